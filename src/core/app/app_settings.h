@@ -1,0 +1,84 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace velk {
+
+constexpr int kColumnCount = 51;       // columns of the last-calls list
+constexpr int kSavedColumnCount = 50;  // output columns of the decoded record files
+constexpr int kCallTypeCount = 14;
+
+// Every persisted setting of VELK.INI, one field per key, holding the built-in defaults until
+// ReadIniFile fills it. Flags are kept as the integers read: some users test them for 1, others
+// for any value other than 0.
+struct AppSettings {
+    // [Settings]
+    std::string APP_IPAddr = "127.0.0.1";  // key "IP address"
+    std::string Site_Name;
+    std::string APP_HD_Buffer_Directory;
+    int32_t Server_Port_index = 0;  // the system type
+    std::string Server_Port_name;   // written only; set when the communication dialog is confirmed
+    int32_t COM_Port_number_index = 0;
+    std::string COM_Port_number;  // written only
+    int32_t COM_Port_baud_rate_index = 0;
+    std::string COM_Port_baud_rate;  // written only
+    int32_t IP_Used = 0;
+    int32_t HD_Used = 0;
+    int32_t AutoConnection = 0;
+    int32_t AutoReConnection = 0;
+    int32_t RawSave = 0;
+    int32_t RawSaveDaily = 0;
+    int32_t Hex_Type = 1;
+
+    // [List1ColWidth] Col0..Col50
+    std::array<int32_t, kColumnCount> Col{};
+
+    // [Saver] f1..f50 are f[0]..f[49]; SaveInd0..SaveInd49
+    std::array<int32_t, kSavedColumnCount> f{};
+    int32_t SaveToFile = 0;
+    int32_t MakeHeader = 0;
+    std::array<int32_t, kSavedColumnCount> SaveInd{};
+    std::string File_Extension = "csv";
+    std::string Distributor_ASCII_Code = "3B";
+
+    // [Saver Filter]
+    std::array<int32_t, kCallTypeCount> T = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    int32_t SCFilterTRK_AND = 0;
+    int32_t SCFilter_USE = 0;
+    std::string SCCallingSequence = "1-1024";
+    std::string SCCalledSequence = "1-1024";
+
+    // [Application]
+    int32_t LaunchMin = 0;
+
+    // [Settings], written after the [Application] key
+    int32_t DoBufferPacked = 0;
+    int32_t DoBufferDecoded = 0;
+    int32_t BufferUpdateMaxTimer = 1;
+    int32_t RequestDelayAfterNormalData = 200;
+    int32_t APP_STX = 1;
+    int32_t APP_ETX = 0;
+    int32_t APP_EOT = 0;
+    int32_t APP_CR = 1;
+    int32_t APP_LF = 1;
+    int32_t APP_LCRinMandatory = 0;
+    int32_t APP_HDFormat = 0;
+    int32_t APP_360Format = 0;
+    int32_t APP_Raw_Profile_Number = 0;
+    int32_t DoBufferPackedToOut = 0;
+    int32_t DoBufferDecodedToOut = 0;
+
+    const std::string& GetIPAddr() const { return APP_IPAddr; }
+    void SetIPAddr(const std::string& text) { APP_IPAddr = text; }
+};
+
+// Texts of the system types kept in "Server Port index".
+constexpr int kSystemTypeIpecsMg = 3;
+const char* SystemTypeName(int32_t index);  // "" for an index outside 0..3
+const char* ComPortName(int32_t index);     // "COM1".."COM4", "" outside 0..3
+int32_t BaudRate(int32_t index);            // 1200..115200; any index above 6 gives 115200
+const char* BaudRateText(int32_t index);
+
+}  // namespace velk

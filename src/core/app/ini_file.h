@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velk {
+
+// Encodes a 32-bit integer in the checked "struct" form of the settings file: the four bytes in
+// memory order (little-endian) as upper-case hex pairs, then the pair of their sum modulo 256.
+std::string EncodeStructInt(int32_t value);
+
+// The inverse of EncodeStructInt. A value of the wrong length, with a character that is not a
+// hex digit or with a wrong checksum is unreadable.
+std::optional<int32_t> DecodeStructInt(std::string_view text);
+
+// An INI file held in memory. Lines the program does not touch (comments, unknown keys, blank
+// lines) are kept as they were; a value that is set replaces its line in place, a new key goes
+// to the end of its section and a new section to the end of the file. Section and key names
+// match without regard to case, as the original profile functions did.
+class IniDocument {
+public:
+    // Reads the file; false when it cannot be opened (the document is then empty).
+    bool Load(const std::filesystem::path& path);
+    void Parse(std::string_view content);
+
+    // The value of a key, trimmed of blanks and of one pair of enclosing quotes; nullopt when the
+    // section or key is absent.
+    std::optional<std::string> Get(std::string_view section, std::string_view key) const;
+    void Set(std::string_view section, std::string_view key, std::string_view value);
+
+    // The whole document with CR LF line ends.
+    std::string Serialize() const;
+    // Writes the document through a temporary file and a rename, so that a failed write never
+    // leaves a half-written settings file behind. False when the write failed.
+    bool Save(const std::filesystem::path& path) const;
+
+private:
+    struct Section {
+        std::string name;  // empty for the lines before the first section header
+        std::string header;
+        std::vector<std::string> lines;
+    };
+    Section* FindSection(std::string_view name);
+    const Section* FindSection(std::string_view name) const;
+
+    std::vector<Section> sections_{Section{}};
+};
+
+}  // namespace velk

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <array>
+#include <map>
+
+#include "core/analysis/statistic_counters.h"
+#include "core/app/app_settings.h"
+#include "core/app/operator_prompt.h"
+#include "core/app/settings_store.h"
+#include "core/decode/last_calls_ring.h"
+
+class QAction;
+class QChartView;
+
+namespace velk {
+
+class LastCallsModel;
+class DetailModel;
+class StatisticsModel;
+
+// The fixed pauses of the shutdown sequence, in milliseconds. The event loop keeps running
+// through them.
+struct ShutdownTiming {
+    int beforeClosingWindows = 1000;
+    int beforeDisconnect = 500;
+    int afterDisconnect = 1000;
+};
+
+// Menu command identifiers.
+enum Command : int {
+    kCmdConnect = 32783,
+    kCmdDisconnect = 32784,
+    kCmdMinimize = 32782,
+    kCmdSystemLoad = 184,
+    kCmdExit = 32780,
+    kCmdCommunication = 32789,
+    kCmdProtocol = 32790,
+    kCmdSaver = 158,
+    kCmdApplication = 164,
+    kCmdImport = 173,
+    kCmdVersion = 32774,
+};
+
+// The main window: last calls, the latest record's fields, statistics with a chart, link status
+// and the menu through which every other function is reached.
+class CVELKDlg : public QMainWindow {
+    Q_OBJECT
+public:
+    CVELKDlg(AppSettings& settings, const SettingsStore& store, OperatorPrompt& prompt,
+             LastCallsRing& ring, StatisticCounters& counters, ShutdownTiming timing = {},
+             QWidget* parent = nullptr);
+    ~CVELKDlg() override;
+
+    QAction* Action(Command id) const;
+    bool ClosingFlag() const { return closing_; }
+    QTableView* LastCallsList() const { return lastCalls_; }
+
+    // Confirmed shutdown from the menu's Exit.
+    void OnExit();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildMenu();
+    void BuildLists();
+    QWidget* BuildBottomPanel();
+    void ApplyColumnWidths();
+    void OnTabChanged(int index);
+    void OnApplicationSettings();
+    void OnVersion();
+    // The shared shutdown: pauses, secondary windows, disconnect, column widths, settings file.
+    void RunShutdownSequence();
+    void Pause(int ms);
+    void StoreColumnWidths();
+
+    AppSettings& settings_;
+    const SettingsStore& store_;
+    OperatorPrompt& prompt_;
+    LastCallsRing& ring_;
+    StatisticCounters& counters_;
+    ShutdownTiming timing_;
+
+    bool closing_ = false;
+    bool shuttingDown_ = false;
+    bool importRunning_ = false;
+
+    std::map<int, QAction*> actions_;
+    QTabWidget* tabs_ = nullptr;
+    QTableView* lastCalls_ = nullptr;
+    QTableView* detail_ = nullptr;
+    QTableView* statistics_ = nullptr;
+    LastCallsModel* lastCallsModel_ = nullptr;
+    DetailModel* detailModel_ = nullptr;
+    StatisticsModel* statisticsModel_ = nullptr;
+
+    QPushButton* queryForm_ = nullptr;
+    QPushButton* defaultView_ = nullptr;
+    QPushButton* statisticClear_ = nullptr;
+    QLabel* importStatus_ = nullptr;
+    QLabel* chartCaption_ = nullptr;
+    QChartView* chart_ = nullptr;
+    QLabel* connections_ = nullptr;
+    QLabel* startedAt_ = nullptr;
+    QLabel* connected_ = nullptr;
+    QLabel* duration_ = nullptr;
+    QLabel* linkStatus_ = nullptr;
+    QLabel* txLamp_ = nullptr;
+    QLabel* rxLamp_ = nullptr;
+    QLabel* errLamp_ = nullptr;
+    QLabel* state_ = nullptr;
+    QLabel* messageRate_ = nullptr;
+    QProgressBar* rxProgress_ = nullptr;
+    QLabel* rawData_ = nullptr;
+};
+
+}  // namespace velk

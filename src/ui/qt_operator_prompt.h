@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include "core/app/operator_prompt.h"
+
+namespace velk {
+
+// Message boxes of the desktop program.
+class QtOperatorPrompt : public OperatorPrompt {
+public:
+    explicit QtOperatorPrompt(QWidget* parent = nullptr) : parent_(parent) {}
+    void SetParent(QWidget* parent) { parent_ = parent; }
+
+    void Message(const std::string& text, const std::string& caption, PromptIcon icon) override;
+    bool Confirm(const std::string& text, const std::string& caption, PromptIcon icon) override;
+
+private:
+    QPointer<QWidget> parent_;
+};
+
+}  // namespace velk

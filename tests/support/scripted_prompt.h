@@ -1,0 +1,44 @@
+#pragma once
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "core/app/operator_prompt.h"
+
+namespace velk::test {
+
+// Records every message and question and answers questions from a script (No when it runs dry).
+class ScriptedPrompt : public OperatorPrompt {
+public:
+    struct Shown {
+        std::string text;
+        std::string caption;
+        PromptIcon icon;
+        bool question;
+    };
+
+    void Message(const std::string& text, const std::string& caption, PromptIcon icon) override {
+        shown.push_back({text, caption, icon, false});
+    }
+    bool Confirm(const std::string& text, const std::string& caption, PromptIcon icon) override {
+        shown.push_back({text, caption, icon, true});
+        if (answers.empty())
+            return false;
+        const bool a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+
+    std::vector<std::string> Texts() const {
+        std::vector<std::string> t;
+        for (const auto& s : shown)
+            t.push_back(s.text);
+        return t;
+    }
+
+    std::deque<bool> answers;
+    std::vector<Shown> shown;
+};
+
+}  // namespace velk::test

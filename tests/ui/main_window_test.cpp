@@ -1,0 +1,205 @@
+#include "ui/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "core/app/ini_file.h"
+#include "core/decode/field_names.h"
+#include "support/qt_app.h"
+#include "support/scripted_prompt.h"
+#include "support/temp_dir.h"
+#include "ui/app_set_dialog.h"
+
+namespace velk {
+namespace {
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    MainWindowTest() : store_(dir_.Path()) {}
+
+    std::unique_ptr<CVELKDlg> MakeWindow() {
+        return std::make_unique<CVELKDlg>(settings_, store_, prompt_, ring_, counters_,
+                                          ShutdownTiming{0, 0, 0});
+    }
+    QString Text(CVELKDlg& w, const char* name) {
+        auto* label = w.findChild<QLabel*>(QString::fromLatin1(name));
+        return label ? label->text() : QStringLiteral("<missing>");
+    }
+
+    test::QtApp app_;
+    test::TempDir dir_;
+    SettingsStore store_;
+    AppSettings settings_;
+    test::ScriptedPrompt prompt_;
+    LastCallsRing ring_;
+    StatisticCounters counters_;
+};
+
+TEST_F(MainWindowTest, ShellShowsTitleMenuTabsAndPanel) {
+    auto w = MakeWindow();
+    EXPECT_EQ(w->windowTitle(), "VELK");
+    QStringList menus;
+    for (QAction* a : w->menuBar()->actions())
+        menus << a->text();
+    EXPECT_EQ(menus, QStringList({"Control", "Settings", "Import", "Version"}));
+    ASSERT_NE(w->Action(kCmdExit), nullptr);
+    EXPECT_TRUE(w->Action(kCmdExit)->isEnabled());
+    EXPECT_TRUE(w->Action(kCmdApplication)->isEnabled());
+
+    auto* tabs = w->findChild<QTabWidget*>("pageTabs");
+    ASSERT_NE(tabs, nullptr);
+    ASSERT_EQ(tabs->count(), 3);
+    EXPECT_EQ(tabs->tabText(0), "Last Calls Info");
+    EXPECT_EQ(tabs->tabText(1), "Last Call Detail Info");
+    EXPECT_EQ(tabs->tabText(2), "VELK Statistic");
+
+    EXPECT_EQ(Text(*w, "connectedText"), "No  ");
+    EXPECT_EQ(Text(*w, "connectionsLabel"), "Connections : 0");
+    EXPECT_EQ(Text(*w, "rawDataLine"), "Raw Data:");
+    EXPECT_EQ(Text(*w, "messageRateLabel"), "MSGs per hour : ");
+    EXPECT_EQ(Text(*w, "chartCaption"), "VELK Statistic Event : Statictic Event Not Selected.");
+    auto* query = w->findChild<QPushButton*>("queryFormButton");
+    ASSERT_NE(query, nullptr);
+    EXPECT_TRUE(query->isHidden());
+}
+
+TEST_F(MainWindowTest, ListsHaveTheirColumnsAndFixedRows) {
+    auto w = MakeWindow();
+    auto* last = w->findChild<QTableView*>("lastCallsList");
+    ASSERT_NE(last, nullptr);
+    auto* m = last->model();
+    ASSERT_EQ(m->columnCount(), 51);
+    ASSERT_EQ(m->rowCount(), 31);
+    EXPECT_EQ(m->headerData(0, Qt::Horizontal).toString(), "Last Calls");
+    EXPECT_EQ(m->headerData(50, Qt::Horizontal).toString(), "Call Release Reason");
+    EXPECT_EQ(m->index(0, 0).data().toString(), "01");
+    EXPECT_EQ(m->index(29, 0).data().toString(), "30");
+    EXPECT_EQ(m->index(30, 0).data().toString(), "Fields");
+    EXPECT_EQ(m->index(30, 1).data().toString(), "1 Sequence Number");
+    EXPECT_EQ(m->index(1, 8).data(Qt::BackgroundRole).value<QColor>(), QColor(255, 255, 235));
+
+    auto* detail = w->findChild<QTableView*>("detailList")->model();
+    ASSERT_EQ(detail->rowCount(), 50);
+    EXPECT_EQ(detail->index(49, 0).data().toString(), "50");
+    EXPECT_EQ(detail->index(32, 1).data().toString(), "Duration");
+    EXPECT_EQ(detail->headerData(2, Qt::Horizontal).toString(), "Fields value");
+
+    auto* stats = w->findChild<QTableView*>("statisticsList")->model();
+    ASSERT_EQ(stats->rowCount(), 26);
+    ASSERT_EQ(stats->columnCount(), 26);
+    EXPECT_EQ(stats->index(9, 0).data().toString(), "Time  :   EOT Wait Timer Expired ");
+    EXPECT_EQ(stats->index(25, 0).data().toString(), "Call Type : Feature Service");
+    EXPECT_EQ(stats->headerData(25, Qt::Horizontal).toString(), "23");
+    EXPECT_EQ(stats->index(0, 1).data().toString(), "");  // zero shows as an empty cell
+}
+
+TEST_F(MainWindowTest, ExitAnsweredNoChangesNothing) {
+    auto w = MakeWindow();
+    w->show();
+    prompt_.answers = {false};
+    w->OnExit();
+    ASSERT_EQ(prompt_.shown.size(), 1u);
+    EXPECT_EQ(prompt_.shown[0].text, "    Are you sure?");
+    EXPECT_EQ(prompt_.shown[0].caption, "VELK Exit!");
+    EXPECT_TRUE(prompt_.shown[0].question);
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_FALSE(w->ClosingFlag());
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "VELK.INI"));
+}
+
+TEST_F(MainWindowTest, ExitAnsweredYesWritesSettingsWithColumnWidths) {
+    auto w = MakeWindow();
+    w->show();
+    w->LastCallsList()->setColumnWidth(3, 123);
+    w->LastCallsList()->setColumnHidden(8, true);
+    prompt_.answers = {true};
+    w->OnExit();
+    EXPECT_TRUE(w->ClosingFlag());
+    EXPECT_FALSE(w->isVisible());
+    IniDocument doc;
+    ASSERT_TRUE(doc.Load(dir_ / "VELK.INI"));
+    EXPECT_EQ(DecodeStructInt(doc.Get("List1ColWidth", "Col3").value_or("")), 123);
+    EXPECT_EQ(DecodeStructInt(doc.Get("List1ColWidth", "Col8").value_or("")), 0);
+    EXPECT_EQ(prompt_.shown.size(), 1u);  // the final close does not ask again
+
+    // The next window takes the saved widths.
+    auto next = MakeWindow();
+    EXPECT_EQ(next->LastCallsList()->columnWidth(3), 123);
+    EXPECT_TRUE(next->LastCallsList()->isColumnHidden(8));
+}
+
+TEST_F(MainWindowTest, EscapeAsksTheSameQuestion) {
+    auto w = MakeWindow();
+    w->show();
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    prompt_.answers = {false, true};
+    QTest::keyClick(w.get(), Qt::Key_Escape);
+    ASSERT_EQ(prompt_.shown.size(), 1u);
+    EXPECT_TRUE(w->isVisible());
+    w->close();
+    EXPECT_FALSE(w->isVisible());
+    ASSERT_EQ(prompt_.shown.size(), 2u);
+    EXPECT_EQ(prompt_.shown[1].caption, "VELK Exit!");
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "VELK.INI"));
+}
+
+TEST_F(MainWindowTest, FailedSettingsWriteIsReportedAndShutdownCompletes) {
+    std::filesystem::create_directory(dir_ / "VELK.INI");  // cannot be written
+    auto w = MakeWindow();
+    w->show();
+    prompt_.answers = {true};
+    w->OnExit();
+    ASSERT_EQ(prompt_.shown.size(), 2u);
+    EXPECT_EQ(prompt_.shown[1].text, "Impossible to Update *.ini file!");
+    EXPECT_FALSE(w->isVisible());
+}
+
+TEST_F(MainWindowTest, ShutdownPausesKeepTheEventLoopRunning) {
+    CVELKDlg w(settings_, store_, prompt_, ring_, counters_, ShutdownTiming{30, 30, 30});
+    w.show();
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&ticks] { ++ticks; });
+    timer.start(5);
+    prompt_.answers = {true};
+    w.OnExit();
+    EXPECT_GE(ticks, 3);  // timers fired while the shutdown waited
+}
+
+TEST_F(MainWindowTest, AppSetStoresLaunchMin) {
+    settings_.LaunchMin = 1;
+    AppSet dialog(settings_, store_, prompt_);
+    EXPECT_EQ(dialog.windowTitle(), "VELK Application settings");
+    auto* box = dialog.findChild<QCheckBox*>("launchMinCheck");
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->text(), "Minimize Launched?");
+    EXPECT_TRUE(box->isChecked());
+    box->setChecked(false);
+    dialog.findChild<QPushButton*>("okButton")->click();
+    EXPECT_EQ(settings_.LaunchMin, 0);
+    AppSettings read;
+    SettingsStore(dir_.Path()).ReadIniFile(read);
+    read.LaunchMin = 5;
+    SettingsStore(dir_.Path()).ReadIniFile(read);
+    EXPECT_EQ(read.LaunchMin, 0);
+}
+
+TEST_F(MainWindowTest, AppSetClosedWithoutOkChangesNothing) {
+    settings_.LaunchMin = 0;
+    AppSet dialog(settings_, store_, prompt_);
+    dialog.findChild<QCheckBox*>("launchMinCheck")->setChecked(true);
+    dialog.reject();
+    EXPECT_EQ(settings_.LaunchMin, 0);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "VELK.INI"));
+}
+
+}  // namespace
+}  // namespace velk
