@@ -1,0 +1,61 @@
+#include "core/link/connection_log.h"
+
+#include <cstdio>
+#include <fstream>
+
+namespace velk {
+
+std::string StatisticsDump(const StatisticCounters& counters) {
+    std::string out = "VELK Statistic:\r\n";
+    for (int k = 0; k < kStatisticColumns; ++k) {
+        out += StatisticRowLabel(k);
+        out += ",Total:" + std::to_string(counters.Total(k)) + " ";
+        for (int h = 0; h < 24; ++h) {
+            char hour[8];
+            std::snprintf(hour, sizeof hour, ",%02d:", h);
+            out += hour + std::to_string(counters.Hour(h, k));
+        }
+        out += "\r\n";
+    }
+    out += "\r\n";
+    return out;
+}
+
+ConnectionLog::ConnectionLog(std::filesystem::path path, const AppSettings& settings,
+                             const Clock& clock, const StatisticCounters& counters)
+    : path_(std::move(path)), settings_(settings), clock_(clock), counters_(counters) {}
+
+std::string ConnectionLog::Entry(int event) const {
+    const LocalTime t = clock_.Now();
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d ", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second);
+    std::string out = stamp;
+    if (event == LOG_STATISTICS)
+        return out + StatisticsDump(counters_);
+
+    static const char* const kEvents[] = {"Request Connection", "Disconnected      ",
+                                          "Connected         ", "Connection Fault  "};
+    out += event >= 0 && event <= 3 ? kEvents[event] : "Unknown Event     ";
+    out += ' ';
+    if (settings_.IP_Used == 1) {
+        out += settings_.APP_IPAddr + " " + SystemTypeName(settings_.Server_Port_index);
+    } else {
+        out += std::string(ComPortName(settings_.COM_Port_number_index)) + " " +
+               BaudRateText(settings_.COM_Port_baud_rate_index);
+    }
+    out += "\r\n";
+    if (event == LOG_DISCONNECTED)
+        out += StatisticsDump(counters_);
+    return out;
+}
+
+void ConnectionLog::Log(int event) {
+    std::ofstream out(path_, std::ios::binary | std::ios::app);
+    if (!out)
+        return;
+    const std::string entry = Entry(event);
+    out.write(entry.data(), static_cast<std::streamsize>(entry.size()));
+}
+
+}  // namespace velk

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "core/analysis/statistic_counters.h"
+#include "core/app/app_settings.h"
+#include "core/app/clock.h"
+#include "core/link/link_protocol.h"
+
+namespace velk {
+
+// The statistics dump: "VELK Statistic:", one row per counter, then an empty line.
+std::string StatisticsDump(const StatisticCounters& counters);
+
+// "VELK.LOG" in the base directory: one line per connection event, opened, appended and closed
+// each time; after "Disconnected" (and for a statistics entry) the statistics dump. A log that
+// cannot be opened is skipped.
+class ConnectionLog : public ConnectionLogger {
+public:
+    ConnectionLog(std::filesystem::path path, const AppSettings& settings, const Clock& clock,
+                  const StatisticCounters& counters);
+    void Log(int event) override;
+
+    // The text of one entry, as appended.
+    std::string Entry(int event) const;
+
+private:
+    std::filesystem::path path_;
+    const AppSettings& settings_;
+    const Clock& clock_;
+    const StatisticCounters& counters_;
+};
+
+}  // namespace velk

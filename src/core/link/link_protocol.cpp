@@ -1,0 +1,524 @@
+#include "core/link/link_protocol.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace velk {
+namespace {
+
+uint32_t HexDigit(uint8_t c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10u;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10u;
+    return 0;
+}
+
+uint8_t DigitChar(uint32_t v) {
+    return v < 10 ? '0' + v : (v < 16 ? 'A' + (v - 10) : ' ');
+}
+
+// Undoes the position-dependent shift of one character of a "360 format" message.
+uint8_t Unshift(uint8_t ch, uint32_t k) {
+    const uint32_t d = (k % 6) + 0x20;
+    if (ch >= d && ch <= d + 9)
+        return static_cast<uint8_t>(ch - d + '0');
+    if (ch >= d + 10 && ch <= d + 15)
+        return static_cast<uint8_t>(ch - d - 10 + 'A');
+    return ' ';
+}
+
+}  // namespace
+
+const char* StateName(int state) {
+    static const char* const kNames[] = {"IDLE", "ENQ_SENT", "DATA_START_RCV", "ACK_SENT",
+                                         "NAK_SENT"};
+    return state >= 0 && state <= 4 ? kNames[state] : "Unknown";
+}
+
+uint32_t ParseLengthDigits(const uint8_t* digits) {
+    return HexDigit(digits[0]) * 256 + HexDigit(digits[1]) * 16 + HexDigit(digits[2]);
+}
+
+cs_smda_prot::cs_smda_prot(AppSettings& settings, StatisticCounters& counters, TimerHost& timers,
+                           const Clock& clock, OperatorPrompt& prompt, LinkObserver& observer,
+                           FrameDispatcher& dispatcher, ConnectionLogger& log)
+    : StatisticCounters_(counters),
+      settings_(settings),
+      timers_(timers),
+      clock_(clock),
+      prompt_(prompt),
+      observer_(observer),
+      dispatcher_(dispatcher),
+      log_(log) {}
+
+int cs_smda_prot::TimerDuration(int id) const {
+    switch (id) {
+        case ENQ_NAK_PERIOD_TIMER:
+            return 5000;
+        case DATA_WAIT_TIMER:
+            return settings_.Server_Port_index == kSystemTypeIpecsMg ? 10000 : 5000;
+        case ENQ_DATA_PERIOD_TIMER:
+            // A hand-edited delay of zero or less would poll without pause; the dialog's value
+            // for an unusable delay is used instead.
+            return settings_.RequestDelayAfterNormalData > 0 ? settings_.RequestDelayAfterNormalData
+                                                             : 200;
+        case EOT_WAIT_TIMER:
+            return 10000;
+        case RECONNECTION_PERION_TIMER:
+            return 60000;
+        default:
+            return 0;
+    }
+}
+
+bool cs_smda_prot::SMDA_Connect() {
+    observer_.Trace("cs_smda_prot::SMDA_Connect, ConStat");
+    if (ConStat == 1)
+        return false;
+    log_.Log(LOG_REQUEST_CONNECTION);
+    SMDA_Kill_All_timers();
+
+    if (UsesTcp()) {
+        observer_.Notify(NOTIFY_CONNECTION, 3);
+        LinkChannel* socket = m_LPort;
+        if (socket == nullptr || !socket->Create()) {
+            log_.Log(LOG_CONNECTION_FAULT);
+            if (settings_.AutoReConnection == 0) {
+                prompt_.Message("Socket can not be open!");
+            } else {
+                SMDA_Start_Timer(RECONNECTION_PERION_TIMER);
+            }
+            return false;
+        }
+        int32_t port = 6013;
+        switch (settings_.Server_Port_index) {
+            case 1:
+                port = 6012;
+                break;
+            case 2:
+                port = 6014;
+                break;
+            case 3:
+                port = 6016;
+                break;
+            default:
+                break;
+        }
+        if (socket->Open(settings_.GetIPAddr(), port)) {
+            SMDA_Set_ConStat(1);
+            Disconnect_Pending = 0;
+            log_.Log(LOG_CONNECTED);
+            observer_.ConnectionEstablished();
+            return true;  // polling starts when the socket can send
+        }
+        observer_.Trace(socket->ErrorText().c_str());
+        SMDA_Set_ConStat(0);
+        log_.Log(LOG_CONNECTION_FAULT);
+        socket->Close();
+        if (settings_.AutoReConnection == 0) {
+            prompt_.Message("The connection is not established!");
+        } else {
+            SMDA_Start_Timer(RECONNECTION_PERION_TIMER);
+        }
+        return false;
+    }
+
+    const std::string portName = ComPortName(settings_.COM_Port_number_index);
+    const int32_t baud = BaudRate(settings_.COM_Port_baud_rate_index);
+    if (m_Comport == nullptr || !m_Comport->Open(portName, baud)) {
+        SMDA_Set_ConStat(0);
+        prompt_.Message(portName + " can not be open!");
+        log_.Log(LOG_CONNECTION_FAULT);
+        return false;
+    }
+    SMDA_Set_ConStat(1);
+    log_.Log(LOG_CONNECTED);
+    observer_.ConnectionEstablished();
+    Disconnect_Pending = 0;
+    SMDA_Reader_Start();
+    SMDA_Kill_All_timers();
+    SMDA_Clear_TX();
+    SMDA_Clear_RX();
+    SMDA_write(ENQ);
+    SMDA_Set_State(ENQ_SENT);
+    SMDA_Start_Timer(DATA_WAIT_TIMER);
+    SMDA_Request_Read(1);
+    return true;
+}
+
+bool cs_smda_prot::SMDA_Disconnect() {
+    if (ConStat == 0)
+        return false;
+    log_.Log(LOG_DISCONNECTED);
+    if (Link_Ok == 1) {
+        // A healthy link finishes its exchange; the next protocol timer completes the disconnect.
+        Disconnect_Pending = 1;
+        return true;
+    }
+    FinishDisconnect();
+    return true;
+}
+
+void cs_smda_prot::FinishDisconnect() {
+    SMDA_Kill_All_timers();
+    SMDA_Clear_TX();
+    SMDA_Clear_RX();
+    SMDA_Set_State(IDLE);
+    if (LinkChannel* channel = Channel())
+        channel->Close();
+    ReaderFlag = 0;
+    SMDA_Set_ConStat(0);
+    observer_.SetRxProgressPosition(0);
+    Disconnect_Pending = 0;
+    Link_Ok = 2;
+    observer_.Notify(NOTIFY_LINK, 2);
+}
+
+bool cs_smda_prot::SMDA_Do_Pending_Disconnect() {
+    if (Disconnect_Pending != 1)
+        return false;
+    FinishDisconnect();
+    return true;
+}
+
+void cs_smda_prot::SMDA_Reader_Start() {
+    if (ReaderFlag == 1)
+        return;
+    ReaderFlag = 1;
+    if (!UsesTcp() && m_Comport != nullptr)
+        m_Comport->StartReader();
+}
+
+void cs_smda_prot::OnChannelReady() {
+    SMDA_Reader_Start();
+    SMDA_Kill_All_timers();
+    SMDA_Clear_TX();
+    SMDA_Clear_RX();
+    SMDA_write(ENQ);
+    SMDA_Set_State(ENQ_SENT);
+    SMDA_Start_Timer(DATA_WAIT_TIMER);
+    SMDA_Request_Read(1);
+}
+
+void cs_smda_prot::OnPeerClosed(bool runDisconnectCommand) {
+    if (runDisconnectCommand)
+        SMDA_Disconnect();
+    SMDA_Set_ConStat(0);
+    if (settings_.AutoReConnection == 1)
+        SMDA_Start_Timer(RECONNECTION_PERION_TIMER);
+}
+
+void cs_smda_prot::SMDA_read_event(uint32_t count) {
+    switch (State) {
+        case ENQ_SENT:
+            if (count != 1)
+                return;
+            if (RX_Buf[0] == STX) {
+                observer_.RxLamp();
+                ENQ_Nothing_Cnt = 0;
+                SMDA_Set_State(DATA_START_RCV);
+                SMDA_Request_Read(3);
+            } else if (RX_Buf[0] == NAK) {
+                observer_.RxLamp();
+                ENQ_Nothing_Cnt = 0;
+                SMDA_Count_Event(EV_RCV_NAK);
+                SMDA_Kill_All_timers();
+                SMDA_Set_State(IDLE);
+                SMDA_Start_Timer(ENQ_NAK_PERIOD_TIMER);
+            } else {
+                observer_.ErrLamp();
+            }
+            return;
+        case DATA_START_RCV:
+            if (count == 3) {
+                Data_Len = ParseLengthDigits(&RX_Buf[1]);
+                if (IsAcceptedLength(Data_Len)) {
+                    if (!UsesTcp()) {
+                        observer_.SetRxProgressRange(static_cast<int>(Data_Len));
+                        observer_.SetRxProgressPosition(0);
+                    }
+                    SMDA_Request_Read(Data_Len);
+                } else {
+                    observer_.ErrLamp();
+                    SMDA_Count_Event(EV_BAD_LENGTH);
+                }
+            } else if (count == Data_Len && IsAcceptedLength(Data_Len)) {
+                // A body for a rejected length is ignored: its check would run past the frame.
+                CheckBody();
+            }
+            return;
+        case ACK_SENT:
+            if (count == 1 && RX_Buf[0] == EOT) {
+                SMDA_Count_Event(EV_RCV_EOT);
+                observer_.RxLamp();
+                SMDA_Kill_All_timers();
+                SMDA_Set_State(IDLE);
+                Deliver();
+                SMDA_Start_Timer(ENQ_DATA_PERIOD_TIMER);
+            }
+            return;
+        case NAK_SENT:
+            if (count != 1)
+                return;
+            if (RX_Buf[0] == STX) {
+                observer_.RxLamp();
+                SMDA_Set_State(DATA_START_RCV);
+                SMDA_Request_Read(3);
+            } else if (RX_Buf[0] == NAK) {
+                SMDA_Count_Event(EV_SENT_NAK);
+                observer_.RxLamp();
+                SMDA_Kill_All_timers();
+                SMDA_Set_State(ENQ_SENT);
+                SMDA_Start_Timer(ENQ_NAK_PERIOD_TIMER);
+            } else {
+                observer_.ErrLamp();
+            }
+            return;
+        default:
+            return;
+    }
+}
+
+void cs_smda_prot::CheckBody() {
+    const uint32_t L = Data_Len;
+    uint8_t bcc = 0;
+    for (uint32_t i = 1; i <= L; ++i)
+        bcc ^= RX_Buf[i];
+    const uint32_t sent = HexDigit(RX_Buf[L + 1]) * 16 + HexDigit(RX_Buf[L + 2]);
+    if (bcc == sent) {
+        SMDA_Count_Event(EV_NORMAL_DATA);
+        observer_.RxLamp();
+        observer_.MessageReceived();
+        SMDA_Kill_All_timers();
+        SMDA_Clear_RX();
+        SMDA_Clear_TX();
+        SMDA_write(ACK);
+        EOT_Wait_Cnt = 0;
+        SMDA_Set_State(ACK_SENT);
+        SMDA_Start_Timer(EOT_WAIT_TIMER);
+        SMDA_Request_Read(1);
+    } else {
+        SMDA_Count_Event(EV_BAD_BCC);
+        SMDA_Count_Event(EV_SENT_NAK);
+        observer_.ErrLamp();
+        SMDA_Kill_All_timers();
+        SMDA_Clear_RX();
+        SMDA_Clear_TX();
+        SMDA_write(NAK);
+        SMDA_Set_State(NAK_SENT);
+        SMDA_Start_Timer(DATA_WAIT_TIMER);
+        SMDA_Request_Read(1);
+    }
+}
+
+void cs_smda_prot::Deliver() {
+    // The EOT just read sits where the frame's STX was; the frame handed on starts with STX.
+    RX_Buf[0] = STX;
+    const bool duplicate = std::equal(Last_Frame.begin(), Last_Frame.end(), RX_Buf.begin());
+    std::copy_n(RX_Buf.begin(), kCompared, Last_Frame.begin());
+    if (duplicate) {
+        SMDA_Count_Event(EV_DUPLICATE);
+        return;
+    }
+    if (settings_.APP_360Format != 0)
+        Unscramble360();
+    if (settings_.APP_HDFormat != 0 && Data_Len == 515 && hdConverter_ != nullptr &&
+        hdConverter_->Convert(RX_Buf.data(), Data_Len, converted_) && converted_.size() >= 4) {
+        Data_Len = ParseLengthDigits(&converted_[1]);
+        dispatcher_.Dispatch(converted_.data(), Data_Len);
+        return;
+    }
+    dispatcher_.Dispatch(RX_Buf.data(), Data_Len);
+}
+
+void cs_smda_prot::Unscramble360() {
+    const uint32_t L = Data_Len;
+    uint32_t k = 0;
+    uint32_t i = 4;
+    for (; i < L + 1; i += 2, k += 2) {
+        const uint8_t a = RX_Buf[i];
+        const uint8_t b = RX_Buf[i + 1];
+        RX_Buf[i] = Unshift(b, k);
+        RX_Buf[i + 1] = Unshift(a, k + 1);
+    }
+    uint8_t x = 0;
+    for (uint32_t j = 1; j <= L; ++j)
+        x ^= RX_Buf[j];
+    RX_Buf[i] = DigitChar(x >> 4);
+    RX_Buf[i + 1] = DigitChar(x & 0xF);
+}
+
+void cs_smda_prot::Poll() {
+    SMDA_write(ENQ);
+    SMDA_Set_State(ENQ_SENT);
+    SMDA_Start_Timer(DATA_WAIT_TIMER);
+    SMDA_Request_Read(1);
+}
+
+void cs_smda_prot::DropForReconnection(bool killTimers) {
+    if (killTimers)
+        SMDA_Kill_All_timers();
+    SMDA_Set_State(IDLE);
+    if (m_LPort != nullptr)
+        m_LPort->Close();
+    log_.Log(LOG_DISCONNECTED);
+    ReaderFlag = 0;
+    SMDA_Set_ConStat(0);
+    SMDA_Start_Timer(RECONNECTION_PERION_TIMER);
+}
+
+bool cs_smda_prot::SMDA_Timer_Expired(int id) {
+    switch (id) {
+        case ENQ_NAK_PERIOD_TIMER:
+        case ENQ_DATA_PERIOD_TIMER:
+            SMDA_Kill_All_timers();
+            SMDA_Clear_TX();
+            SMDA_Clear_RX();
+            if (SMDA_Do_Pending_Disconnect())
+                return true;
+            Poll();
+            return true;
+        case DATA_WAIT_TIMER:
+            SMDA_Count_Event(EV_DATA_WAIT_EXPIRED);
+            SMDA_Kill_All_timers();
+            SMDA_Clear_TX();
+            SMDA_Clear_RX();
+            if (SMDA_Do_Pending_Disconnect())
+                return true;
+            if (++ENQ_Nothing_Cnt >= 4) {
+                ENQ_Nothing_Cnt = 0;
+                if (UsesTcp() && settings_.AutoReConnection == 1) {
+                    DropForReconnection(false);
+                    return true;
+                }
+            }
+            Poll();
+            return true;
+        case EOT_WAIT_TIMER:
+            SMDA_Count_Event(EV_EOT_WAIT_EXPIRED);
+            if (SMDA_Do_Pending_Disconnect())
+                return true;
+            if (++EOT_Wait_Cnt <= 3) {
+                SMDA_Kill_All_timers();
+                SMDA_Clear_RX();
+                SMDA_Clear_TX();
+                SMDA_write(ACK);
+                SMDA_Set_State(ACK_SENT);
+                SMDA_Start_Timer(EOT_WAIT_TIMER);
+                SMDA_Request_Read(1);
+                return true;
+            }
+            EOT_Wait_Cnt = 0;
+            if (UsesTcp() && settings_.AutoReConnection == 1) {
+                DropForReconnection(true);
+                return true;
+            }
+            SMDA_Kill_All_timers();
+            SMDA_Clear_RX();
+            SMDA_Clear_TX();
+            Poll();
+            return true;
+        case RECONNECTION_PERION_TIMER:
+            observer_.ReconnectDue();
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool cs_smda_prot::SMDA_Count_Event(int index) {
+    if (index < 0 || index >= kFirstCallTypeColumn)
+        return false;
+    StatisticCounters_.Count(index, clock_.Now().hour);
+    observer_.Notify(NOTIFY_COUNT, index);
+    int link = Link_Ok;
+    switch (index) {
+        case EV_SENT_NAK:
+        case EV_BAD_BCC:
+        case EV_BAD_LENGTH:
+        case EV_DATA_WAIT_EXPIRED:
+        case EV_EOT_WAIT_EXPIRED:
+            link = 0;
+            break;
+        case EV_RCV_NAK:
+        case EV_RCV_EOT:
+        case EV_NORMAL_DATA:
+            link = 1;
+            break;
+        default:
+            break;
+    }
+    if (link != Link_Ok) {
+        observer_.Notify(NOTIFY_LINK, link);
+        Link_Ok = link;
+    }
+    return true;
+}
+
+bool cs_smda_prot::SMDA_write(uint8_t byte) {
+    if (ConStat == 0 || (byte != ENQ && byte != ACK && byte != NAK))
+        return false;
+    if (byte == ENQ) {
+        SMDA_Count_Event(EV_SENT_ENQ);
+        if (UsesTcp() && m_LPort != nullptr)
+            m_LPort->ResetRecord();
+        observer_.SetRxProgressPosition(0);
+    } else if (byte == ACK) {
+        SMDA_Count_Event(EV_SENT_ACK);
+    } else {
+        SMDA_Count_Event(EV_SENT_NAK);
+    }
+    observer_.TxLamp();
+    Last_Sent = byte;
+    LinkChannel* channel = Channel();
+    return channel != nullptr && channel->Write(byte);
+}
+
+bool cs_smda_prot::SMDA_Start_Timer(int id) {
+    if (id < START_SMDA_TIMER || id > RECONNECTION_PERION_TIMER)
+        return false;
+    if (id == RECONNECTION_PERION_TIMER) {
+        SMDA_Kill_All_timers();
+        timers_.StartTimer(id, TimerDuration(id));
+        observer_.Notify(NOTIFY_CONNECTION, 3);
+        return true;
+    }
+    timers_.KillTimer(id);
+    timers_.StartTimer(id, TimerDuration(id));
+    return true;
+}
+
+void cs_smda_prot::SMDA_Kill_All_timers() {
+    for (int id = START_SMDA_TIMER; id <= RECONNECTION_PERION_TIMER; ++id)
+        timers_.KillTimer(id);
+}
+
+void cs_smda_prot::SMDA_Clear_RX() {
+    if (!UsesTcp() && m_Comport != nullptr)
+        m_Comport->ClearRx();
+}
+
+void cs_smda_prot::SMDA_Clear_TX() {
+    if (!UsesTcp() && m_Comport != nullptr)
+        m_Comport->ClearTx();
+}
+
+bool cs_smda_prot::SMDA_Set_State(int state) {
+    if (state < IDLE || state > NAK_SENT)
+        return false;
+    if (state != State)
+        observer_.Notify(NOTIFY_STATE, state);
+    State = state;
+    return true;
+}
+
+void cs_smda_prot::SMDA_Set_ConStat(int value) {
+    ConStat = value;
+    observer_.Notify(NOTIFY_CONNECTION, value);
+}
+
+}  // namespace velk

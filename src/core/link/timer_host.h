@@ -1,0 +1,14 @@
+#pragma once
+
+namespace velk {
+
+// Window-style timers: a started timer expires every period until it is killed. Starting a
+// running timer restarts it. Expiries are delivered one at a time on the main thread.
+class TimerHost {
+public:
+    virtual ~TimerHost() = default;
+    virtual void StartTimer(int id, int milliseconds) = 0;
+    virtual void KillTimer(int id) = 0;
+};
+
+}  // namespace velk

@@ -1,0 +1,511 @@
+#include "core/link/link_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "link_fakes.h"
+#include "support/scripted_prompt.h"
+
+namespace velk {
+namespace {
+
+using test::MakeFrame;
+using test::Text52;
+
+class LinkProtocolTest : public ::testing::Test {
+protected:
+    LinkProtocolTest()
+        : prot_(settings_, counters_, timers_, clock_, prompt_, observer_, dispatcher_, log_) {
+        settings_.IP_Used = 1;
+        prot_.SetChannels(&tcp_, &serial_);
+    }
+
+    // Connects over TCP and sends the first poll, as when the socket first reports it can send.
+    void Connect() {
+        ASSERT_TRUE(prot_.SMDA_Connect());
+        prot_.OnChannelReady();
+        ASSERT_EQ(prot_.State, ENQ_SENT);
+    }
+
+    // Delivers bytes to the receive area the way the channel does, one read event per piece.
+    void Byte(uint8_t b) {
+        prot_.RX_Buf[0] = b;
+        prot_.SMDA_read_event(1);
+    }
+    void FramePieces(const std::string& frame) {
+        prot_.RX_Buf[0] = static_cast<uint8_t>(frame[0]);
+        prot_.SMDA_read_event(1);
+        std::memcpy(&prot_.RX_Buf[1], frame.data() + 1, 3);
+        prot_.SMDA_read_event(3);
+        const uint32_t L = ParseLengthDigits(&prot_.RX_Buf[1]);
+        const size_t body = std::min<size_t>(frame.size() - 4, prot_.RX_Buf.size() - 4);
+        std::memcpy(&prot_.RX_Buf[4], frame.data() + 4, body);
+        prot_.SMDA_read_event(L);
+    }
+    // One full exchange: frame, ACK, EOT.
+    void Exchange(const std::string& frame) {
+        FramePieces(frame);
+        ASSERT_EQ(prot_.State, ACK_SENT);
+        Byte(EOT);
+    }
+    void Expire(int id) {
+        ASSERT_TRUE(timers_.Running(id)) << "timer " << id << " is not running";
+        prot_.SMDA_Timer_Expired(id);
+    }
+    int Total(int column) const { return counters_.Total(column); }
+
+    AppSettings settings_;
+    StatisticCounters counters_;
+    test::FakeTimers timers_;
+    test::FakeClock clock_;
+    test::ScriptedPrompt prompt_;
+    test::RecordingObserver observer_;
+    test::RecordingDispatcher dispatcher_;
+    test::RecordingLog log_;
+    test::FakeChannel tcp_, serial_;
+    cs_smda_prot prot_;
+};
+
+TEST_F(LinkProtocolTest, ConnectUsesThePortOfTheSystemType) {
+    const std::pair<int, int32_t> cases[] = {{0, 6013}, {1, 6012}, {2, 6014}, {3, 6016}, {7, 6013}};
+    for (auto [type, port] : cases) {
+        settings_.Server_Port_index = type;
+        settings_.APP_IPAddr = "10.0.0.9";
+        ASSERT_TRUE(prot_.SMDA_Connect());
+        EXPECT_EQ(tcp_.openedPort, port);
+        EXPECT_EQ(tcp_.openedWhere, "10.0.0.9");
+        EXPECT_FALSE(prot_.SMDA_Connect());  // already connected
+        prot_.Link_Ok = 0;
+        ASSERT_TRUE(prot_.SMDA_Disconnect());
+    }
+    EXPECT_EQ(observer_.connections, 5);
+}
+
+TEST_F(LinkProtocolTest, ConnectLogsAndNotifiesButPollsOnlyWhenTheSocketCanSend) {
+    ASSERT_TRUE(prot_.SMDA_Connect());
+    EXPECT_EQ(log_.events, (std::vector<int>{LOG_REQUEST_CONNECTION, LOG_CONNECTED}));
+    EXPECT_EQ(prot_.ConStat, 1);
+    EXPECT_EQ(observer_.Last(NOTIFY_CONNECTION), 1);
+    EXPECT_TRUE(tcp_.written.empty());
+    prot_.OnChannelReady();
+    EXPECT_EQ(tcp_.written, std::vector<uint8_t>{ENQ});
+    EXPECT_EQ(prot_.State, ENQ_SENT);
+    EXPECT_EQ(timers_.Period(DATA_WAIT_TIMER), 5000);
+    EXPECT_EQ(prot_.ReaderFlag, 1);
+    EXPECT_EQ(Total(EV_SENT_ENQ), 1);
+}
+
+TEST_F(LinkProtocolTest, ConnectFailuresShowTheirMessagesOrRetry) {
+    tcp_.createOk = false;
+    EXPECT_FALSE(prot_.SMDA_Connect());
+    EXPECT_EQ(prompt_.Texts(), std::vector<std::string>{"Socket can not be open!"});
+    tcp_.createOk = true;
+    tcp_.openOk = false;
+    EXPECT_FALSE(prot_.SMDA_Connect());
+    EXPECT_EQ(prompt_.Texts().back(), "The connection is not established!");
+    EXPECT_EQ(tcp_.closes, 1);
+    EXPECT_EQ(log_.events.back(), LOG_CONNECTION_FAULT);
+
+    settings_.AutoReConnection = 1;
+    prompt_.shown.clear();
+    EXPECT_FALSE(prot_.SMDA_Connect());
+    EXPECT_TRUE(prompt_.shown.empty());
+    EXPECT_EQ(timers_.Period(RECONNECTION_PERION_TIMER), 60000);
+    EXPECT_EQ(observer_.Last(NOTIFY_CONNECTION), 3);
+    Expire(RECONNECTION_PERION_TIMER);
+    EXPECT_EQ(observer_.reconnects, 1);
+}
+
+TEST_F(LinkProtocolTest, SerialConnectPollsAtOnceAndNeverRetries) {
+    settings_.IP_Used = 0;
+    settings_.COM_Port_number_index = 2;
+    settings_.COM_Port_baud_rate_index = 9;
+    settings_.AutoReConnection = 1;
+    serial_.openOk = false;
+    EXPECT_FALSE(prot_.SMDA_Connect());
+    EXPECT_EQ(prompt_.Texts(), std::vector<std::string>{"COM3 can not be open!"});
+    EXPECT_FALSE(timers_.Running(RECONNECTION_PERION_TIMER));
+    serial_.openOk = true;
+    ASSERT_TRUE(prot_.SMDA_Connect());
+    EXPECT_EQ(serial_.openedWhere, "COM3");
+    EXPECT_EQ(serial_.openedPort, 115200);
+    EXPECT_EQ(serial_.readers, 1);
+    EXPECT_EQ(serial_.written, std::vector<uint8_t>{ENQ});
+    EXPECT_TRUE(tcp_.written.empty());
+}
+
+TEST_F(LinkProtocolTest, GoodFrameIsAcknowledgedAndDeliveredAtEot) {
+    Connect();
+    const std::string frame = MakeFrame(Text52(80));
+    FramePieces(frame);
+    EXPECT_EQ(tcp_.written, (std::vector<uint8_t>{ENQ, ACK}));
+    EXPECT_EQ(prot_.State, ACK_SENT);
+    EXPECT_TRUE(timers_.Running(EOT_WAIT_TIMER));
+    EXPECT_FALSE(timers_.Running(DATA_WAIT_TIMER));
+    EXPECT_TRUE(dispatcher_.frames.empty());
+    EXPECT_EQ(observer_.messages, 1);
+    Byte(EOT);
+    ASSERT_EQ(dispatcher_.frames.size(), 1u);
+    EXPECT_EQ(dispatcher_.frames[0], frame.substr(0, frame.size() - 1));
+    EXPECT_EQ(prot_.State, IDLE);
+    EXPECT_EQ(timers_.Period(ENQ_DATA_PERIOD_TIMER), 200);
+    EXPECT_EQ(Total(EV_NORMAL_DATA), 1);
+    EXPECT_EQ(Total(EV_RCV_EOT), 1);
+    EXPECT_EQ(prot_.Link_Ok, 1);
+    Expire(ENQ_DATA_PERIOD_TIMER);
+    EXPECT_EQ(tcp_.written.back(), ENQ);
+    EXPECT_EQ(prot_.State, ENQ_SENT);
+}
+
+TEST_F(LinkProtocolTest, RequestDelaySetsThePauseBeforeTheNextPoll) {
+    settings_.RequestDelayAfterNormalData = 50;
+    Connect();
+    Exchange(MakeFrame(Text52(80)));
+    EXPECT_EQ(timers_.Period(ENQ_DATA_PERIOD_TIMER), 50);
+    settings_.RequestDelayAfterNormalData = 0;  // hand-edited: would poll without pause
+    EXPECT_EQ(prot_.TimerDuration(ENQ_DATA_PERIOD_TIMER), 200);
+}
+
+TEST_F(LinkProtocolTest, ReadEventTableInEnqSent) {
+    Connect();
+    Byte('x');  // unexpected byte: error lamp only
+    EXPECT_EQ(observer_.err, 1);
+    EXPECT_EQ(prot_.State, ENQ_SENT);
+    prot_.SMDA_read_event(3);  // a count other than 1 is ignored
+    EXPECT_EQ(prot_.State, ENQ_SENT);
+    prot_.ENQ_Nothing_Cnt = 2;
+    Byte(NAK);
+    EXPECT_EQ(prot_.State, IDLE);
+    EXPECT_EQ(prot_.ENQ_Nothing_Cnt, 0u);
+    EXPECT_EQ(Total(EV_RCV_NAK), 1);
+    EXPECT_EQ(timers_.Period(ENQ_NAK_PERIOD_TIMER), 5000);
+    EXPECT_FALSE(timers_.Running(DATA_WAIT_TIMER));
+    Byte(STX);  // IDLE ignores everything
+    EXPECT_EQ(prot_.State, IDLE);
+    Expire(ENQ_NAK_PERIOD_TIMER);
+    EXPECT_EQ(prot_.State, ENQ_SENT);
+    Byte(STX);
+    EXPECT_EQ(prot_.State, DATA_START_RCV);
+    EXPECT_EQ(prot_.Bytes_To_Read, 3u);
+}
+
+TEST_F(LinkProtocolTest, FrameLengthsAtTheBoundaries) {
+    Connect();
+    const std::pair<uint32_t, bool> cases[] = {{42, false}, {43, true},  {44, false},  {78, false},
+                                               {79, true},  {999, true}, {1000, false}};
+    int bad = 0;
+    for (auto [L, accepted] : cases) {
+        prot_.SMDA_Set_State(ENQ_SENT);
+        Byte(STX);
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%03X", L);
+        std::memcpy(&prot_.RX_Buf[1], digits, 3);
+        prot_.SMDA_read_event(3);
+        EXPECT_EQ(prot_.Data_Len, L);
+        if (accepted) {
+            EXPECT_EQ(prot_.Bytes_To_Read, L) << L;
+        } else {
+            ++bad;
+            EXPECT_EQ(Total(EV_BAD_LENGTH), bad) << L;
+            EXPECT_EQ(prot_.Link_Ok, 0);
+            // A body event of the rejected length is ignored, never checked.
+            prot_.SMDA_read_event(L);
+            EXPECT_EQ(prot_.State, DATA_START_RCV) << L;
+            EXPECT_EQ(Total(EV_BAD_BCC), 0);
+        }
+    }
+    // Whole exchanges at the accepted extremes.
+    for (size_t L : {43u, 79u, 999u}) {
+        prot_.SMDA_Set_State(ENQ_SENT);
+        Exchange(MakeFrame(Text52(L - 3, static_cast<char>('A' + L % 7))));
+    }
+    EXPECT_EQ(dispatcher_.frames.size(), 3u);
+    EXPECT_EQ(dispatcher_.frames[2].size(), 1002u);
+}
+
+TEST_F(LinkProtocolTest, LowerCaseLengthAndBccDigitsAndNonHexLength) {
+    Connect();
+    const std::string frame = MakeFrame(Text52(0xa5 - 3), true);
+    ASSERT_EQ(frame.substr(1, 3), "0a5");
+    Exchange(frame);
+    EXPECT_EQ(dispatcher_.frames.size(), 1u);
+    prot_.SMDA_Set_State(ENQ_SENT);
+    Byte(STX);
+    std::memcpy(&prot_.RX_Buf[1], "0G5", 3);  // G counts 0: 0x005
+    prot_.SMDA_read_event(3);
+    EXPECT_EQ(prot_.Data_Len, 5u);
+}
+
+TEST_F(LinkProtocolTest, BadBccCountsTwoNaksAndWaitsForTheResend) {
+    Connect();
+    std::string frame = MakeFrame(Text52(80));
+    frame[frame.size() - 2] ^= 1;  // wrong BCC digit
+    FramePieces(frame);
+    EXPECT_EQ(Total(EV_BAD_BCC), 1);
+    EXPECT_EQ(Total(EV_SENT_NAK), 2);  // the check counts it, and the NAK written counts it again
+    EXPECT_EQ(tcp_.written.back(), NAK);
+    EXPECT_EQ(prot_.State, NAK_SENT);
+    EXPECT_EQ(prot_.Link_Ok, 0);
+    EXPECT_TRUE(timers_.Running(DATA_WAIT_TIMER));
+    EXPECT_GE(observer_.err, 1);
+    // The PBX sends the frame again.
+    Exchange(MakeFrame(Text52(80)));
+    EXPECT_EQ(dispatcher_.frames.size(), 1u);
+}
+
+TEST_F(LinkProtocolTest, NakAfterNakReturnsToEnqSent) {
+    Connect();
+    std::string frame = MakeFrame(Text52(80));
+    frame[10] ^= 1;
+    FramePieces(frame);
+    ASSERT_EQ(prot_.State, NAK_SENT);
+    Byte('?');
+    EXPECT_EQ(prot_.State, NAK_SENT);
+    Byte(NAK);
+    EXPECT_EQ(prot_.State, ENQ_SENT);
+    EXPECT_EQ(Total(EV_SENT_NAK), 3);
+    EXPECT_EQ(Total(EV_RCV_NAK), 0);
+    EXPECT_EQ(prot_.Link_Ok, 0);
+    EXPECT_EQ(timers_.Period(ENQ_NAK_PERIOD_TIMER), 5000);
+    Expire(ENQ_NAK_PERIOD_TIMER);
+    EXPECT_EQ(tcp_.written.back(), ENQ);
+}
+
+TEST_F(LinkProtocolTest, StxAfterNakKeepsTheUnansweredCount) {
+    Connect();
+    prot_.ENQ_Nothing_Cnt = 2;
+    prot_.SMDA_Set_State(NAK_SENT);
+    Byte(STX);
+    EXPECT_EQ(prot_.State, DATA_START_RCV);
+    EXPECT_EQ(prot_.ENQ_Nothing_Cnt, 2u);
+}
+
+TEST_F(LinkProtocolTest, DataWaitExpiriesPollAgainAndReconnectEveryFourth) {
+    settings_.AutoReConnection = 1;
+    Connect();
+    for (int i = 1; i <= 3; ++i) {
+        Expire(DATA_WAIT_TIMER);
+        EXPECT_EQ(prot_.ENQ_Nothing_Cnt, static_cast<uint32_t>(i));
+        EXPECT_EQ(tcp_.written.back(), ENQ);
+        EXPECT_EQ(prot_.ConStat, 1);
+    }
+    Expire(DATA_WAIT_TIMER);
+    EXPECT_EQ(Total(EV_DATA_WAIT_EXPIRED), 4);
+    EXPECT_EQ(prot_.ENQ_Nothing_Cnt, 0u);
+    EXPECT_EQ(prot_.ConStat, 0);
+    EXPECT_EQ(tcp_.closes, 1);
+    EXPECT_EQ(prot_.ReaderFlag, 0);
+    EXPECT_EQ(log_.events.back(), LOG_DISCONNECTED);
+    EXPECT_EQ(timers_.running, (std::map<int, int>{{RECONNECTION_PERION_TIMER, 60000}}));
+    EXPECT_EQ(observer_.Last(NOTIFY_CONNECTION), 3);
+}
+
+TEST_F(LinkProtocolTest, DataWaitExpiriesWithoutReconnectionKeepPolling) {
+    Connect();
+    for (int i = 0; i < 8; ++i)
+        Expire(DATA_WAIT_TIMER);
+    EXPECT_EQ(prot_.ConStat, 1);
+    EXPECT_EQ(tcp_.closes, 0);
+    EXPECT_EQ(Total(EV_SENT_ENQ), 9);
+    EXPECT_TRUE(timers_.Running(DATA_WAIT_TIMER));
+}
+
+TEST_F(LinkProtocolTest, IpecsMgWaitsTenSecondsForAnAnswer) {
+    settings_.Server_Port_index = 3;
+    Connect();
+    EXPECT_EQ(timers_.Period(DATA_WAIT_TIMER), 10000);
+}
+
+TEST_F(LinkProtocolTest, EotExpiriesRepeatAckThenGiveUpOnTcpWithReconnection) {
+    settings_.AutoReConnection = 1;
+    Connect();
+    FramePieces(MakeFrame(Text52(80)));
+    for (int i = 1; i <= 3; ++i) {
+        Expire(EOT_WAIT_TIMER);
+        EXPECT_EQ(tcp_.written.back(), ACK);
+        EXPECT_EQ(prot_.State, ACK_SENT);
+    }
+    Expire(EOT_WAIT_TIMER);
+    EXPECT_EQ(Total(EV_EOT_WAIT_EXPIRED), 4);
+    EXPECT_EQ(Total(EV_SENT_ACK), 4);
+    EXPECT_EQ(prot_.ConStat, 0);
+    EXPECT_EQ(prot_.State, IDLE);
+    EXPECT_TRUE(timers_.Running(RECONNECTION_PERION_TIMER));
+    EXPECT_TRUE(dispatcher_.frames.empty());
+}
+
+TEST_F(LinkProtocolTest, EotExpiriesOnSerialRestartPolling) {
+    settings_.IP_Used = 0;
+    settings_.AutoReConnection = 1;
+    ASSERT_TRUE(prot_.SMDA_Connect());
+    FramePieces(MakeFrame(Text52(80)));
+    for (int i = 0; i < 4; ++i)
+        Expire(EOT_WAIT_TIMER);
+    EXPECT_EQ(prot_.ConStat, 1);
+    EXPECT_EQ(serial_.written.back(), ENQ);
+    EXPECT_EQ(prot_.State, ENQ_SENT);
+    EXPECT_EQ(prot_.EOT_Wait_Cnt, 0u);
+    EXPECT_TRUE(dispatcher_.frames.empty());
+    EXPECT_FALSE(timers_.Running(RECONNECTION_PERION_TIMER));
+}
+
+TEST_F(LinkProtocolTest, EotExpiriesOnTcpWithoutReconnectionRestartPolling) {
+    Connect();
+    FramePieces(MakeFrame(Text52(80)));
+    for (int i = 0; i < 4; ++i)
+        Expire(EOT_WAIT_TIMER);
+    EXPECT_EQ(prot_.ConStat, 1);
+    EXPECT_EQ(tcp_.written.back(), ENQ);
+}
+
+TEST_F(LinkProtocolTest, DisconnectOnAHealthyLinkIsDeferredToTheNextTimer) {
+    Connect();
+    Exchange(MakeFrame(Text52(80)));
+    ASSERT_EQ(prot_.Link_Ok, 1);
+    EXPECT_TRUE(prot_.SMDA_Disconnect());
+    EXPECT_EQ(prot_.Disconnect_Pending, 1);
+    EXPECT_EQ(prot_.ConStat, 1);
+    EXPECT_EQ(tcp_.closes, 0);
+    Expire(ENQ_DATA_PERIOD_TIMER);
+    EXPECT_EQ(prot_.ConStat, 0);
+    EXPECT_EQ(tcp_.closes, 1);
+    EXPECT_EQ(prot_.Link_Ok, 2);
+    EXPECT_EQ(observer_.Last(NOTIFY_LINK), 2);
+    EXPECT_TRUE(timers_.running.empty());
+    EXPECT_EQ(tcp_.written.back(), ACK);  // no ENQ after the disconnect
+    EXPECT_FALSE(prot_.SMDA_Disconnect());
+}
+
+TEST_F(LinkProtocolTest, DisconnectAfterAFaultIsImmediate) {
+    Connect();
+    Expire(DATA_WAIT_TIMER);
+    ASSERT_EQ(prot_.Link_Ok, 0);
+    EXPECT_TRUE(prot_.SMDA_Disconnect());
+    EXPECT_EQ(prot_.ConStat, 0);
+    EXPECT_EQ(prot_.State, IDLE);
+    EXPECT_TRUE(timers_.running.empty());
+    EXPECT_FALSE(prot_.SMDA_write(ENQ));  // refused while not connected
+}
+
+TEST_F(LinkProtocolTest, DuplicateFramesAreDroppedEvenAcrossAReconnect) {
+    Connect();
+    const std::string frame = MakeFrame(Text52(100));
+    Exchange(frame);
+    Expire(ENQ_DATA_PERIOD_TIMER);
+    Exchange(frame);
+    EXPECT_EQ(dispatcher_.frames.size(), 1u);
+    EXPECT_EQ(Total(EV_DUPLICATE), 1);
+    EXPECT_TRUE(timers_.Running(ENQ_DATA_PERIOD_TIMER));
+
+    prot_.Link_Ok = 0;
+    prot_.SMDA_Disconnect();
+    Connect();
+    Exchange(frame);
+    EXPECT_EQ(dispatcher_.frames.size(), 1u);
+    EXPECT_EQ(Total(EV_DUPLICATE), 2);
+
+    std::string other = Text52(100);
+    other[50] = '1';
+    Expire(ENQ_DATA_PERIOD_TIMER);
+    Exchange(MakeFrame(other));
+    EXPECT_EQ(dispatcher_.frames.size(), 2u);
+}
+
+TEST_F(LinkProtocolTest, WriteSendsOnlyControlBytesAndCountsThem) {
+    Connect();
+    EXPECT_FALSE(prot_.SMDA_write(EOT));
+    EXPECT_FALSE(prot_.SMDA_write('A'));
+    EXPECT_TRUE(prot_.SMDA_write(NAK));
+    EXPECT_EQ(prot_.Last_Sent, NAK);
+    EXPECT_EQ(tcp_.resets, 1);  // only ENQ starts a new record
+    EXPECT_EQ(observer_.tx, 2);
+}
+
+TEST_F(LinkProtocolTest, TimersOutsideTheProtocolRangeAreRefused) {
+    EXPECT_FALSE(prot_.SMDA_Start_Timer(20));
+    EXPECT_FALSE(prot_.SMDA_Start_Timer(26));
+    EXPECT_FALSE(prot_.SMDA_Timer_Expired(20));
+    EXPECT_FALSE(prot_.SMDA_Timer_Expired(26));
+    EXPECT_TRUE(timers_.running.empty());
+    EXPECT_FALSE(prot_.SMDA_Set_State(5));
+    EXPECT_FALSE(prot_.SMDA_Count_Event(12));
+}
+
+TEST_F(LinkProtocolTest, CountEventUsesTheLocalHourAndNotifiesLinkBeforeStoring) {
+    clock_.now.hour = 23;
+    prot_.SMDA_Count_Event(EV_NORMAL_DATA);
+    EXPECT_EQ(counters_.Hour(23, EV_NORMAL_DATA), 1);
+    EXPECT_EQ(counters_.Total(EV_NORMAL_DATA), 1);
+    ASSERT_GE(observer_.notes.size(), 2u);
+    EXPECT_EQ(observer_.notes[0], std::make_pair(NOTIFY_COUNT, int{EV_NORMAL_DATA}));
+    EXPECT_EQ(observer_.notes[1], std::make_pair(NOTIFY_LINK, 1));
+    observer_.notes.clear();
+    prot_.SMDA_Count_Event(EV_DUPLICATE);  // leaves the link status as it is
+    EXPECT_EQ(observer_.notes.size(), 1u);
+}
+
+TEST_F(LinkProtocolTest, StateNotificationsOnlyOnChange) {
+    prot_.SMDA_Set_State(IDLE);
+    EXPECT_TRUE(observer_.notes.empty());
+    prot_.SMDA_Set_State(ACK_SENT);
+    EXPECT_EQ(observer_.Last(NOTIFY_STATE), ACK_SENT);
+    EXPECT_STREQ(StateName(ACK_SENT), "ACK_SENT");
+}
+
+TEST_F(LinkProtocolTest, PeerCloseDisconnectsAndSchedulesReconnection) {
+    settings_.AutoReConnection = 1;
+    Connect();
+    Expire(DATA_WAIT_TIMER);
+    prot_.OnPeerClosed();
+    EXPECT_EQ(prot_.ConStat, 0);
+    EXPECT_EQ(timers_.running, (std::map<int, int>{{RECONNECTION_PERION_TIMER, 60000}}));
+}
+
+// The 360 layout: each digit shifted by a position-dependent offset, pairs swapped.
+std::string Scramble360(const std::string& plain) {
+    const auto shift = [](char c, unsigned k) {
+        const unsigned v = c <= '9' ? c - '0' : c - 'A' + 10;
+        return static_cast<char>((k % 6) + 0x20 + v);
+    };
+    std::string s = plain;
+    for (size_t i = 0, k = 0; i + 1 < plain.size(); i += 2, k += 2) {
+        s[i + 1] = shift(plain[i], static_cast<unsigned>(k));
+        s[i] = shift(plain[i + 1], static_cast<unsigned>(k + 1));
+    }
+    return s;
+}
+
+TEST_F(LinkProtocolTest, Format360IsUnscrambledBeforeDelivery) {
+    settings_.APP_360Format = 1;
+    Connect();
+    // An odd L (the text has an even number of characters after the length digits).
+    const std::string plain = "5203" + std::string("0123456789ABCDEF") + std::string(62, '7');
+    ASSERT_EQ((plain.size() + 3) % 2, 1u);
+    Exchange(MakeFrame(Scramble360(plain)));
+    ASSERT_EQ(dispatcher_.frames.size(), 1u);
+    const std::string expected = MakeFrame(plain);
+    EXPECT_EQ(dispatcher_.frames[0], expected.substr(0, expected.size() - 1));
+
+    // An even L: the last pair takes the first BCC digit along, and the new BCC goes over ETX.
+    Expire(ENQ_DATA_PERIOD_TIMER);
+    const std::string plainEven = "5203" + std::string(76, '9') + "A";
+    const std::string scrambled = Scramble360(plainEven);
+    Exchange(MakeFrame(scrambled));
+    ASSERT_EQ(dispatcher_.frames.size(), 2u);
+    const uint32_t L = static_cast<uint32_t>(plainEven.size() + 3);
+    ASSERT_EQ(L % 2, 0u);
+    // The text up to the last full pair is restored.
+    EXPECT_EQ(dispatcher_.frames[1].substr(4, plainEven.size() - 1),
+              plainEven.substr(0, plainEven.size() - 1));
+    unsigned char x = 0;
+    for (uint32_t i = 1; i <= L; ++i)
+        x ^= prot_.RX_Buf[i];
+    char bcc[3];
+    std::snprintf(bcc, sizeof bcc, "%02X", x);
+    EXPECT_EQ(prot_.RX_Buf[L + 2], bcc[0]);
+    EXPECT_EQ(prot_.RX_Buf[L + 3], bcc[1]);
+}
+
+}  // namespace
+}  // namespace velk
