@@ -1,0 +1,320 @@
+// velk-pbx-sim: plays the PBX side of the billing link over TCP for VELK and its tests.
+//
+// It listens on 127.0.0.1, answers each ENQ with the next billing message as a length-prefixed
+// frame (or NAK when it has none), sends EOT after ACK and sends the frame again after NAK. It
+// prints one line per message the collector acknowledged: "delivered <n> <message text>", with
+// "duplicate" before the text when the message was deliberately sent a second time.
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <cstdio>
+#include <deque>
+
+#include "record_generator.h"
+
+namespace {
+
+constexpr char kEnq = 0x05, kAck = 0x06, kNak = 0x15, kEot = 0x04;
+
+struct Options {
+    quint16 port = 6013;
+    long count = 0;  // call records to deliver; 0 = no end
+    double rate = 3.0;
+    long trafficEvery = 20;
+    quint32 seed = 1;
+    QString replay;
+    long badBccEvery = 0;
+    bool split = false;
+    long duplicateEvery = 0;
+    long silenceEvery = 0;
+    long silencePolls = 0;
+    long dropAfter = 0;
+    int systemType = 0;
+    bool exitWhenDone = false;
+};
+
+struct Message {
+    std::string text;
+    bool call = false;
+    bool badFirstTry = false;
+    bool sendTwice = false;
+    int tries = 0;
+};
+
+class PbxSimulator : public QObject {
+public:
+    explicit PbxSimulator(Options o) : options_(std::move(o)), generator_(options_.seed) {
+        if (!options_.replay.isEmpty()) {
+            for (auto& text : velk::sim::ReadRawFile(options_.replay.toStdString())) {
+                replay_.push_back(std::move(text));
+            }
+        }
+        connect(&server_, &QTcpServer::newConnection, this, &PbxSimulator::OnConnection);
+        started_.start();
+    }
+
+    bool Listen() {
+        if (!server_.listen(QHostAddress::LocalHost, options_.port)) {
+            std::fprintf(stderr, "velk-pbx-sim: cannot listen on 127.0.0.1:%u: %s\n", options_.port,
+                         qPrintable(server_.errorString()));
+            return false;
+        }
+        std::printf("listening on 127.0.0.1:%u\n", server_.serverPort());
+        std::fflush(stdout);
+        return true;
+    }
+
+private:
+    void OnConnection() {
+        while (QTcpSocket* s = server_.nextPendingConnection()) {
+            if (socket_ != nullptr) {
+                s->close();  // one collector at a time
+                s->deleteLater();
+                continue;
+            }
+            socket_ = s;
+            awaitingAnswer_ = false;
+            std::printf("connected\n");
+            std::fflush(stdout);
+            connect(s, &QTcpSocket::readyRead, this, &PbxSimulator::OnRead);
+            connect(s, &QTcpSocket::disconnected, this, [this, s] {
+                std::printf("disconnected\n");
+                std::fflush(stdout);
+                if (socket_ == s)
+                    socket_ = nullptr;
+                s->deleteLater();
+            });
+        }
+    }
+
+    // Makes the next message available when the rate allows it.
+    bool HaveMessage() {
+        if (!queue_.empty())
+            return true;
+        if (!options_.replay.isEmpty()) {
+            if (replay_.empty())
+                return false;
+            Message m;
+            m.text = replay_.front();
+            m.call = m.text.rfind("52", 0) == 0;
+            replay_.pop_front();
+            return Enqueue(std::move(m));
+        }
+        if (options_.count > 0 && calls_ >= options_.count)
+            return false;
+        if (options_.rate > 0 &&
+            calls_ >= static_cast<long>(started_.elapsed() / 1000.0 * options_.rate) + 1) {
+            return false;
+        }
+        if (options_.trafficEvery > 0 && calls_ > 0 && calls_ % options_.trafficEvery == 0 &&
+            lastTrafficAt_ != calls_) {
+            lastTrafficAt_ = calls_;
+            for (auto& part : generator_.NextTrafficReport()) {
+                Message m;
+                m.text = std::move(part);
+                queue_.push_back(std::move(m));
+            }
+            return true;
+        }
+        Message m;
+        m.text = generator_.NextCallRecord();
+        m.call = true;
+        return Enqueue(std::move(m));
+    }
+
+    bool Enqueue(Message m) {
+        if (m.call) {
+            ++calls_;
+            m.badFirstTry = options_.badBccEvery > 0 && calls_ % options_.badBccEvery == 0;
+            m.sendTwice = options_.duplicateEvery > 0 && calls_ % options_.duplicateEvery == 0;
+        }
+        queue_.push_back(std::move(m));
+        return true;
+    }
+
+    void Send(const QByteArray& bytes) {
+        if (socket_ == nullptr)
+            return;
+        socket_->write(bytes);
+        socket_->flush();
+    }
+
+    void SendCurrent() {
+        Message& m = queue_.front();
+        const bool corrupt = m.badFirstTry && m.tries == 0;
+        ++m.tries;
+        const std::string frame = velk::sim::Frame(m.text, corrupt);
+        const unsigned prefix = options_.systemType == 3 ? 0u : static_cast<unsigned>(frame.size());
+        QByteArray bytes;
+        bytes.append(static_cast<char>(prefix >> 8));
+        bytes.append(static_cast<char>(prefix & 0xFF));
+        bytes.append(frame.data(), static_cast<qsizetype>(frame.size()));
+        awaitingAnswer_ = true;
+        if (!options_.split) {
+            Send(bytes);
+            return;
+        }
+        // Three TCP segments: half the prefix, the next 40 bytes, the rest.
+        QTcpSocket* s = socket_;
+        Send(bytes.left(1));
+        QTimer::singleShot(15, this, [this, s, bytes] {
+            if (socket_ == s)
+                Send(bytes.mid(1, 40));
+        });
+        QTimer::singleShot(30, this, [this, s, bytes] {
+            if (socket_ == s)
+                Send(bytes.mid(41));
+        });
+    }
+
+    void OnRead() {
+        QTcpSocket* s = socket_;
+        if (s == nullptr)
+            return;
+        const QByteArray data = s->readAll();
+        for (char c : data) {
+            if (socket_ != s)
+                return;
+            Handle(c);
+        }
+    }
+
+    void Handle(char c) {
+        if (c == kEnq) {
+            if (silence_ > 0) {
+                --silence_;
+                return;
+            }
+            if (awaitingAnswer_ || HaveMessage()) {
+                SendCurrent();  // also a resend when the collector gave up waiting
+            } else {
+                Send(QByteArray(1, kNak));
+            }
+        } else if (c == kNak && awaitingAnswer_) {
+            SendCurrent();
+        } else if (c == kAck) {
+            Send(QByteArray(1, kEot));
+            if (awaitingAnswer_)
+                Delivered();
+        }
+    }
+
+    void Delivered() {
+        awaitingAnswer_ = false;
+        Message& m = queue_.front();
+        ++delivered_;
+        std::printf("delivered %ld %s%s\n", delivered_,
+                    m.sendTwice && sentOnce_ ? "duplicate " : "", m.text.c_str());
+        std::fflush(stdout);
+        if (m.sendTwice && !sentOnce_) {
+            sentOnce_ = true;  // the same message goes out once more
+            m.tries = 1;
+        } else {
+            sentOnce_ = false;
+            if (m.call)
+                ++deliveredCalls_;
+            queue_.pop_front();
+        }
+        if (options_.silenceEvery > 0 && delivered_ % options_.silenceEvery == 0) {
+            silence_ = options_.silencePolls;
+        }
+        if (options_.dropAfter > 0 && !dropped_ && deliveredCalls_ >= options_.dropAfter) {
+            dropped_ = true;
+            QTcpSocket* s = socket_;
+            QTimer::singleShot(50, this, [s] {
+                if (s != nullptr)
+                    s->disconnectFromHost();
+            });
+        }
+        if (options_.exitWhenDone && Done()) {
+            std::printf("done %ld\n", deliveredCalls_);
+            std::fflush(stdout);
+            QTimer::singleShot(500, qApp, &QCoreApplication::quit);
+        }
+    }
+
+    bool Done() const {
+        if (!queue_.empty())
+            return false;
+        if (!options_.replay.isEmpty())
+            return replay_.empty();
+        return options_.count > 0 && calls_ >= options_.count;
+    }
+
+    Options options_;
+    velk::sim::RecordGenerator generator_;
+    QTcpServer server_;
+    QTcpSocket* socket_ = nullptr;
+    QElapsedTimer started_;
+    std::deque<Message> queue_;
+    std::deque<std::string> replay_;
+    long calls_ = 0;
+    long lastTrafficAt_ = -1;
+    long delivered_ = 0;
+    long deliveredCalls_ = 0;
+    long silence_ = 0;
+    bool awaitingAnswer_ = false;
+    bool sentOnce_ = false;
+    bool dropped_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("velk-pbx-sim"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Plays the PBX billing port for VELK. Without options it listens on 127.0.0.1:6013 "
+        "and generates about three call records a second."));
+    parser.addHelpOption();
+    const QCommandLineOption port({"p", "port"}, "TCP port to listen on.", "port", "6013");
+    const QCommandLineOption count("count", "Call records to deliver (0: no end).", "n", "0");
+    const QCommandLineOption rate("rate", "Call records per second (0: as fast as polled).", "r",
+                                  "3");
+    const QCommandLineOption traffic("traffic-every", "A traffic report after every n records.",
+                                     "n", "20");
+    const QCommandLineOption seed("seed", "Seed of the record generator.", "n", "1");
+    const QCommandLineOption replay("replay", "Send the messages of a raw record file.", "file");
+    const QCommandLineOption badBcc("bad-bcc-every",
+                                    "Wrong BCC on the first try of every n-th record.", "n", "0");
+    const QCommandLineOption split("split", "Send every record in three TCP segments.");
+    const QCommandLineOption duplicate("duplicate-every", "Send every n-th record twice.", "n",
+                                       "0");
+    const QCommandLineOption silenceEvery("silence-every", "Go silent after every n-th message.",
+                                          "n", "0");
+    const QCommandLineOption silencePolls("silence-polls", "Polls to leave unanswered then.", "n",
+                                          "2");
+    const QCommandLineOption drop("drop-after", "Close the connection after n records (once).", "n",
+                                  "0");
+    const QCommandLineOption systemType(
+        "system-type", "3: iPECS-MG billing server (length prefix not used).", "n", "0");
+    const QCommandLineOption exitDone("exit-when-done", "Exit when every record was delivered.");
+    parser.addOptions({port, count, rate, traffic, seed, replay, badBcc, split, duplicate,
+                       silenceEvery, silencePolls, drop, systemType, exitDone});
+    parser.process(app);
+
+    Options o;
+    o.port = static_cast<quint16>(parser.value(port).toUInt());
+    o.count = parser.value(count).toLong();
+    o.rate = parser.value(rate).toDouble();
+    o.trafficEvery = parser.value(traffic).toLong();
+    o.seed = parser.value(seed).toUInt();
+    o.replay = parser.value(replay);
+    o.badBccEvery = parser.value(badBcc).toLong();
+    o.split = parser.isSet(split);
+    o.duplicateEvery = parser.value(duplicate).toLong();
+    o.silenceEvery = parser.value(silenceEvery).toLong();
+    o.silencePolls = parser.value(silencePolls).toLong();
+    o.dropAfter = parser.value(drop).toLong();
+    o.systemType = parser.value(systemType).toInt();
+    o.exitWhenDone = parser.isSet(exitDone);
+
+    PbxSimulator sim(o);
+    if (!sim.Listen())
+        return 1;
+    return QCoreApplication::exec();
+}

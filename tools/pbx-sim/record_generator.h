@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace velk::sim {
+
+// The frame around a message text: STX, three upper-case length digits, the text, BCC, ETX.
+std::string Frame(const std::string& text, bool corruptBcc = false);
+
+// Plausible billing messages: call records of type "52" with fixed and optional fields (numbers
+// in base 16), and four-part traffic reports of type "35".
+class RecordGenerator {
+public:
+    explicit RecordGenerator(uint32_t seed = 1);
+
+    // The text (from the type code on) of the next call record.
+    std::string NextCallRecord();
+    // The four message texts of one traffic report.
+    std::vector<std::string> NextTrafficReport();
+
+private:
+    std::string Digits(int n);
+    std::mt19937 rng_;
+    uint32_t sequence_ = 0;
+    int64_t clock_ = 0;  // seconds since 2026-12-08 08:00:00 of the generated calls
+};
+
+// Reads the messages of a raw record file (as the recorders write it): control bytes are
+// skipped, three length digits L then L + 2 - 3 more bytes make one message text.
+std::vector<std::string> ReadRawFile(const std::string& path);
+
+}  // namespace velk::sim
