@@ -2,10 +2,12 @@
 #include <QApplication>
 #include <filesystem>
 
-#include "core/analysis/statistic_counters.h"
+#include "core/app/collector.h"
 #include "core/app/startup.h"
 #include "core/decode/last_calls_ring.h"
 #include "platform/file_instance_lock.h"
+#include "platform/qt_timer_host.h"
+#include "platform/tcp_channel.h"
 #include "ui/main_window.h"
 #include "ui/qt_operator_prompt.h"
 
@@ -19,15 +21,24 @@ int main(int argc, char* argv[]) {
     velk::SettingsStore store(base);
     velk::AppSettings settings;
     velk::LastCallsRing ring;
-    velk::StatisticCounters counters;
 
     velk::Startup startup(lock, prompt, store, settings, ring);
     if (!startup.Run())
         return 1;
 
-    velk::CVELKDlg window(settings, store, prompt, ring, counters);
+    velk::SystemClock clock;
+    velk::Collector* collectorPtr = nullptr;
+    velk::QtTimerHost timers([&collectorPtr](int id) { collectorPtr->OnTimer(id); });
+    velk::Collector collector(settings, base, prompt, clock, timers, ring);
+    collectorPtr = &collector;
+    velk::MyCSocket socket(collector.Protocol(), collector.LinkEvents(), settings,
+                           [&collector] { collector.OnPeerClosed(); });
+    collector.SetChannels(&socket, nullptr);
+
+    velk::CVELKDlg window(collector, store, prompt);
     prompt.SetParent(&window);
     window.show();
+    window.Start();
     const int result = QApplication::exec();
     lock.Release();
     return result;

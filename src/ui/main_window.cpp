@@ -19,6 +19,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QValueAxis>
+#include <algorithm>
 
 #include "ui/app_set_dialog.h"
 #include "ui/list_models.h"
@@ -65,15 +66,15 @@ QTableView* MakeList(const char* name, QWidget* parent) {
 
 }  // namespace
 
-CVELKDlg::CVELKDlg(AppSettings& settings, const SettingsStore& store, OperatorPrompt& prompt,
-                   LastCallsRing& ring, StatisticCounters& counters, ShutdownTiming timing,
-                   QWidget* parent)
+CVELKDlg::CVELKDlg(Collector& collector, const SettingsStore& store, OperatorPrompt& prompt,
+                   ShutdownTiming timing, QWidget* parent)
     : QMainWindow(parent),
-      settings_(settings),
+      collector_(collector),
+      settings_(collector.Settings()),
       store_(store),
       prompt_(prompt),
-      ring_(ring),
-      counters_(counters),
+      ring_(collector.Ring()),
+      counters_(collector.Counters()),
       timing_(timing) {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("VELK"));
@@ -109,10 +110,36 @@ CVELKDlg::CVELKDlg(AppSettings& settings, const SettingsStore& store, OperatorPr
 
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, &QWidget::close);
+
+    const auto makeTimer = [this](int ms, bool single, auto slot) {
+        auto* t = new QTimer(this);
+        t->setInterval(ms);
+        t->setSingleShot(single);
+        connect(t, &QTimer::timeout, this, slot);
+        return t;
+    };
+    // Lamps go dark when their timer expires; every new event restarts it.
+    txTimer_ = makeTimer(300, true, [this] { txLamp_->hide(); });
+    rxTimer_ = makeTimer(300, true, [this] { rxLamp_->hide(); });
+    errTimer_ = makeTimer(1000, true, [this] { errLamp_->hide(); });
+    durationTimer_ = makeTimer(1000, false, &CVELKDlg::OnDurationTick);
+    rateTimer_ = makeTimer(10000, false, &CVELKDlg::OnMessageRateTick);
+
+    collector_.SetView(this);
     resize(990, 680);
 }
 
-CVELKDlg::~CVELKDlg() = default;
+CVELKDlg::~CVELKDlg() {
+    collector_.SetView(nullptr);
+}
+
+void CVELKDlg::Start() {
+    connected_->setText(QStringLiteral("No  "));
+    if (settings_.AutoConnection != 0)
+        OnConnect();
+    durationTimer_->start();
+    rateTimer_->start();
+}
 
 QAction* CVELKDlg::Action(Command id) const {
     const auto it = actions_.find(id);
@@ -129,9 +156,12 @@ void CVELKDlg::BuildMenu() {
     };
     QMenu* control = menuBar()->addMenu(QStringLiteral("Control"));
     control->setObjectName(QStringLiteral("controlMenu"));
-    add(control, "Connect", kCmdConnect, "connectAction")->setEnabled(false);
+    connect(add(control, "Connect", kCmdConnect, "connectAction"), &QAction::triggered, this,
+            &CVELKDlg::OnConnect);
     control->addSeparator();
-    add(control, "Disconnect", kCmdDisconnect, "disconnectAction")->setEnabled(false);
+    QAction* disconnectAction = add(control, "Disconnect", kCmdDisconnect, "disconnectAction");
+    disconnectAction->setEnabled(false);
+    connect(disconnectAction, &QAction::triggered, this, &CVELKDlg::OnDisconnect);
     control->addSeparator();
     add(control, "Minimize", kCmdMinimize, "minimizeAction")->setEnabled(false);
     control->addSeparator();
@@ -238,11 +268,11 @@ QWidget* CVELKDlg::BuildBottomPanel() {
     grid->setContentsMargins(6, 4, 6, 4);
     statisticClear_ = new QPushButton(QStringLiteral("VELK Statistic Clear"), status);
     statisticClear_->setObjectName(QStringLiteral("statisticClearButton"));
-    connections_ = MakeLabel(QStringLiteral("Connections : 0"), "connectionsLabel", status);
+    connectionsLabel_ = MakeLabel(QStringLiteral("Connections : 0"), "connectionsLabel", status);
     defaultView_ = new QPushButton(QStringLiteral("Default View"), status);
     defaultView_->setObjectName(QStringLiteral("defaultViewButton"));
     grid->addWidget(statisticClear_, 0, 0, 1, 2);
-    grid->addWidget(connections_, 0, 2, 1, 3);
+    grid->addWidget(connectionsLabel_, 0, 2, 1, 3);
     grid->addWidget(defaultView_, 0, 5, 1, 2);
     startedAt_ =
         MakeLabel(QStringLiteral("VELK Statistic Started at : "), "startedAtLabel", status);
@@ -373,6 +403,7 @@ void CVELKDlg::RunShutdownSequence() {
     shuttingDown_ = true;
     Pause(timing_.beforeClosingWindows);
     Pause(timing_.beforeDisconnect);
+    OnDisconnect();
     Pause(timing_.afterDisconnect);
     StoreColumnWidths();
     if (store_.WriteIniFile(settings_) == 0)
@@ -383,6 +414,113 @@ void CVELKDlg::StoreColumnWidths() {
     for (int c = 0; c < kColumnCount; ++c) {
         settings_.Col[c] = lastCalls_->isColumnHidden(c) ? 0 : lastCalls_->columnWidth(c);
     }
+}
+
+void CVELKDlg::OnConnect() {
+    collector_.Connection().Connect();
+}
+
+void CVELKDlg::OnDisconnect() {
+    collector_.Connection().Disconnect();
+}
+
+void CVELKDlg::SetMenusConnected(bool connected) {
+    // Entries whose function is not in this build stay grey.
+    for (Command id : {kCmdApplication, kCmdConnect})
+        Action(id)->setEnabled(!connected);
+    Action(kCmdDisconnect)->setEnabled(connected);
+}
+
+void CVELKDlg::OnDurationTick() {
+    duration_->setText(QString::fromStdString(collector_.Connection().DurationText()));
+}
+
+void CVELKDlg::OnMessageRateTick() {
+    messageRate_->setText(QStringLiteral("MSGs per hour : %1").arg(messageCounter_ * 360));
+    messageCounter_ = 0;
+}
+
+void CVELKDlg::Notify(NotifyCode code, int value) {
+    switch (code) {
+        case NOTIFY_LINK:
+            linkStatus_->setText(value == 1   ? QStringLiteral("OK      ")
+                                 : value == 0 ? QStringLiteral("Not OK  ")
+                                              : QStringLiteral("        "));
+            break;
+        case NOTIFY_STATE:
+            state_->setText(QString::fromLatin1(StateName(value)));
+            break;
+        case NOTIFY_COUNT:
+            StatisticsRowChanged(value);
+            break;
+        default:
+            break;
+    }
+}
+
+void CVELKDlg::Flash(QLabel* lamp, QTimer* timer) {
+    lamp->show();
+    timer->start();  // restarts a running timer
+}
+
+void CVELKDlg::TxLamp() {
+    Flash(txLamp_, txTimer_);
+}
+
+void CVELKDlg::RxLamp() {
+    errLamp_->hide();
+    Flash(rxLamp_, rxTimer_);
+}
+
+void CVELKDlg::ErrLamp() {
+    rxLamp_->hide();
+    Flash(errLamp_, errTimer_);
+}
+
+void CVELKDlg::SetRxProgressRange(int maximum) {
+    rxProgress_->setRange(0, std::max(1, maximum));
+}
+
+void CVELKDlg::SetRxProgressPosition(int position) {
+    rxProgress_->setValue(std::min(position, rxProgress_->maximum()));
+}
+
+void CVELKDlg::ConnectionEstablished() {
+    ++connections_;
+    connectionsLabel_->setText(QStringLiteral("Connections : %1").arg(connections_));
+}
+
+void CVELKDlg::ShowRawMessage(const std::string& text) {
+    QString shown = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    for (QChar& c : shown) {
+        if (c.unicode() < 0x20)
+            c = QLatin1Char(' ');  // control characters have no glyph
+    }
+    rawData_->setText(shown);
+}
+
+void CVELKDlg::ShowRecordDetail(const LastCallsRing::Record& fields) {
+    detailModel_->SetValues(fields);
+}
+
+void CVELKDlg::RefreshLastCalls() {
+    lastCallsModel_->Refresh();
+}
+
+void CVELKDlg::StatisticsRowChanged(int column) {
+    statisticsModel_->RefreshRow(column);
+}
+
+void CVELKDlg::SetTitle(const std::string& title) {
+    setWindowTitle(QString::fromStdString(title));
+}
+
+void CVELKDlg::SetConnectedText(const std::string& text) {
+    connected_->setText(QString::fromStdString(text));
+}
+
+void CVELKDlg::DurationReset() {
+    duration_->setText(QStringLiteral("000 00:00:00"));
 }
 
 }  // namespace velk

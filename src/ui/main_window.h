@@ -12,6 +12,7 @@
 
 #include "core/analysis/statistic_counters.h"
 #include "core/app/app_settings.h"
+#include "core/app/collector.h"
 #include "core/app/operator_prompt.h"
 #include "core/app/settings_store.h"
 #include "core/decode/last_calls_ring.h"
@@ -50,20 +51,45 @@ enum Command : int {
 
 // The main window: last calls, the latest record's fields, statistics with a chart, link status
 // and the menu through which every other function is reached.
-class CVELKDlg : public QMainWindow {
+class CVELKDlg : public QMainWindow, public CollectorView {
     Q_OBJECT
 public:
-    CVELKDlg(AppSettings& settings, const SettingsStore& store, OperatorPrompt& prompt,
-             LastCallsRing& ring, StatisticCounters& counters, ShutdownTiming timing = {},
-             QWidget* parent = nullptr);
+    CVELKDlg(Collector& collector, const SettingsStore& store, OperatorPrompt& prompt,
+             ShutdownTiming timing = {}, QWidget* parent = nullptr);
     ~CVELKDlg() override;
 
     QAction* Action(Command id) const;
     bool ClosingFlag() const { return closing_; }
     QTableView* LastCallsList() const { return lastCalls_; }
+    int MessageCounter() const { return messageCounter_; }
 
+    // Runs what the window does once it is shown: automatic connection, the periodic timers.
+    void Start();
     // Confirmed shutdown from the menu's Exit.
     void OnExit();
+    void OnConnect();
+    void OnDisconnect();
+    // Window timers.
+    void OnDurationTick();
+    void OnMessageRateTick();
+
+    // CollectorView
+    void Notify(NotifyCode code, int value) override;
+    void TxLamp() override;
+    void RxLamp() override;
+    void ErrLamp() override;
+    void SetRxProgressRange(int maximum) override;
+    void SetRxProgressPosition(int position) override;
+    void MessageReceived() override { ++messageCounter_; }
+    void ConnectionEstablished() override;
+    void ShowRawMessage(const std::string& text) override;
+    void ShowRecordDetail(const LastCallsRing::Record& fields) override;
+    void RefreshLastCalls() override;
+    void StatisticsRowChanged(int column) override;
+    void SetTitle(const std::string& title) override;
+    void SetConnectedText(const std::string& text) override;
+    void DurationReset() override;
+    void SetMenusConnected(bool connected) override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -80,7 +106,9 @@ private:
     void RunShutdownSequence();
     void Pause(int ms);
     void StoreColumnWidths();
+    void Flash(QLabel* lamp, QTimer* timer);
 
+    Collector& collector_;
     AppSettings& settings_;
     const SettingsStore& store_;
     OperatorPrompt& prompt_;
@@ -91,6 +119,13 @@ private:
     bool closing_ = false;
     bool shuttingDown_ = false;
     bool importRunning_ = false;
+    int messageCounter_ = 0;
+    int connections_ = 0;
+    QTimer* txTimer_ = nullptr;
+    QTimer* rxTimer_ = nullptr;
+    QTimer* errTimer_ = nullptr;
+    QTimer* durationTimer_ = nullptr;
+    QTimer* rateTimer_ = nullptr;
 
     std::map<int, QAction*> actions_;
     QTabWidget* tabs_ = nullptr;
@@ -107,7 +142,7 @@ private:
     QLabel* importStatus_ = nullptr;
     QLabel* chartCaption_ = nullptr;
     QChartView* chart_ = nullptr;
-    QLabel* connections_ = nullptr;
+    QLabel* connectionsLabel_ = nullptr;
     QLabel* startedAt_ = nullptr;
     QLabel* connected_ = nullptr;
     QLabel* duration_ = nullptr;

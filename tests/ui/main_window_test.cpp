@@ -12,6 +12,7 @@
 
 #include "core/app/ini_file.h"
 #include "core/decode/field_names.h"
+#include "support/collector_fixture.h"
 #include "support/qt_app.h"
 #include "support/scripted_prompt.h"
 #include "support/temp_dir.h"
@@ -20,13 +21,10 @@
 namespace velk {
 namespace {
 
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public ::testing::Test, protected test::CollectorFixture {
 protected:
-    MainWindowTest() : store_(dir_.Path()) {}
-
     std::unique_ptr<CVELKDlg> MakeWindow() {
-        return std::make_unique<CVELKDlg>(settings_, store_, prompt_, ring_, counters_,
-                                          ShutdownTiming{0, 0, 0});
+        return std::make_unique<CVELKDlg>(*collector, store_, prompt_, ShutdownTiming{0, 0, 0});
     }
     QString Text(CVELKDlg& w, const char* name) {
         auto* label = w.findChild<QLabel*>(QString::fromLatin1(name));
@@ -34,12 +32,10 @@ protected:
     }
 
     test::QtApp app_;
-    test::TempDir dir_;
-    SettingsStore store_;
-    AppSettings settings_;
-    test::ScriptedPrompt prompt_;
-    LastCallsRing ring_;
-    StatisticCounters counters_;
+    test::TempDir& dir_ = dir;
+    SettingsStore& store_ = store;
+    AppSettings& settings_ = settings;
+    test::ScriptedPrompt& prompt_ = prompt;
 };
 
 TEST_F(MainWindowTest, ShellShowsTitleMenuTabsAndPanel) {
@@ -163,7 +159,7 @@ TEST_F(MainWindowTest, FailedSettingsWriteIsReportedAndShutdownCompletes) {
 }
 
 TEST_F(MainWindowTest, ShutdownPausesKeepTheEventLoopRunning) {
-    CVELKDlg w(settings_, store_, prompt_, ring_, counters_, ShutdownTiming{30, 30, 30});
+    CVELKDlg w(*collector, store_, prompt_, ShutdownTiming{30, 30, 30});
     w.show();
     int ticks = 0;
     QTimer timer;

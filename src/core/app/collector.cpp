@@ -1,0 +1,84 @@
+#include "core/app/collector.h"
+
+namespace velk {
+
+Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDirectory,
+                     OperatorPrompt& prompt, const Clock& clock, TimerHost& timers,
+                     LastCallsRing& ring)
+    : settings_(settings),
+      base_(baseDirectory),
+      ring_(ring),
+      decoder_(settings),
+      log_(baseDirectory / "VELK.LOG", settings, clock, counters_),
+      pipeline_(settings, decoder_, ring, counters_, clock, relay_),
+      protocol_(settings, counters_, timers, clock, prompt, relay_, pipeline_, log_),
+      connection_(settings, protocol_, clock) {}
+
+void Collector::SetView(CollectorView* view) {
+    view_ = view;
+    connection_.SetView(view);
+}
+
+void Collector::OnPeerClosed() {
+    connection_.Disconnect();
+    protocol_.OnPeerClosed(false);
+}
+
+void Collector::Relay::Notify(NotifyCode code, int value) {
+    if (code == NOTIFY_CONNECTION)
+        owner_.connection_.OnNotifyConnection(value);
+    if (owner_.view_ != nullptr)
+        owner_.view_->Notify(code, value);
+}
+
+#define VELK_RELAY(call)         \
+    if (owner_.view_ != nullptr) \
+    owner_.view_->call
+
+void Collector::Relay::TxLamp() {
+    VELK_RELAY(TxLamp());
+}
+void Collector::Relay::RxLamp() {
+    VELK_RELAY(RxLamp());
+}
+void Collector::Relay::ErrLamp() {
+    VELK_RELAY(ErrLamp());
+}
+void Collector::Relay::SetRxProgressRange(int m) {
+    VELK_RELAY(SetRxProgressRange(m));
+}
+void Collector::Relay::SetRxProgressPosition(int p) {
+    VELK_RELAY(SetRxProgressPosition(p));
+}
+void Collector::Relay::MessageReceived() {
+    VELK_RELAY(MessageReceived());
+}
+void Collector::Relay::ConnectionEstablished() {
+    VELK_RELAY(ConnectionEstablished());
+}
+void Collector::Relay::ReconnectDue() {
+    // The reconnection timer runs the Connect command.
+    owner_.connection_.Connect();
+}
+void Collector::Relay::ShowRawMessage(const std::string& t) {
+    VELK_RELAY(ShowRawMessage(t));
+}
+void Collector::Relay::ShowRecordDetail(const LastCallsRing::Record& f) {
+    VELK_RELAY(ShowRecordDetail(f));
+}
+void Collector::Relay::RefreshLastCalls() {
+    VELK_RELAY(RefreshLastCalls());
+}
+void Collector::Relay::StatisticsRowChanged(int c) {
+    VELK_RELAY(StatisticsRowChanged(c));
+}
+void Collector::Relay::CallRecordStored(const LastCallsRing::Record& f) {
+    VELK_RELAY(CallRecordStored(f));
+}
+void Collector::Relay::TrafficReportStored(const std::string& l) {
+    VELK_RELAY(TrafficReportStored(l));
+}
+
+#undef VELK_RELAY
+
+}  // namespace velk

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <filesystem>
+
+#include "core/analysis/statistic_counters.h"
+#include "core/app/app_settings.h"
+#include "core/app/clock.h"
+#include "core/app/operator_prompt.h"
+#include "core/decode/field_decoder.h"
+#include "core/decode/last_calls_ring.h"
+#include "core/decode/record_pipeline.h"
+#include "core/link/connection_control.h"
+#include "core/link/connection_log.h"
+#include "core/link/link_protocol.h"
+
+namespace velk {
+
+// Everything the operator's view is told: link events and lamps, the pipeline's results and the
+// connection display.
+class CollectorView : public LinkObserver, public PipelineObserver, public ConnectionView {};
+
+// The collector without its view: settings, link protocol, record pipeline, connection log and
+// connection control, wired together. The desktop program and the headless collector each give
+// it their view, timers and channels.
+class Collector {
+public:
+    Collector(AppSettings& settings, const std::filesystem::path& baseDirectory,
+              OperatorPrompt& prompt, const Clock& clock, TimerHost& timers, LastCallsRing& ring);
+    Collector(const Collector&) = delete;
+    Collector& operator=(const Collector&) = delete;
+
+    void SetView(CollectorView* view);
+    void SetChannels(LinkChannel* tcp, LinkChannel* serial) { protocol_.SetChannels(tcp, serial); }
+
+    // A timer of the protocol expired.
+    void OnTimer(int id) { protocol_.SMDA_Timer_Expired(id); }
+    // The PBX closed the TCP connection: the Disconnect command, then reconnection when wanted.
+    void OnPeerClosed();
+
+    // The observer the channels report reception progress to.
+    LinkObserver& LinkEvents() { return relay_; }
+    AppSettings& Settings() { return settings_; }
+    StatisticCounters& Counters() { return counters_; }
+    LastCallsRing& Ring() { return ring_; }
+    cs_smda_prot& Protocol() { return protocol_; }
+    RecordPipeline& Pipeline() { return pipeline_; }
+    ConnectionControl& Connection() { return connection_; }
+    ConnectionLog& Log() { return log_; }
+    const std::filesystem::path& BaseDirectory() const { return base_; }
+
+private:
+    // Passes everything on to the view once there is one; the window appears after the collector.
+    class Relay : public LinkObserver, public PipelineObserver {
+    public:
+        explicit Relay(Collector& owner) : owner_(owner) {}
+        void Notify(NotifyCode code, int value) override;
+        void TxLamp() override;
+        void RxLamp() override;
+        void ErrLamp() override;
+        void SetRxProgressRange(int maximum) override;
+        void SetRxProgressPosition(int position) override;
+        void MessageReceived() override;
+        void ConnectionEstablished() override;
+        void ReconnectDue() override;
+        void ShowRawMessage(const std::string& text) override;
+        void ShowRecordDetail(const LastCallsRing::Record& fields) override;
+        void RefreshLastCalls() override;
+        void StatisticsRowChanged(int column) override;
+        void CallRecordStored(const LastCallsRing::Record& fields) override;
+        void TrafficReportStored(const std::string& line) override;
+
+    private:
+        Collector& owner_;
+    };
+
+    AppSettings& settings_;
+    std::filesystem::path base_;
+    LastCallsRing& ring_;
+    CollectorView* view_ = nullptr;
+    Relay relay_{*this};
+    StatisticCounters counters_;
+    FieldDecoder decoder_;
+    ConnectionLog log_;
+    RecordPipeline pipeline_;
+    cs_smda_prot protocol_;
+    ConnectionControl connection_;
+};
+
+}  // namespace velk

@@ -1,0 +1,95 @@
+#include "core/link/connection_control.h"
+
+#include <cstdio>
+
+namespace velk {
+
+ConnectionControl::ConnectionControl(const AppSettings& settings, cs_smda_prot& protocol,
+                                     const Clock& clock)
+    : settings_(settings), protocol_(protocol), clock_(clock), startTime_(clock.Seconds()) {}
+
+bool ConnectionControl::Connect() {
+    if (!protocol_.SMDA_Connect())
+        return false;
+    if (view_ != nullptr)
+        view_->SetMenusConnected(true);
+    return true;
+}
+
+bool ConnectionControl::Disconnect() {
+    // A deferred disconnect counts as done: the menus switch at once, the title follows later.
+    if (!protocol_.SMDA_Disconnect())
+        return false;
+    if (view_ != nullptr)
+        view_->SetMenusConnected(false);
+    return true;
+}
+
+std::string ConnectionControl::Target() const {
+    if (!settings_.Site_Name.empty())
+        return settings_.Site_Name;
+    if (settings_.IP_Used == 1)
+        return settings_.APP_IPAddr;
+    return ComPortName(settings_.COM_Port_number_index);
+}
+
+void ConnectionControl::Changed() {
+    startTime_ = clock_.Seconds();
+    if (view_ != nullptr)
+        view_->DurationReset();
+}
+
+void ConnectionControl::OnNotifyConnection(int value) {
+    const bool changed = value != lastValue_;
+    switch (value) {
+        case 1:
+            if (view_ != nullptr)
+                view_->SetConnectedText("Yes ");
+            if (changed) {
+                Changed();
+                if (view_ != nullptr)
+                    view_->SetTitle("VELK - Connected to " + Target());
+            }
+            break;
+        case 3:
+            if (view_ != nullptr)
+                view_->SetConnectedText("Wait");
+            if (changed) {
+                Changed();
+                const std::string target =
+                    settings_.Site_Name.empty() ? settings_.APP_IPAddr : settings_.Site_Name;
+                if (view_ != nullptr)
+                    view_->SetTitle("VELK - Wait for connection to " + target);
+            }
+            break;
+        case 0:
+            if (view_ != nullptr)
+                view_->SetConnectedText("No  ");
+            if (changed) {
+                Changed();
+                if (view_ != nullptr)
+                    view_->SetTitle("VELK - Not connected to " + Target());
+            }
+            break;
+        default:
+            startTime_ = clock_.Seconds();
+            break;
+    }
+    lastValue_ = value;
+}
+
+std::string ConnectionControl::DurationText(int64_t d) {
+    if (d < 0)
+        d = 0;
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%03lld %02d:%02d:%02d", static_cast<long long>(d / 86400),
+                  static_cast<int>(d / 3600 % 24), static_cast<int>(d / 60 % 60),
+                  static_cast<int>(d % 60));
+    return buf;
+}
+
+std::string ConnectionControl::DurationText() const {
+    return DurationText(clock_.Seconds() - startTime_);
+}
+
+}  // namespace velk
