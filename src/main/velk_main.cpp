@@ -6,6 +6,7 @@
 #include "core/app/startup.h"
 #include "core/decode/last_calls_ring.h"
 #include "platform/file_instance_lock.h"
+#include "platform/posix_file_store.h"
 #include "platform/qt_timer_host.h"
 #include "platform/tcp_channel.h"
 #include "ui/main_window.h"
@@ -27,9 +28,10 @@ int main(int argc, char* argv[]) {
         return 1;
 
     velk::SystemClock clock;
+    velk::PosixFileStore files;
     velk::Collector* collectorPtr = nullptr;
     velk::QtTimerHost timers([&collectorPtr](int id) { collectorPtr->OnTimer(id); });
-    velk::Collector collector(settings, base, prompt, clock, timers, ring);
+    velk::Collector collector(settings, base, prompt, clock, timers, ring, files);
     collectorPtr = &collector;
     velk::MyCSocket socket(collector.Protocol(), collector.LinkEvents(), settings,
                            [&collector] { collector.OnPeerClosed(); });

@@ -134,6 +134,7 @@ CVELKDlg::~CVELKDlg() {
 }
 
 void CVELKDlg::Start() {
+    collector_.Start();
     connected_->setText(QStringLiteral("No  "));
     if (settings_.AutoConnection != 0)
         OnConnect();

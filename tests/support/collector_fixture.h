@@ -4,6 +4,7 @@
 
 #include "../core/link/link_fakes.h"
 #include "core/app/collector.h"
+#include "platform/posix_file_store.h"
 #include "platform/qt_timer_host.h"
 #include "support/scripted_prompt.h"
 #include "support/temp_dir.h"
@@ -15,8 +16,8 @@ struct CollectorFixture {
     CollectorFixture()
         : store(dir.Path()),
           timers([this](int id) { collector->OnTimer(id); }),
-          collector(
-              std::make_unique<Collector>(settings, dir.Path(), prompt, clock, timers, ring)) {
+          collector(std::make_unique<Collector>(settings, dir.Path(), prompt, clock, timers, ring,
+                                                files)) {
         settings.IP_Used = 1;
         collector->SetChannels(&channel, &channel);
     }
@@ -27,6 +28,7 @@ struct CollectorFixture {
     ScriptedPrompt prompt;
     FakeClock clock;
     LastCallsRing ring;
+    PosixFileStore files;
     QtTimerHost timers;
     FakeChannel channel;
     std::unique_ptr<Collector> collector;

@@ -4,15 +4,49 @@ namespace velk {
 
 Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDirectory,
                      OperatorPrompt& prompt, const Clock& clock, TimerHost& timers,
-                     LastCallsRing& ring)
+                     LastCallsRing& ring, FileStore& files)
     : settings_(settings),
       base_(baseDirectory),
+      prompt_(prompt),
+      timers_(timers),
       ring_(ring),
       decoder_(settings),
       log_(baseDirectory / "VELK.LOG", settings, clock, counters_),
       pipeline_(settings, decoder_, ring, counters_, clock, relay_),
       protocol_(settings, counters_, timers, clock, prompt, relay_, pipeline_, log_),
-      connection_(settings, protocol_, clock) {}
+      connection_(settings, protocol_, clock),
+      recorder_(settings, files, OutputDirectories::Under(baseDirectory)),
+      filter_(settings, [this] { protocol_.SMDA_Count_Event(EV_PASSED_FILTER); }),
+      traffic_(files, OutputDirectories::Under(baseDirectory).trf) {
+    pipeline_.SetSaver(&recorder_);
+    pipeline_.SetFilter(&filter_);
+    pipeline_.SetTrafficSink(&traffic_);
+    recorder_.SetBufferTimerRestart([this] {
+        timers_.KillTimer(kBufferTimer);
+        timers_.StartTimer(kBufferTimer, BufferTimerPeriod());
+    });
+    traffic_.SetStoredCallback(
+        [this](const std::string& line) { relay_.TrafficReportStored(line); });
+}
+
+void Collector::Start() {
+    filter_.LoadAtStartup(prompt_);
+    timers_.StartTimer(kBufferTimer, BufferTimerPeriod());
+}
+
+int Collector::BufferTimerPeriod() const {
+    // A hand-edited period of zero or less would hand off without pause: one minute then.
+    const int minutes = settings_.BufferUpdateMaxTimer > 0 ? settings_.BufferUpdateMaxTimer : 1;
+    return minutes * 60000;
+}
+
+void Collector::OnTimer(int id) {
+    if (id == kBufferTimer) {
+        recorder_.BuffersOnTimer();
+        return;
+    }
+    protocol_.SMDA_Timer_Expired(id);
+}
 
 void Collector::SetView(CollectorView* view) {
     view_ = view;

@@ -12,6 +12,10 @@
 #include "core/link/connection_control.h"
 #include "core/link/connection_log.h"
 #include "core/link/link_protocol.h"
+#include "core/record/call_recorder.h"
+#include "core/record/file_store.h"
+#include "core/record/saving_filter.h"
+#include "core/record/traffic_recorder.h"
 
 namespace velk {
 
@@ -24,16 +28,25 @@ class CollectorView : public LinkObserver, public PipelineObserver, public Conne
 // it their view, timers and channels.
 class Collector {
 public:
+    // The buffer hand-off timer (a window timer).
+    static constexpr int kBufferTimer = 7;
+
     Collector(AppSettings& settings, const std::filesystem::path& baseDirectory,
-              OperatorPrompt& prompt, const Clock& clock, TimerHost& timers, LastCallsRing& ring);
+              OperatorPrompt& prompt, const Clock& clock, TimerHost& timers, LastCallsRing& ring,
+              FileStore& files);
     Collector(const Collector&) = delete;
     Collector& operator=(const Collector&) = delete;
 
     void SetView(CollectorView* view);
     void SetChannels(LinkChannel* tcp, LinkChannel* serial) { protocol_.SetChannels(tcp, serial); }
 
-    // A timer of the protocol expired.
-    void OnTimer(int id) { protocol_.SMDA_Timer_Expired(id); }
+    // What the window does when it opens: the saving filter's lists are loaded (with a message for
+    // a list that cannot be parsed) and the buffer hand-off timer starts.
+    void Start();
+    // A timer expired: the buffer hand-off, or one of the protocol's.
+    void OnTimer(int id);
+    // The buffer timer's period: BufferUpdateMaxTimer minutes.
+    int BufferTimerPeriod() const;
     // The PBX closed the TCP connection: the Disconnect command, then reconnection when wanted.
     void OnPeerClosed();
 
@@ -46,6 +59,9 @@ public:
     RecordPipeline& Pipeline() { return pipeline_; }
     ConnectionControl& Connection() { return connection_; }
     ConnectionLog& Log() { return log_; }
+    CallRecorder& Recorder() { return recorder_; }
+    SavingFilter& Filter() { return filter_; }
+    TrafficRecorder& Traffic() { return traffic_; }
     const std::filesystem::path& BaseDirectory() const { return base_; }
 
 private:
@@ -75,6 +91,8 @@ private:
 
     AppSettings& settings_;
     std::filesystem::path base_;
+    OperatorPrompt& prompt_;
+    TimerHost& timers_;
     LastCallsRing& ring_;
     CollectorView* view_ = nullptr;
     Relay relay_{*this};
@@ -84,6 +102,9 @@ private:
     RecordPipeline pipeline_;
     cs_smda_prot protocol_;
     ConnectionControl connection_;
+    CallRecorder recorder_;
+    SavingFilter filter_;
+    TrafficRecorder traffic_;
 };
 
 }  // namespace velk

@@ -1,0 +1,71 @@
+// The whole save path of one call record on this machine's disk: raw and decoded files in Bill
+// and Bill_Backup and both buffer in-files, each opened, appended and closed per record.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "core/record/call_recorder.h"
+#include "platform/posix_file_store.h"
+
+namespace velk {
+namespace {
+
+std::string TypicalFrame() {
+    std::string text =
+        "5203"
+        "1A2B"
+        "0012"
+        "09"
+        "2041FFFF"
+        "141A0C080C1E2D"
+        "00"
+        "141A0C080C202D"
+        "00"
+        "0123456789FFFFFFFFFFFFFF"
+        "010203"
+        "02020103020304020105020107020700FF";
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%03X", static_cast<unsigned>(text.size() + 3));
+    std::string f = std::string(1, '\x02') + digits + text;
+    unsigned bcc = 0;
+    for (size_t i = 1; i < f.size(); ++i)
+        bcc ^= static_cast<unsigned char>(f[i]);
+    std::snprintf(digits, sizeof digits, "%02X", bcc);
+    return f + digits + "\x03";
+}
+
+void BM_SaveCallAll(benchmark::State& state) {
+    char pattern[] = "/tmp/velk-bench-XXXXXX";
+    const std::filesystem::path base = mkdtemp(pattern);
+    const OutputDirectories dirs = OutputDirectories::Under(base);
+    MakeSaveDir(dirs);
+    AppSettings settings;
+    settings.RawSave = 1;
+    settings.RawSaveDaily = 1;
+    settings.SaveToFile = 1;
+    settings.MakeHeader = 1;
+    settings.DoBufferPacked = 1;
+    settings.DoBufferDecoded = 1;
+    for (size_t k = 0; k < 50; ++k) {
+        settings.f[k] = 1;
+        settings.SaveInd[k] = static_cast<int32_t>(k);
+    }
+    PosixFileStore files;
+    CallRecorder recorder(settings, files, dirs);
+    const std::string frame = TypicalFrame();
+    const BillingMessage message(reinterpret_cast<const uint8_t*>(frame.data()),
+                                 static_cast<uint32_t>(frame.size() - 4));
+    for (auto _ : state)
+        recorder.SaveCall_All(message);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+    std::filesystem::remove_all(base);
+}
+BENCHMARK(BM_SaveCallAll)->UseRealTime();
+
+}  // namespace
+}  // namespace velk
+
+BENCHMARK_MAIN();

@@ -1,0 +1,165 @@
+#include "core/record/call_recorder.h"
+
+#include "core/decode/field_names.h"
+
+namespace velk {
+namespace {
+
+int SeparatorDigit(char c) {
+    if (c >= '1' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return 0;
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+}  // namespace
+
+char SeparatorByte(const std::string& code) {
+    const int hi = code.size() > 0 ? SeparatorDigit(code[0]) : 0;
+    const int lo = code.size() > 1 ? SeparatorDigit(code[1]) : 0;
+    return static_cast<char>(hi * 16 + lo);
+}
+
+std::string BaseName(const std::string& t) {
+    if (t.size() < 10)
+        return "BAD_DATE";
+    for (size_t i : {0u, 1u, 2u, 3u, 5u, 6u, 8u, 9u}) {
+        if (!IsDigit(t[i]))
+            return "BAD_DATE";
+    }
+    return t.substr(0, 4) + t.substr(5, 2) + t.substr(8, 2);
+}
+
+std::string RawRecord(const BillingMessage& m, const AppSettings& s) {
+    // Recorders take any value other than 0 of these flags as yes.
+    std::string r;
+    r.reserve(m.Length() + 7);
+    if (s.APP_STX != 0)
+        r += '\x02';
+    r.append(reinterpret_cast<const char*>(m.Data()) + 1, m.Length() + 2);
+    if (s.APP_ETX != 0)
+        r += '\x03';
+    if (s.APP_EOT != 0)
+        r += '\x04';
+    if (s.APP_CR != 0)
+        r += '\r';
+    if (s.APP_LF != 0)
+        r += '\n';
+    return r;
+}
+
+CallRecorder::CallRecorder(const AppSettings& settings, FileStore& files,
+                           const OutputDirectories& dirs)
+    : settings_(settings), files_(files), dirs_(dirs), decoder_(settings) {}
+
+std::string CallRecorder::DecodedLine(const BillingMessage& message) {
+    const char sep = SeparatorByte(settings_.Distributor_ASCII_Code);
+    const RecordBase base = RecordBase::FromHexType(settings_.Hex_Type);
+    std::string line;
+    for (int k = 1; k <= kSavedColumnCount; ++k) {
+        if (settings_.f[static_cast<size_t>(k - 1)] != 1)
+            continue;
+        if (k > 1)
+            line += sep;
+        const int32_t field = settings_.SaveInd[static_cast<size_t>(k - 1)];
+        if (field >= 0 && field < 50) {
+            decoder_.DecodeField(field, message, base, field_);
+            line += field_;
+        }
+    }
+    return line + "\r\n";
+}
+
+std::string CallRecorder::HeaderLine() const {
+    const char sep = SeparatorByte(settings_.Distributor_ASCII_Code);
+    std::string line;
+    for (int k = 1; k <= kSavedColumnCount; ++k) {
+        if (settings_.f[static_cast<size_t>(k - 1)] != 1)
+            continue;
+        if (k > 1)
+            line += sep;
+        const int32_t field = settings_.SaveInd[static_cast<size_t>(k - 1)];
+        // A hand-edited index outside the list is headed like an empty column.
+        line += kFieldNames[field >= 0 && field <= 50 ? static_cast<size_t>(field) : 50];
+    }
+    return line + "\r\n";
+}
+
+bool CallRecorder::SaveCall_inDir(const BillingMessage& message, const std::filesystem::path& path,
+                                  bool makeHeader) {
+    if (files_.CreateIfMissing(path) && makeHeader)
+        files_.Append(path, HeaderLine());
+    // The line is built whole in memory, however long, and written with one write.
+    return files_.Append(path, DecodedLine(message));
+}
+
+bool CallRecorder::SaveCall(const BillingMessage& message, const std::filesystem::path& dir) {
+    decoder_.DecodeField(4, message, RecordBase::FromHexType(settings_.Hex_Type), field_);
+    const std::string base = BaseName(field_);
+    const std::string decodedName = (base + "." + settings_.File_Extension).substr(0, 12);
+    if (settings_.RawSave == 1) {
+        const auto rawPath = dir / ((settings_.RawSaveDaily == 1 ? base : "cs1000") + ".raw");
+        files_.CreateIfMissing(rawPath);
+        files_.Append(rawPath, RawRecord(message, settings_));
+    }
+    if (settings_.SaveToFile == 1)
+        SaveCall_inDir(message, dir / decodedName, settings_.MakeHeader == 1);
+    return true;
+}
+
+bool CallRecorder::SaveCall_Buffers(const BillingMessage& message) {
+    if (settings_.DoBufferPacked != 0) {
+        const auto path = dirs_.buffers / "buffer_in.raw";
+        files_.CreateIfMissing(path);
+        files_.Append(path, RawRecord(message, settings_));
+    }
+    if (settings_.DoBufferDecoded != 0) {
+        SaveCall_inDir(message, dirs_.buffers / "buffer_in.csv", false);
+    }
+    return true;
+}
+
+bool CallRecorder::HandOff(const std::string& in, const std::filesystem::path& out) {
+    const auto inPath = dirs_.buffers / in;
+    // The out-file belongs to the pick-up program until it takes it away.
+    if (files_.Exists(out))
+        return false;
+    if (!files_.Exists(inPath))
+        return false;
+    if (!files_.NobodyWriting(inPath))
+        return false;
+    return files_.MoveNoReplace(inPath, out);
+}
+
+bool CallRecorder::BuffersOnTimer() {
+    bool result = false;
+    if (settings_.DoBufferPacked != 0) {
+        result = HandOff("buffer_in.raw", settings_.DoBufferPackedToOut != 0
+                                              ? dirs_.buffersRaw / "buffer_out.raw"
+                                              : dirs_.buffers / "buffer_out.raw");
+    }
+    if (settings_.DoBufferDecoded != 0) {
+        result = HandOff("buffer_in.csv", settings_.DoBufferDecodedToOut != 0
+                                              ? dirs_.buffersCsv / "buffer_out.csv"
+                                              : dirs_.buffers / "buffer_out.csv");
+    }
+    return result;
+}
+
+bool CallRecorder::SaveCall_All(const BillingMessage& message) {
+    SaveCall(message, dirs_.bill);
+    SaveCall(message, dirs_.billBackup);
+    SaveCall_Buffers(message);
+    if (BuffersOnTimer() && restart_)
+        restart_();
+    return true;
+}
+
+}  // namespace velk

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "core/app/app_settings.h"
+#include "core/app/startup.h"
+#include "core/decode/billing_message.h"
+#include "core/decode/field_decoder.h"
+#include "core/decode/record_pipeline.h"
+#include "core/record/file_store.h"
+
+namespace velk {
+
+// The separator byte of the decoded files from "Distributor ASCII Code": 16 x d(c1) + d(c2),
+// d giving 1..9 for '1'..'9', 10..15 for 'A'..'F' and 'a'..'f', 0 for anything else.
+char SeparatorByte(const std::string& code);
+
+// The base name of a record's files: the date of field 4 as eight digits, or "BAD_DATE".
+std::string BaseName(const std::string& startTime);
+
+// A raw record: optional STX, the message body (length digits, text, BCC), then the optional
+// ETX, EOT, CR and LF, as the settings say.
+std::string RawRecord(const BillingMessage& message, const AppSettings& settings);
+
+// Stores every kept call record raw and decoded into Bill and Bill_Backup and collects it in the
+// buffer files that a pick-up program takes.
+class CallRecorder : public RecordSaver {
+public:
+    CallRecorder(const AppSettings& settings, FileStore& files, const OutputDirectories& dirs);
+
+    // Runs after a successful hand-off: the buffer timer starts its full period again.
+    void SetBufferTimerRestart(std::function<void()> restart) { restart_ = std::move(restart); }
+
+    bool SaveCall_All(const BillingMessage& message) override;
+    bool SaveCall(const BillingMessage& message, const std::filesystem::path& directory);
+    bool SaveCall_inDir(const BillingMessage& message, const std::filesystem::path& path,
+                        bool makeHeader);
+    bool SaveCall_Buffers(const BillingMessage& message);
+    // Hands the buffer in-files over; true when the last hand-off attempted took place.
+    bool BuffersOnTimer();
+
+    // The decoded line and the header line, CR LF included.
+    std::string DecodedLine(const BillingMessage& message);
+    std::string HeaderLine() const;
+
+private:
+    bool HandOff(const std::string& in, const std::filesystem::path& out);
+
+    const AppSettings& settings_;
+    FileStore& files_;
+    OutputDirectories dirs_;
+    FieldDecoder decoder_;
+    std::function<void()> restart_;
+    std::string field_;
+};
+
+}  // namespace velk

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+
+#include "core/record/file_store.h"
+
+namespace velk::test {
+
+// Files in memory, with directories that can be missing and files another program is writing.
+class FakeFileStore : public FileStore {
+public:
+    bool Exists(const std::filesystem::path& p) override { return files.count(p.string()) != 0; }
+    bool CreateIfMissing(const std::filesystem::path& p) override {
+        if (!DirOk(p) || Exists(p))
+            return false;
+        files[p.string()];
+        return true;
+    }
+    bool Append(const std::filesystem::path& p, std::string_view bytes) override {
+        if (!DirOk(p) || !Exists(p) || locked.count(p.string()))
+            return false;
+        files[p.string()].append(bytes);
+        ++writes;
+        return true;
+    }
+    bool NobodyWriting(const std::filesystem::path& p) override {
+        return Exists(p) && !locked.count(p.string());
+    }
+    bool MoveNoReplace(const std::filesystem::path& from,
+                       const std::filesystem::path& to) override {
+        if (!Exists(from) || Exists(to) || !DirOk(to))
+            return false;
+        files[to.string()] = files[from.string()];
+        files.erase(from.string());
+        return true;
+    }
+    std::string Content(const std::filesystem::path& p) const {
+        const auto it = files.find(p.string());
+        return it == files.end() ? "<missing>" : it->second;
+    }
+    bool DirOk(const std::filesystem::path& p) const {
+        return !missingDirs.count(p.parent_path().string());
+    }
+
+    std::map<std::string, std::string> files;
+    std::set<std::string> missingDirs;
+    std::set<std::string> locked;
+    int writes = 0;
+};
+
+}  // namespace velk::test
