@@ -14,15 +14,22 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMenuBar>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QShortcut>
+#include <QSystemTrayIcon>
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QValueAxis>
 #include <algorithm>
 
+#include "core/decode/field_names.h"
 #include "ui/app_set_dialog.h"
+#include "ui/list_clipboard.h"
 #include "ui/list_models.h"
+#include "ui/message_detail.h"
+#include "ui/raw_data_display.h"
 
 namespace velk {
 namespace {
@@ -75,7 +82,8 @@ CVELKDlg::CVELKDlg(Collector& collector, const SettingsStore& store, OperatorPro
       prompt_(prompt),
       ring_(collector.Ring()),
       counters_(collector.Counters()),
-      timing_(timing) {
+      timing_(timing),
+      display_(collector.Counters()) {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("VELK"));
     setWindowIcon(style()->standardIcon(QStyle::SP_ComputerIcon));
@@ -124,8 +132,24 @@ CVELKDlg::CVELKDlg(Collector& collector, const SettingsStore& store, OperatorPro
     errTimer_ = makeTimer(1000, true, [this] { errLamp_->hide(); });
     durationTimer_ = makeTimer(1000, false, &CVELKDlg::OnDurationTick);
     rateTimer_ = makeTimer(10000, false, &CVELKDlg::OnMessageRateTick);
+    minimiseTimer_ = makeTimer(3000, true, [this] {
+        if (settings_.LaunchMin == 1)
+            Minimize();
+    });
+    popupTimer_ = makeTimer(3000, true, [this] {
+        if (popup_ != nullptr)
+            popup_->close();
+    });
+
+    // The raw data display lives for the whole run, hidden until the raw-data line is clicked.
+    rawDisplay_ = new CRawDataDisplay(this);
+    rawData_->installEventFilter(this);
+    rawData_->setCursor(Qt::PointingHandCursor);
+    statistics_->viewport()->installEventFilter(this);
 
     collector_.SetView(this);
+    ChartReset();
+    StartLine();
     resize(990, 680);
 }
 
@@ -164,7 +188,8 @@ void CVELKDlg::BuildMenu() {
     disconnectAction->setEnabled(false);
     connect(disconnectAction, &QAction::triggered, this, &CVELKDlg::OnDisconnect);
     control->addSeparator();
-    add(control, "Minimize", kCmdMinimize, "minimizeAction")->setEnabled(false);
+    connect(add(control, "Minimize", kCmdMinimize, "minimizeAction"), &QAction::triggered, this,
+            &CVELKDlg::Minimize);
     control->addSeparator();
     add(control, "System Load", kCmdSystemLoad, "systemLoadAction")->setEnabled(false);
     control->addSeparator();
@@ -214,6 +239,18 @@ void CVELKDlg::BuildLists() {
     for (int c = 2; c < 26; ++c)
         statistics_->setColumnWidth(c, 34);
 
+    for (QTableView* list : {lastCalls_, detail_, statistics_}) {
+        list->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(list, &QWidget::customContextMenuRequested, this,
+                [this, list](const QPoint& pos) { ShowListMenu(list, pos); });
+    }
+    connect(statistics_, &QAbstractItemView::entered, this,
+            [this](const QModelIndex& index) { OnStatisticsHover(index.row()); });
+    connect(lastCalls_, &QAbstractItemView::doubleClicked, this,
+            [this](const QModelIndex&) { OnLastCallsDoubleClick(); });
+    connect(lastCalls_, &QAbstractItemView::entered, this,
+            [this](const QModelIndex& index) { OnLastCallsHover(index.column()); });
+
     tabs_->addTab(lastCalls_, QStringLiteral("Last Calls Info"));
     tabs_->addTab(detail_, QStringLiteral("Last Call Detail Info"));
     tabs_->addTab(statistics_, QStringLiteral("VELK Statistic"));
@@ -232,6 +269,8 @@ QWidget* CVELKDlg::BuildBottomPanel() {
                   "chartCaption", panel);
     chartBox->addWidget(chartCaption_);
     auto* set = new QBarSet(QStringLiteral("Events"));
+    chartSet_ = set;
+    set->setColor(QColor(70, 110, 200));
     QStringList hours;
     for (int h = 0; h < 24; ++h) {
         *set << 0;
@@ -249,6 +288,7 @@ QWidget* CVELKDlg::BuildBottomPanel() {
     chart->addAxis(axisX, Qt::AlignBottom);
     series->attachAxis(axisX);
     auto* axisY = new QValueAxis;
+    chartAxisY_ = axisY;
     axisY->setRange(0, 4);
     axisY->setTickCount(5);
     axisY->setLabelFormat(QStringLiteral("%d"));
@@ -272,6 +312,8 @@ QWidget* CVELKDlg::BuildBottomPanel() {
     connectionsLabel_ = MakeLabel(QStringLiteral("Connections : 0"), "connectionsLabel", status);
     defaultView_ = new QPushButton(QStringLiteral("Default View"), status);
     defaultView_->setObjectName(QStringLiteral("defaultViewButton"));
+    connect(statisticClear_, &QPushButton::clicked, this, &CVELKDlg::OnStatisticClear);
+    connect(defaultView_, &QPushButton::clicked, this, &CVELKDlg::OnDefaultView);
     grid->addWidget(statisticClear_, 0, 0, 1, 2);
     grid->addWidget(connectionsLabel_, 0, 2, 1, 3);
     grid->addWidget(defaultView_, 0, 5, 1, 2);
@@ -403,6 +445,15 @@ void CVELKDlg::Pause(int ms) {
 void CVELKDlg::RunShutdownSequence() {
     shuttingDown_ = true;
     Pause(timing_.beforeClosingWindows);
+    for (auto& detail : details_) {
+        if (detail != nullptr)
+            detail->close();
+    }
+    rawDisplay_->hide();
+    if (popup_ != nullptr)
+        popup_->close();
+    if (tray_ != nullptr)
+        tray_->hide();
     Pause(timing_.beforeDisconnect);
     OnDisconnect();
     Pause(timing_.afterDisconnect);
@@ -429,11 +480,187 @@ void CVELKDlg::SetMenusConnected(bool connected) {
     // Entries whose function is not in this build stay grey.
     for (Command id : {kCmdApplication, kCmdConnect})
         Action(id)->setEnabled(!connected);
+    if (!connected)
+        Action(kCmdMinimize)->setEnabled(true);
     Action(kCmdDisconnect)->setEnabled(connected);
+    menuBar()->update();
 }
 
 void CVELKDlg::OnDurationTick() {
     duration_->setText(QString::fromStdString(collector_.Connection().DurationText()));
+    ChartContent content;
+    if (display_.AutoTick(content))
+        ShowChart(content);
+}
+
+void CVELKDlg::ChartReset() {
+    for (int h = 0; h < 24; ++h)
+        chartSet_->replace(h, 0);
+    chartAxisY_->setRange(0, 4);
+}
+
+void CVELKDlg::ShowChart(const ChartContent& content) {
+    int32_t top = 0;
+    for (int h = 0; h < 24; ++h) {
+        chartSet_->replace(h, content.hours[static_cast<size_t>(h)]);
+        top = std::max(top, content.hours[static_cast<size_t>(h)]);
+    }
+    // Whole numbers on the axis, with room above the highest bar.
+    chartAxisY_->setRange(0, std::max(4, top + top / 4 + 1));
+    chartCaption_->setText(QString::fromStdString(content.caption));
+}
+
+QString CVELKDlg::ChartCaption() const {
+    return chartCaption_->text();
+}
+
+int CVELKDlg::ChartValue(int hour) const {
+    return static_cast<int>(chartSet_->at(hour));
+}
+
+void CVELKDlg::OnStatisticsHover(int row) {
+    hotStatisticsRow_ = row;
+    ChartContent content;
+    if (display_.PointSelection(row, content))
+        ShowChart(content);
+}
+
+void CVELKDlg::StartLine() {
+    startedAt_->setText(
+        QString::fromStdString(StatisticsDisplay::StartLine(collector_.TimeSource().Now())));
+    connections_ = collector_.Protocol().ConStat == 1 ? 1 : 0;
+    connectionsLabel_->setText(QStringLiteral("Connections : %1").arg(connections_));
+}
+
+void CVELKDlg::OnStatisticClear() {
+    if (!prompt_.Confirm(kAreYouSure, "Statistic cleaning!", PromptIcon::Warning))
+        return;
+    collector_.Log().Log(LOG_STATISTICS);
+    StartLine();
+    counters_.Clear();
+    for (int row = 0; row < kStatisticColumns; ++row)
+        StatisticsRowChanged(row);
+    ring_.ClearLastCallsRing();
+    lastCallsModel_->Refresh();
+}
+
+void CVELKDlg::OnDefaultView() {
+    // Widths of columns 1..50 (fields 0..49) for the CS1000 and the iPECS-MG billing servers.
+    static const int kCs1000[50] = {37, 36,  25, 36, 115, 115, 89, 0,  0, 75, 77, 25, 36,
+                                    48, 25,  0,  0,  0,   99,  57, 61, 0, 35, 0,  0,  0,
+                                    50, 103, 72, 50, 50,  38,  64, 0,  0, 0,  0,  0,  0,
+                                    0,  0,   0,  0,  0,   0,   0,  0,  0, 0,  0};
+    static const int kIpecs[50] = {36, 0,  27, 0,  115, 115, 0,  0,  0,  71, 0,  0,  0,
+                                   0,  0,  0,  0,  0,   0,   0,  0,  0,  35, 0,  0,  0,
+                                   0,  0,  0,  0,  0,   44,  65, 61, 26, 40, 46, 46, 46,
+                                   88, 73, 53, 27, 46,  99,  54, 46, 46, 81, 46};
+    const int* widths = settings_.Server_Port_index == kSystemTypeIpecsMg ? kIpecs : kCs1000;
+    for (int f = 0; f < 50; ++f) {
+        const int width = widths[f];
+        lastCalls_->setColumnHidden(f + 1, width == 0);
+        if (width > 0)
+            lastCalls_->setColumnWidth(f + 1, width);
+    }
+    lastCalls_->viewport()->update();
+}
+
+void CVELKDlg::ShowListMenu(QTableView* list, const QPoint& pos) {
+    const QModelIndex index = list->indexAt(pos);
+    if (list == lastCalls_ && index.isValid()) {
+        OpenDetail(index.row());
+        return;
+    }
+    const char* text = list == lastCalls_ ? "Copy All Last Calls Infor"
+                       : list == detail_  ? "Copy Last Call Detail Infor"
+                                          : "Copy VELK Statistic";
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("listMenu"));
+    QAction* copy = menu.addAction(QString::fromLatin1(text));
+    if (menu.exec(list->viewport()->mapToGlobal(pos)) == copy) {
+        CopyListToClipboard(*list->model(), prompt_);
+    }
+}
+
+DetaleMessage* CVELKDlg::OpenDetail(int row) {
+    for (auto& slot : details_) {
+        if (slot != nullptr)
+            continue;
+        std::array<std::string, 50> values;
+        const QAbstractItemModel* m = lastCalls_->model();
+        const bool haveRow = row >= 0 && row < m->rowCount();
+        if (haveRow) {
+            for (int f = 0; f < 50; ++f) {
+                values[static_cast<size_t>(f)] =
+                    m->index(row, f + 1).data().toString().toStdString();
+            }
+        }
+        slot = new DetaleMessage(haveRow ? row : -1, values, prompt_, this);
+        slot->show();
+        return slot;
+    }
+    return nullptr;
+}
+
+void CVELKDlg::OnLastCallsDoubleClick() {
+    popupArmed_ = true;
+    popupTimer_->start();
+}
+
+void CVELKDlg::OnLastCallsHover(int column) {
+    if (popup_ != nullptr)
+        popup_->close();
+    if (!popupArmed_)
+        return;
+    popupArmed_ = false;
+    if (column < 1 || column > 50)
+        return;
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("fieldNamePopup"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    const auto name = kFieldNames[static_cast<size_t>(column - 1)];
+    menu->addAction(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
+    popup_ = menu;
+    menu->popup(QCursor::pos());
+}
+
+void CVELKDlg::Minimize() {
+    const QString tip = QString::fromStdString(TrayTipText(collector_.BaseDirectory()));
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        showMinimized();  // no notification area: never hide the window beyond reach
+        return;
+    }
+    if (tray_ == nullptr) {
+        tray_ = new QSystemTrayIcon(windowIcon(), this);
+        tray_->setObjectName(QStringLiteral("trayIcon"));
+        connect(tray_, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::Trigger)
+                        Restore();
+                });
+    }
+    tray_->setToolTip(tip);
+    tray_->show();
+    tray_->showMessage(tip, QStringLiteral("To restore, click this icon."));
+    hide();
+}
+
+void CVELKDlg::Restore() {
+    if (tray_ != nullptr)
+        tray_->hide();
+    showNormal();
+    tabs_->currentWidget()->show();
+}
+
+bool CVELKDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == rawData_ && event->type() == QEvent::MouseButtonRelease) {
+        rawDisplay_->show();
+        rawDisplay_->raise();
+        return true;
+    }
+    if (watched == statistics_->viewport() && event->type() == QEvent::Leave) {
+        OnStatisticsHover(-1);
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void CVELKDlg::OnMessageRateTick() {
@@ -487,6 +714,7 @@ void CVELKDlg::SetRxProgressPosition(int position) {
 }
 
 void CVELKDlg::ConnectionEstablished() {
+    // Counted as the protocol connects; the start line of the statistics sets it anew.
     ++connections_;
     connectionsLabel_->setText(QStringLiteral("Connections : %1").arg(connections_));
 }
@@ -498,6 +726,7 @@ void CVELKDlg::ShowRawMessage(const std::string& text) {
             c = QLatin1Char(' ');  // control characters have no glyph
     }
     rawData_->setText(shown);
+    rawDisplay_->AppendLine(shown);
 }
 
 void CVELKDlg::ShowRecordDetail(const LastCallsRing::Record& fields) {
@@ -510,6 +739,7 @@ void CVELKDlg::RefreshLastCalls() {
 
 void CVELKDlg::StatisticsRowChanged(int column) {
     statisticsModel_->RefreshRow(column);
+    OnStatisticsHover(hotStatisticsRow_);
 }
 
 void CVELKDlg::SetTitle(const std::string& title) {

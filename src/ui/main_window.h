@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QMainWindow>
+#include <QMenu>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -11,6 +12,7 @@
 #include <map>
 
 #include "core/analysis/statistic_counters.h"
+#include "core/analysis/statistics_display.h"
 #include "core/app/app_settings.h"
 #include "core/app/collector.h"
 #include "core/app/operator_prompt.h"
@@ -18,13 +20,19 @@
 #include "core/decode/last_calls_ring.h"
 
 class QAction;
+class QBarSet;
 class QChartView;
+class QMenu;
+class QSystemTrayIcon;
+class QValueAxis;
 
 namespace velk {
 
 class LastCallsModel;
 class DetailModel;
 class StatisticsModel;
+class CRawDataDisplay;
+class DetaleMessage;
 
 // The fixed pauses of the shutdown sequence, in milliseconds. The event loop keeps running
 // through them.
@@ -72,6 +80,23 @@ public:
     // Window timers.
     void OnDurationTick();
     void OnMessageRateTick();
+    // Statistics: the Clear button, and the row the mouse points at (-1 for none).
+    void OnStatisticClear();
+    void OnStatisticsHover(int row);
+    void OnDefaultView();
+    // Hides the window into the notification area; a left click on the icon restores it.
+    void Minimize();
+    void Restore();
+    // A detail window for a row of the last-calls list; nullptr when all 30 are open.
+    DetaleMessage* OpenDetail(int row);
+    CRawDataDisplay* RawDataDisplay() const { return rawDisplay_; }
+    QSystemTrayIcon* TrayIcon() const { return tray_; }
+    QString ChartCaption() const;
+    int ChartValue(int hour) const;
+    // The last-calls list: double-click arms the field-name popup, hovering shows it.
+    void OnLastCallsDoubleClick();
+    void OnLastCallsHover(int column);
+    QMenu* FieldNamePopup() const { return popup_; }
 
     // CollectorView
     void Notify(NotifyCode code, int value) override;
@@ -107,6 +132,11 @@ private:
     void Pause(int ms);
     void StoreColumnWidths();
     void Flash(QLabel* lamp, QTimer* timer);
+    void StartLine();
+    void ShowChart(const ChartContent& content);
+    void ChartReset();
+    void ShowListMenu(QTableView* list, const QPoint& pos);
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     Collector& collector_;
     AppSettings& settings_;
@@ -121,6 +151,17 @@ private:
     bool importRunning_ = false;
     int messageCounter_ = 0;
     int connections_ = 0;
+    StatisticsDisplay display_;
+    int hotStatisticsRow_ = -1;
+    bool popupArmed_ = false;
+    QPointer<QMenu> popup_;
+    QTimer* popupTimer_ = nullptr;
+    QTimer* minimiseTimer_ = nullptr;
+    QSystemTrayIcon* tray_ = nullptr;
+    CRawDataDisplay* rawDisplay_ = nullptr;
+    std::array<QPointer<DetaleMessage>, 30> details_{};
+    QBarSet* chartSet_ = nullptr;
+    QValueAxis* chartAxisY_ = nullptr;
     QTimer* txTimer_ = nullptr;
     QTimer* rxTimer_ = nullptr;
     QTimer* errTimer_ = nullptr;

@@ -8,6 +8,7 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
     : settings_(settings),
       base_(baseDirectory),
       prompt_(prompt),
+      clock_(clock),
       timers_(timers),
       ring_(ring),
       decoder_(settings),

@@ -53,6 +53,7 @@ public:
     // The observer the channels report reception progress to.
     LinkObserver& LinkEvents() { return relay_; }
     AppSettings& Settings() { return settings_; }
+    const Clock& TimeSource() const { return clock_; }
     StatisticCounters& Counters() { return counters_; }
     LastCallsRing& Ring() { return ring_; }
     cs_smda_prot& Protocol() { return protocol_; }
@@ -92,6 +93,7 @@ private:
     AppSettings& settings_;
     std::filesystem::path base_;
     OperatorPrompt& prompt_;
+    const Clock& clock_;
     TimerHost& timers_;
     LastCallsRing& ring_;
     CollectorView* view_ = nullptr;

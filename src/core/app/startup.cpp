@@ -46,3 +46,12 @@ bool Startup::Run() {
 }
 
 }  // namespace velk
+
+namespace velk {
+
+std::string TrayTipText(const std::filesystem::path& baseDirectory) {
+    const std::string tip = (baseDirectory / "VELK").string();
+    return tip.size() > 62 ? "..." + tip.substr(tip.size() - 60) : tip;
+}
+
+}  // namespace velk

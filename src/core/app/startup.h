@@ -49,3 +49,11 @@ private:
 };
 
 }  // namespace velk
+
+namespace velk {
+
+// The notification-area tip: the base directory, a separator and "VELK"; over 62 characters it
+// is "..." followed by its last 60.
+std::string TrayTipText(const std::filesystem::path& baseDirectory);
+
+}  // namespace velk
