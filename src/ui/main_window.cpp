@@ -234,7 +234,7 @@ void CVELKDlg::BuildLists() {
     statistics_ = MakeList("statisticsList", tabs_);
     statisticsModel_ = new StatisticsModel(counters_, this);
     statistics_->setModel(statisticsModel_);
-    statistics_->setColumnWidth(0, 230);
+    statistics_->setColumnWidth(0, 280);  // the longest call-type name fits
     statistics_->setColumnWidth(1, 52);
     for (int c = 2; c < 26; ++c)
         statistics_->setColumnWidth(c, 34);
