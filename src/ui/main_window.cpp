@@ -30,6 +30,7 @@
 #include "ui/list_models.h"
 #include "ui/message_detail.h"
 #include "ui/raw_data_display.h"
+#include "ui/settings_dialogs.h"
 
 namespace velk {
 namespace {
@@ -198,11 +199,23 @@ void CVELKDlg::BuildMenu() {
 
     QMenu* settingsMenu = menuBar()->addMenu(QStringLiteral("Settings"));
     settingsMenu->setObjectName(QStringLiteral("settingsMenu"));
-    add(settingsMenu, "Communication", kCmdCommunication, "communicationAction")->setEnabled(false);
+    connect(add(settingsMenu, "Communication", kCmdCommunication, "communicationAction"),
+            &QAction::triggered, this, [this] {
+                CommunicationSettings dialog(settings_, store_, prompt_, this);
+                dialog.exec();
+            });
     settingsMenu->addSeparator();
-    add(settingsMenu, "VELK Protocol", kCmdProtocol, "protocolAction")->setEnabled(false);
+    connect(add(settingsMenu, "VELK Protocol", kCmdProtocol, "protocolAction"), &QAction::triggered,
+            this, [this] {
+                VELKProtSet dialog(settings_, store_, prompt_, this);
+                dialog.exec();
+            });
     settingsMenu->addSeparator();
-    add(settingsMenu, "VELK Saver", kCmdSaver, "saverAction")->setEnabled(false);
+    connect(add(settingsMenu, "VELK Saver", kCmdSaver, "saverAction"), &QAction::triggered, this,
+            [this] {
+                CSaverSetting dialog(settings_, store_, prompt_, collector_.Filter(), this);
+                dialog.exec();
+            });
     settingsMenu->addSeparator();
     connect(add(settingsMenu, "The Application", kCmdApplication, "applicationAction"),
             &QAction::triggered, this, &CVELKDlg::OnApplicationSettings);
@@ -478,7 +491,7 @@ void CVELKDlg::OnDisconnect() {
 
 void CVELKDlg::SetMenusConnected(bool connected) {
     // Entries whose function is not in this build stay grey.
-    for (Command id : {kCmdApplication, kCmdConnect})
+    for (Command id : {kCmdCommunication, kCmdProtocol, kCmdSaver, kCmdApplication, kCmdConnect})
         Action(id)->setEnabled(!connected);
     if (!connected)
         Action(kCmdMinimize)->setEnabled(true);

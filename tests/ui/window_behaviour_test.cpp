@@ -284,3 +284,27 @@ TEST_F(WindowTest, RecordsFromAWorkerWhileTheOperatorClicks) {
 
 }  // namespace
 }  // namespace velk
+
+namespace velk {
+namespace {
+
+TEST_F(WindowTest, SettingsMenusOnlyWhileDisconnected) {
+    EXPECT_TRUE(window_.Action(kCmdCommunication)->isEnabled());
+    EXPECT_FALSE(window_.Action(kCmdDisconnect)->isEnabled());
+    window_.OnConnect();  // the fake channel connects
+    EXPECT_FALSE(window_.Action(kCmdCommunication)->isEnabled());
+    EXPECT_FALSE(window_.Action(kCmdProtocol)->isEnabled());
+    EXPECT_FALSE(window_.Action(kCmdSaver)->isEnabled());
+    EXPECT_FALSE(window_.Action(kCmdApplication)->isEnabled());
+    EXPECT_FALSE(window_.Action(kCmdConnect)->isEnabled());
+    EXPECT_TRUE(window_.Action(kCmdDisconnect)->isEnabled());
+    EXPECT_EQ(Text("connectionsLabel"), "Connections : 1");
+    collector->Protocol().Link_Ok = 0;
+    window_.OnDisconnect();
+    EXPECT_TRUE(window_.Action(kCmdSaver)->isEnabled());
+    EXPECT_FALSE(window_.Action(kCmdDisconnect)->isEnabled());
+    EXPECT_EQ(window_.windowTitle(), "VELK - Not connected to 127.0.0.1");
+}
+
+}  // namespace
+}  // namespace velk
