@@ -1,0 +1,58 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "core/app/collector.h"
+
+namespace velk {
+
+// The headless collector's output: one line per event a person watching a terminal needs.
+class ConsoleView : public CollectorView {
+public:
+    ConsoleView(std::ostream& out, const AppSettings& settings, const Clock& clock)
+        : out_(out), settings_(settings), clock_(clock) {}
+
+    void Notify(NotifyCode code, int value) override;
+    void ShowRawMessage(const std::string&) override {}
+    void ShowRecordDetail(const LastCallsRing::Record&) override {}
+    void RefreshLastCalls() override {}
+    void StatisticsRowChanged(int) override {}
+    void CallRecordStored(const LastCallsRing::Record& fields) override;
+    void TrafficReportStored(const std::string& line) override;
+    void SetTitle(const std::string&) override {}
+    void SetConnectedText(const std::string&) override {}
+    void DurationReset() override {}
+    void SetMenusConnected(bool) override {}
+
+    // A line with the local time in front.
+    void Line(const std::string& text);
+
+private:
+    std::string Where() const;
+
+    std::ostream& out_;
+    const AppSettings& settings_;
+    const Clock& clock_;
+    int lastConnection_ = -1;
+};
+
+// Message boxes of the headless collector: their text goes to the stream (standard error);
+// questions are answered No.
+class StreamPrompt : public OperatorPrompt {
+public:
+    explicit StreamPrompt(std::ostream& out) : out_(out) {}
+    void Message(const std::string& text, const std::string& = {},
+                 PromptIcon = PromptIcon::None) override {
+        out_ << text << std::endl;
+    }
+    bool Confirm(const std::string& text, const std::string&, PromptIcon) override {
+        out_ << text << std::endl;
+        return false;
+    }
+
+private:
+    std::ostream& out_;
+};
+
+}  // namespace velk

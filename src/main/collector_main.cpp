@@ -1,0 +1,66 @@
+// velk-collector: the collector without a window, for machines nobody looks at. It runs in its
+// working directory like the desktop program, connects at once, prints one line per event and
+// shuts down in order on SIGINT or SIGTERM.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <filesystem>
+#include <iostream>
+
+#include "core/app/collector.h"
+#include "core/app/console_view.h"
+#include "core/app/startup.h"
+#include "platform/file_instance_lock.h"
+#include "platform/posix_file_store.h"
+#include "platform/qt_timer_host.h"
+#include "platform/tcp_channel.h"
+#include "platform/unix_signals.h"
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    const std::filesystem::path base = velk::BaseDirectoryFrom(std::filesystem::current_path());
+    velk::StreamPrompt prompt(std::cerr);
+    velk::FileInstanceLock lock(base);
+    velk::SettingsStore store(base);
+    velk::AppSettings settings;
+    velk::LastCallsRing ring;
+    velk::Startup startup(lock, prompt, store, settings, ring);
+    if (!startup.Run())
+        return 1;
+
+    velk::SystemClock clock;
+    velk::PosixFileStore files;
+    velk::Collector* collectorPtr = nullptr;
+    velk::QtTimerHost timers([&collectorPtr](int id) { collectorPtr->OnTimer(id); });
+    velk::Collector collector(settings, base, prompt, clock, timers, ring, files);
+    collectorPtr = &collector;
+    velk::MyCSocket socket(collector.Protocol(), collector.LinkEvents(), settings,
+                           [&collector] { collector.OnPeerClosed(); });
+    collector.SetChannels(&socket, nullptr);
+    velk::ConsoleView view(std::cout, settings, clock);
+    collector.SetView(&view);
+
+    bool stopping = false;
+    velk::UnixSignals stopSignals([&](int) {
+        if (stopping) return;  // a second signal while shutting down changes nothing
+        stopping = true;
+        view.Line("stopping");
+        collector.Connection().Disconnect();
+        // A healthy link finishes its exchange first: give it the time of one more poll.
+        QElapsedTimer waited;
+        waited.start();
+        while (collector.Protocol().ConStat == 1 && waited.elapsed() < 11000) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        }
+        if (store.WriteIniFile(settings) == 0)
+            prompt.Message(velk::kIniUpdateFailed);
+        lock.Release();
+        QCoreApplication::exit(0);
+    });
+
+    view.Line("VELK collector in " + base.string());
+    collector.Start();
+    // There is nothing else to do: connect whatever the start-up setting says.
+    if (!collector.Connection().Connect() && settings.AutoReConnection != 1)
+        return 1;
+    return QCoreApplication::exec();
+}

@@ -1,0 +1,48 @@
+#include "platform/unix_signals.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace velk {
+namespace {
+
+int g_signalPipe[2] = {-1, -1};  // written by the signal handler, read on the event loop
+
+void Handler(int signal) {
+    const unsigned char s = static_cast<unsigned char>(signal);
+    (void)!::write(g_signalPipe[1], &s, 1);
+}
+
+}  // namespace
+
+UnixSignals::UnixSignals(std::function<void(int)> onSignal, QObject* parent)
+    : QObject(parent), onSignal_(std::move(onSignal)) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
+        return;
+    notifier_ = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [this] {
+        unsigned char s = 0;
+        if (::read(g_signalPipe[0], &s, 1) == 1)
+            onSignal_(s);
+    });
+    struct sigaction action {};
+    action.sa_handler = Handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+UnixSignals::~UnixSignals() {
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    if (g_signalPipe[0] >= 0)
+        ::close(g_signalPipe[0]);
+    if (g_signalPipe[1] >= 0)
+        ::close(g_signalPipe[1]);
+    g_signalPipe[0] = g_signalPipe[1] = -1;
+}
+
+}  // namespace velk
