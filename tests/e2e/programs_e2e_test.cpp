@@ -1,0 +1,180 @@
+// The real programs against velk-pbx-sim: velk (offscreen) and velk-collector collect generated
+// records with faults injected, and every output file is compared byte for byte with what the
+// test computes from the messages the simulator delivered.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+
+#include "support/expected_files.h"
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+const QString kBin = QStringLiteral(VELK_BIN_DIR);
+
+// Sends a signal to a running program only: a pid of 0 would signal this test's process group.
+void Signal(QProcess& p, int signal) {
+    const qint64 pid = p.processId();
+    if (pid > 0 && p.state() != QProcess::NotRunning)
+        ::kill(static_cast<pid_t>(pid), signal);
+}
+
+class ProgramsTest : public ::testing::Test {
+protected:
+    // Settings for a TCP link to the simulator on 127.0.0.1:6014 (system type 2).
+    void WriteSettings(const QStringList& extra = {}) {
+        QStringList args = {QString::fromStdString(dir_.Path().string()),
+                            "IP address=127.0.0.1",
+                            "Server Port index=2",
+                            "IP_Used=1",
+                            "AutoConnection=1",
+                            "RawSave=1",
+                            "RawSaveDaily=1",
+                            "SaveToFile=1",
+                            "MakeHeader=1",
+                            "f1=1",
+                            "f2=1",
+                            "f3=1",
+                            "SaveInd0=0",
+                            "SaveInd1=3",
+                            "SaveInd2=6",
+                            "DoBufferPacked=1",
+                            "RequestDelayAfterNormalData=50"};
+        args << extra;
+        ASSERT_EQ(QProcess::execute(kBin + "/velk-settings", args), 0);
+    }
+    void StartSimulator(const QStringList& args) {
+        sim_.setProgram(kBin + "/velk-pbx-sim");
+        sim_.setArguments(QStringList{"--port", "6014", "--rate", "0", "--exit-when-done"} + args);
+        sim_.start();
+        ASSERT_TRUE(sim_.waitForStarted());
+        ASSERT_TRUE(sim_.waitForReadyRead(10000));
+        simOutput_ = sim_.readAllStandardOutput().toStdString();
+    }
+    void StartProgram(QProcess& p, const QString& name) {
+        p.setProgram(kBin + "/" + name);
+        p.setWorkingDirectory(QString::fromStdString(dir_.Path().string()));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        p.setProcessEnvironment(env);
+        p.start();
+        ASSERT_TRUE(p.waitForStarted());
+    }
+    // Waits for the simulator to deliver everything and exit.
+    void WaitForSimulator(int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (sim_.state() != QProcess::NotRunning && t.elapsed() < ms) {
+            sim_.waitForFinished(100);
+        }
+        ASSERT_EQ(sim_.state(), QProcess::NotRunning) << "the simulator did not finish";
+        simOutput_ += sim_.readAllStandardOutput().toStdString();
+    }
+    void CheckFiles(int calls) {
+        test::ExpectedFiles e;
+        e.FromSimulator(simOutput_);
+        ASSERT_EQ(e.calls, calls);
+        const std::string header = "Sequence Number;Calling Phone Number;Dialled Phone Number\r\n";
+        for (const char* d : {"Bill", "Bill_Backup"}) {
+            EXPECT_EQ(test::ReadFile(dir_ / d / "20261208.raw"), e.raw) << d;
+            EXPECT_EQ(test::ReadFile(dir_ / d / "20261208.csv"), header + e.decoded) << d;
+        }
+        EXPECT_EQ(test::ReadFile(dir_ / "Buffers" / "buffer_out.raw") +
+                      test::ReadFile(dir_ / "Buffers" / "buffer_in.raw"),
+                  e.raw);
+        for (const auto& [name, content] : e.traffic) {
+            EXPECT_EQ(test::ReadFile(dir_ / "Trf" / name), content) << name;
+        }
+    }
+    ~ProgramsTest() override {
+        sim_.kill();
+        sim_.waitForFinished();
+    }
+
+    test::TempDir dir_;
+    QProcess sim_;
+    std::string simOutput_;
+};
+
+TEST_F(ProgramsTest, CollectorStoresEveryRecordAndStopsInOrder) {
+    WriteSettings();
+    StartSimulator({"--count", "30", "--traffic-every", "10", "--bad-bcc-every", "4", "--split",
+                    "--duplicate-every", "7", "--seed", "21"});
+    QProcess collector;
+    StartProgram(collector, "velk-collector");
+    WaitForSimulator(60000);
+    ASSERT_NO_FATAL_FAILURE(CheckFiles(30));
+
+    // A second collector in the same directory is refused.
+    QProcess second;
+    StartProgram(second, "velk-collector");
+    ASSERT_TRUE(second.waitForFinished(10000));
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_EQ(second.readAllStandardError().toStdString(),
+              "VELK already run\nin this directory!\n");
+
+    std::filesystem::remove(dir_ / "VELK.INI");
+    Signal(collector, SIGTERM);
+    ASSERT_TRUE(collector.waitForFinished(20000));
+    EXPECT_EQ(collector.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(collector.exitCode(), 0);
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "VELK.INI"));  // written at the stop
+    const std::string out = collector.readAllStandardOutput().toStdString();
+    EXPECT_NE(out.find("connected to 127.0.0.1:6014 (CS1000 Doubled Billing Server)"),
+              std::string::npos);
+    EXPECT_NE(out.find("link: bad block check, NAK sent"), std::string::npos);
+    EXPECT_NE(out.find("link: message received twice, second copy dropped"), std::string::npos);
+    EXPECT_NE(out.find("  record 0030  "), std::string::npos);
+    EXPECT_NE(out.find("traffic report 2026-12-08"), std::string::npos);
+    const std::string log = test::ReadFile(dir_ / "VELK.LOG");
+    EXPECT_NE(log.find("Disconnected       127.0.0.1 CS1000 Doubled Billing Server\r\n"
+                       "VELK Statistic:\r\n"),
+              std::string::npos);
+
+    // The lock went with the stop: a new collector gets past it (and, with the simulator gone and
+    // no automatic reconnection, ends because it cannot connect).
+    QProcess third;
+    StartProgram(third, "velk-collector");
+    ASSERT_TRUE(third.waitForFinished(30000));
+    EXPECT_EQ(third.exitCode(), 1);
+    EXPECT_EQ(third.readAllStandardError().toStdString(), "The connection is not established!\n");
+}
+
+TEST_F(ProgramsTest, WindowProgramStoresEveryRecord) {
+    WriteSettings();
+    StartSimulator({"--count", "20", "--traffic-every", "5", "--bad-bcc-every", "3", "--split",
+                    "--duplicate-every", "4", "--seed", "5"});
+    QProcess velk;
+    StartProgram(velk, "velk");
+    WaitForSimulator(60000);
+    Signal(velk, SIGKILL);
+    velk.waitForFinished();
+    CheckFiles(20);
+}
+
+TEST_F(ProgramsTest, DroppedConnectionIsReestablished) {
+    WriteSettings({"AutoReConnection=1"});
+    // The simulator closes the connection after 4 records; the collector connects again a
+    // minute later (its own reconnection period) and takes the rest.
+    StartSimulator({"--count", "8", "--traffic-every", "0", "--drop-after", "4", "--seed", "9"});
+    QProcess collector;
+    StartProgram(collector, "velk-collector");
+    WaitForSimulator(120000);
+    Signal(collector, SIGTERM);
+    ASSERT_TRUE(collector.waitForFinished(20000));
+    CheckFiles(8);
+    const std::string log = test::ReadFile(dir_ / "VELK.LOG");
+    size_t connections = 0;
+    for (size_t p = log.find(" Connected "); p != std::string::npos;
+         p = log.find(" Connected ", p + 1)) {
+        ++connections;
+    }
+    EXPECT_EQ(connections, 2u);
+}
+
+}  // namespace
+}  // namespace velk
