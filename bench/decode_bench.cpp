@@ -1,6 +1,8 @@
 // Decoding all 50 fields of a typical call record with a dozen optional fields.
 #include <benchmark/benchmark.h>
 
+#include "record_generator.h"
+
 #include <cstdio>
 #include <string>
 
@@ -31,14 +33,7 @@ std::string TypicalFrame() {
             Opt("05", "01") + Opt("07", "07") + Opt("0D", "00") + Opt("10", "123") +
             Opt("14", "000000A6") + Opt("16", "0123456789") + Opt("17", "123456") +
             Opt("40", "001020304") + "FF";
-    char digits[8];
-    std::snprintf(digits, sizeof digits, "%03X", static_cast<unsigned>(text.size() + 3));
-    std::string f = std::string(1, '\x02') + digits + text;
-    unsigned bcc = 0;
-    for (size_t i = 1; i < f.size(); ++i)
-        bcc ^= static_cast<unsigned char>(f[i]);
-    std::snprintf(digits, sizeof digits, "%02X", bcc);
-    return f + digits + "\x03";
+    return sim::Frame(text);
 }
 
 void BM_DecodeRecord(benchmark::State& state) {

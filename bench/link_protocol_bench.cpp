@@ -2,6 +2,8 @@
 // with timers, channel and dispatcher that do nothing.
 #include <benchmark/benchmark.h>
 
+#include "record_generator.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -43,15 +45,7 @@ struct FixedClock : Clock {
 };
 
 std::string MakeFrame(char fill, size_t textLength) {
-    std::string text = "5203" + std::string(textLength - 4, fill);
-    char digits[8];
-    std::snprintf(digits, sizeof digits, "%03zX", text.size() + 3);
-    std::string f = std::string(1, '\x02') + digits + text;
-    unsigned bcc = 0;
-    for (size_t i = 1; i < f.size(); ++i)
-        bcc ^= static_cast<unsigned char>(f[i]);
-    std::snprintf(digits, sizeof digits, "%02X", bcc);
-    return f + digits + "\x03";
+    return sim::Frame("5203" + std::string(textLength - 4, fill));
 }
 
 void BM_ProtocolPerFrame(benchmark::State& state) {

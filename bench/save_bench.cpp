@@ -2,6 +2,8 @@
 // and Bill_Backup and both buffer in-files, each opened, appended and closed per record.
 #include <benchmark/benchmark.h>
 
+#include "record_generator.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,14 +29,7 @@ std::string TypicalFrame() {
         "0123456789FFFFFFFFFFFFFF"
         "010203"
         "02020103020304020105020107020700FF";
-    char digits[8];
-    std::snprintf(digits, sizeof digits, "%03X", static_cast<unsigned>(text.size() + 3));
-    std::string f = std::string(1, '\x02') + digits + text;
-    unsigned bcc = 0;
-    for (size_t i = 1; i < f.size(); ++i)
-        bcc ^= static_cast<unsigned char>(f[i]);
-    std::snprintf(digits, sizeof digits, "%02X", bcc);
-    return f + digits + "\x03";
+    return sim::Frame(text);
 }
 
 void BM_SaveCallAll(benchmark::State& state) {

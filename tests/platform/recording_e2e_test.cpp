@@ -13,6 +13,7 @@
 #include "platform/posix_file_store.h"
 #include "platform/qt_timer_host.h"
 #include "platform/tcp_channel.h"
+#include "support/expected_files.h"
 #include "support/scripted_prompt.h"
 #include "support/temp_dir.h"
 #include "../core/link/link_fakes.h"
@@ -33,48 +34,6 @@ private:
     MyCSocket& s_;
     quint16 port_;
 };
-
-std::string Frame(const std::string& text) {
-    char digits[8];
-    std::snprintf(digits, sizeof digits, "%03X", static_cast<unsigned>(text.size() + 3));
-    std::string f = digits + text;
-    unsigned bcc = 0;
-    for (char c : f)
-        bcc ^= static_cast<unsigned char>(c);
-    std::snprintf(digits, sizeof digits, "%02X", bcc);
-    return f + digits;  // the message body: length digits, text, BCC
-}
-
-// Sequence number (hex at text offset 4), calling and dialled digits, as the decoded file
-// shows them.
-std::string DecodedLine(const std::string& text) {
-    const auto dial = [](const std::string& s) {
-        std::string out;
-        for (char c : s) {
-            if (c >= '0' && c <= '9')
-                out += c;
-            else if (c == 'A')
-                out += '0';
-            else if (c == 'B')
-                out += '*';
-            else if (c == 'C')
-                out += '#';
-            else if (c == 'D' || c == 'E')
-                out += c;
-            else
-                break;
-        }
-        return out;
-    };
-    char seq[16];
-    std::snprintf(seq, sizeof seq, "%04lu", std::stoul(text.substr(4, 4), nullptr, 16));
-    return std::string(seq) + ";" + dial(text.substr(14, 8)) + ";" + dial(text.substr(54, 24)) +
-           "\r\n";
-}
-
-unsigned Pair(const std::string& t, size_t p) {
-    return std::stoul(t.substr(p, 2), nullptr, 16);
-}
 
 TEST(RecordingEndToEnd, SimulatorToFilesByteForByte) {
     test::TempDir dir;
@@ -130,39 +89,14 @@ TEST(RecordingEndToEnd, SimulatorToFilesByteForByte) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
     ASSERT_EQ(sim.state(), QProcess::NotRunning) << "the simulator did not finish";
-    const QStringList lines = QString::fromLatin1(sim.readAllStandardOutput()).split('\n');
 
-    std::string raw, decoded = "Sequence Number;Calling Phone Number;Dialled Phone Number\r\n";
-    std::map<std::string, std::string> traffic;
-    std::string report;
-    int calls = 0;
-    for (const QString& line : lines) {
-        if (!line.startsWith(QStringLiteral("delivered ")))
-            continue;
-        const QStringList words = line.split(' ');
-        if (words[2] == QStringLiteral("duplicate"))
-            continue;  // the collector drops it
-        const std::string text = words[2].toStdString();
-        if (text.rfind("52", 0) == 0) {
-            raw += "\x02" + Frame(text) + "\r\n";
-            decoded += DecodedLine(text);
-            ++calls;
-        } else {
-            const unsigned part = Pair(text, 20);
-            if (part == 0) {
-                char stamp[32];
-                std::snprintf(stamp, sizeof stamp, "20%02u-%02u-%02u %02u:%02u:%02u;",
-                              Pair(text, 8), Pair(text, 10), Pair(text, 12), Pair(text, 14),
-                              Pair(text, 16), Pair(text, 18));
-                report = stamp;
-            }
-            report += text.substr(22, part == 3 ? 30 : 74);
-            if (part == 3) {
-                traffic["20" + report.substr(2, 2) + report.substr(5, 2) + report.substr(8, 2)] +=
-                    report + "\r\n";
-            }
-        }
-    }
+    test::ExpectedFiles expected;
+    expected.FromSimulator(sim.readAllStandardOutput().toStdString());
+    const int calls = expected.calls;
+    const std::string& raw = expected.raw;
+    const std::string decoded =
+        "Sequence Number;Calling Phone Number;Dialled Phone Number\r\n" + expected.decoded;
+    const auto& traffic = expected.traffic;
     ASSERT_EQ(calls, 24);
     EXPECT_EQ(test::ReadFile(dir / "Bill_Backup" / "20261208.raw"), raw);
     EXPECT_EQ(test::ReadFile(dir / "Bill_Backup" / "20261208.csv"), decoded);
@@ -175,7 +109,7 @@ TEST(RecordingEndToEnd, SimulatorToFilesByteForByte) {
               decoded.substr(decoded.find("\r\n") + 2));
     ASSERT_EQ(traffic.size(), 1u);
     for (const auto& [name, content] : traffic) {
-        EXPECT_EQ(test::ReadFile(dir / "Trf" / (name + ".trf")), content);
+        EXPECT_EQ(test::ReadFile(dir / "Trf" / name), content);
         EXPECT_EQ(content.size() % 274, 0u);
     }
     EXPECT_EQ(collector.Counters().Total(EV_DUPLICATE), 4);

@@ -11,12 +11,12 @@ namespace {
 enum class Reading { Padded, Plain, Code, Dial, DateTime };
 
 // Where each optional field (fields 7..31 and 33..49) is found and how it reads.
-struct OptionalSpec {
+struct OptionalReading {
     int identifier;
     Reading reading;
 };
 
-constexpr OptionalSpec kOptional[50] = {
+constexpr OptionalReading kOptional[50] = {
     {0, Reading::Padded},    {0, Reading::Padded},  {0, Reading::Padded},  {0, Reading::Padded},
     {0, Reading::Padded},    {0, Reading::Padded},  {0, Reading::Padded},  {1, Reading::Padded},
     {2, Reading::Code},      {3, Reading::Code},    {4, Reading::Code},    {5, Reading::Padded},
@@ -257,9 +257,9 @@ bool FieldDecoder::DecodeField(int index, const BillingMessage& m, RecordBase ba
             break;
     }
 
-    const OptionalSpec& spec = kOptional[index];
+    const OptionalReading& entry = kOptional[index];
     BillingMessage::OptionalField f;
-    if (!m.FindOptional(static_cast<uint32_t>(spec.identifier), nb, f)) {
+    if (!m.FindOptional(static_cast<uint32_t>(entry.identifier), nb, f)) {
         if (index == 9)
             currentCallType_ = 0;
         return false;
@@ -291,7 +291,7 @@ bool FieldDecoder::DecodeField(int index, const BillingMessage& m, RecordBase ba
         default:
             break;
     }
-    switch (spec.reading) {
+    switch (entry.reading) {
         case Reading::Padded:
             AppendPadded(out, NumberAt(m, f.position, f.width, nb), f.width);
             break;

@@ -139,14 +139,7 @@ bool cs_smda_prot::SMDA_Connect() {
     log_.Log(LOG_CONNECTED);
     observer_.ConnectionEstablished();
     Disconnect_Pending = 0;
-    SMDA_Reader_Start();
-    SMDA_Kill_All_timers();
-    SMDA_Clear_TX();
-    SMDA_Clear_RX();
-    SMDA_write(ENQ);
-    SMDA_Set_State(ENQ_SENT);
-    SMDA_Start_Timer(DATA_WAIT_TIMER);
-    SMDA_Request_Read(1);
+    OnChannelReady();  // the serial port polls at once
     return true;
 }
 
@@ -198,10 +191,7 @@ void cs_smda_prot::OnChannelReady() {
     SMDA_Kill_All_timers();
     SMDA_Clear_TX();
     SMDA_Clear_RX();
-    SMDA_write(ENQ);
-    SMDA_Set_State(ENQ_SENT);
-    SMDA_Start_Timer(DATA_WAIT_TIMER);
-    SMDA_Request_Read(1);
+    Poll();
 }
 
 void cs_smda_prot::OnPeerClosed(bool runDisconnectCommand) {
