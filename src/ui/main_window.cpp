@@ -149,7 +149,8 @@ CVELKDlg::CVELKDlg(Collector& collector, const SettingsStore& store, OperatorPro
     statistics_->viewport()->installEventFilter(this);
 
     collector_.SetView(this);
-    ChartReset();
+    // The chart starts with 24 zero bars labelled 00..23 (changing it before the window has its
+    // size would leave the hour labels laid out for a tiny chart).
     StartLine();
     resize(990, 680);
 }
@@ -163,6 +164,8 @@ void CVELKDlg::Start() {
     connected_->setText(QStringLiteral("No  "));
     if (settings_.AutoConnection != 0)
         OnConnect();
+    if (settings_.LaunchMin == 1)
+        minimiseTimer_->start();
     durationTimer_->start();
     rateTimer_->start();
 }
@@ -298,6 +301,8 @@ QWidget* CVELKDlg::BuildBottomPanel() {
     QFont small = chart->font();
     small.setPointSizeF(small.pointSizeF() * 0.75);
     axisX->setLabelsFont(small);
+    // Upright labels were elided to "..." at this chart's width; turned, all 24 hours show.
+    axisX->setLabelsAngle(-90);
     chart->addAxis(axisX, Qt::AlignBottom);
     series->attachAxis(axisX);
     auto* axisY = new QValueAxis;
@@ -504,12 +509,6 @@ void CVELKDlg::OnDurationTick() {
     ChartContent content;
     if (display_.AutoTick(content))
         ShowChart(content);
-}
-
-void CVELKDlg::ChartReset() {
-    for (int h = 0; h < 24; ++h)
-        chartSet_->replace(h, 0);
-    chartAxisY_->setRange(0, 4);
 }
 
 void CVELKDlg::ShowChart(const ChartContent& content) {

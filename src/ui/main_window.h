@@ -134,7 +134,6 @@ private:
     void Flash(QLabel* lamp, QTimer* timer);
     void StartLine();
     void ShowChart(const ChartContent& content);
-    void ChartReset();
     void ShowListMenu(QTableView* list, const QPoint& pos);
     bool eventFilter(QObject* watched, QEvent* event) override;
 

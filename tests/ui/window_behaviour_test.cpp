@@ -308,3 +308,28 @@ TEST_F(WindowTest, SettingsMenusOnlyWhileDisconnected) {
 
 }  // namespace
 }  // namespace velk
+
+namespace velk {
+namespace {
+
+TEST_F(WindowTest, LaunchMinMinimisesAboutThreeSecondsAfterStart) {
+    settings.LaunchMin = 1;
+    window_.show();
+    window_.Start();
+    Wait(2500);
+    EXPECT_TRUE(window_.isVisible() && !window_.isMinimized());
+    Wait(900);
+    // Hidden into the notification area, or minimised where there is none.
+    EXPECT_TRUE(!window_.isVisible() || window_.isMinimized());
+}
+
+TEST_F(WindowTest, StartConnectsWhenAutoConnectionIsSet) {
+    settings.AutoConnection = 1;
+    window_.Start();
+    EXPECT_EQ(collector->Protocol().ConStat, 1);
+    EXPECT_EQ(channel.opens, 1);
+    EXPECT_EQ(Text("connectedText"), "Yes ");
+}
+
+}  // namespace
+}  // namespace velk
