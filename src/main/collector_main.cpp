@@ -9,10 +9,8 @@
 #include "core/app/collector.h"
 #include "core/app/console_view.h"
 #include "core/app/startup.h"
+#include "platform/collector_host.h"
 #include "platform/file_instance_lock.h"
-#include "platform/posix_file_store.h"
-#include "platform/qt_timer_host.h"
-#include "platform/tcp_channel.h"
 #include "platform/unix_signals.h"
 
 int main(int argc, char* argv[]) {
@@ -27,21 +25,16 @@ int main(int argc, char* argv[]) {
     if (!startup.Run())
         return 1;
 
+    velk::CollectorHost host(settings, base, prompt, ring);
+    velk::Collector& collector = host.Get();
     velk::SystemClock clock;
-    velk::PosixFileStore files;
-    velk::Collector* collectorPtr = nullptr;
-    velk::QtTimerHost timers([&collectorPtr](int id) { collectorPtr->OnTimer(id); });
-    velk::Collector collector(settings, base, prompt, clock, timers, ring, files);
-    collectorPtr = &collector;
-    velk::MyCSocket socket(collector.Protocol(), collector.LinkEvents(), settings,
-                           [&collector] { collector.OnPeerClosed(); });
-    collector.SetChannels(&socket, nullptr);
     velk::ConsoleView view(std::cout, settings, clock);
     collector.SetView(&view);
 
     bool stopping = false;
     velk::UnixSignals stopSignals([&](int) {
-        if (stopping) return;  // a second signal while shutting down changes nothing
+        if (stopping)
+            return;  // a second signal while shutting down changes nothing
         stopping = true;
         view.Line("stopping");
         collector.Connection().Disconnect();

@@ -2,13 +2,10 @@
 #include <QApplication>
 #include <filesystem>
 
-#include "core/app/collector.h"
 #include "core/app/startup.h"
 #include "core/decode/last_calls_ring.h"
+#include "platform/collector_host.h"
 #include "platform/file_instance_lock.h"
-#include "platform/posix_file_store.h"
-#include "platform/qt_timer_host.h"
-#include "platform/tcp_channel.h"
 #include "ui/main_window.h"
 #include "ui/qt_operator_prompt.h"
 
@@ -27,15 +24,8 @@ int main(int argc, char* argv[]) {
     if (!startup.Run())
         return 1;
 
-    velk::SystemClock clock;
-    velk::PosixFileStore files;
-    velk::Collector* collectorPtr = nullptr;
-    velk::QtTimerHost timers([&collectorPtr](int id) { collectorPtr->OnTimer(id); });
-    velk::Collector collector(settings, base, prompt, clock, timers, ring, files);
-    collectorPtr = &collector;
-    velk::MyCSocket socket(collector.Protocol(), collector.LinkEvents(), settings,
-                           [&collector] { collector.OnPeerClosed(); });
-    collector.SetChannels(&socket, nullptr);
+    velk::CollectorHost host(settings, base, prompt, ring);
+    velk::Collector& collector = host.Get();
 
     velk::CVELKDlg window(collector, store, prompt);
     prompt.SetParent(&window);

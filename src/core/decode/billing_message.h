@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/link/hex_digits.h"
+
 namespace velk {
 
 // Read access to one framed billing message: STX, three length digits L, the text and the BCC,
@@ -38,17 +40,6 @@ private:
     mutable std::array<uint8_t, 256> slot_{};
     mutable std::array<OptionalField, 255> entries_{};
 };
-
-// The hexadecimal digit value of a character: 0..15, any other character (and an absent one) 0.
-inline uint32_t DigitValue(uint8_t c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10u;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10u;
-    return 0;
-}
 
 // The number of w characters at p in the given base, in signed 32-bit arithmetic (long fields
 // wrap).

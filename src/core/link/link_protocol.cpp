@@ -1,21 +1,13 @@
 #include "core/link/link_protocol.h"
 
+#include "core/link/hex_digits.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string>
 
 namespace velk {
 namespace {
-
-uint32_t HexDigit(uint8_t c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10u;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10u;
-    return 0;
-}
 
 uint8_t DigitChar(uint32_t v) {
     return v < 10 ? '0' + v : (v < 16 ? 'A' + (v - 10) : ' ');
@@ -40,7 +32,7 @@ const char* StateName(int state) {
 }
 
 uint32_t ParseLengthDigits(const uint8_t* digits) {
-    return HexDigit(digits[0]) * 256 + HexDigit(digits[1]) * 16 + HexDigit(digits[2]);
+    return DigitValue(digits[0]) * 256 + DigitValue(digits[1]) * 16 + DigitValue(digits[2]);
 }
 
 cs_smda_prot::cs_smda_prot(AppSettings& settings, StatisticCounters& counters, TimerHost& timers,
@@ -278,7 +270,7 @@ void cs_smda_prot::CheckBody() {
     uint8_t bcc = 0;
     for (uint32_t i = 1; i <= L; ++i)
         bcc ^= RX_Buf[i];
-    const uint32_t sent = HexDigit(RX_Buf[L + 1]) * 16 + HexDigit(RX_Buf[L + 2]);
+    const uint32_t sent = DigitValue(RX_Buf[L + 1]) * 16 + DigitValue(RX_Buf[L + 2]);
     if (bcc == sent) {
         SMDA_Count_Event(EV_NORMAL_DATA);
         observer_.RxLamp();

@@ -1,0 +1,14 @@
+#include "platform/collector_host.h"
+
+namespace velk {
+
+CollectorHost::CollectorHost(AppSettings& settings, const std::filesystem::path& baseDirectory,
+                             OperatorPrompt& prompt, LastCallsRing& ring)
+    : timers_([this](int id) { collector_.OnTimer(id); }),
+      collector_(settings, baseDirectory, prompt, clock_, timers_, ring, files_),
+      socket_(collector_.Protocol(), collector_.LinkEvents(), settings,
+              [this] { collector_.OnPeerClosed(); }) {
+    collector_.SetChannels(&socket_, nullptr);
+}
+
+}  // namespace velk

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <filesystem>
+
+#include "core/app/collector.h"
+#include "platform/posix_file_store.h"
+#include "platform/qt_timer_host.h"
+#include "platform/tcp_channel.h"
+
+namespace velk {
+
+// The collector as the programs run it: the machine's clock and files, timers on the Qt event
+// loop and the TCP channel.
+class CollectorHost {
+public:
+    CollectorHost(AppSettings& settings, const std::filesystem::path& baseDirectory,
+                  OperatorPrompt& prompt, LastCallsRing& ring);
+    Collector& Get() { return collector_; }
+
+private:
+    SystemClock clock_;
+    PosixFileStore files_;
+    QtTimerHost timers_;
+    Collector collector_;
+    MyCSocket socket_;
+};
+
+}  // namespace velk
