@@ -90,9 +90,9 @@ TEST_F(WindowTest, LampsGoDarkAfterTheirTimes) {
     EXPECT_TRUE(tx->isHidden());    // 300 ms
     EXPECT_FALSE(err->isHidden());  // 1000 ms
     window_.ErrLamp();              // a new fault restarts its timer
-    Wait(700);
+    Wait(600);
     EXPECT_FALSE(err->isHidden());
-    Wait(500);
+    Wait(1000);
     EXPECT_TRUE(err->isHidden());
 }
 
@@ -316,9 +316,9 @@ TEST_F(WindowTest, LaunchMinMinimisesAboutThreeSecondsAfterStart) {
     settings.LaunchMin = 1;
     window_.show();
     window_.Start();
-    Wait(2500);
+    Wait(2400);
     EXPECT_TRUE(window_.isVisible() && !window_.isMinimized());
-    Wait(900);
+    Wait(1600);
     // Hidden into the notification area, or minimised where there is none.
     EXPECT_TRUE(!window_.isVisible() || window_.isMinimized());
 }
