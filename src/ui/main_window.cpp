@@ -426,7 +426,7 @@ void CVELKDlg::OnVersion() {
 void CVELKDlg::OnExit() {
     if (shuttingDown_)
         return;
-    if (importRunning_) {
+    if (collector_.Pipeline().ImportRunning()) {
         prompt_.Message("Import is started!\nIf you want exit, Cancel Import at firts.",
                         "VELK Exit!");
         return;

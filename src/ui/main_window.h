@@ -147,7 +147,6 @@ private:
 
     bool closing_ = false;
     bool shuttingDown_ = false;
-    bool importRunning_ = false;
     int messageCounter_ = 0;
     int connections_ = 0;
     StatisticsDisplay display_;

@@ -333,3 +333,21 @@ TEST_F(WindowTest, StartConnectsWhenAutoConnectionIsSet) {
 
 }  // namespace
 }  // namespace velk
+
+namespace velk {
+namespace {
+
+TEST_F(WindowTest, ExitIsRefusedWhileAnImportRuns) {
+    collector->Pipeline().SetImportRunning(true);
+    window_.show();
+    window_.OnExit();
+    ASSERT_EQ(prompt.shown.size(), 1u);
+    EXPECT_EQ(prompt.shown[0].text,
+              "Import is started!\nIf you want exit, Cancel Import at firts.");
+    EXPECT_EQ(prompt.shown[0].caption, "VELK Exit!");
+    EXPECT_FALSE(prompt.shown[0].question);
+    EXPECT_TRUE(window_.isVisible());
+}
+
+}  // namespace
+}  // namespace velk
