@@ -2,7 +2,7 @@
 // and Bill_Backup and both buffer in-files, each opened, appended and closed per record.
 #include <benchmark/benchmark.h>
 
-#include "record_generator.h"
+#include "typical_record.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,22 +15,7 @@
 namespace velk {
 namespace {
 
-std::string TypicalFrame() {
-    std::string text =
-        "5203"
-        "1A2B"
-        "0012"
-        "09"
-        "2041FFFF"
-        "141A0C080C1E2D"
-        "00"
-        "141A0C080C202D"
-        "00"
-        "0123456789FFFFFFFFFFFFFF"
-        "010203"
-        "02020103020304020105020107020700FF";
-    return sim::Frame(text);
-}
+using bench::TypicalFrame;
 
 void BM_SaveCallAll(benchmark::State& state) {
     char pattern[] = "/tmp/velk-bench-XXXXXX";

@@ -59,37 +59,37 @@ CallRecorder::CallRecorder(const AppSettings& settings, FileStore& files,
                            const OutputDirectories& dirs)
     : settings_(settings), files_(files), dirs_(dirs), decoder_(settings) {}
 
-std::string CallRecorder::DecodedLine(const BillingMessage& message) {
-    const char sep = SeparatorByte(settings_.Distributor_ASCII_Code);
-    const RecordBase base = RecordBase::FromHexType(settings_.Hex_Type);
+// One line of the written columns in column order, the separator before every column but the
+// first (also when the first is not written), then CR LF. columnText appends a column's text.
+template <typename ColumnText>
+std::string ColumnLine(const AppSettings& s, ColumnText&& columnText) {
+    const char sep = SeparatorByte(s.Distributor_ASCII_Code);
     std::string line;
     for (int k = 1; k <= kSavedColumnCount; ++k) {
-        if (settings_.f[static_cast<size_t>(k - 1)] != 1)
+        if (s.f[static_cast<size_t>(k - 1)] != 1)
             continue;
         if (k > 1)
             line += sep;
-        const int32_t field = settings_.SaveInd[static_cast<size_t>(k - 1)];
-        if (field >= 0 && field < 50) {
-            decoder_.DecodeField(field, message, base, field_);
-            line += field_;
-        }
+        columnText(s.SaveInd[static_cast<size_t>(k - 1)], line);
     }
     return line + "\r\n";
 }
 
+std::string CallRecorder::DecodedLine(const BillingMessage& message) {
+    const RecordBase base = RecordBase::FromHexType(settings_.Hex_Type);
+    return ColumnLine(settings_, [&](int32_t field, std::string& line) {
+        if (field < 0 || field >= 50)
+            return;  // "Empty", or an index no list offers
+        decoder_.DecodeField(field, message, base, field_);
+        line += field_;
+    });
+}
+
 std::string CallRecorder::HeaderLine() const {
-    const char sep = SeparatorByte(settings_.Distributor_ASCII_Code);
-    std::string line;
-    for (int k = 1; k <= kSavedColumnCount; ++k) {
-        if (settings_.f[static_cast<size_t>(k - 1)] != 1)
-            continue;
-        if (k > 1)
-            line += sep;
-        const int32_t field = settings_.SaveInd[static_cast<size_t>(k - 1)];
+    return ColumnLine(settings_, [](int32_t field, std::string& line) {
         // A hand-edited index outside the list is headed like an empty column.
         line += kFieldNames[field >= 0 && field <= 50 ? static_cast<size_t>(field) : 50];
-    }
-    return line + "\r\n";
+    });
 }
 
 bool CallRecorder::SaveCall_inDir(const BillingMessage& message, const std::filesystem::path& path,
