@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "core/app/instance_lock.h"
+#include "core/foundation/instance_lock.h"
 
 namespace velk {
 

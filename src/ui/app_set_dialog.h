@@ -3,9 +3,9 @@
 #include <QCheckBox>
 #include <QDialog>
 
-#include "core/app/app_settings.h"
-#include "core/app/operator_prompt.h"
-#include "core/app/settings_store.h"
+#include "core/foundation/app_settings.h"
+#include "core/foundation/operator_prompt.h"
+#include "core/foundation/settings_store.h"
 
 namespace velk {
 

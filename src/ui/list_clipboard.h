@@ -3,7 +3,7 @@
 #include <QAbstractItemModel>
 #include <QString>
 
-#include "core/app/operator_prompt.h"
+#include "core/foundation/operator_prompt.h"
 
 namespace velk {
 

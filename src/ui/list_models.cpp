@@ -3,6 +3,7 @@
 #include <QColor>
 
 #include "core/decode/field_names.h"
+#include "core/decode/statistic_rows.h"
 
 namespace velk {
 namespace {

@@ -4,8 +4,8 @@
 #include <array>
 #include <string>
 
-#include "core/analysis/statistic_counters.h"
 #include "core/decode/last_calls_ring.h"
+#include "core/foundation/statistic_counters.h"
 
 namespace velk {
 

@@ -11,13 +11,13 @@
 #include <array>
 #include <map>
 
-#include "core/analysis/statistic_counters.h"
 #include "core/analysis/statistics_display.h"
-#include "core/app/app_settings.h"
 #include "core/app/collector.h"
-#include "core/app/operator_prompt.h"
-#include "core/app/settings_store.h"
 #include "core/decode/last_calls_ring.h"
+#include "core/foundation/app_settings.h"
+#include "core/foundation/operator_prompt.h"
+#include "core/foundation/settings_store.h"
+#include "core/foundation/statistic_counters.h"
 
 class QAction;
 class QBarSet;

@@ -5,7 +5,7 @@
 #include <array>
 #include <string>
 
-#include "core/app/operator_prompt.h"
+#include "core/foundation/operator_prompt.h"
 
 namespace velk {
 

@@ -3,7 +3,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "core/app/operator_prompt.h"
+#include "core/foundation/operator_prompt.h"
 
 namespace velk {
 

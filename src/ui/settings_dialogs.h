@@ -8,10 +8,10 @@
 #include <QRadioButton>
 #include <array>
 
-#include "core/app/app_settings.h"
-#include "core/app/operator_prompt.h"
 #include "core/app/settings_dialogs.h"
-#include "core/app/settings_store.h"
+#include "core/foundation/app_settings.h"
+#include "core/foundation/operator_prompt.h"
+#include "core/foundation/settings_store.h"
 #include "core/record/saving_filter.h"
 
 namespace velk {

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QTcpServer>
 
+#include "core/link/link_fakes.h"
 #include "core/app/collector.h"
 #include "core/app/startup.h"
 #include "platform/posix_file_store.h"
@@ -16,7 +17,6 @@
 #include "support/expected_files.h"
 #include "support/scripted_prompt.h"
 #include "support/temp_dir.h"
-#include "../core/link/link_fakes.h"
 
 namespace velk {
 namespace {

@@ -5,8 +5,8 @@
 #include <QProcess>
 #include <QTcpServer>
 
-#include "../core/link/link_fakes.h"
-#include "core/link/connection_log.h"
+#include "core/link/link_fakes.h"
+#include "core/record/connection_log.h"
 #include "platform/qt_timer_host.h"
 #include "platform/tcp_channel.h"
 #include "record_generator.h"

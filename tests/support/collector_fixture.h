@@ -2,8 +2,9 @@
 
 #include <memory>
 
-#include "../core/link/link_fakes.h"
 #include "core/app/collector.h"
+#include "core/foundation/settings_store.h"
+#include "core/link/link_fakes.h"
 #include "platform/posix_file_store.h"
 #include "platform/qt_timer_host.h"
 #include "support/scripted_prompt.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/app/operator_prompt.h"
+#include "core/foundation/operator_prompt.h"
 
 namespace velk::test {
 

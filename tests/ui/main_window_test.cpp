@@ -10,8 +10,8 @@
 #include <QTest>
 #include <QTimer>
 
-#include "core/app/ini_file.h"
 #include "core/decode/field_names.h"
+#include "core/foundation/ini_file.h"
 #include "support/collector_fixture.h"
 #include "support/qt_app.h"
 #include "support/scripted_prompt.h"

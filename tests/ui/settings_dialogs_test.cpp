@@ -4,7 +4,7 @@
 
 #include <QPushButton>
 
-#include "core/app/ini_file.h"
+#include "core/foundation/ini_file.h"
 #include "support/qt_app.h"
 #include "support/scripted_prompt.h"
 #include "support/temp_dir.h"

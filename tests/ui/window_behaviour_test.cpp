@@ -10,7 +10,7 @@
 #include <QThread>
 
 #include "../core/decode/record_builder.h"
-#include "core/link/connection_log.h"
+#include "core/record/connection_log.h"
 #include "platform/main_thread_dispatcher.h"
 #include "support/collector_fixture.h"
 #include "support/qt_app.h"

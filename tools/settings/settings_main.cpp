@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "core/app/settings_store.h"
+#include "core/foundation/settings_store.h"
 
 namespace {
 

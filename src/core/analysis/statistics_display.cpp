@@ -1,5 +1,7 @@
 #include "core/analysis/statistics_display.h"
 
+#include "core/decode/statistic_rows.h"
+
 #include <cstdio>
 
 namespace velk {

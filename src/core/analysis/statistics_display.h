@@ -3,8 +3,8 @@
 #include <array>
 #include <string>
 
-#include "core/analysis/statistic_counters.h"
-#include "core/app/clock.h"
+#include "core/foundation/clock.h"
+#include "core/foundation/statistic_counters.h"
 
 namespace velk {
 

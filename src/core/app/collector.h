@@ -2,17 +2,17 @@
 
 #include <filesystem>
 
-#include "core/analysis/statistic_counters.h"
-#include "core/app/app_settings.h"
-#include "core/app/clock.h"
-#include "core/app/operator_prompt.h"
 #include "core/decode/field_decoder.h"
 #include "core/decode/last_calls_ring.h"
 #include "core/decode/record_pipeline.h"
+#include "core/foundation/app_settings.h"
+#include "core/foundation/clock.h"
+#include "core/foundation/operator_prompt.h"
+#include "core/foundation/statistic_counters.h"
 #include "core/link/connection_control.h"
-#include "core/link/connection_log.h"
 #include "core/link/link_protocol.h"
 #include "core/record/call_recorder.h"
+#include "core/record/connection_log.h"
 #include "core/record/file_store.h"
 #include "core/record/saving_filter.h"
 #include "core/record/traffic_recorder.h"

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "core/app/app_settings.h"
+#include "core/foundation/app_settings.h"
 
 namespace velk {
 

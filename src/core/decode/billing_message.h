@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/link/hex_digits.h"
+#include "core/foundation/hex_digits.h"
 
 namespace velk {
 

@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <utility>
 
-#include "core/app/app_settings.h"
+#include "core/foundation/app_settings.h"
 
 namespace velk {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "core/app/app_settings.h"
 #include "core/decode/billing_message.h"
+#include "core/foundation/app_settings.h"
 
 namespace velk {
 

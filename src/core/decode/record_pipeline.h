@@ -4,12 +4,12 @@
 #include <functional>
 #include <string>
 
-#include "core/analysis/statistic_counters.h"
-#include "core/app/app_settings.h"
-#include "core/app/clock.h"
 #include "core/decode/field_decoder.h"
 #include "core/decode/last_calls_ring.h"
-#include "core/link/link_protocol.h"
+#include "core/foundation/app_settings.h"
+#include "core/foundation/clock.h"
+#include "core/foundation/statistic_counters.h"
+#include "core/link/frame_dispatcher.h"
 
 namespace velk {
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "core/app/app_settings.h"
-#include "core/app/clock.h"
+#include "core/foundation/app_settings.h"
+#include "core/foundation/clock.h"
 #include "core/link/link_protocol.h"
 
 namespace velk {

@@ -1,6 +1,6 @@
 #include "core/link/link_protocol.h"
 
-#include "core/link/hex_digits.h"
+#include "core/foundation/hex_digits.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/analysis/statistic_counters.h"
-#include "core/app/app_settings.h"
-#include "core/app/clock.h"
-#include "core/app/operator_prompt.h"
+#include "core/foundation/app_settings.h"
+#include "core/foundation/clock.h"
+#include "core/foundation/operator_prompt.h"
+#include "core/foundation/statistic_counters.h"
+#include "core/link/connection_logger.h"
+#include "core/link/frame_dispatcher.h"
 #include "core/link/link_channel.h"
 #include "core/link/timer_host.h"
 
@@ -66,15 +68,6 @@ enum LinkEvent : int {
     EV_PASSED_FILTER = 11,
 };
 
-// Connection log events.
-enum ConnectionEvent : int {
-    LOG_REQUEST_CONNECTION = 0,
-    LOG_DISCONNECTED = 1,
-    LOG_CONNECTED = 2,
-    LOG_CONNECTION_FAULT = 3,
-    LOG_STATISTICS = 4,
-};
-
 // What the protocol shows and asks of the window and of connection control.
 class LinkObserver {
 public:
@@ -95,13 +88,6 @@ public:
     virtual void Trace(const char* what) { (void)what; }
 };
 
-// Receives every delivered, non-duplicate frame (its first byte is STX; L is its length value).
-class FrameDispatcher {
-public:
-    virtual ~FrameDispatcher() = default;
-    virtual void Dispatch(const uint8_t* frame, uint32_t length) = 0;
-};
-
 // Turns a frame carrying a billing-server record in hexadecimal pairs (L = 515) into a call-record
 // frame. Absent until the billing-record converter is built; such frames are then delivered as
 // they came.
@@ -110,12 +96,6 @@ public:
     virtual ~HdFrameConverter() = default;
     virtual bool Convert(const uint8_t* frame, uint32_t length,
                          std::vector<uint8_t>& converted) = 0;
-};
-
-class ConnectionLogger {
-public:
-    virtual ~ConnectionLogger() = default;
-    virtual void Log(int event) = 0;
 };
 
 // True for the frame lengths the protocol accepts: 43, and 79 to 999.

@@ -4,11 +4,11 @@
 #include <functional>
 #include <string>
 
-#include "core/app/app_settings.h"
-#include "core/app/startup.h"
 #include "core/decode/billing_message.h"
 #include "core/decode/field_decoder.h"
 #include "core/decode/record_pipeline.h"
+#include "core/foundation/app_settings.h"
+#include "core/foundation/base_directory.h"
 #include "core/record/file_store.h"
 
 namespace velk {

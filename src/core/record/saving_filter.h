@@ -5,10 +5,10 @@
 #include <functional>
 #include <string>
 
-#include "core/app/app_settings.h"
-#include "core/app/operator_prompt.h"
 #include "core/decode/field_decoder.h"
 #include "core/decode/record_pipeline.h"
+#include "core/foundation/app_settings.h"
+#include "core/foundation/operator_prompt.h"
 
 namespace velk {
 

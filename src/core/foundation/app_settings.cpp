@@ -1,4 +1,4 @@
-#include "core/app/app_settings.h"
+#include "core/foundation/app_settings.h"
 
 namespace velk {
 

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <string>
 
 namespace velk {
 
@@ -22,8 +21,5 @@ public:
 private:
     std::array<std::array<int32_t, kStatisticColumns>, 25> counts_{};
 };
-
-// The row texts of the statistics list and of the statistics dump, column by column.
-std::string StatisticRowLabel(int column);
 
 }  // namespace velk

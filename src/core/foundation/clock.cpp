@@ -1,4 +1,4 @@
-#include "core/app/clock.h"
+#include "core/foundation/clock.h"
 
 #include <chrono>
 #include <ctime>

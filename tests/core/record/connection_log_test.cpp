@@ -1,8 +1,8 @@
-#include "core/link/connection_log.h"
+#include "core/record/connection_log.h"
 
 #include <gtest/gtest.h>
 
-#include "link_fakes.h"
+#include "core/link/link_fakes.h"
 #include "support/temp_dir.h"
 
 namespace velk {

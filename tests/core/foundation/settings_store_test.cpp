@@ -1,11 +1,11 @@
-#include "core/app/settings_store.h"
+#include "core/foundation/settings_store.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <unistd.h>
 
-#include "core/app/ini_file.h"
+#include "core/foundation/ini_file.h"
 #include "support/temp_dir.h"
 
 namespace velk {

@@ -1,4 +1,6 @@
-#include "core/link/connection_log.h"
+#include "core/record/connection_log.h"
+
+#include "core/decode/statistic_rows.h"
 
 #include <cstdio>
 #include <fstream>

@@ -1,9 +1,9 @@
-#include "core/app/settings_store.h"
+#include "core/foundation/settings_store.h"
 
 #include <optional>
 #include <string>
 
-#include "core/app/ini_file.h"
+#include "core/foundation/ini_file.h"
 
 namespace velk {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/app/ini_file.h"
+#include "core/foundation/ini_file.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <filesystem>
 
-#include "core/app/app_settings.h"
+#include "core/foundation/app_settings.h"
 
 namespace velk {
 

@@ -3,10 +3,10 @@
 #include <filesystem>
 #include <string>
 
-#include "core/analysis/statistic_counters.h"
-#include "core/app/app_settings.h"
-#include "core/app/clock.h"
-#include "core/link/link_protocol.h"
+#include "core/foundation/app_settings.h"
+#include "core/foundation/clock.h"
+#include "core/foundation/statistic_counters.h"
+#include "core/link/connection_logger.h"
 
 namespace velk {
 
