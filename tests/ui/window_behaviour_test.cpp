@@ -9,7 +9,7 @@
 #include <QTest>
 #include <QThread>
 
-#include "../core/decode/record_builder.h"
+#include "core/decode/record_builder.h"
 #include "core/record/connection_log.h"
 #include "platform/main_thread_dispatcher.h"
 #include "support/collector_fixture.h"

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "../link/link_fakes.h"
+#include "core/link/link_fakes.h"
 #include "record_builder.h"
 
 namespace velk {

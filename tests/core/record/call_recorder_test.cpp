@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <list>
 
-#include "../decode/record_builder.h"
+#include "core/decode/record_builder.h"
 #include "core/record/saver_profiles.h"
 #include "fake_file_store.h"
 

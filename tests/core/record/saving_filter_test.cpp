@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../decode/record_builder.h"
+#include "core/decode/record_builder.h"
 #include "support/scripted_prompt.h"
 
 namespace velk {
