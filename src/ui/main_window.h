@@ -4,10 +4,9 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QPointer>
-#include <QProgressBar>
 #include <QPushButton>
-#include <QTabWidget>
 #include <QTableView>
+#include <QTimer>
 #include <array>
 #include <map>
 
@@ -20,19 +19,15 @@
 #include "core/foundation/statistic_counters.h"
 
 class QAction;
-class QBarSet;
-class QChartView;
-class QMenu;
 class QSystemTrayIcon;
-class QValueAxis;
 
 namespace velk {
 
-class LastCallsModel;
-class DetailModel;
-class StatisticsModel;
+class CallLists;
 class CRawDataDisplay;
 class DetaleMessage;
+class StatisticsChart;
+class StatusPanel;
 
 // The fixed pauses of the shutdown sequence, in milliseconds. The event loop keeps running
 // through them.
@@ -57,8 +52,10 @@ enum Command : int {
     kCmdVersion = 32774,
 };
 
-// The main window: last calls, the latest record's fields, statistics with a chart, link status
-// and the menu through which every other function is reached.
+// The main window: the lists (CallLists), the chart (StatisticsChart), the status panel
+// (StatusPanel) and the raw-data line, and the menu through which every other function is
+// reached. It is the collector's view: it shows what the collector reports and forwards the
+// operator's commands to it. Menus and commands are in main_menu.cpp.
 class CVELKDlg : public QMainWindow, public CollectorView {
     Q_OBJECT
 public:
@@ -68,7 +65,7 @@ public:
 
     QAction* Action(Command id) const;
     bool ClosingFlag() const { return closing_; }
-    QTableView* LastCallsList() const { return lastCalls_; }
+    QTableView* LastCallsList() const;
     int MessageCounter() const { return messageCounter_; }
 
     // Runs what the window does once it is shown: automatic connection, the periodic timers.
@@ -96,7 +93,7 @@ public:
     // The last-calls list: double-click arms the field-name popup, hovering shows it.
     void OnLastCallsDoubleClick();
     void OnLastCallsHover(int column);
-    QMenu* FieldNamePopup() const { return popup_; }
+    QMenu* FieldNamePopup() const;
 
     // CollectorView
     void Notify(NotifyCode code, int value) override;
@@ -120,21 +117,16 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // main_menu.cpp
     void BuildMenu();
-    void BuildLists();
-    QWidget* BuildBottomPanel();
-    void ApplyColumnWidths();
-    void OnTabChanged(int index);
     void OnApplicationSettings();
     void OnVersion();
+
+    void OnTabChanged(int index);
     // The shared shutdown: pauses, secondary windows, disconnect, column widths, settings file.
     void RunShutdownSequence();
     void Pause(int ms);
-    void StoreColumnWidths();
-    void Flash(QLabel* lamp, QTimer* timer);
     void StartLine();
-    void ShowChart(const ChartContent& content);
-    void ShowListMenu(QTableView* list, const QPoint& pos);
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     Collector& collector_;
@@ -151,47 +143,19 @@ private:
     int connections_ = 0;
     StatisticsDisplay display_;
     int hotStatisticsRow_ = -1;
-    bool popupArmed_ = false;
-    QPointer<QMenu> popup_;
-    QTimer* popupTimer_ = nullptr;
     QTimer* minimiseTimer_ = nullptr;
+    QTimer* durationTimer_ = nullptr;
+    QTimer* rateTimer_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
     CRawDataDisplay* rawDisplay_ = nullptr;
     std::array<QPointer<DetaleMessage>, 30> details_{};
-    QBarSet* chartSet_ = nullptr;
-    QValueAxis* chartAxisY_ = nullptr;
-    QTimer* txTimer_ = nullptr;
-    QTimer* rxTimer_ = nullptr;
-    QTimer* errTimer_ = nullptr;
-    QTimer* durationTimer_ = nullptr;
-    QTimer* rateTimer_ = nullptr;
 
     std::map<int, QAction*> actions_;
-    QTabWidget* tabs_ = nullptr;
-    QTableView* lastCalls_ = nullptr;
-    QTableView* detail_ = nullptr;
-    QTableView* statistics_ = nullptr;
-    LastCallsModel* lastCallsModel_ = nullptr;
-    DetailModel* detailModel_ = nullptr;
-    StatisticsModel* statisticsModel_ = nullptr;
-
+    CallLists* lists_ = nullptr;
+    StatisticsChart* chart_ = nullptr;
+    StatusPanel* status_ = nullptr;
     QPushButton* queryForm_ = nullptr;
-    QPushButton* defaultView_ = nullptr;
-    QPushButton* statisticClear_ = nullptr;
     QLabel* importStatus_ = nullptr;
-    QLabel* chartCaption_ = nullptr;
-    QChartView* chart_ = nullptr;
-    QLabel* connectionsLabel_ = nullptr;
-    QLabel* startedAt_ = nullptr;
-    QLabel* connected_ = nullptr;
-    QLabel* duration_ = nullptr;
-    QLabel* linkStatus_ = nullptr;
-    QLabel* txLamp_ = nullptr;
-    QLabel* rxLamp_ = nullptr;
-    QLabel* errLamp_ = nullptr;
-    QLabel* state_ = nullptr;
-    QLabel* messageRate_ = nullptr;
-    QProgressBar* rxProgress_ = nullptr;
     QLabel* rawData_ = nullptr;
 };
 

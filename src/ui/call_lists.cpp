@@ -1,0 +1,169 @@
+#include "ui/call_lists.h"
+
+#include <QCursor>
+#include <QEvent>
+#include <QHeaderView>
+
+#include "core/decode/field_names.h"
+#include "ui/list_clipboard.h"
+#include "ui/list_models.h"
+#include "ui/widget_helpers.h"
+
+namespace velk {
+
+CallLists::CallLists(const LastCallsRing& ring, const StatisticCounters& counters,
+                     OperatorPrompt& prompt, QWidget* parent)
+    : QTabWidget(parent), prompt_(prompt) {
+    setObjectName(QStringLiteral("pageTabs"));
+
+    lastCalls_ = MakeList("lastCallsList", this);
+    lastCallsModel_ = new LastCallsModel(ring, this);
+    lastCalls_->setModel(lastCallsModel_);
+    detail_ = MakeList("detailList", this);
+    detailModel_ = new DetailModel(this);
+    detail_->setModel(detailModel_);
+    detail_->setColumnWidth(0, 80);
+    detail_->setColumnWidth(1, 260);
+    detail_->horizontalHeader()->setStretchLastSection(true);
+    statistics_ = MakeList("statisticsList", this);
+    statisticsModel_ = new StatisticsModel(counters, this);
+    statistics_->setModel(statisticsModel_);
+    statistics_->setColumnWidth(0, 280);  // the longest call-type name fits
+    statistics_->setColumnWidth(1, 52);
+    for (int c = 2; c < 26; ++c)
+        statistics_->setColumnWidth(c, 34);
+
+    for (QTableView* list : {lastCalls_, detail_, statistics_}) {
+        list->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(list, &QWidget::customContextMenuRequested, this,
+                [this, list](const QPoint& pos) { ShowListMenu(list, pos); });
+    }
+    connect(statistics_, &QAbstractItemView::entered, this,
+            [this](const QModelIndex& index) { emit StatisticsHovered(index.row()); });
+    statistics_->viewport()->installEventFilter(this);
+    connect(lastCalls_, &QAbstractItemView::doubleClicked, this,
+            [this](const QModelIndex&) { OnLastCallsDoubleClick(); });
+    connect(lastCalls_, &QAbstractItemView::entered, this,
+            [this](const QModelIndex& index) { OnLastCallsHover(index.column()); });
+
+    popupTimer_ = new QTimer(this);
+    popupTimer_->setInterval(3000);
+    popupTimer_->setSingleShot(true);
+    connect(popupTimer_, &QTimer::timeout, this, &CallLists::ClosePopup);
+
+    addTab(lastCalls_, QStringLiteral("Last Calls Info"));
+    addTab(detail_, QStringLiteral("Last Call Detail Info"));
+    addTab(statistics_, QStringLiteral("VELK Statistic"));
+}
+
+void CallLists::ApplyColumnWidths(const SettingsStore& store) {
+    // Equal widths from the window's width first; saved widths only when all 51 were readable.
+    const int clientWidth = 990;
+    const int width = (clientWidth - 20) / 33 + 17;
+    for (int c = 0; c < kColumnCount; ++c)
+        lastCalls_->setColumnWidth(c, width);
+    std::array<int32_t, kColumnCount> saved{};
+    if (store.ReadColumnWidths(saved) == 1) {
+        for (int c = 0; c < kColumnCount; ++c) {
+            if (saved[c] <= 0) {
+                lastCalls_->setColumnHidden(c, true);
+            } else {
+                lastCalls_->setColumnWidth(c, saved[c]);
+            }
+        }
+    }
+}
+
+void CallLists::StoreColumnWidths(AppSettings& settings) const {
+    for (int c = 0; c < kColumnCount; ++c) {
+        settings.Col[c] = lastCalls_->isColumnHidden(c) ? 0 : lastCalls_->columnWidth(c);
+    }
+}
+
+void CallLists::DefaultView(int systemType) {
+    // Widths of columns 1..50 (fields 0..49) for the CS1000 and the iPECS-MG billing servers.
+    static const int kCs1000[50] = {37, 36,  25, 36, 115, 115, 89, 0,  0, 75, 77, 25, 36,
+                                    48, 25,  0,  0,  0,   99,  57, 61, 0, 35, 0,  0,  0,
+                                    50, 103, 72, 50, 50,  38,  64, 0,  0, 0,  0,  0,  0,
+                                    0,  0,   0,  0,  0,   0,   0,  0,  0, 0,  0};
+    static const int kIpecs[50] = {36, 0,  27, 0,  115, 115, 0,  0,  0,  71, 0,  0,  0,
+                                   0,  0,  0,  0,  0,   0,   0,  0,  0,  35, 0,  0,  0,
+                                   0,  0,  0,  0,  0,   44,  65, 61, 26, 40, 46, 46, 46,
+                                   88, 73, 53, 27, 46,  99,  54, 46, 46, 81, 46};
+    const int* widths = systemType == kSystemTypeIpecsMg ? kIpecs : kCs1000;
+    for (int f = 0; f < 50; ++f) {
+        const int width = widths[f];
+        lastCalls_->setColumnHidden(f + 1, width == 0);
+        if (width > 0)
+            lastCalls_->setColumnWidth(f + 1, width);
+    }
+    lastCalls_->viewport()->update();
+}
+
+void CallLists::RefreshLastCalls() {
+    lastCallsModel_->Refresh();
+}
+
+void CallLists::ShowRecordDetail(const LastCallsRing::Record& fields) {
+    detailModel_->SetValues(fields);
+}
+
+void CallLists::RefreshStatisticsRow(int row) {
+    statisticsModel_->RefreshRow(row);
+}
+
+void CallLists::RefreshAllStatistics() {
+    for (int row = 0; row < kStatisticColumns; ++row)
+        statisticsModel_->RefreshRow(row);
+}
+
+void CallLists::ShowListMenu(QTableView* list, const QPoint& pos) {
+    const QModelIndex index = list->indexAt(pos);
+    if (list == lastCalls_ && index.isValid()) {
+        emit DetailRequested(index.row());
+        return;
+    }
+    const char* text = list == lastCalls_ ? "Copy All Last Calls Infor"
+                       : list == detail_  ? "Copy Last Call Detail Infor"
+                                          : "Copy VELK Statistic";
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("listMenu"));
+    QAction* copy = menu.addAction(QString::fromLatin1(text));
+    if (menu.exec(list->viewport()->mapToGlobal(pos)) == copy) {
+        CopyListToClipboard(*list->model(), prompt_);
+    }
+}
+
+void CallLists::OnLastCallsDoubleClick() {
+    popupArmed_ = true;
+    popupTimer_->start();
+}
+
+void CallLists::OnLastCallsHover(int column) {
+    ClosePopup();
+    if (!popupArmed_)
+        return;
+    popupArmed_ = false;
+    if (column < 1 || column > 50)
+        return;
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("fieldNamePopup"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    const auto name = kFieldNames[static_cast<size_t>(column - 1)];
+    menu->addAction(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
+    popup_ = menu;
+    menu->popup(QCursor::pos());
+}
+
+void CallLists::ClosePopup() {
+    if (popup_ != nullptr)
+        popup_->close();
+}
+
+bool CallLists::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == statistics_->viewport() && event->type() == QEvent::Leave)
+        emit StatisticsHovered(-1);
+    return QTabWidget::eventFilter(watched, event);
+}
+
+}  // namespace velk

@@ -1,0 +1,132 @@
+// The main window's menu and the commands behind it: connection, minimise, exit, the settings
+// dialogs and the version box.
+#include "ui/main_window.h"
+
+#include <QAction>
+#include <QDialog>
+#include <QMenuBar>
+#include <QVBoxLayout>
+
+#include "ui/app_set_dialog.h"
+#include "ui/settings_dialogs.h"
+
+namespace velk {
+
+void CVELKDlg::BuildMenu() {
+    const auto add = [this](QMenu* menu, const char* text, Command id, const char* name) {
+        QAction* a = menu->addAction(QString::fromLatin1(text));
+        a->setObjectName(QString::fromLatin1(name));
+        a->setData(static_cast<int>(id));
+        actions_[id] = a;
+        return a;
+    };
+    QMenu* control = menuBar()->addMenu(QStringLiteral("Control"));
+    control->setObjectName(QStringLiteral("controlMenu"));
+    connect(add(control, "Connect", kCmdConnect, "connectAction"), &QAction::triggered, this,
+            &CVELKDlg::OnConnect);
+    control->addSeparator();
+    QAction* disconnectAction = add(control, "Disconnect", kCmdDisconnect, "disconnectAction");
+    disconnectAction->setEnabled(false);
+    connect(disconnectAction, &QAction::triggered, this, &CVELKDlg::OnDisconnect);
+    control->addSeparator();
+    connect(add(control, "Minimize", kCmdMinimize, "minimizeAction"), &QAction::triggered, this,
+            &CVELKDlg::Minimize);
+    control->addSeparator();
+    add(control, "System Load", kCmdSystemLoad, "systemLoadAction")->setEnabled(false);
+    control->addSeparator();
+    connect(add(control, "Exit", kCmdExit, "exitAction"), &QAction::triggered, this,
+            &CVELKDlg::OnExit);
+
+    QMenu* settingsMenu = menuBar()->addMenu(QStringLiteral("Settings"));
+    settingsMenu->setObjectName(QStringLiteral("settingsMenu"));
+    connect(add(settingsMenu, "Communication", kCmdCommunication, "communicationAction"),
+            &QAction::triggered, this, [this] {
+                CommunicationSettings dialog(settings_, store_, prompt_, this);
+                dialog.exec();
+            });
+    settingsMenu->addSeparator();
+    connect(add(settingsMenu, "VELK Protocol", kCmdProtocol, "protocolAction"), &QAction::triggered,
+            this, [this] {
+                VELKProtSet dialog(settings_, store_, prompt_, this);
+                dialog.exec();
+            });
+    settingsMenu->addSeparator();
+    connect(add(settingsMenu, "VELK Saver", kCmdSaver, "saverAction"), &QAction::triggered, this,
+            [this] {
+                CSaverSetting dialog(settings_, store_, prompt_, collector_.Filter(), this);
+                dialog.exec();
+            });
+    settingsMenu->addSeparator();
+    connect(add(settingsMenu, "The Application", kCmdApplication, "applicationAction"),
+            &QAction::triggered, this, &CVELKDlg::OnApplicationSettings);
+
+    QMenu* import = menuBar()->addMenu(QStringLiteral("Import"));
+    import->setObjectName(QStringLiteral("importMenu"));
+    add(import, "Raw Data File", kCmdImport, "importAction")->setEnabled(false);
+
+    QAction* version = menuBar()->addAction(QStringLiteral("Version"));
+    version->setObjectName(QStringLiteral("versionAction"));
+    version->setData(static_cast<int>(kCmdVersion));
+    actions_[kCmdVersion] = version;
+    connect(version, &QAction::triggered, this, &CVELKDlg::OnVersion);
+}
+
+QAction* CVELKDlg::Action(Command id) const {
+    const auto it = actions_.find(id);
+    return it == actions_.end() ? nullptr : it->second;
+}
+
+void CVELKDlg::SetMenusConnected(bool connected) {
+    // Entries whose function is not in this build stay grey.
+    for (Command id : {kCmdCommunication, kCmdProtocol, kCmdSaver, kCmdApplication, kCmdConnect})
+        Action(id)->setEnabled(!connected);
+    if (!connected)
+        Action(kCmdMinimize)->setEnabled(true);
+    Action(kCmdDisconnect)->setEnabled(connected);
+    menuBar()->update();
+}
+
+void CVELKDlg::OnConnect() {
+    collector_.Connection().Connect();
+}
+
+void CVELKDlg::OnDisconnect() {
+    collector_.Connection().Disconnect();
+}
+
+void CVELKDlg::OnExit() {
+    if (shuttingDown_)
+        return;
+    if (collector_.Pipeline().ImportRunning()) {
+        prompt_.Message("Import is started!\nIf you want exit, Cancel Import at firts.",
+                        "VELK Exit!");
+        return;
+    }
+    if (!prompt_.Confirm(kAreYouSure, "VELK Exit!", PromptIcon::Exclamation))
+        return;
+    RunShutdownSequence();
+    closing_ = true;
+    close();
+}
+
+void CVELKDlg::OnApplicationSettings() {
+    AppSet dialog(settings_, store_, prompt_, this);
+    dialog.exec();
+}
+
+void CVELKDlg::OnVersion() {
+    QDialog about(this);
+    about.setObjectName(QStringLiteral("aboutDialog"));
+    about.setWindowTitle(QStringLiteral("Version 1.0.0.29"));
+    auto* layout = new QVBoxLayout(&about);
+    auto* picture = new QLabel(&about);
+    picture->setObjectName(QStringLiteral("aboutPicture"));
+    picture->setPixmap(windowIcon().pixmap(64, 64));
+    layout->addWidget(picture, 0, Qt::AlignCenter);
+    auto* text = new QLabel(QStringLiteral("VELK call accounting collector"), &about);
+    text->setObjectName(QStringLiteral("aboutText"));
+    layout->addWidget(text, 0, Qt::AlignCenter);
+    about.exec();
+}
+
+}  // namespace velk

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QLabel>
+#include <QString>
+#include <QTableView>
+
+namespace velk {
+
+// A label with an object name, sunken like a read-only field when asked.
+QLabel* MakeLabel(const QString& text, const char* name, QWidget* parent, bool sunken = false);
+
+// A report-style list: whole-row selection, no editing, no row header, hover tracking.
+QTableView* MakeList(const char* name, QWidget* parent);
+
+}  // namespace velk
