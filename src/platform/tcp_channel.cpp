@@ -49,6 +49,8 @@ MyCSocket::~MyCSocket() {
 
 void MyCSocket::Drop() {
     ready_ = false;
+    if (pendingConnect_ != nullptr)
+        pendingConnect_->quit();
     if (socket_ == nullptr)
         return;
     QTcpSocket* s = socket_;
@@ -73,16 +75,20 @@ bool MyCSocket::Open(const std::string& address, int32_t port) {
     QTcpSocket* s = socket_;
     splitter_.SetLengthFromDigits(settings_.Server_Port_index == kSystemTypeIpecsMg);
 
-    // Connecting blocks the caller, as a blocking socket does, while the event loop runs on.
+    // Connecting blocks the caller, as a blocking socket does, while the event loop runs on. The
+    // answer may come before the wait begins (a refused or unreachable address fails at once).
     QEventLoop loop;
+    bool finished = false;
     bool connected = false;
     const auto c1 = connect(s, &QTcpSocket::connected, &loop, [&] {
         connected = true;
+        finished = true;
         loop.quit();
     });
     const auto c2 =
         connect(s, &QTcpSocket::errorOccurred, &loop, [&](QAbstractSocket::SocketError e) {
             lastError_ = WinsockCode(e);
+            finished = true;
             loop.quit();
         });
     QTimer timeout;
@@ -92,12 +98,17 @@ bool MyCSocket::Open(const std::string& address, int32_t port) {
         loop.quit();
     });
     s->connectToHost(QString::fromStdString(address), static_cast<quint16>(port));
-    timeout.start(connectTimeout_);
-    if (s->state() != QAbstractSocket::ConnectedState)
+    if (!finished && s->state() != QAbstractSocket::ConnectedState) {
+        pendingConnect_ = &loop;  // Close() ends the wait
+        timeout.start(connectTimeout_);
         loop.exec();
+        pendingConnect_ = nullptr;
+    }
     disconnect(c1);
     disconnect(c2);
-    if (!connected || socket_ != s)
+    if (socket_ != s)
+        return false;  // closed while waiting
+    if (!connected && s->state() != QAbstractSocket::ConnectedState)
         return false;
 
     s->setSocketOption(QAbstractSocket::LowDelayOption, 1);

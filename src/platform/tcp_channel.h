@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QEventLoop>
 #include <QObject>
 #include <QPointer>
 #include <QTcpSocket>
@@ -47,6 +48,7 @@ private:
     bool ready_ = false;
     int lastError_ = 0;
     int connectTimeout_ = 20000;
+    QEventLoop* pendingConnect_ = nullptr;
 };
 
 }  // namespace velk

@@ -76,13 +76,15 @@ QAction* CVELKDlg::Action(Command id) const {
     return it == actions_.end() ? nullptr : it->second;
 }
 
-void CVELKDlg::SetMenusConnected(bool connected) {
+void CVELKDlg::SetMenuState(LinkMenuState state) {
+    const bool idle = state == LinkMenuState::Disconnected;
     // Entries whose function is not in this build stay grey.
-    for (Command id : {kCmdCommunication, kCmdProtocol, kCmdSaver, kCmdApplication, kCmdConnect})
-        Action(id)->setEnabled(!connected);
-    if (!connected)
+    for (Command id : {kCmdCommunication, kCmdProtocol, kCmdSaver, kCmdApplication})
+        Action(id)->setEnabled(idle);
+    Action(kCmdConnect)->setEnabled(idle || state == LinkMenuState::Reconnecting);
+    if (idle)
         Action(kCmdMinimize)->setEnabled(true);
-    Action(kCmdDisconnect)->setEnabled(connected);
+    Action(kCmdDisconnect)->setEnabled(!idle);
     menuBar()->update();
 }
 

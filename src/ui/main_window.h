@@ -111,7 +111,7 @@ public:
     void SetTitle(const std::string& title) override;
     void SetConnectedText(const std::string& text) override;
     void DurationReset() override;
-    void SetMenusConnected(bool connected) override;
+    void SetMenuState(LinkMenuState state) override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

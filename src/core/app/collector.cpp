@@ -55,8 +55,8 @@ void Collector::SetView(CollectorView* view) {
 }
 
 void Collector::OnPeerClosed() {
-    connection_.Disconnect();
-    protocol_.OnPeerClosed(false);
+    protocol_.OnPeerClosed();
+    connection_.Refresh();
 }
 
 void Collector::Relay::Notify(NotifyCode code, int value) {

@@ -47,7 +47,7 @@ public:
     void OnTimer(int id);
     // The buffer timer's period: BufferUpdateMaxTimer minutes.
     int BufferTimerPeriod() const;
-    // The PBX closed the TCP connection: the Disconnect command, then reconnection when wanted.
+    // The PBX closed the connection: the link is closed, then reconnected when wanted.
     void OnPeerClosed();
 
     // The observer the channels report reception progress to.

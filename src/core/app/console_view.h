@@ -23,7 +23,7 @@ public:
     void SetTitle(const std::string&) override {}
     void SetConnectedText(const std::string&) override {}
     void DurationReset() override {}
-    void SetMenusConnected(bool) override {}
+    void SetMenuState(LinkMenuState) override {}
 
     // A line with the local time in front.
     void Line(const std::string& text);

@@ -96,19 +96,13 @@ void AppendDial(std::string& out, const BillingMessage& m, size_t p, uint32_t w)
     }
 }
 
-// The leading decimal integer of count characters, read as the C library's atoi reads one:
-// leading blanks skipped, an optional sign, then digits.
+// The leading decimal integer of count characters: the digits from the first character on; 0
+// when the text starts with anything else (a blank or a sign included).
 int LeadingInt(const char* p, size_t count) {
-    size_t i = 0;
-    while (i < count && (p[i] == ' ' || (p[i] >= '\t' && p[i] <= '\r')))
-        ++i;
-    bool negative = false;
-    if (i < count && (p[i] == '+' || p[i] == '-'))
-        negative = p[i++] == '-';
     int v = 0;
-    while (i < count && p[i] >= '0' && p[i] <= '9')
-        v = v * 10 + (p[i++] - '0');
-    return negative ? -v : v;
+    for (size_t i = 0; i < count && p[i] >= '0' && p[i] <= '9'; ++i)
+        v = v * 10 + (p[i] - '0');
+    return v;
 }
 
 int LeadingInt(const std::string& text, size_t from, size_t count) {

@@ -9,20 +9,42 @@ ConnectionControl::ConnectionControl(const AppSettings& settings, cs_smda_prot& 
     : settings_(settings), protocol_(protocol), clock_(clock), startTime_(clock.Seconds()) {}
 
 bool ConnectionControl::Connect() {
-    if (!protocol_.SMDA_Connect())
+    if (connectRunning_ || protocol_.ConnectPending() || protocol_.ConStat == 1)
         return false;
+    disconnectAsked_ = false;
+    connectRunning_ = true;
     if (view_ != nullptr)
-        view_->SetMenusConnected(true);
-    return true;
+        view_->SetMenuState(LinkMenuState::Connecting);
+    const bool connected = protocol_.SMDA_Connect();
+    connectRunning_ = false;
+    Refresh();
+    return connected;
 }
 
 bool ConnectionControl::Disconnect() {
-    // A deferred disconnect counts as done: the menus switch at once, the title follows later.
     if (!protocol_.SMDA_Disconnect())
         return false;
-    if (view_ != nullptr)
-        view_->SetMenusConnected(false);
+    // A deferred disconnect counts as done: the menus switch at once, the title follows later.
+    disconnectAsked_ = protocol_.ConStat == 1;
+    Refresh();
     return true;
+}
+
+LinkMenuState ConnectionControl::MenuState() const {
+    if (connectRunning_ || protocol_.ConnectPending())
+        return LinkMenuState::Connecting;
+    if (protocol_.ConStat == 1)
+        return disconnectAsked_ ? LinkMenuState::Disconnected : LinkMenuState::Connected;
+    if (protocol_.ReconnectPending())
+        return LinkMenuState::Reconnecting;
+    return LinkMenuState::Disconnected;
+}
+
+void ConnectionControl::Refresh() {
+    if (protocol_.ConStat == 0)
+        disconnectAsked_ = false;
+    if (view_ != nullptr)
+        view_->SetMenuState(MenuState());
 }
 
 std::string ConnectionControl::Target() const {
@@ -76,6 +98,9 @@ void ConnectionControl::OnNotifyConnection(int value) {
             break;
     }
     lastValue_ = value;
+    // While Connect runs it sets the menus itself when it returns.
+    if (!connectRunning_)
+        Refresh();
 }
 
 std::string ConnectionControl::DurationText(int64_t d) {

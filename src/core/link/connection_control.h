@@ -9,8 +9,17 @@
 
 namespace velk {
 
+// The menus of the connection states.
+//   Disconnected: Connect and the settings entries enabled, Disconnect grey.
+//   Connecting:   an attempt waits for its answer: Connect and the settings grey, Disconnect
+//                 stops the attempt.
+//   Connected:    Connect and the settings grey, Disconnect enabled.
+//   Reconnecting: the link waits for its next automatic attempt: Connect tries at once,
+//                 Disconnect stops the cycle, the settings stay grey.
+enum class LinkMenuState { Disconnected, Connecting, Connected, Reconnecting };
+
 // What connection control shows: the window title, the connected field, the duration and the
-// menus of the connected or disconnected state.
+// menus of the connection state.
 class ConnectionView {
 public:
     virtual ~ConnectionView() = default;
@@ -18,7 +27,7 @@ public:
     virtual void SetConnectedText(const std::string& text) = 0;
     // The duration restarts from "000 00:00:00".
     virtual void DurationReset() = 0;
-    virtual void SetMenusConnected(bool connected) = 0;
+    virtual void SetMenuState(LinkMenuState state) = 0;
 };
 
 // The operator's Connect and Disconnect commands and the connection display.
@@ -27,8 +36,14 @@ public:
     ConnectionControl(const AppSettings& settings, cs_smda_prot& protocol, const Clock& clock);
     void SetView(ConnectionView* view) { view_ = view; }
 
+    // False when the link did not connect (or an attempt is already under way).
     bool Connect();
+    // Disconnects, stops a waiting attempt or stops the reconnection cycle; false when there was
+    // nothing to stop.
     bool Disconnect();
+    // The link changed by itself (the peer closed it, a reconnection started): the menus follow.
+    void Refresh();
+    LinkMenuState MenuState() const;
     // NOTIFY_CONNECTION: 0 not connected, 1 connected, 3 waiting for a TCP connection.
     void OnNotifyConnection(int value);
 
@@ -48,6 +63,8 @@ private:
     ConnectionView* view_ = nullptr;
     int64_t startTime_ = 0;
     int lastValue_ = -1;
+    bool disconnectAsked_ = false;
+    bool connectRunning_ = false;
 };
 
 }  // namespace velk

@@ -69,55 +69,14 @@ int cs_smda_prot::TimerDuration(int id) const {
 
 bool cs_smda_prot::SMDA_Connect() {
     observer_.Trace("cs_smda_prot::SMDA_Connect, ConStat");
-    if (ConStat == 1)
+    // One attempt at a time: the TCP connect waits with the event loop running, and a second
+    // Connect meanwhile would pull the socket from under the first.
+    if (ConStat == 1 || connecting_)
         return false;
     log_.Log(LOG_REQUEST_CONNECTION);
     SMDA_Kill_All_timers();
-
-    if (UsesTcp()) {
-        observer_.Notify(NOTIFY_CONNECTION, 3);
-        LinkChannel* socket = m_LPort;
-        if (socket == nullptr || !socket->Create()) {
-            log_.Log(LOG_CONNECTION_FAULT);
-            if (settings_.AutoReConnection == 0) {
-                prompt_.Message("Socket can not be open!");
-            } else {
-                SMDA_Start_Timer(RECONNECTION_PERION_TIMER);
-            }
-            return false;
-        }
-        int32_t port = 6013;
-        switch (settings_.Server_Port_index) {
-            case 1:
-                port = 6012;
-                break;
-            case 2:
-                port = 6014;
-                break;
-            case 3:
-                port = 6016;
-                break;
-            default:
-                break;
-        }
-        if (socket->Open(settings_.GetIPAddr(), port)) {
-            SMDA_Set_ConStat(1);
-            Disconnect_Pending = 0;
-            log_.Log(LOG_CONNECTED);
-            observer_.ConnectionEstablished();
-            return true;  // polling starts when the socket can send
-        }
-        observer_.Trace(socket->ErrorText().c_str());
-        SMDA_Set_ConStat(0);
-        log_.Log(LOG_CONNECTION_FAULT);
-        socket->Close();
-        if (settings_.AutoReConnection == 0) {
-            prompt_.Message("The connection is not established!");
-        } else {
-            SMDA_Start_Timer(RECONNECTION_PERION_TIMER);
-        }
-        return false;
-    }
+    if (UsesTcp())
+        return ConnectTcp();
 
     const std::string portName = ComPortName(settings_.COM_Port_number_index);
     const int32_t baud = BaudRate(settings_.COM_Port_baud_rate_index);
@@ -135,9 +94,83 @@ bool cs_smda_prot::SMDA_Connect() {
     return true;
 }
 
-bool cs_smda_prot::SMDA_Disconnect() {
-    if (ConStat == 0)
+bool cs_smda_prot::ConnectTcp() {
+    observer_.Notify(NOTIFY_CONNECTION, 3);
+    LinkChannel* socket = m_LPort;
+    if (socket == nullptr || !socket->Create()) {
+        log_.Log(LOG_CONNECTION_FAULT);
+        if (settings_.AutoReConnection == 0) {
+            prompt_.Message("Socket can not be open!");
+        } else {
+            SMDA_Start_Timer(RECONNECTION_PERION_TIMER);
+        }
         return false;
+    }
+    int32_t port = 6013;
+    switch (settings_.Server_Port_index) {
+        case 1:
+            port = 6012;
+            break;
+        case 2:
+            port = 6014;
+            break;
+        case 3:
+            port = 6016;
+            break;
+        default:
+            break;
+    }
+    connecting_ = true;
+    abortConnect_ = false;
+    const bool opened = socket->Open(settings_.GetIPAddr(), port);
+    connecting_ = false;
+    if (abortConnect_) {
+        // The operator disconnected while the attempt was waiting.
+        abortConnect_ = false;
+        socket->Close();
+        log_.Log(LOG_DISCONNECTED);
+        SMDA_Set_ConStat(0);
+        return false;
+    }
+    if (opened) {
+        SMDA_Set_ConStat(1);
+        Disconnect_Pending = 0;
+        log_.Log(LOG_CONNECTED);
+        observer_.ConnectionEstablished();
+        return true;  // polling starts when the socket can send
+    }
+    observer_.Trace(socket->ErrorText().c_str());
+    SMDA_Set_ConStat(0);
+    log_.Log(LOG_CONNECTION_FAULT);
+    socket->Close();
+    if (settings_.AutoReConnection == 0) {
+        prompt_.Message("The connection is not established!");
+    } else {
+        SMDA_Start_Timer(RECONNECTION_PERION_TIMER);
+    }
+    return false;
+}
+
+bool cs_smda_prot::SMDA_Disconnect() {
+    if (connecting_) {
+        // Stops the waiting attempt; SMDA_Connect finishes it as a disconnect.
+        abortConnect_ = true;
+        if (m_LPort != nullptr)
+            m_LPort->Close();
+        return true;
+    }
+    if (ConStat == 0) {
+        if (!reconnectPending_)
+            return false;
+        // The operator stops the reconnection cycle.
+        SMDA_Kill_All_timers();
+        log_.Log(LOG_DISCONNECTED);
+        SMDA_Set_ConStat(0);
+        observer_.SetRxProgressPosition(0);
+        Link_Ok = 2;
+        observer_.Notify(NOTIFY_LINK, 2);
+        return true;
+    }
     log_.Log(LOG_DISCONNECTED);
     if (Link_Ok == 1) {
         // A healthy link finishes its exchange; the next protocol timer completes the disconnect.
@@ -149,6 +182,7 @@ bool cs_smda_prot::SMDA_Disconnect() {
 }
 
 void cs_smda_prot::FinishDisconnect() {
+    DeliverAcknowledged();
     SMDA_Kill_All_timers();
     SMDA_Clear_TX();
     SMDA_Clear_RX();
@@ -186,11 +220,15 @@ void cs_smda_prot::OnChannelReady() {
     Poll();
 }
 
-void cs_smda_prot::OnPeerClosed(bool runDisconnectCommand) {
-    if (runDisconnectCommand)
-        SMDA_Disconnect();
-    SMDA_Set_ConStat(0);
-    if (settings_.AutoReConnection == 1)
+void cs_smda_prot::OnPeerClosed() {
+    if (ConStat == 1) {
+        log_.Log(LOG_DISCONNECTED);
+        FinishDisconnect();
+    } else {
+        DeliverAcknowledged();
+        SMDA_Set_ConStat(0);
+    }
+    if (settings_.AutoReConnection == 1 && UsesTcp())
         SMDA_Start_Timer(RECONNECTION_PERION_TIMER);
 }
 
@@ -278,6 +316,9 @@ void cs_smda_prot::CheckBody() {
         SMDA_Kill_All_timers();
         SMDA_Clear_RX();
         SMDA_Clear_TX();
+        Ack_Frame = RX_Buf;
+        Ack_Len = L;
+        ackPending_ = true;
         SMDA_write(ACK);
         EOT_Wait_Cnt = 0;
         SMDA_Set_State(ACK_SENT);
@@ -298,43 +339,49 @@ void cs_smda_prot::CheckBody() {
 }
 
 void cs_smda_prot::Deliver() {
-    // The EOT just read sits where the frame's STX was; the frame handed on starts with STX.
-    RX_Buf[0] = STX;
-    const bool duplicate = std::equal(Last_Frame.begin(), Last_Frame.end(), RX_Buf.begin());
-    std::copy_n(RX_Buf.begin(), kCompared, Last_Frame.begin());
+    // The frame delivered is the one that was checked and acknowledged, starting with its STX.
+    ackPending_ = false;
+    const uint32_t length = Ack_Len;
+    const bool duplicate = std::equal(Last_Frame.begin(), Last_Frame.end(), Ack_Frame.begin());
+    std::copy_n(Ack_Frame.begin(), kCompared, Last_Frame.begin());
     if (duplicate) {
         SMDA_Count_Event(EV_DUPLICATE);
         return;
     }
     if (settings_.APP_360Format != 0)
-        Unscramble360();
-    if (settings_.APP_HDFormat != 0 && Data_Len == 515 && hdConverter_ != nullptr &&
-        hdConverter_->Convert(RX_Buf.data(), Data_Len, converted_) && converted_.size() >= 4) {
+        Unscramble360(Ack_Frame.data(), length);
+    if (settings_.APP_HDFormat != 0 && length == 515 && hdConverter_ != nullptr &&
+        hdConverter_->Convert(Ack_Frame.data(), length, converted_) && converted_.size() >= 4) {
         Data_Len = ParseLengthDigits(&converted_[1]);
         dispatcher_.Dispatch(converted_.data(), Data_Len);
         return;
     }
-    dispatcher_.Dispatch(RX_Buf.data(), Data_Len);
+    dispatcher_.Dispatch(Ack_Frame.data(), length);
 }
 
-void cs_smda_prot::Unscramble360() {
-    const uint32_t L = Data_Len;
+void cs_smda_prot::DeliverAcknowledged() {
+    if (ackPending_)
+        Deliver();
+}
+
+void cs_smda_prot::Unscramble360(uint8_t* frame, uint32_t L) {
     uint32_t k = 0;
     uint32_t i = 4;
     for (; i < L + 1; i += 2, k += 2) {
-        const uint8_t a = RX_Buf[i];
-        const uint8_t b = RX_Buf[i + 1];
-        RX_Buf[i] = Unshift(b, k);
-        RX_Buf[i + 1] = Unshift(a, k + 1);
+        const uint8_t a = frame[i];
+        const uint8_t b = frame[i + 1];
+        frame[i] = Unshift(b, k);
+        frame[i + 1] = Unshift(a, k + 1);
     }
     uint8_t x = 0;
     for (uint32_t j = 1; j <= L; ++j)
-        x ^= RX_Buf[j];
-    RX_Buf[i] = DigitChar(x >> 4);
-    RX_Buf[i + 1] = DigitChar(x & 0xF);
+        x ^= frame[j];
+    frame[i] = DigitChar(x >> 4);
+    frame[i + 1] = DigitChar(x & 0xF);
 }
 
 void cs_smda_prot::Poll() {
+    DeliverAcknowledged();
     SMDA_write(ENQ);
     SMDA_Set_State(ENQ_SENT);
     SMDA_Start_Timer(DATA_WAIT_TIMER);
@@ -342,6 +389,7 @@ void cs_smda_prot::Poll() {
 }
 
 void cs_smda_prot::DropForReconnection(bool killTimers) {
+    DeliverAcknowledged();
     if (killTimers)
         SMDA_Kill_All_timers();
     SMDA_Set_State(IDLE);
@@ -395,6 +443,7 @@ bool cs_smda_prot::SMDA_Timer_Expired(int id) {
                 return true;
             }
             EOT_Wait_Cnt = 0;
+            DeliverAcknowledged();
             if (UsesTcp() && settings_.AutoReConnection == 1) {
                 DropForReconnection(true);
                 return true;
@@ -405,6 +454,8 @@ bool cs_smda_prot::SMDA_Timer_Expired(int id) {
             Poll();
             return true;
         case RECONNECTION_PERION_TIMER:
+            timers_.KillTimer(RECONNECTION_PERION_TIMER);
+            reconnectPending_ = false;
             observer_.ReconnectDue();
             return true;
         default:
@@ -466,7 +517,14 @@ bool cs_smda_prot::SMDA_Start_Timer(int id) {
     if (id == RECONNECTION_PERION_TIMER) {
         SMDA_Kill_All_timers();
         timers_.StartTimer(id, TimerDuration(id));
+        reconnectPending_ = true;
         observer_.Notify(NOTIFY_CONNECTION, 3);
+        // Nothing is received while the link waits: the status says so.
+        observer_.SetRxProgressPosition(0);
+        if (Link_Ok != 0) {
+            Link_Ok = 0;
+            observer_.Notify(NOTIFY_LINK, 0);
+        }
         return true;
     }
     timers_.KillTimer(id);
@@ -477,6 +535,7 @@ bool cs_smda_prot::SMDA_Start_Timer(int id) {
 void cs_smda_prot::SMDA_Kill_All_timers() {
     for (int id = START_SMDA_TIMER; id <= RECONNECTION_PERION_TIMER; ++id)
         timers_.KillTimer(id);
+    reconnectPending_ = false;
 }
 
 void cs_smda_prot::SMDA_Clear_RX() {

@@ -124,6 +124,7 @@ public:
     void SetHdConverter(HdFrameConverter* converter) { hdConverter_ = converter; }
 
     bool SMDA_Connect();
+    // Also stops a pending connection attempt or a pending reconnection.
     bool SMDA_Disconnect();
     void SMDA_read_event(uint32_t count);
     bool SMDA_Timer_Expired(int id);
@@ -141,8 +142,16 @@ public:
 
     // The TCP channel can send for the first time on a new connection: the first poll.
     void OnChannelReady();
-    // The peer closed the TCP connection.
-    void OnPeerClosed(bool runDisconnectCommand = true);
+    // The peer closed the connection: the link is closed at once (there is nothing to finish)
+    // and, with automatic reconnection, a new attempt follows after 60 s.
+    void OnPeerClosed();
+
+    // A connection attempt is under way (the TCP connect waits for its answer).
+    bool ConnectPending() const { return connecting_; }
+    // The reconnection timer runs: the link waits for its next attempt.
+    bool ReconnectPending() const { return reconnectPending_; }
+    // A frame was acknowledged and waits for its EOT.
+    bool AcknowledgedPending() const { return ackPending_; }
     // A piece of a frame was placed in the receive area (NOTIFY_RX).
     void OnNotifyRx(uint32_t count) { SMDA_read_event(count); }
 
@@ -162,6 +171,10 @@ public:
     uint8_t Last_Sent = 0;
     std::array<uint8_t, kReceiveArea> RX_Buf{};
     std::array<uint8_t, kCompared> Last_Frame{};
+    // The receive area as it was when the frame was acknowledged: what arrives before its EOT
+    // cannot change the frame that is delivered.
+    std::array<uint8_t, kReceiveArea> Ack_Frame{};
+    uint32_t Ack_Len = 0;
     uint32_t Bytes_To_Read = 0;
     uint32_t Data_Len = 0;
     uint32_t ENQ_Nothing_Cnt = 0;
@@ -174,7 +187,11 @@ private:
     void Poll();
     void CheckBody();
     void Deliver();
-    void Unscramble360();
+    // A frame that was acknowledged counts as sent for the PBX: when its EOT will not come any
+    // more, it is delivered anyway (a resend is dropped by the duplicate check).
+    void DeliverAcknowledged();
+    bool ConnectTcp();
+    static void Unscramble360(uint8_t* frame, uint32_t length);
     void DropForReconnection(bool killTimers);
     void FinishDisconnect();
 
@@ -189,6 +206,10 @@ private:
     LinkChannel* m_Comport = nullptr;
     HdFrameConverter* hdConverter_ = nullptr;
     std::vector<uint8_t> converted_;
+    bool connecting_ = false;
+    bool abortConnect_ = false;
+    bool reconnectPending_ = false;
+    bool ackPending_ = false;
 };
 
 }  // namespace velk

@@ -8,10 +8,20 @@
 namespace velk {
 namespace {
 
-// Bytes that can begin a length prefix: records are at most 1003 bytes, so the high byte of the
-// prefix is 0..3. Anything else arriving outside a record is a control byte.
+bool IsHexDigit(uint8_t c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// Records are at most 1003 bytes, so the high byte of a length prefix is 0..3; a record's frame
+// starts with STX right after its prefix. Bytes that do not begin such a record are stray: the
+// tail of a record given up at a poll, or noise.
 bool CanStartPrefix(uint8_t b) {
     return b <= 0x03;
+}
+
+// The control bytes a PBX sends alone.
+bool IsPbxControlByte(uint8_t b) {
+    return b == EOT || b == NAK;
 }
 
 }  // namespace
@@ -61,40 +71,9 @@ bool TcpRecordSplitter::Step() {
     }
 
     const uint8_t* p = buffer_.data() + read_;
-    if (recCount_ == 0 && !CanStartPrefix(p[0])) {
-        area_[0] = p[0];
-        Consume(1);
-        if (sink_.piece)
-            sink_.piece(1);
-        return true;
-    }
-
-    if (lengthFromDigits_) {
-        // Prefix (unused), STX, three length digits, then as many body bytes as the digits say.
-        if (available < 6)
-            return false;
-        const uint32_t body = ParseLengthDigits(p + 3);
-        return TakeRecord(body, 2);
-    }
-
-    if (recCount_ == 0) {
-        if (available < 2)
-            return false;
-        const uint16_t n = static_cast<uint16_t>((p[0] << 8) | p[1]);
-        Consume(2);
-        if (n < 4)
-            return true;  // not a record: the prefix alone is dropped
-        if (n > areaSize_) {
-            discard_ = n;  // cannot be held: skipped as it arrives
-            return true;
-        }
-        recCount_ = n;
-        if (sink_.progressRange)
-            sink_.progressRange(n);
-        if (sink_.progressPosition)
-            sink_.progressPosition(2);
-        return true;
-    }
+    if (recCount_ == 0)
+        return lengthFromDigits_ ? StepAtRecordStartFromDigits(p, available)
+                                 : StepAtRecordStart(p, available);
 
     if (sink_.progressPosition)
         sink_.progressPosition(static_cast<int>(available));
@@ -103,6 +82,56 @@ bool TcpRecordSplitter::Step() {
     const uint32_t body = recCount_ - 4u;
     recCount_ = 0;
     return TakeRecord(body, 0);
+}
+
+// Between records: a prefix whose frame starts with STX begins a record; any other byte stands
+// alone. A lone byte that cannot be a control byte (0..3) is dropped without touching the area.
+bool TcpRecordSplitter::StepAtRecordStart(const uint8_t* p, size_t available) {
+    if (!CanStartPrefix(p[0]))
+        return ReportAlone(p[0]);
+    if (available < 3)
+        return false;  // a prefix may be arriving
+    if (p[2] != STX) {
+        Consume(1);  // a stray byte, such as the ETX of a record given up earlier
+        return true;
+    }
+    const uint16_t n = static_cast<uint16_t>((p[0] << 8) | p[1]);
+    Consume(2);
+    if (n < 4)
+        return true;  // not a record: the prefix alone is dropped
+    if (n > areaSize_) {
+        discard_ = n;  // cannot be held: skipped as it arrives
+        return true;
+    }
+    recCount_ = n;
+    if (sink_.progressRange)
+        sink_.progressRange(n);
+    if (sink_.progressPosition)
+        sink_.progressPosition(2);
+    return true;
+}
+
+// The iPECS-MG billing server: a prefix of any value, STX and three length digits begin a
+// record. EOT and NAK stand alone when they do not begin one; any other byte waits until the
+// six bytes that decide are there.
+bool TcpRecordSplitter::StepAtRecordStartFromDigits(const uint8_t* p, size_t available) {
+    if (available < 6)
+        return IsPbxControlByte(p[0]) ? ReportAlone(p[0]) : false;
+    if (p[2] == STX && IsHexDigit(p[3]) && IsHexDigit(p[4]) && IsHexDigit(p[5]))
+        return TakeRecord(ParseLengthDigits(p + 3), 2);
+    if (CanStartPrefix(p[0])) {
+        Consume(1);
+        return true;
+    }
+    return ReportAlone(p[0]);
+}
+
+bool TcpRecordSplitter::ReportAlone(uint8_t byte) {
+    area_[0] = byte;
+    Consume(1);
+    if (sink_.piece)
+        sink_.piece(1);
+    return true;
 }
 
 // Reports one record whose header (headerLength prefix bytes) and 4 + bodyLength frame bytes are

@@ -14,7 +14,9 @@ namespace velk {
 // whose value is not used: the body length comes from the length digits.
 //
 // Records split over several TCP segments are reassembled. A prefix below 4, or a record that does
-// not fit the receive area, is skipped without touching the receive area.
+// not fit the receive area, is skipped without touching the receive area. A record begins only
+// where a prefix is followed by STX: bytes that arrive late from a record given up at a poll never
+// join the next record.
 class TcpRecordSplitter {
 public:
     struct Sink {
@@ -37,6 +39,9 @@ public:
 
 private:
     bool Step();
+    bool StepAtRecordStart(const uint8_t* p, size_t available);
+    bool StepAtRecordStartFromDigits(const uint8_t* p, size_t available);
+    bool ReportAlone(uint8_t byte);
     bool TakeRecord(uint32_t bodyLength, size_t headerLength);
     void Consume(size_t n);
 

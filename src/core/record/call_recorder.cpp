@@ -21,6 +21,13 @@ bool IsDigit(char c) {
 
 }  // namespace
 
+void AppendOnOneLine(std::string& line, std::string_view text) {
+    // A billing application reads one record per line: a line break inside a field would split
+    // the record in two. The raw files keep the bytes as received.
+    for (char c : text)
+        line += (c == '\r' || c == '\n') ? ' ' : c;
+}
+
 char SeparatorByte(const std::string& code) {
     const int hi = code.size() > 0 ? SeparatorDigit(code[0]) : 0;
     const int lo = code.size() > 1 ? SeparatorDigit(code[1]) : 0;
@@ -81,7 +88,7 @@ std::string CallRecorder::DecodedLine(const BillingMessage& message) {
         if (field < 0 || field >= 50)
             return;  // "Empty", or an index no list offers
         decoder_.DecodeField(field, message, base, field_);
-        line += field_;
+        AppendOnOneLine(line, field_);
     });
 }
 

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "core/decode/billing_message.h"
 #include "core/decode/field_decoder.h"
@@ -23,6 +24,9 @@ std::string BaseName(const std::string& startTime);
 // A raw record: optional STX, the message body (length digits, text, BCC), then the optional
 // ETX, EOT, CR and LF, as the settings say.
 std::string RawRecord(const BillingMessage& message, const AppSettings& settings);
+
+// Appends text to a decoded or traffic line with every CR and LF written as a blank.
+void AppendOnOneLine(std::string& line, std::string_view text);
 
 // Stores every kept call record raw and decoded into Bill and Bill_Backup and collects it in the
 // buffer files that a pick-up program takes.

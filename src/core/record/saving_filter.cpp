@@ -1,5 +1,6 @@
 #include "core/record/saving_filter.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace velk {
@@ -22,15 +23,16 @@ std::string CleanTrunkList(const std::string& text) {
 bool ParseTrunkList(const std::string& text, TrunkTable* table) {
     if (text.size() > 70)
         return false;
-    std::string first, second;
+    // A number's value, however many leading zeros it has; past the largest trunk it only needs
+    // to stay out of range.
+    constexpr long kOutOfRange = 100000;
+    long first = 0, second = 0;
     bool inSecond = false;
     const auto close = [&]() {
         // An empty number counts 0, which is out of range.
-        const long low = first.empty() ? 0 : std::strtol(first.c_str(), nullptr, 10);
-        const long high =
-            inSecond ? (second.empty() ? 0 : std::strtol(second.c_str(), nullptr, 10)) : low;
-        first.clear();
-        second.clear();
+        const long low = first;
+        const long high = inSecond ? second : low;
+        first = second = 0;
         inSecond = false;
         if (low < 1 || high > 1024 || low > high)
             return false;
@@ -38,6 +40,12 @@ bool ParseTrunkList(const std::string& text, TrunkTable* table) {
             for (long t = low; t <= high; ++t)
                 table->set(static_cast<size_t>(t));
         }
+        return true;
+    };
+    const auto append = [&](long& number, char c) {
+        if (c < '0' || c > '9')
+            return false;
+        number = std::min(number * 10 + (c - '0'), kOutOfRange);
         return true;
     };
     for (char c : text) {
@@ -48,16 +56,8 @@ bool ParseTrunkList(const std::string& text, TrunkTable* table) {
             if (inSecond)
                 return false;
             inSecond = true;
-        } else if (inSecond) {
-            if (second.size() < 8)
-                second += c;
-            else
-                return false;
-        } else {
-            if (first.size() < 8)
-                first += c;
-            else
-                return false;
+        } else if (!append(inSecond ? second : first, c)) {
+            return false;
         }
     }
     return close();

@@ -1,6 +1,9 @@
 #include "core/record/traffic_recorder.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "core/record/call_recorder.h"
 
 namespace velk {
 namespace {
@@ -28,8 +31,10 @@ bool TrafficRecorder::OnTrafficMessage(const BillingMessage& m) {
         return true;
     }
     const size_t length = part == 3 ? 30 : 74;
-    for (size_t i = 26; i < 26 + length && m.Has(i); ++i)
-        report_ += static_cast<char>(m.At(i));
+    if (m.Has(26)) {
+        const size_t n = std::min(length, m.End() - 26);
+        AppendOnOneLine(report_, std::string_view(reinterpret_cast<const char*>(m.Data()) + 26, n));
+    }
     if (part != 3)
         return true;
 

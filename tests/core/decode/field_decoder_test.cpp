@@ -216,6 +216,33 @@ TEST_F(FieldDecoderTest, DurationInBase10) {
     EXPECT_EQ(Field(32, r.Frame(), 0), "000:00:02");
 }
 
+// In base 10 an hour, and every part the duration check reads, counts only when it starts with a
+// digit: a blank or a sign in front makes it 0.
+TEST_F(FieldDecoderTest, Base10NumbersMustStartWithADigit) {
+    RecordBuilder r;
+    r.start = "20090115 73045";
+    EXPECT_EQ(Field(4, r.Frame(), 0), "2009-01-15  7:30:45");
+    EXPECT_EQ(decoder_.CurrentHour(), 0);
+    r.start = "200901157x3045";
+    Field(4, r.Frame(), 0);
+    EXPECT_EQ(decoder_.CurrentHour(), 7);  // the digits up to the first non-digit
+    r.start = "20090115-33045";
+    Field(4, r.Frame(), 0);
+    EXPECT_EQ(decoder_.CurrentHour(), 0);
+    r.start = "20090115+73045";
+    Field(4, r.Frame(), 0);
+    EXPECT_EQ(decoder_.CurrentHour(), 0);
+
+    r.start = "2026+108235959";  // month "+1"
+    r.end = "20261209000001";
+    EXPECT_EQ(Field(32, r.Frame(), 0), "???:??:??");
+    r.start = "2026 108235959";  // month " 1"
+    EXPECT_EQ(Field(32, r.Frame(), 0), "???:??:??");
+    r.start = "20261208235959";
+    r.end = "2026120900-001";                         // minute "-0"
+    EXPECT_EQ(Field(32, r.Frame(), 0), "000:00:02");  // "-0" reads 0, which is a valid minute
+}
+
 TEST_F(FieldDecoderTest, CallDurationTimeGrouping) {
     RecordBuilder r;
     r.optional = RecordBuilder::Opt("40", "001020304") + "FF";

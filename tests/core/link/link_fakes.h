@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@ public:
         openedWhere = where;
         openedPort = port;
         ++opens;
+        if (duringOpen)
+            duringOpen();  // what happens while a connect waits for its answer
         return openOk;
     }
     bool Write(uint8_t byte) override {
@@ -39,8 +42,14 @@ public:
         return true;
     }
     void Close() override { ++closes; }
-    void ResetRecord() override { ++resets; }
+    void ResetRecord() override {
+        ++resets;
+        if (resetHook)
+            resetHook();
+    }
     void StartReader() override { ++readers; }
+    std::function<void()> duringOpen;
+    std::function<void()> resetHook;
     bool createOk = true, openOk = true;
     std::string openedWhere;
     int32_t openedPort = 0;
@@ -57,6 +66,8 @@ public:
     void MessageReceived() override { ++messages; }
     void ConnectionEstablished() override { ++connections; }
     void ReconnectDue() override { ++reconnects; }
+    void SetRxProgressPosition(int position) override { progress = position; }
+    void Trace(const char* what) override { traces.emplace_back(what); }
     int Last(NotifyCode code) const {
         for (auto it = notes.rbegin(); it != notes.rend(); ++it) {
             if (it->first == code)
@@ -65,7 +76,8 @@ public:
         return -1;
     }
     std::vector<std::pair<NotifyCode, int>> notes;
-    int tx = 0, rx = 0, err = 0, messages = 0, connections = 0, reconnects = 0;
+    std::vector<std::string> traces;
+    int tx = 0, rx = 0, err = 0, messages = 0, connections = 0, reconnects = 0, progress = -1;
 };
 
 class RecordingDispatcher : public FrameDispatcher {

@@ -4,7 +4,8 @@
 
 #include <cstring>
 
-#include "link_fakes.h"
+#include "core/link/link_fakes.h"
+#include "core/link/tcp_record_splitter.h"
 #include "support/scripted_prompt.h"
 
 namespace velk {
@@ -332,7 +333,8 @@ TEST_F(LinkProtocolTest, EotExpiriesRepeatAckThenGiveUpOnTcpWithReconnection) {
     EXPECT_EQ(prot_.ConStat, 0);
     EXPECT_EQ(prot_.State, IDLE);
     EXPECT_TRUE(timers_.Running(RECONNECTION_PERION_TIMER));
-    EXPECT_TRUE(dispatcher_.frames.empty());
+    // The PBX counted the acknowledged frame as sent: it is delivered when its EOT is given up.
+    EXPECT_EQ(dispatcher_.frames.size(), 1u);
 }
 
 TEST_F(LinkProtocolTest, EotExpiriesOnSerialRestartPolling) {
@@ -346,7 +348,7 @@ TEST_F(LinkProtocolTest, EotExpiriesOnSerialRestartPolling) {
     EXPECT_EQ(serial_.written.back(), ENQ);
     EXPECT_EQ(prot_.State, ENQ_SENT);
     EXPECT_EQ(prot_.EOT_Wait_Cnt, 0u);
-    EXPECT_TRUE(dispatcher_.frames.empty());
+    EXPECT_EQ(dispatcher_.frames.size(), 1u);
     EXPECT_FALSE(timers_.Running(RECONNECTION_PERION_TIMER));
 }
 
@@ -500,11 +502,151 @@ TEST_F(LinkProtocolTest, Format360IsUnscrambledBeforeDelivery) {
               plainEven.substr(0, plainEven.size() - 1));
     unsigned char x = 0;
     for (uint32_t i = 1; i <= L; ++i)
-        x ^= prot_.RX_Buf[i];
+        x ^= prot_.Ack_Frame[i];
     char bcc[3];
     std::snprintf(bcc, sizeof bcc, "%02X", x);
-    EXPECT_EQ(prot_.RX_Buf[L + 2], bcc[0]);
-    EXPECT_EQ(prot_.RX_Buf[L + 3], bcc[1]);
+    EXPECT_EQ(prot_.Ack_Frame[L + 2], bcc[0]);
+    EXPECT_EQ(prot_.Ack_Frame[L + 3], bcc[1]);
+}
+
+}  // namespace
+}  // namespace velk
+
+namespace velk {
+namespace {
+
+// A frame that was acknowledged counts as sent for the PBX, whether or not its EOT arrives.
+TEST_F(LinkProtocolTest, AcknowledgedFrameIsDeliveredWhenThePeerClosesBeforeItsEot) {
+    settings_.AutoReConnection = 1;
+    Connect();
+    const std::string frame = MakeFrame(Text52(80));
+    FramePieces(frame);
+    ASSERT_EQ(prot_.State, ACK_SENT);
+    prot_.OnPeerClosed();
+    ASSERT_EQ(dispatcher_.frames.size(), 1u);
+    EXPECT_EQ(dispatcher_.frames[0], frame.substr(0, frame.size() - 1));
+    EXPECT_FALSE(prot_.AcknowledgedPending());
+
+    // The PBX sends it again on the next connection: the duplicate check drops the copy.
+    Expire(RECONNECTION_PERION_TIMER);
+    Connect();
+    Exchange(frame);
+    EXPECT_EQ(dispatcher_.frames.size(), 1u);
+    EXPECT_EQ(Total(EV_DUPLICATE), 1);
+    // A new record after it is delivered as usual.
+    Expire(ENQ_DATA_PERIOD_TIMER);
+    Exchange(MakeFrame(Text52(80, '1')));
+    EXPECT_EQ(dispatcher_.frames.size(), 2u);
+}
+
+TEST_F(LinkProtocolTest, AcknowledgedFrameIsDeliveredOnceWhenItsEotNeverComes) {
+    Connect();
+    FramePieces(MakeFrame(Text52(80)));
+    for (int i = 0; i < 3; ++i)
+        Expire(EOT_WAIT_TIMER);
+    EXPECT_TRUE(dispatcher_.frames.empty());  // still waiting for the EOT
+    Expire(EOT_WAIT_TIMER);
+    EXPECT_EQ(dispatcher_.frames.size(), 1u);
+    // A late EOT after polling resumed delivers nothing more.
+    Byte(EOT);
+    Expire(DATA_WAIT_TIMER);
+    EXPECT_EQ(dispatcher_.frames.size(), 1u);
+}
+
+TEST_F(LinkProtocolTest, AcknowledgedFrameIsDeliveredByADisconnectBeforeItsEot) {
+    Connect();
+    FramePieces(MakeFrame(Text52(80)));
+    ASSERT_EQ(prot_.Link_Ok, 1);
+    EXPECT_TRUE(prot_.SMDA_Disconnect());  // deferred: the next timer completes it
+    EXPECT_TRUE(dispatcher_.frames.empty());
+    Expire(EOT_WAIT_TIMER);
+    EXPECT_EQ(prot_.ConStat, 0);
+    EXPECT_EQ(dispatcher_.frames.size(), 1u);
+}
+
+// The protocol and the real record splitter over one receive area, as the TCP channel wires them.
+class LinkWithSplitterTest : public LinkProtocolTest {
+protected:
+    LinkWithSplitterTest()
+        : splitter_(prot_.ReceiveArea(), cs_smda_prot::kReceiveArea,
+                    {[this](uint32_t n) { prot_.OnNotifyRx(n); }, nullptr, nullptr}) {
+        tcp_.resetHook = [this] { splitter_.Reset(); };
+    }
+    void Feed(const std::string& hex) {
+        std::string bytes;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        splitter_.Feed(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    }
+    // A good L = 43 frame with its prefix; its text is "02B" "5203" and 36 zeros, BCC "44".
+    static constexpr const char* kGoodRecord =
+        "002f"
+        "0230324235323033"
+        "303030303030303030303030303030303030"
+        "303030303030303030303030303030303030"
+        "343403";
+    static std::string GoodText() {
+        return "\x02"
+               "02B5203" +
+               std::string(36, '0') + "44";
+    }
+
+    TcpRecordSplitter splitter_;
+};
+
+TEST_F(LinkWithSplitterTest, ARecordStartingWithEotCannotOverwriteTheAcknowledgedFrame) {
+    Connect();
+    Feed(kGoodRecord);
+    ASSERT_EQ(tcp_.written.back(), ACK);
+    Feed(
+        "0005"
+        "0430303058");
+    ASSERT_EQ(dispatcher_.frames.size(), 1u);
+    EXPECT_EQ(dispatcher_.frames[0], GoodText());
+    EXPECT_EQ(Total(EV_BAD_BCC), 0);
+}
+
+TEST_F(LinkWithSplitterTest, StrayBytesBeforeTheEotCannotOverwriteTheAcknowledgedFrame) {
+    Connect();
+    Feed(kGoodRecord);
+    ASSERT_EQ(tcp_.written.back(), ACK);
+    Feed("0230303058");
+    Feed("04");
+    ASSERT_EQ(dispatcher_.frames.size(), 1u);
+    EXPECT_EQ(dispatcher_.frames[0], GoodText());
+}
+
+TEST_F(LinkWithSplitterTest, AWholeRecordInsteadOfTheEotLeavesTheAcknowledgedFrameIntact) {
+    Connect();
+    Feed(kGoodRecord);
+    // The PBX skips the EOT and sends another record; the EOT comes after it.
+    const std::string other = MakeFrame(Text52(80, '7'));
+    std::string hex;
+    char b[3];
+    for (unsigned char c : std::string{'\0', static_cast<char>(other.size())} + other) {
+        std::snprintf(b, sizeof b, "%02x", c);
+        hex += b;
+    }
+    Feed(hex);
+    Feed("04");
+    ASSERT_EQ(dispatcher_.frames.size(), 1u);
+    EXPECT_EQ(dispatcher_.frames[0], GoodText());
+}
+
+TEST_F(LinkWithSplitterTest, TheTailOfARecordGivenUpAtAPollDoesNotSwallowTheNextRecord) {
+    Connect();
+    const std::string record = kGoodRecord;
+    Feed(record.substr(0, 40));  // the record stops half-way
+    Expire(DATA_WAIT_TIMER);     // the next poll gives it up
+    Feed(record.substr(40));     // its tail arrives late
+    EXPECT_EQ(prot_.State, ENQ_SENT);
+    Feed(kGoodRecord);  // the answer to the new poll
+    ASSERT_EQ(tcp_.written.back(), ACK);
+    Feed("04");
+    ASSERT_EQ(dispatcher_.frames.size(), 1u);
+    EXPECT_EQ(dispatcher_.frames[0], GoodText());
+    EXPECT_EQ(splitter_.Pending(), 0u);
+    EXPECT_EQ(splitter_.RecCount(), 0);
 }
 
 }  // namespace

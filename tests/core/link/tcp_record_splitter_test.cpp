@@ -71,8 +71,10 @@ TEST_F(SplitterTest, PrefixAloneThenTheRest) {
     const std::string all = Prefixed(frame);
     Feed(all.substr(0, 2));
     EXPECT_TRUE(pieces_.empty());
+    EXPECT_EQ(splitter_.Pending(), 2u);  // a prefix waits for the STX that proves it one
+    Feed(all.substr(2, 1));
     EXPECT_EQ(splitter_.RecCount(), frame.size());
-    Feed(all.substr(2));
+    Feed(all.substr(3));
     EXPECT_EQ(pieces_, PiecesOf(frame));
 }
 
@@ -126,10 +128,14 @@ TEST_F(SplitterTest, IpecsMgLengthBeyondTheAreaIsSkipped) {
 }
 
 TEST_F(SplitterTest, UndersizedAndOversizedPrefixesNeverTouchTheArea) {
-    Feed(std::string("\x00\x03", 2));  // below 4: dropped
+    Feed(std::string("\x00\x03\x02", 3));  // below 4: dropped
     EXPECT_EQ(splitter_.RecCount(), 0);
-    Feed(std::string("\x03\xEC", 2));  // 1004 bytes cannot be held
-    Feed(std::string(1004, 'z'));
+    EXPECT_EQ(splitter_.Pending(), 1u);
+    Feed(std::string(2, 'z'));  // the rest of the undersized record: lone bytes
+    pieces_.clear();
+    area_.fill(0xEE);
+    Feed(std::string("\x03\xEC\x02", 3));  // 1004 bytes cannot be held
+    Feed(std::string(1003, 'z'));
     for (uint8_t b : area_)
         EXPECT_EQ(b, 0xEE);
     EXPECT_TRUE(pieces_.empty());
@@ -152,6 +158,68 @@ TEST_F(SplitterTest, ResetGivesUpARecordInProgress) {
     EXPECT_EQ(splitter_.Pending(), 0u);
     Feed(Prefixed(frame));
     EXPECT_EQ(pieces_, PiecesOf(frame));
+}
+
+// A record cut off by a poll is given up by the reset; its tail arrives later. The tail's bytes
+// stand alone (its ETX is dropped) and the next record comes out whole.
+TEST_F(SplitterTest, TailOfARecordGivenUpNeverJoinsTheNextRecord) {
+    const std::string first = Prefixed(test::MakeFrame(test::Text52(94, '5')));
+    const std::string next = test::MakeFrame(test::Text52(80, '6'));
+    Feed(first.substr(0, 20));
+    splitter_.Reset();
+    Feed(first.substr(20));
+    Feed(Prefixed(next));
+    ASSERT_GE(pieces_.size(), 3u);
+    const std::vector<std::pair<uint32_t, std::string>> last(pieces_.end() - 3, pieces_.end());
+    EXPECT_EQ(last, PiecesOf(next));
+    for (size_t i = 0; i + 3 < pieces_.size(); ++i)
+        EXPECT_EQ(pieces_[i].first, 1u) << i;              // the tail: lone bytes only
+    EXPECT_EQ(pieces_.size() - 3, first.size() - 20 - 1);  // all but its ETX
+    EXPECT_EQ(splitter_.RecCount(), 0);
+    EXPECT_EQ(splitter_.Pending(), 0u);
+}
+
+TEST_F(SplitterTest, TailEndingInEtxWaitsAndIsDroppedWhenTheNextRecordComes) {
+    const std::string next = test::MakeFrame(test::Text52(80, '6'));
+    Feed("44\x03");
+    EXPECT_EQ(splitter_.Pending(), 1u);  // an ETX could still be a prefix
+    Feed(Prefixed(next));
+    ASSERT_EQ(pieces_.size(), 5u);
+    EXPECT_EQ(pieces_[0], std::make_pair(1u, std::string("4")));
+    const std::vector<std::pair<uint32_t, std::string>> last(pieces_.begin() + 2, pieces_.end());
+    EXPECT_EQ(last, PiecesOf(next));
+}
+
+TEST_F(SplitterTest, IpecsMgPrefixOfAnyValueIsSkipped) {
+    splitter_.SetLengthFromDigits(true);
+    const std::string frame = test::MakeFrame(test::Text52(80));
+    for (int prefix : {0x0500, 0xFFFF, 0x3F3F, 0x0402, 0x1504}) {
+        pieces_.clear();
+        Feed(Prefixed(frame, prefix));
+        EXPECT_EQ(pieces_, PiecesOf(frame)) << std::hex << prefix;
+    }
+    // Split after the prefix: the record waits for its STX and length digits.
+    pieces_.clear();
+    const std::string all = Prefixed(frame, 0x4142);
+    Feed(all.substr(0, 2));
+    Feed(all.substr(2, 3));
+    EXPECT_TRUE(pieces_.empty());
+    Feed(all.substr(5));
+    EXPECT_EQ(pieces_, PiecesOf(frame));
+}
+
+TEST_F(SplitterTest, IpecsMgTailOfARecordGivenUpNeverJoinsTheNextRecord) {
+    splitter_.SetLengthFromDigits(true);
+    const std::string first = Prefixed(test::MakeFrame(test::Text52(94, '5')), 0x0500);
+    const std::string next = test::MakeFrame(test::Text52(80, '6'));
+    Feed(first.substr(0, 30));
+    splitter_.Reset();
+    Feed(first.substr(30));
+    Feed(Prefixed(next, 0x0500));
+    ASSERT_GE(pieces_.size(), 3u);
+    const std::vector<std::pair<uint32_t, std::string>> last(pieces_.end() - 3, pieces_.end());
+    EXPECT_EQ(last, PiecesOf(next));
+    EXPECT_EQ(splitter_.Pending(), 0u);
 }
 
 }  // namespace

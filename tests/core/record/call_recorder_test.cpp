@@ -109,6 +109,21 @@ TEST_F(CallRecorderTest, DecodedLinesAndHeaderOnlyInNewFiles) {
     EXPECT_EQ(File("Bill_Backup/20261209.csv"), File("Bill/20261209.csv"));
 }
 
+// A line break inside a record's text would make the billing application read two records: the
+// decoded line holds a blank instead; the raw files keep the bytes as they came.
+TEST_F(CallRecorderTest, LineBreaksInsideFieldsAreBlanksInDecodedLines) {
+    settings_.SaveToFile = 1;
+    settings_.RawSave = 1;
+    settings_.RawSaveDaily = 1;
+    Columns({{1, 0}, {2, 2}, {3, 48}});
+    RecordBuilder r;
+    r.charge = "\r\n";
+    r.optional = RecordBuilder::Opt("40", "00\n12\r456") + "FF";
+    Save(r.Frame());
+    EXPECT_EQ(File("Bill/20261208.csv"), "0001;  ;00 :12: 4:56\r\n");
+    EXPECT_NE(File("Bill/20261208.raw").find("\r\n2041"), std::string::npos);
+}
+
 TEST_F(CallRecorderTest, ExistingFileGetsNoHeader) {
     settings_.SaveToFile = 1;
     settings_.MakeHeader = 1;

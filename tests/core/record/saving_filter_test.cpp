@@ -34,6 +34,19 @@ TEST(TrunkLists, ParsingAndErrors) {
     }
 }
 
+// A number is its value however many leading zeros it has; a long number is still out of range.
+TEST(TrunkLists, LeadingZerosAndLongNumbers) {
+    TrunkTable t;
+    ASSERT_TRUE(ParseTrunkList("000000001,0000000000000003-00000000000000000000004", &t));
+    EXPECT_EQ(t.count(), 3u);
+    EXPECT_TRUE(t.test(1) && t.test(3) && t.test(4));
+    EXPECT_TRUE(ParseTrunkList("0000000000000000000000000000000000000000000000000000000000001024",
+                               nullptr));
+    EXPECT_FALSE(ParseTrunkList("00000000001025", nullptr));
+    EXPECT_FALSE(ParseTrunkList("1-99999999999999999999999999999999999999999999", nullptr));
+    EXPECT_FALSE(ParseTrunkList("000000000", nullptr));  // zero stays out of range
+}
+
 class SavingFilterTest : public ::testing::Test {
 protected:
     SavingFilterTest() : filter_(settings_, [this] { ++passed_; }) { settings_.SCFilter_USE = 1; }

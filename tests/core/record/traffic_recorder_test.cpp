@@ -49,6 +49,20 @@ TEST_F(TrafficRecorderTest, CompleteReportIsOneLine) {
     EXPECT_EQ(file.substr(272), "\r\n");
 }
 
+TEST_F(TrafficRecorderTest, LineBreaksInThePayloadAreBlanks) {
+    const std::string stamp = "1A0C07090A0B";
+    Send(Part(stamp, 0, std::string(30, 'A') + "\r\n" + std::string(42, 'A')));
+    Send(Part(stamp, 1, std::string(73, 'B') + "\n"));
+    Send(Part(stamp, 2, std::string(74, 'C')));
+    Send(Part(stamp, 3, "\r" + std::string(29, 'D')));
+    const std::string file = files_.Content("/base/Trf/20261207.trf");
+    ASSERT_EQ(file.size(), 274u);
+    EXPECT_EQ(file.substr(20, 74), std::string(30, 'A') + "  " + std::string(42, 'A'));
+    EXPECT_EQ(file.substr(94 + 73, 1), " ");
+    EXPECT_EQ(file.substr(242, 1), " ");
+    EXPECT_EQ(file.find_first_of("\r\n"), 272u);  // only the line's own end
+}
+
 TEST_F(TrafficRecorderTest, SameDateAppendsNewDateStartsAFile) {
     Report("1A0C07090A0B", 'A');
     Report("1A0C07170000", 'B');
