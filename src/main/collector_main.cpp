@@ -3,6 +3,7 @@
 // shuts down in order on SIGINT or SIGTERM.
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <filesystem>
 #include <iostream>
 
@@ -32,11 +33,11 @@ int main(int argc, char* argv[]) {
     collector.SetView(&view);
 
     bool stopping = false;
-    velk::UnixSignals stopSignals([&](int) {
+    // Disconnects, writes the settings, releases the lock and ends the program with exitCode.
+    const auto stop = [&](int exitCode) {
         if (stopping)
-            return;  // a second signal while shutting down changes nothing
+            return;  // a second request while shutting down changes nothing
         stopping = true;
-        view.Line("stopping");
         collector.Connection().Disconnect();
         // A healthy link finishes its exchange first: give it the time of one more poll.
         QElapsedTimer waited;
@@ -47,7 +48,20 @@ int main(int argc, char* argv[]) {
         if (store.WriteIniFile(settings) == 0)
             prompt.Message(velk::kIniUpdateFailed);
         lock.Release();
-        QCoreApplication::exit(0);
+        QCoreApplication::exit(exitCode);
+    };
+    velk::UnixSignals stopSignals([&](int) {
+        if (!stopping)
+            view.Line("stopping");
+        stop(0);
+    });
+    // Without automatic reconnection nothing would ever connect the collector again: it ends
+    // with an error, so that a service manager starts it anew.
+    view.SetConnectionLost([&] {
+        if (stopping || settings.AutoReConnection == 1)
+            return;
+        view.Line("the connection ended and AutoReConnection is off: exiting");
+        QTimer::singleShot(0, [&] { stop(1); });
     });
 
     view.Line("VELK collector in " + base.string());

@@ -47,9 +47,12 @@ protected:
         args << extra;
         ASSERT_EQ(QProcess::execute(kBin + "/velk-settings", args), 0);
     }
-    void StartSimulator(const QStringList& args) {
+    void StartSimulator(const QStringList& args, bool exitWhenDone = true) {
         sim_.setProgram(kBin + "/velk-pbx-sim");
-        sim_.setArguments(QStringList{"--port", "6014", "--rate", "0", "--exit-when-done"} + args);
+        QStringList all = {"--port", "6014", "--rate", "0"};
+        if (exitWhenDone)
+            all << "--exit-when-done";
+        sim_.setArguments(all + args);
         sim_.start();
         ASSERT_TRUE(sim_.waitForStarted());
         ASSERT_TRUE(sim_.waitForReadyRead(10000));
@@ -76,6 +79,20 @@ protected:
         }
         ASSERT_EQ(sim_.state(), QProcess::NotRunning) << "the simulator did not finish";
         simOutput_ += sim_.readAllStandardOutput().toStdString();
+    }
+    // Waits until the simulator reports n call records delivered (it keeps the link open).
+    void WaitForDelivered(int calls, int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            sim_.waitForReadyRead(100);
+            simOutput_ += sim_.readAllStandardOutput().toStdString();
+            test::ExpectedFiles e;
+            e.FromSimulator(simOutput_);
+            if (e.calls >= calls)
+                return;
+        }
+        FAIL() << "the simulator did not deliver " << calls << " records";
     }
     void CheckFiles(int calls) {
         test::ExpectedFiles e;
@@ -106,11 +123,18 @@ protected:
 
 TEST_F(ProgramsTest, CollectorStoresEveryRecordAndStopsInOrder) {
     WriteSettings();
+    // The simulator stays after the last record: the collector keeps its link until stopped.
     StartSimulator({"--count", "30", "--traffic-every", "10", "--bad-bcc-every", "4", "--split",
-                    "--duplicate-every", "7", "--seed", "21"});
+                    "--duplicate-every", "7", "--seed", "21"},
+                   false);
     QProcess collector;
     StartProgram(collector, "velk-collector");
-    WaitForSimulator(60000);
+    ASSERT_NO_FATAL_FAILURE(WaitForDelivered(30, 60000));
+    // Let the last record's EOT reach the collector before the files are read.
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < 500)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     ASSERT_NO_FATAL_FAILURE(CheckFiles(30));
 
     // A second collector in the same directory is refused.
@@ -138,6 +162,8 @@ TEST_F(ProgramsTest, CollectorStoresEveryRecordAndStopsInOrder) {
     EXPECT_NE(log.find("Disconnected       127.0.0.1 CS1000 Doubled Billing Server\r\n"
                        "VELK Statistic:\r\n"),
               std::string::npos);
+    sim_.kill();
+    sim_.waitForFinished();
 
     // The lock went with the stop: a new collector gets past it (and, with the simulator gone and
     // no automatic reconnection, ends because it cannot connect).
@@ -178,6 +204,27 @@ TEST_F(ProgramsTest, DroppedConnectionIsReestablished) {
         ++connections;
     }
     EXPECT_EQ(connections, 2u);
+}
+
+// Without automatic reconnection nothing would connect the collector again after the PBX closes
+// the link: it ends with an error so that a service manager restarts it, its records stored.
+TEST_F(ProgramsTest, CollectorWithoutReconnectionExitsWhenThePbxCloses) {
+    // The simulator closes 50 ms after the fourth record: the next poll comes later than that.
+    WriteSettings({"RequestDelayAfterNormalData=500"});
+    StartSimulator({"--count", "8", "--traffic-every", "0", "--drop-after", "4", "--seed", "9"});
+    QProcess collector;
+    StartProgram(collector, "velk-collector");
+    ASSERT_TRUE(collector.waitForFinished(30000));
+    EXPECT_EQ(collector.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(collector.exitCode(), 1);
+    sim_.kill();
+    sim_.waitForFinished();
+    simOutput_ += sim_.readAllStandardOutput().toStdString();
+    CheckFiles(4);
+    const std::string out = test::ReadFile(dir_ / "velk-collector.1.out");
+    EXPECT_NE(out.find("the connection ended and AutoReConnection is off: exiting"),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "VELK.INI"));
 }
 
 }  // namespace

@@ -32,6 +32,8 @@ struct Options {
     long silenceEvery = 0;
     long silencePolls = 0;
     long dropAfter = 0;
+    long closeAfterAck = 0;
+    bool resendUnconfirmed = false;
     int systemType = 0;
     bool exitWhenDone = false;
 };
@@ -196,10 +198,34 @@ private:
         } else if (c == kNak && awaitingAnswer_) {
             SendCurrent();
         } else if (c == kAck) {
+            if (awaitingAnswer_ && CloseInsteadOfEot())
+                return;
             Send(QByteArray(1, kEot));
             if (awaitingAnswer_)
                 Delivered();
         }
+    }
+
+    // --close-after-ack: the link is closed right after the chosen record's ACK, before its EOT.
+    // The record counts as sent unless --resend-unconfirmed asks for it again on the next
+    // connection.
+    bool CloseInsteadOfEot() {
+        const Message& m = queue_.front();
+        if (options_.closeAfterAck <= 0 || closedAfterAck_ || !m.call ||
+            deliveredCalls_ + 1 != options_.closeAfterAck) {
+            return false;
+        }
+        closedAfterAck_ = true;
+        std::printf("closing after the ACK of record %ld\n", options_.closeAfterAck);
+        std::fflush(stdout);
+        if (options_.resendUnconfirmed) {
+            awaitingAnswer_ = false;  // the same message goes out again
+        } else {
+            Delivered();
+        }
+        if (socket_ != nullptr)
+            socket_->disconnectFromHost();
+        return true;
     }
 
     void Delivered() {
@@ -259,6 +285,7 @@ private:
     bool awaitingAnswer_ = false;
     bool sentOnce_ = false;
     bool dropped_ = false;
+    bool closedAfterAck_ = false;
 };
 
 }  // namespace
@@ -290,11 +317,18 @@ int main(int argc, char* argv[]) {
                                           "2");
     const QCommandLineOption drop("drop-after", "Close the connection after n records (once).", "n",
                                   "0");
+    const QCommandLineOption closeAfterAck(
+        "close-after-ack", "Close the connection right after the ACK of the n-th record (once).",
+        "n", "0");
+    const QCommandLineOption resendUnconfirmed(
+        "resend-unconfirmed",
+        "With --close-after-ack: send that record again on the next connection.");
     const QCommandLineOption systemType(
         "system-type", "3: iPECS-MG billing server (length prefix not used).", "n", "0");
     const QCommandLineOption exitDone("exit-when-done", "Exit when every record was delivered.");
     parser.addOptions({port, count, rate, traffic, seed, replay, badBcc, split, duplicate,
-                       silenceEvery, silencePolls, drop, systemType, exitDone});
+                       silenceEvery, silencePolls, drop, closeAfterAck, resendUnconfirmed,
+                       systemType, exitDone});
     parser.process(app);
 
     Options o;
@@ -310,6 +344,8 @@ int main(int argc, char* argv[]) {
     o.silenceEvery = parser.value(silenceEvery).toLong();
     o.silencePolls = parser.value(silencePolls).toLong();
     o.dropAfter = parser.value(drop).toLong();
+    o.closeAfterAck = parser.value(closeAfterAck).toLong();
+    o.resendUnconfirmed = parser.isSet(resendUnconfirmed);
     o.systemType = parser.value(systemType).toInt();
     o.exitWhenDone = parser.isSet(exitDone);
 

@@ -28,6 +28,7 @@ void ConsoleView::Notify(NotifyCode code, int value) {
     if (code == NOTIFY_CONNECTION) {
         if (value == lastConnection_)
             return;
+        const bool wasConnected = lastConnection_ == 1;
         lastConnection_ = value;
         if (value == 1)
             Line("connected to " + Where());
@@ -35,6 +36,8 @@ void ConsoleView::Notify(NotifyCode code, int value) {
             Line("disconnected from " + Where());
         if (value == 3)
             Line("waiting for a connection to " + Where());
+        if (wasConnected && value != 1 && lost_)
+            lost_();
         return;
     }
     if (code != NOTIFY_COUNT)

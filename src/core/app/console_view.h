@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -27,6 +28,9 @@ public:
 
     // A line with the local time in front.
     void Line(const std::string& text);
+    // Called when an established connection ends (the link went from connected to not
+    // connected), whoever ended it.
+    void SetConnectionLost(std::function<void()> lost) { lost_ = std::move(lost); }
 
 private:
     std::string Where() const;
@@ -35,6 +39,7 @@ private:
     const AppSettings& settings_;
     const Clock& clock_;
     int lastConnection_ = -1;
+    std::function<void()> lost_;
 };
 
 // Message boxes of the headless collector: their text goes to the stream (standard error);

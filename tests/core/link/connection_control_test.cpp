@@ -8,31 +8,6 @@
 namespace velk {
 namespace {
 
-class RecordingView : public ConnectionView {
-public:
-    void SetTitle(const std::string& t) override { title = t; }
-    void SetConnectedText(const std::string& t) override { connected = t; }
-    void DurationReset() override { ++durationResets; }
-    void SetMenuState(LinkMenuState s) override { states.push_back(s); }
-    LinkMenuState Last() const {
-        return states.empty() ? LinkMenuState::Disconnected : states.back();
-    }
-    std::string title, connected;
-    int durationResets = 0;
-    std::vector<LinkMenuState> states;
-};
-
-// The protocol's connection notifications reach connection control, as the collector wires them.
-class NotifyingObserver : public test::RecordingObserver {
-public:
-    void Notify(NotifyCode code, int value) override {
-        RecordingObserver::Notify(code, value);
-        if (code == NOTIFY_CONNECTION && control != nullptr)
-            control->OnNotifyConnection(value);
-    }
-    ConnectionControl* control = nullptr;
-};
-
 class ConnectionControlTest : public ::testing::Test {
 protected:
     ConnectionControlTest()
@@ -50,13 +25,13 @@ protected:
     test::FakeTimers timers_;
     test::FakeClock clock_;
     test::ScriptedPrompt prompt_;
-    NotifyingObserver observer_;
+    test::NotifyingObserver observer_;
     test::RecordingDispatcher dispatcher_;
     test::RecordingLog log_;
     test::FakeChannel tcp_, serial_;
     cs_smda_prot prot_;
     ConnectionControl control_;
-    RecordingView view_;
+    test::RecordingView view_;
 };
 
 TEST_F(ConnectionControlTest, ASecondConnectWhileTheFirstWaitsIsRefused) {

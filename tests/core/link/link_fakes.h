@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/link/connection_control.h"
 #include "core/link/link_protocol.h"
 
 namespace velk::test {
@@ -78,6 +79,31 @@ public:
     std::vector<std::pair<NotifyCode, int>> notes;
     std::vector<std::string> traces;
     int tx = 0, rx = 0, err = 0, messages = 0, connections = 0, reconnects = 0, progress = -1;
+};
+
+// Passes the connection notifications on to connection control, as the collector does.
+class NotifyingObserver : public RecordingObserver {
+public:
+    void Notify(NotifyCode code, int value) override {
+        RecordingObserver::Notify(code, value);
+        if (code == NOTIFY_CONNECTION && control != nullptr)
+            control->OnNotifyConnection(value);
+    }
+    ConnectionControl* control = nullptr;
+};
+
+class RecordingView : public ConnectionView {
+public:
+    void SetTitle(const std::string& t) override { title = t; }
+    void SetConnectedText(const std::string& t) override { connected = t; }
+    void DurationReset() override { ++durationResets; }
+    void SetMenuState(LinkMenuState s) override { states.push_back(s); }
+    LinkMenuState Last() const {
+        return states.empty() ? LinkMenuState::Disconnected : states.back();
+    }
+    std::string title, connected;
+    int durationResets = 0;
+    std::vector<LinkMenuState> states;
 };
 
 class RecordingDispatcher : public FrameDispatcher {
