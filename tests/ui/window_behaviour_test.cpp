@@ -306,6 +306,31 @@ TEST_F(WindowTest, SettingsMenusOnlyWhileDisconnected) {
     EXPECT_EQ(window_.windowTitle(), "VELK - Not connected to 127.0.0.1");
 }
 
+TEST_F(WindowTest, MenusWhileAConnectWaitsAndWhileTheLinkWaitsToReconnect) {
+    bool connectEnabled = true, disconnectEnabled = false, settingsEnabled = true;
+    channel.duringOpen = [&] {
+        connectEnabled = window_.Action(kCmdConnect)->isEnabled();
+        disconnectEnabled = window_.Action(kCmdDisconnect)->isEnabled();
+        settingsEnabled = window_.Action(kCmdCommunication)->isEnabled();
+    };
+    settings.AutoReConnection = 1;
+    channel.openOk = false;
+    window_.OnConnect();
+    EXPECT_FALSE(connectEnabled);
+    EXPECT_TRUE(disconnectEnabled);  // stops the attempt
+    EXPECT_FALSE(settingsEnabled);
+    // The attempt failed: the link waits a minute for the next one.
+    EXPECT_TRUE(window_.Action(kCmdConnect)->isEnabled());     // tries at once
+    EXPECT_TRUE(window_.Action(kCmdDisconnect)->isEnabled());  // stops the cycle
+    EXPECT_FALSE(window_.Action(kCmdCommunication)->isEnabled());
+    EXPECT_EQ(Text("connectedText"), "Wait");
+    EXPECT_EQ(Text("linkStatusText"), "Not OK  ");
+    window_.OnDisconnect();
+    EXPECT_FALSE(window_.Action(kCmdDisconnect)->isEnabled());
+    EXPECT_TRUE(window_.Action(kCmdCommunication)->isEnabled());
+    EXPECT_EQ(Text("connectedText"), "No  ");
+}
+
 }  // namespace
 }  // namespace velk
 
