@@ -12,14 +12,21 @@
 #include "core/app/startup.h"
 #include "platform/collector_host.h"
 #include "platform/file_instance_lock.h"
+#include "platform/posix_file_store.h"
 #include "platform/unix_signals.h"
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    const std::filesystem::path base = velk::BaseDirectoryFrom(std::filesystem::current_path());
     velk::StreamPrompt prompt(std::cerr);
+    std::filesystem::path base;
+    std::string noBase;
+    if (!velk::CurrentBaseDirectory(base, noBase)) {
+        prompt.Message(noBase, "VELK", velk::PromptIcon::Error);
+        return 1;
+    }
     velk::FileInstanceLock lock(base);
-    velk::SettingsStore store(base);
+    velk::PosixDiskFlush flush;
+    velk::SettingsStore store(base, &flush);
     velk::AppSettings settings;
     velk::LastCallsRing ring;
     velk::Startup startup(lock, prompt, store, settings, ring);

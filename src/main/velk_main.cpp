@@ -6,6 +6,7 @@
 #include "core/decode/last_calls_ring.h"
 #include "platform/collector_host.h"
 #include "platform/file_instance_lock.h"
+#include "platform/posix_file_store.h"
 #include "ui/main_window.h"
 #include "ui/qt_operator_prompt.h"
 
@@ -13,10 +14,16 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("VELK"));
 
-    const std::filesystem::path base = velk::BaseDirectoryFrom(std::filesystem::current_path());
     velk::QtOperatorPrompt prompt;
+    std::filesystem::path base;
+    std::string noBase;
+    if (!velk::CurrentBaseDirectory(base, noBase)) {
+        prompt.Message(noBase, "VELK", velk::PromptIcon::Error);
+        return 1;
+    }
     velk::FileInstanceLock lock(base);
-    velk::SettingsStore store(base);
+    velk::PosixDiskFlush flush;
+    velk::SettingsStore store(base, &flush);
     velk::AppSettings settings;
     velk::LastCallsRing ring;
 

@@ -1,5 +1,7 @@
 #include "platform/file_instance_lock.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -13,19 +15,30 @@ FileInstanceLock::~FileInstanceLock() {
     Release();
 }
 
-bool FileInstanceLock::TryAcquire() {
+LockResult FileInstanceLock::TryAcquire() {
     if (fd_ >= 0)
-        return true;
-    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    // A directory where the lock file cannot be created cannot be guarded; it still runs.
-    if (fd < 0)
-        return true;
+        return LockResult::Acquired;
+    int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        const int createError = errno;
+        fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            // The reason the lock file could not be made is the one that helps the operator.
+            unavailable_ =
+                path_.string() + ": " + std::strerror(errno == ENOENT ? createError : errno);
+            return LockResult::Unavailable;
+        }
+    }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
         ::close(fd);
-        return false;
+        if (error == EWOULDBLOCK)
+            return LockResult::HeldElsewhere;
+        unavailable_ = path_.string() + ": " + std::strerror(error);
+        return LockResult::Unavailable;
     }
     fd_ = fd;
-    return true;
+    return LockResult::Acquired;
 }
 
 void FileInstanceLock::Release() {

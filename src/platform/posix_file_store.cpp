@@ -1,6 +1,8 @@
 #include "platform/posix_file_store.h"
 
 #include <cerrno>
+#include <cstring>
+#include <thread>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
@@ -48,22 +50,42 @@ bool PosixFileStore::CreateIfMissing(const std::filesystem::path& path) {
     return true;
 }
 
-bool PosixFileStore::Append(const std::filesystem::path& path, std::string_view bytes) {
-    LockedFile file(path);
-    if (!file.Ok())
-        return false;
+PosixFileStore::PosixFileStore(std::chrono::milliseconds lockWait, Rename2 rename2)
+    : lockWait_(lockWait), rename2_(rename2) {}
+
+AppendResult PosixFileStore::Append(const std::filesystem::path& path, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) {
+        error_ = std::strerror(errno);
+        return AppendResult::CannotOpen;
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    // Readers may hold shared locks: a shared lock of our own still keeps writers out. Only an
+    // exclusive lock, another writer's, is waited for.
+    const auto deadline = std::chrono::steady_clock::now() + lockWait_;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0 && ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            error_ = "another program kept writing it";
+            return AppendResult::Busy;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     // One write for the whole record: with O_APPEND a reader sees all of it or none of it.
     size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(file.Fd(), bytes.data() + done, bytes.size() - done);
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return true;  // opened: a failed write is not reported
+            error_ = std::strerror(errno);
+            return AppendResult::Failed;
         }
         done += static_cast<size_t>(n);
     }
-    return true;
+    return AppendResult::Written;
 }
 
 bool PosixFileStore::NobodyWriting(const std::filesystem::path& path) {
@@ -73,7 +95,34 @@ bool PosixFileStore::NobodyWriting(const std::filesystem::path& path) {
 
 bool PosixFileStore::MoveNoReplace(const std::filesystem::path& from,
                                    const std::filesystem::path& to) {
-    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+    const Rename2 rename2 = rename2_ != nullptr ? rename2_ : &::renameat2;
+    if (rename2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    // The file system does not know the flag: a hard link never replaces a file either, and the
+    // old name goes only once the new one is there.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    if (::unlink(from.c_str()) != 0) {
+        error_ = std::strerror(errno);
+        ::unlink(to.c_str());  // both names would hand the same records over twice
+        return false;
+    }
+    return true;
+}
+
+bool PosixDiskFlush::Flush(const std::filesystem::path& fileOrDirectory) {
+    const int fd = ::open(fileOrDirectory.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
 }
 
 }  // namespace velk

@@ -1,18 +1,49 @@
 #pragma once
 
+#include <chrono>
+#include <string>
+
+#include "core/foundation/disk_flush.h"
 #include "core/record/file_store.h"
 
 namespace velk {
 
-// Recorder files on a POSIX file system: appends under an advisory write lock (flock), one
-// write() per record, moves with renameat2(RENAME_NOREPLACE).
+// Recorder files on a POSIX file system: appends under an advisory lock (flock), one write() per
+// record; moves with renameat2(RENAME_NOREPLACE), or link() and unlink() where the file system
+// refuses that flag.
+//
+// An append takes the exclusive lock; when readers hold the file (shared locks, such as a
+// pick-up program copying it) it appends under a shared lock of its own, which still keeps other
+// writers out. Only another writer makes it wait, up to lockWait; after that the record is not
+// written to this file (the append reports Busy; the other files still get it).
 class PosixFileStore : public FileStore {
 public:
+    using Rename2 = int (*)(int, const char*, int, const char*, unsigned);
+
+    explicit PosixFileStore(std::chrono::milliseconds lockWait = std::chrono::seconds(2),
+                            Rename2 rename2 = nullptr);
+
     bool Exists(const std::filesystem::path& path) override;
     bool CreateIfMissing(const std::filesystem::path& path) override;
-    bool Append(const std::filesystem::path& path, std::string_view bytes) override;
+    AppendResult Append(const std::filesystem::path& path, std::string_view bytes) override;
     bool NobodyWriting(const std::filesystem::path& path) override;
     bool MoveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) override;
+    std::string ErrorText() const override { return error_; }
+
+private:
+    std::chrono::milliseconds lockWait_;
+    Rename2 rename2_;
+    std::string error_;
+};
+
+}  // namespace velk
+
+namespace velk {
+
+// fsync() of a file or a directory.
+class PosixDiskFlush : public DiskFlush {
+public:
+    bool Flush(const std::filesystem::path& fileOrDirectory) override;
 };
 
 }  // namespace velk

@@ -206,6 +206,24 @@ TEST_F(ProgramsTest, DroppedConnectionIsReestablished) {
     EXPECT_EQ(connections, 2u);
 }
 
+// A working directory that was removed under the program: a clear message and an error code,
+// not an abort.
+TEST_F(ProgramsTest, CollectorInARemovedDirectoryEndsWithAMessage) {
+    const std::string gone = (dir_ / "gone").string();
+    std::filesystem::create_directory(gone);
+    QProcess p;
+    p.setProgram("/bin/sh");
+    p.setArguments(
+        {"-c", QString::fromStdString("cd '" + gone + "' && rmdir '" + gone + "' && exec '" +
+                                      kBin.toStdString() + "/velk-collector'")});
+    p.start();
+    ASSERT_TRUE(p.waitForFinished(20000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_EQ(p.readAllStandardError().toStdString(),
+              "VELK cannot use its working directory:\nNo such file or directory.\n");
+}
+
 // Without automatic reconnection nothing would connect the collector again after the PBX closes
 // the link: it ends with an error so that a service manager restarts it, its records stored.
 TEST_F(ProgramsTest, CollectorWithoutReconnectionExitsWhenThePbxCloses) {

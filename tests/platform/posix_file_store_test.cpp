@@ -6,22 +6,27 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
 #include "support/temp_dir.h"
 
 namespace velk {
 namespace {
 
-// Holds a writer's lock on a file from another process until released.
+// Holds a lock on a file from another process until released: a writer's (exclusive) or a
+// reader's (shared).
 class LockInOtherProcess {
 public:
-    explicit LockInOtherProcess(const std::filesystem::path& path) {
+    explicit LockInOtherProcess(const std::filesystem::path& path, int kind = LOCK_EX) {
         int ready[2];
         EXPECT_EQ(pipe(ready), 0);
         EXPECT_EQ(pipe(release_), 0);
         pid_ = fork();
         if (pid_ == 0) {
-            const int fd = ::open(path.c_str(), O_WRONLY);
-            ::flock(fd, LOCK_EX);
+            const int fd = ::open(path.c_str(), kind == LOCK_EX ? O_WRONLY : O_RDONLY);
+            ::flock(fd, kind);
             char c = 1;
             (void)!::write(ready[1], &c, 1);
             (void)!::read(release_[0], &c, 1);
@@ -32,12 +37,16 @@ public:
         ::close(ready[0]);
         ::close(ready[1]);
     }
-    ~LockInOtherProcess() {
+    ~LockInOtherProcess() { Release(); }
+    void Release() {
+        if (pid_ < 0)
+            return;
         char c = 1;
         (void)!::write(release_[1], &c, 1);
         waitpid(pid_, nullptr, 0);
         ::close(release_[0]);
         ::close(release_[1]);
+        pid_ = -1;
     }
 
 private:
@@ -50,13 +59,14 @@ TEST(PosixFileStore, CreateAppendAndExistence) {
     PosixFileStore files;
     const auto path = dir / "a.raw";
     EXPECT_FALSE(files.Exists(path));
-    EXPECT_FALSE(files.Append(path, "x"));  // appending never creates
+    EXPECT_EQ(files.Append(path, "x"), AppendResult::CannotOpen);  // appending never creates
     EXPECT_TRUE(files.CreateIfMissing(path));
     EXPECT_FALSE(files.CreateIfMissing(path));
-    EXPECT_TRUE(files.Append(path, std::string("\x02"
-                                               "abc\r\n",
-                                               6)));
-    EXPECT_TRUE(files.Append(path, "def"));
+    EXPECT_EQ(files.Append(path, std::string("\x02"
+                                             "abc\r\n",
+                                             6)),
+              AppendResult::Written);
+    EXPECT_EQ(files.Append(path, "def"), AppendResult::Written);
     EXPECT_EQ(test::ReadFile(path), std::string("\x02"
                                                 "abc\r\ndef",
                                                 9));
@@ -65,16 +75,49 @@ TEST(PosixFileStore, CreateAppendAndExistence) {
 
 TEST(PosixFileStore, AnotherWriterBlocksAppendsAndHandOff) {
     test::TempDir dir;
-    PosixFileStore files;
+    PosixFileStore files(std::chrono::milliseconds(200));
     const auto path = dir / "buffer_in.raw";
     ASSERT_TRUE(files.CreateIfMissing(path));
     {
         LockInOtherProcess other(path);
         EXPECT_FALSE(files.NobodyWriting(path));
-        EXPECT_FALSE(files.Append(path, "x"));
+        EXPECT_EQ(files.Append(path, "x"), AppendResult::Busy);
+        EXPECT_EQ(files.ErrorText(), "another program kept writing it");
     }
     EXPECT_TRUE(files.NobodyWriting(path));
-    EXPECT_TRUE(files.Append(path, "x"));
+    EXPECT_EQ(files.Append(path, "x"), AppendResult::Written);
+    EXPECT_EQ(test::ReadFile(path), "x");
+}
+
+// A reader copying the file (a pick-up program) holds a shared lock: the record is appended at
+// once; the hand-off waits for the reader.
+TEST(PosixFileStore, ReadersDoNotStopAppends) {
+    test::TempDir dir;
+    PosixFileStore files(std::chrono::milliseconds(0));
+    const auto path = dir / "20261208.raw";
+    ASSERT_TRUE(files.CreateIfMissing(path));
+    LockInOtherProcess reader(path, LOCK_SH);
+    EXPECT_EQ(files.Append(path, "line\r\n"), AppendResult::Written);
+    EXPECT_FALSE(files.NobodyWriting(path));
+    reader.Release();
+    EXPECT_TRUE(files.NobodyWriting(path));
+    EXPECT_EQ(test::ReadFile(path), "line\r\n");
+}
+
+// A writer that lets go within the wait does not cost the record.
+TEST(PosixFileStore, AppendWaitsForAWriterThatLetsGo) {
+    test::TempDir dir;
+    PosixFileStore files(std::chrono::seconds(10));
+    const auto path = dir / "20261208.csv";
+    ASSERT_TRUE(files.CreateIfMissing(path));
+    LockInOtherProcess writer(path);
+    std::thread release([&writer] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        writer.Release();
+    });
+    EXPECT_EQ(files.Append(path, "x"), AppendResult::Written);
+    release.join();
+    EXPECT_EQ(test::ReadFile(path), "x");
 }
 
 TEST(PosixFileStore, MoveNeverReplacesAnExistingFile) {
@@ -88,6 +131,29 @@ TEST(PosixFileStore, MoveNeverReplacesAnExistingFile) {
     EXPECT_TRUE(files.MoveNoReplace(dir / "in", dir / "out"));
     EXPECT_EQ(test::ReadFile(dir / "out"), "new");
     EXPECT_FALSE(files.Exists(dir / "in"));
+}
+
+int RefuseTheFlag(int, const char*, int, const char*, unsigned) {
+    errno = EINVAL;
+    return -1;
+}
+
+// Some network and older file systems refuse RENAME_NOREPLACE: the move falls back to link and
+// unlink, which never replace a file either.
+TEST(PosixFileStore, MoveWhereTheFileSystemRefusesTheNoReplaceFlag) {
+    test::TempDir dir;
+    PosixFileStore files(std::chrono::seconds(2), &RefuseTheFlag);
+    test::WriteFile(dir / "in", "records");
+    test::WriteFile(dir / "out", "not yet taken");
+    EXPECT_FALSE(files.MoveNoReplace(dir / "in", dir / "out"));
+    EXPECT_EQ(test::ReadFile(dir / "out"), "not yet taken");
+    EXPECT_EQ(test::ReadFile(dir / "in"), "records");
+    EXPECT_EQ(files.ErrorText(), "File exists");
+    std::filesystem::remove(dir / "out");
+    EXPECT_TRUE(files.MoveNoReplace(dir / "in", dir / "out"));
+    EXPECT_EQ(test::ReadFile(dir / "out"), "records");
+    EXPECT_FALSE(std::filesystem::exists(dir / "in"));
+    EXPECT_EQ(std::filesystem::hard_link_count(dir / "out"), 1u);
 }
 
 }  // namespace

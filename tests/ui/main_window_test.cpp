@@ -120,7 +120,7 @@ TEST_F(MainWindowTest, ExitAnsweredYesWritesSettingsWithColumnWidths) {
     EXPECT_TRUE(w->ClosingFlag());
     EXPECT_FALSE(w->isVisible());
     IniDocument doc;
-    ASSERT_TRUE(doc.Load(dir_ / "VELK.INI"));
+    ASSERT_EQ(doc.Load(dir_ / "VELK.INI"), IniDocument::LoadResult::Loaded);
     EXPECT_EQ(DecodeStructInt(doc.Get("List1ColWidth", "Col3").value_or("")), 123);
     EXPECT_EQ(DecodeStructInt(doc.Get("List1ColWidth", "Col8").value_or("")), 0);
     EXPECT_EQ(prompt_.shown.size(), 1u);  // the final close does not ask again

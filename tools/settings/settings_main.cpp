@@ -1,88 +1,106 @@
 // velk-settings DIR [KEY=VALUE ...]: writes DIR/VELK.INI with every key, starting from the file's
 // current values (or the built-in defaults) and setting the keys given. Keys are those of the
-// settings file ("IP address", "AutoConnection", "f1", "SaveInd0", "T11", ...); the extra key
-// "columns=all" writes every decoded field in its own column.
+// settings file, spelt exactly ("IP address", "AutoConnection", "f1", "SaveInd0", "T11", ...);
+// the extra key "columns=all" writes every decoded field in its own column.
+//
+// Nothing is written when an argument is wrong (an unknown key, a number that is not one) or
+// when the existing file, or one of its values, cannot be read and the arguments do not set it:
+// the program then says why and ends with code 2 (1 when the file cannot be written).
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "core/foundation/settings_store.h"
 
 namespace {
 
 using velk::AppSettings;
+using Field = std::variant<std::string AppSettings::*, int32_t AppSettings::*, int32_t*>;
 
-bool SetKey(AppSettings& s, const std::string& key, const std::string& value) {
-    const std::map<std::string, std::string AppSettings::*> texts = {
-        {"IP address", &AppSettings::APP_IPAddr},
-        {"Site Name", &AppSettings::Site_Name},
-        {"APP_HD_Buffer_Directory", &AppSettings::APP_HD_Buffer_Directory},
-        {"File Extension", &AppSettings::File_Extension},
-        {"Distributor ASCII Code", &AppSettings::Distributor_ASCII_Code},
-        {"SCCallingSequence", &AppSettings::SCCallingSequence},
-        {"SCCalledSequence", &AppSettings::SCCalledSequence},
+// Every key of the settings file the tool sets, by its exact name, with the section it is in.
+struct Key {
+    std::string section;
+    Field field;
+};
+
+std::map<std::string, Key> Keys(AppSettings& s) {
+    std::map<std::string, Key> keys = {
+        {"IP address", {"Settings", &AppSettings::APP_IPAddr}},
+        {"Site Name", {"Settings", &AppSettings::Site_Name}},
+        {"APP_HD_Buffer_Directory", {"Settings", &AppSettings::APP_HD_Buffer_Directory}},
+        {"File Extension", {"Saver", &AppSettings::File_Extension}},
+        {"Distributor ASCII Code", {"Saver", &AppSettings::Distributor_ASCII_Code}},
+        {"SCCallingSequence", {"Saver Filter", &AppSettings::SCCallingSequence}},
+        {"SCCalledSequence", {"Saver Filter", &AppSettings::SCCalledSequence}},
+        {"Server Port index", {"Settings", &AppSettings::Server_Port_index}},
+        {"COM Port number index", {"Settings", &AppSettings::COM_Port_number_index}},
+        {"COM Port baud rate index", {"Settings", &AppSettings::COM_Port_baud_rate_index}},
+        {"IP_Used", {"Settings", &AppSettings::IP_Used}},
+        {"HD_Used", {"Settings", &AppSettings::HD_Used}},
+        {"AutoConnection", {"Settings", &AppSettings::AutoConnection}},
+        {"AutoReConnection", {"Settings", &AppSettings::AutoReConnection}},
+        {"RawSave", {"Settings", &AppSettings::RawSave}},
+        {"RawSaveDaily", {"Settings", &AppSettings::RawSaveDaily}},
+        {"Hex_Type", {"Settings", &AppSettings::Hex_Type}},
+        {"SaveToFile", {"Saver", &AppSettings::SaveToFile}},
+        {"MakeHeader", {"Saver", &AppSettings::MakeHeader}},
+        {"SCFilterTRK_AND", {"Saver Filter", &AppSettings::SCFilterTRK_AND}},
+        {"SCFilter_USE", {"Saver Filter", &AppSettings::SCFilter_USE}},
+        {"LaunchMin", {"Application", &AppSettings::LaunchMin}},
+        {"DoBufferPacked", {"Settings", &AppSettings::DoBufferPacked}},
+        {"DoBufferDecoded", {"Settings", &AppSettings::DoBufferDecoded}},
+        {"BufferUpdateMaxTimer", {"Settings", &AppSettings::BufferUpdateMaxTimer}},
+        {"RequestDelayAfterNormalData", {"Settings", &AppSettings::RequestDelayAfterNormalData}},
+        {"APP_STX", {"Settings", &AppSettings::APP_STX}},
+        {"APP_ETX", {"Settings", &AppSettings::APP_ETX}},
+        {"APP_EOT", {"Settings", &AppSettings::APP_EOT}},
+        {"APP_CR", {"Settings", &AppSettings::APP_CR}},
+        {"APP_LF", {"Settings", &AppSettings::APP_LF}},
+        {"APP_LCRinMandatory", {"Settings", &AppSettings::APP_LCRinMandatory}},
+        {"APP_HDFormat", {"Settings", &AppSettings::APP_HDFormat}},
+        {"APP_360Format", {"Settings", &AppSettings::APP_360Format}},
+        {"APP_Raw_Profile_Number", {"Settings", &AppSettings::APP_Raw_Profile_Number}},
+        {"DoBufferPackedToOut", {"Settings", &AppSettings::DoBufferPackedToOut}},
+        {"DoBufferDecodedToOut", {"Settings", &AppSettings::DoBufferDecodedToOut}},
     };
-    const std::map<std::string, int32_t AppSettings::*> ints = {
-        {"Server Port index", &AppSettings::Server_Port_index},
-        {"COM Port number index", &AppSettings::COM_Port_number_index},
-        {"COM Port baud rate index", &AppSettings::COM_Port_baud_rate_index},
-        {"IP_Used", &AppSettings::IP_Used},
-        {"HD_Used", &AppSettings::HD_Used},
-        {"AutoConnection", &AppSettings::AutoConnection},
-        {"AutoReConnection", &AppSettings::AutoReConnection},
-        {"RawSave", &AppSettings::RawSave},
-        {"RawSaveDaily", &AppSettings::RawSaveDaily},
-        {"Hex_Type", &AppSettings::Hex_Type},
-        {"SaveToFile", &AppSettings::SaveToFile},
-        {"MakeHeader", &AppSettings::MakeHeader},
-        {"SCFilterTRK_AND", &AppSettings::SCFilterTRK_AND},
-        {"SCFilter_USE", &AppSettings::SCFilter_USE},
-        {"LaunchMin", &AppSettings::LaunchMin},
-        {"DoBufferPacked", &AppSettings::DoBufferPacked},
-        {"DoBufferDecoded", &AppSettings::DoBufferDecoded},
-        {"BufferUpdateMaxTimer", &AppSettings::BufferUpdateMaxTimer},
-        {"RequestDelayAfterNormalData", &AppSettings::RequestDelayAfterNormalData},
-        {"APP_STX", &AppSettings::APP_STX},
-        {"APP_ETX", &AppSettings::APP_ETX},
-        {"APP_EOT", &AppSettings::APP_EOT},
-        {"APP_CR", &AppSettings::APP_CR},
-        {"APP_LF", &AppSettings::APP_LF},
-        {"APP_LCRinMandatory", &AppSettings::APP_LCRinMandatory},
-        {"APP_HDFormat", &AppSettings::APP_HDFormat},
-        {"APP_360Format", &AppSettings::APP_360Format},
-        {"APP_Raw_Profile_Number", &AppSettings::APP_Raw_Profile_Number},
-        {"DoBufferPackedToOut", &AppSettings::DoBufferPackedToOut},
-        {"DoBufferDecodedToOut", &AppSettings::DoBufferDecodedToOut},
-    };
-    if (key == "columns" && value == "all") {
-        for (size_t k = 0; k < 50; ++k) {
-            s.f[k] = 1;
-            s.SaveInd[k] = static_cast<int32_t>(k);
+    const auto indexed = [&keys](const char* section, const char* prefix, auto& array, int first) {
+        for (size_t i = 0; i < array.size(); ++i) {
+            keys[prefix + std::to_string(static_cast<int>(i) + first)] = {section, &array[i]};
         }
-        return true;
-    }
-    if (const auto t = texts.find(key); t != texts.end()) {
-        s.*(t->second) = value;
-        return true;
-    }
-    const int32_t number = static_cast<int32_t>(std::strtol(value.c_str(), nullptr, 10));
-    if (const auto i = ints.find(key); i != ints.end()) {
-        s.*(i->second) = number;
-        return true;
-    }
-    const auto indexed = [&](const char* prefix, auto& array, int first) {
-        const std::string p = prefix;
-        if (key.rfind(p, 0) != 0 || key.size() == p.size())
-            return false;
-        const int index = std::atoi(key.c_str() + p.size()) - first;
-        if (index < 0 || index >= static_cast<int>(array.size()))
-            return false;
-        array[static_cast<size_t>(index)] = number;
-        return true;
     };
-    return indexed("SaveInd", s.SaveInd, 0) || indexed("Col", s.Col, 0) || indexed("f", s.f, 1) ||
-           indexed("T", s.T, 0);
+    indexed("List1ColWidth", "Col", s.Col, 0);
+    indexed("Saver", "f", s.f, 1);
+    indexed("Saver", "SaveInd", s.SaveInd, 0);
+    indexed("Saver Filter", "T", s.T, 0);
+    return keys;
+}
+
+// A whole decimal number within the 32-bit range, with an optional minus sign.
+std::optional<int32_t> Number(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("-0123456789") != std::string::npos ||
+        text.find('-', 1) != std::string::npos || text == "-") {
+        return std::nullopt;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < std::numeric_limits<int32_t>::min() ||
+        v > std::numeric_limits<int32_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<int32_t>(v);
+}
+
+int Fail(const std::string& text) {
+    std::fprintf(stderr, "velk-settings: %s\n", text.c_str());
+    return 2;
 }
 
 }  // namespace
@@ -94,15 +112,63 @@ int main(int argc, char* argv[]) {
     }
     velk::SettingsStore store(argv[1]);
     AppSettings settings;
-    store.ReadIniFile(settings);
+    velk::SettingsReadReport report;
+    store.ReadIniFile(settings, &report);
+    if (report.fileUnreadable)
+        return Fail(store.IniPath().string() + " exists but cannot be read; it is left as it is");
+
+    std::map<std::string, Key> keys = Keys(settings);
+    std::set<std::string> given;  // "Section/Key" of every key the arguments set
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto eq = arg.find('=');
-        if (eq == std::string::npos || !SetKey(settings, arg.substr(0, eq), arg.substr(eq + 1))) {
-            std::fprintf(stderr, "velk-settings: unknown setting '%s'\n", argv[i]);
-            return 2;
+        if (eq == std::string::npos)
+            return Fail("'" + arg + "' is not KEY=VALUE");
+        const std::string name = arg.substr(0, eq);
+        const std::string value = arg.substr(eq + 1);
+        for (unsigned char c : value) {
+            if (c < 0x20)
+                return Fail("'" + arg + "': a value cannot hold control characters");
+        }
+        if (name == "columns" && value == "all") {
+            for (size_t k = 0; k < velk::kSavedColumnCount; ++k) {
+                settings.f[k] = 1;
+                settings.SaveInd[k] = static_cast<int32_t>(k);
+                given.insert("Saver/f" + std::to_string(k + 1));
+                given.insert("Saver/SaveInd" + std::to_string(k));
+            }
+            continue;
+        }
+        const auto key = keys.find(name);
+        if (key == keys.end())
+            return Fail("unknown setting '" + name + "' (keys are spelt as in VELK.INI)");
+        given.insert(key->second.section + "/" + name);
+        if (const auto* text = std::get_if<std::string AppSettings::*>(&key->second.field)) {
+            settings.*(*text) = value;
+            continue;
+        }
+        const std::optional<int32_t> number = Number(value);
+        if (!number)
+            return Fail("'" + arg + "': '" + value + "' is not a whole number");
+        if (const auto* member = std::get_if<int32_t AppSettings::*>(&key->second.field)) {
+            settings.*(*member) = *number;
+        } else {
+            *std::get<int32_t*>(key->second.field) = *number;
         }
     }
+    // A value the file holds but that cannot be read would silently become its default.
+    for (const std::string& bad : report.unreadable) {
+        if (!given.count(bad)) {
+            return Fail(store.IniPath().string() + ": the value of " + bad +
+                        " cannot be read; give it on the command line to replace it");
+        }
+    }
+
+    // The informational copies of the choices, as the communication dialog writes them.
+    settings.Server_Port_name = velk::SystemTypeName(settings.Server_Port_index);
+    settings.COM_Port_number = velk::ComPortName(settings.COM_Port_number_index);
+    settings.COM_Port_baud_rate = velk::BaudRateText(settings.COM_Port_baud_rate_index);
+
     if (store.WriteIniFile(settings) != 1) {
         std::fprintf(stderr, "velk-settings: cannot write %s\n", store.IniPath().c_str());
         return 1;

@@ -28,6 +28,12 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
     });
     traffic_.SetStoredCallback(
         [this](const std::string& line) { relay_.TrafficReportStored(line); });
+    const auto report = [this](const std::string& event, const std::string& detail) {
+        log_.Note(event, detail);
+        relay_.Problem(event + ": " + detail);
+    };
+    recorder_.SetProblemReport(report);
+    traffic_.SetProblemReport(report);
 }
 
 void Collector::Start() {
@@ -112,6 +118,9 @@ void Collector::Relay::CallRecordStored(const LastCallsRing::Record& f) {
 }
 void Collector::Relay::TrafficReportStored(const std::string& l) {
     VELK_RELAY(TrafficReportStored(l));
+}
+void Collector::Relay::Problem(const std::string& t) {
+    VELK_RELAY(Problem(t));
 }
 
 #undef VELK_RELAY

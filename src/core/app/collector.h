@@ -85,6 +85,7 @@ private:
         void StatisticsRowChanged(int column) override;
         void CallRecordStored(const LastCallsRing::Record& fields) override;
         void TrafficReportStored(const std::string& line) override;
+        void Problem(const std::string& text) override;
 
     private:
         Collector& owner_;

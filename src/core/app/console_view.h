@@ -21,6 +21,7 @@ public:
     void StatisticsRowChanged(int) override {}
     void CallRecordStored(const LastCallsRing::Record& fields) override;
     void TrafficReportStored(const std::string& line) override;
+    void Problem(const std::string& text) override { Line(text); }
     void SetTitle(const std::string&) override {}
     void SetConnectedText(const std::string&) override {}
     void DurationReset() override {}

@@ -9,9 +9,16 @@ Startup::Startup(InstanceLock& lock, OperatorPrompt& prompt, const SettingsStore
     : lock_(lock), prompt_(prompt), store_(store), settings_(settings), ring_(ring) {}
 
 bool Startup::Run() {
-    if (!lock_.TryAcquire()) {
-        prompt_.Message(kAlreadyRunning);
-        return false;
+    switch (lock_.TryAcquire()) {
+        case LockResult::Acquired:
+            break;
+        case LockResult::HeldElsewhere:
+            prompt_.Message(kAlreadyRunning);
+            return false;
+        case LockResult::Unavailable:
+            // Two programs in one directory would write the same files: never run unguarded.
+            prompt_.Message(kNoInstanceLock + lock_.UnavailableText());
+            return false;
     }
     settingsComplete_ = store_.ReadIniFile(settings_) == 1;
     if (!settingsComplete_)

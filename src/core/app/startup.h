@@ -14,6 +14,8 @@ namespace velk {
 class LastCallsRing;
 
 inline constexpr const char* kAlreadyRunning = "VELK already run\nin this directory!";
+inline constexpr const char* kNoInstanceLock =
+    "VELK cannot lock this directory against a second VELK, so it does not start:\n";
 inline constexpr const char* kFirstRun =
     "Probably it is your first VELK execution\n or new value(s) is(are) added to the VELK!";
 
@@ -24,7 +26,8 @@ public:
     Startup(InstanceLock& lock, OperatorPrompt& prompt, const SettingsStore& store,
             AppSettings& settings, LastCallsRing& ring);
 
-    // False when another instance runs in this directory (the operator was told).
+    // False when another instance runs in this directory, or when no lock can be taken (the
+    // operator was told).
     bool Run();
     bool SettingsComplete() const { return settingsComplete_; }
 

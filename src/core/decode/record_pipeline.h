@@ -28,6 +28,8 @@ public:
     // A call record was kept and saved (sequence number, fields).
     virtual void CallRecordStored(const LastCallsRing::Record& fields) { (void)fields; }
     virtual void TrafficReportStored(const std::string& line) { (void)line; }
+    // Something went wrong that the operator should know of (also in the connection log).
+    virtual void Problem(const std::string& text) { (void)text; }
 };
 
 // Joins traffic messages (type "35") into the daily traffic files.

@@ -26,6 +26,17 @@ std::filesystem::path BaseDirectoryFrom(const std::filesystem::path& current) {
     return text;
 }
 
+bool CurrentBaseDirectory(std::filesystem::path& base, std::string& error) {
+    std::error_code ec;
+    const std::filesystem::path current = std::filesystem::current_path(ec);
+    if (ec) {
+        error = kNoWorkingDirectory + ec.message() + ".";
+        return false;
+    }
+    base = BaseDirectoryFrom(current);
+    return true;
+}
+
 std::string TrayTipText(const std::filesystem::path& baseDirectory) {
     const std::string tip = (baseDirectory / "VELK").string();
     return tip.size() > 62 ? "..." + tip.substr(tip.size() - 60) : tip;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -85,24 +86,33 @@ std::optional<int32_t> DecodeStructInt(std::string_view text) {
     return static_cast<int32_t>(u);
 }
 
-bool IniDocument::Load(const std::filesystem::path& path) {
+IniDocument::LoadResult IniDocument::Load(const std::filesystem::path& path) {
     sections_.assign(1, Section{});
+    byteOrderMark_ = false;
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
-        return false;
+    const auto st = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(st))
+        return ec && ec != std::errc::no_such_file_or_directory ? LoadResult::Unreadable
+                                                                : LoadResult::Missing;
+    if (!std::filesystem::is_regular_file(st))
+        return LoadResult::Unreadable;
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        return false;
+        return LoadResult::Unreadable;
     std::ostringstream content;
     content << in.rdbuf();
     if (in.bad())
-        return false;
+        return LoadResult::Unreadable;
     Parse(content.str());
-    return true;
+    return LoadResult::Loaded;
 }
 
 void IniDocument::Parse(std::string_view content) {
     sections_.assign(1, Section{});
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    byteOrderMark_ = content.substr(0, kByteOrderMark.size()) == kByteOrderMark;
+    if (byteOrderMark_)
+        content.remove_prefix(kByteOrderMark.size());
     size_t start = 0;
     while (start < content.size()) {
         size_t end = content.find('\n', start);
@@ -176,7 +186,7 @@ void IniDocument::Set(std::string_view section, std::string_view key, std::strin
 }
 
 std::string IniDocument::Serialize() const {
-    std::string out;
+    std::string out = byteOrderMark_ ? "\xEF\xBB\xBF" : "";
     for (const Section& s : sections_) {
         if (!s.header.empty())
             out += s.header + "\r\n";
@@ -186,9 +196,41 @@ std::string IniDocument::Serialize() const {
     return out;
 }
 
-bool IniDocument::Save(const std::filesystem::path& path) const {
-    std::filesystem::path tmp = path;
+bool IniDocument::Save(const std::filesystem::path& path, DiskFlush* flush) const {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // A symbolic link keeps pointing where it points: its target is what is replaced.
+    fs::path target = path;
+    for (int hops = 0; hops < 40 && fs::is_symlink(target, ec); ++hops) {
+        const fs::path link = fs::read_symlink(target, ec);
+        if (ec)
+            return false;
+        target = link.is_absolute() ? link : target.parent_path() / link;
+    }
+    const fs::file_status st = fs::status(target, ec);
+    const bool exists = fs::exists(st);
+    if (exists) {
+        if (!fs::is_regular_file(st))
+            return false;
+        // A read-only file stays as it is, whoever runs the program.
+        const fs::perms write =
+            fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+        if ((st.permissions() & write) == fs::perms::none)
+            return false;
+        // ... and so does one this user may not write.
+        std::FILE* probe = std::fopen(target.c_str(), "r+b");
+        if (probe == nullptr)
+            return false;
+        std::fclose(probe);
+    }
+
+    fs::path tmp = target;
     tmp += ".tmp";
+    const auto discard = [&tmp] {
+        std::error_code ignored;
+        fs::remove(tmp, ignored);
+        return false;
+    };
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
         if (!out)
@@ -196,19 +238,18 @@ bool IniDocument::Save(const std::filesystem::path& path) const {
         const std::string content = Serialize();
         out.write(content.data(), static_cast<std::streamsize>(content.size()));
         out.flush();
-        if (!out) {
-            out.close();
-            std::error_code ec;
-            std::filesystem::remove(tmp, ec);
-            return false;
-        }
+        if (!out)
+            return discard();
     }
-    std::error_code ec;
-    std::filesystem::rename(tmp, path, ec);
-    if (ec) {
-        std::filesystem::remove(tmp, ec);
-        return false;
-    }
+    if (exists)
+        fs::permissions(tmp, st.permissions(), ec);
+    if (flush != nullptr && !flush->Flush(tmp))
+        return discard();
+    fs::rename(tmp, target, ec);
+    if (ec)
+        return discard();
+    if (flush != nullptr)
+        flush->Flush(target.parent_path().empty() ? fs::path(".") : target.parent_path());
     return true;
 }
 

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/foundation/disk_flush.h"
+
 namespace velk {
 
 // Encodes a 32-bit integer in the checked "struct" form of the settings file: the four bytes in
@@ -23,8 +25,11 @@ std::optional<int32_t> DecodeStructInt(std::string_view text);
 // match without regard to case, as the original profile functions did.
 class IniDocument {
 public:
-    // Reads the file; false when it cannot be opened (the document is then empty).
-    bool Load(const std::filesystem::path& path);
+    enum class LoadResult { Loaded, Missing, Unreadable };
+    // Reads the file (through a symbolic link); the document is empty unless it was loaded. A
+    // file that exists but cannot be read is Unreadable, never Missing.
+    LoadResult Load(const std::filesystem::path& path);
+    // A leading UTF-8 byte-order mark is skipped and written back.
     void Parse(std::string_view content);
 
     // The value of a key, trimmed of blanks and of one pair of enclosing quotes; nullopt when the
@@ -35,8 +40,11 @@ public:
     // The whole document with CR LF line ends.
     std::string Serialize() const;
     // Writes the document through a temporary file and a rename, so that a failed write never
-    // leaves a half-written settings file behind. False when the write failed.
-    bool Save(const std::filesystem::path& path) const;
+    // leaves a half-written settings file behind: the new file is flushed to the disk before it
+    // replaces the old one, keeps the old one's permissions, and a symbolic link keeps pointing
+    // where it points (its target is replaced). A file without write permission (for anybody, or
+    // for this user) is left alone. False when nothing was written.
+    bool Save(const std::filesystem::path& path, DiskFlush* flush = nullptr) const;
 
 private:
     struct Section {
@@ -48,6 +56,7 @@ private:
     const Section* FindSection(std::string_view name) const;
 
     std::vector<Section> sections_{Section{}};
+    bool byteOrderMark_ = false;
 };
 
 }  // namespace velk

@@ -14,10 +14,20 @@ constexpr const char* kSaver = "Saver";
 constexpr const char* kFilter = "Saver Filter";
 constexpr const char* kApplication = "Application";
 
+// A text value as the reader sees it: cut to the key's read buffer (buffer size less the
+// terminating zero); buffer 0 for keys that are only written.
+std::optional<std::string> ReadText(const IniDocument& doc, const char* section,
+                                    const std::string& key, size_t buffer) {
+    auto text = doc.Get(section, key);
+    if (text && buffer > 0 && text->size() > buffer - 1)
+        text->resize(buffer - 1);
+    return text;
+}
+
 // Reads keys one by one and remembers whether any key that counts was missing or unreadable.
 class KeyReader {
 public:
-    explicit KeyReader(const IniDocument& doc) : doc_(doc) {}
+    KeyReader(const IniDocument& doc, SettingsReadReport* report) : doc_(doc), report_(report) {}
 
     void Int(const char* section, const std::string& key, int32_t& field) {
         const auto text = doc_.Get(section, key);
@@ -25,16 +35,12 @@ public:
         if (value) {
             field = *value;
         } else {
-            ok_ = false;
+            Fail(section, key, text.has_value());
         }
     }
 
-    // A text value cut to the key's read buffer (buffer size less the terminating zero).
     std::optional<std::string> Text(const char* section, const char* key, size_t buffer) const {
-        auto text = doc_.Get(section, key);
-        if (text && text->size() > buffer - 1)
-            text->resize(buffer - 1);
-        return text;
+        return ReadText(doc_, section, key, buffer);
     }
 
     // A text key with a default that fails only when it is present with an empty value; the field
@@ -47,16 +53,35 @@ public:
         } else {
             field = *text;
             if (text->empty())
-                ok_ = false;
+                Fail(section, key, true);
         }
     }
 
     bool Ok() const { return ok_; }
 
 private:
+    void Fail(const char* section, const std::string& key, bool present) {
+        ok_ = false;
+        if (report_ != nullptr)
+            (present ? report_->unreadable : report_->missing)
+                .push_back(std::string(section) + "/" + key);
+    }
+
     const IniDocument& doc_;
+    SettingsReadReport* report_;
     bool ok_ = true;
 };
+
+// A text value written so that it reads back as it is: blanks at either end, or one pair of
+// enclosing quotes, would be taken away by the reader, so such a value goes in double quotes.
+std::string TextValue(const std::string& v) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    const bool quoted =
+        v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front();
+    if (!v.empty() && (blank(v.front()) || blank(v.back()) || quoted))
+        return '"' + v + '"';
+    return v;
+}
 
 std::string Indexed(const char* prefix, int i) {
     return prefix + std::to_string(i);
@@ -64,13 +89,18 @@ std::string Indexed(const char* prefix, int i) {
 
 }  // namespace
 
-SettingsStore::SettingsStore(std::filesystem::path baseDirectory)
-    : base_(std::move(baseDirectory)), iniPath_(base_ / "VELK.INI") {}
+SettingsStore::SettingsStore(std::filesystem::path baseDirectory, DiskFlush* flush)
+    : base_(std::move(baseDirectory)), iniPath_(base_ / "VELK.INI"), flush_(flush) {}
 
-int SettingsStore::ReadIniFile(AppSettings& s) const {
+int SettingsStore::ReadIniFile(AppSettings& s, SettingsReadReport* report) const {
     IniDocument doc;
-    doc.Load(iniPath_);  // a missing file reads as a file without keys
-    KeyReader r(doc);
+    // A missing or unreadable file reads as a file without keys.
+    const IniDocument::LoadResult loaded = doc.Load(iniPath_);
+    if (report != nullptr) {
+        report->fileMissing = loaded == IniDocument::LoadResult::Missing;
+        report->fileUnreadable = loaded == IniDocument::LoadResult::Unreadable;
+    }
+    KeyReader r(doc, report);
 
     const auto ip = r.Text(kSettings, "IP address", 20);
     s.APP_IPAddr = ip && !ip->empty() ? *ip : "127.0.0.1";
@@ -132,18 +162,29 @@ int SettingsStore::ReadIniFile(AppSettings& s) const {
 
 int SettingsStore::WriteIniFile(const AppSettings& s) const {
     IniDocument doc;
-    doc.Load(iniPath_);  // keep the existing file's order, comments and unknown keys
+    // The existing file's order, comments and unknown keys are kept; a file that exists but could
+    // not be read is never replaced by one of defaults.
+    if (doc.Load(iniPath_) == IniDocument::LoadResult::Unreadable)
+        return 0;
 
-    const auto text = [&doc](const char* section, const std::string& key, const std::string& v) {
-        doc.Set(section, key, v);
+    // A line whose value reads as the value to write stays as the operator wrote it.
+    const auto textOf = [&doc](const char* section, const std::string& key, size_t buffer,
+                               const std::string& v) {
+        if (ReadText(doc, section, key, buffer) != v)
+            doc.Set(section, key, TextValue(v));
+    };
+    const auto text = [&textOf](const char* section, const std::string& key, const std::string& v) {
+        textOf(section, key, 0, v);
     };
     const auto num = [&doc](const char* section, const std::string& key, int32_t v) {
-        doc.Set(section, key, EncodeStructInt(v));
+        const auto current = doc.Get(section, key);
+        if (!current || DecodeStructInt(*current) != v)
+            doc.Set(section, key, EncodeStructInt(v));
     };
 
-    text(kSettings, "IP address", s.APP_IPAddr);
-    text(kSettings, "Site Name", s.Site_Name);
-    text(kSettings, "APP_HD_Buffer_Directory", s.APP_HD_Buffer_Directory);
+    textOf(kSettings, "IP address", 20, s.APP_IPAddr);
+    textOf(kSettings, "Site Name", 37, s.Site_Name);
+    textOf(kSettings, "APP_HD_Buffer_Directory", 260, s.APP_HD_Buffer_Directory);
     num(kSettings, "Server Port index", s.Server_Port_index);
     text(kSettings, "Server Port name", s.Server_Port_name);
     num(kSettings, "COM Port number index", s.COM_Port_number_index);
@@ -165,14 +206,14 @@ int SettingsStore::WriteIniFile(const AppSettings& s) const {
     num(kSaver, "MakeHeader", s.MakeHeader);
     for (int i = 0; i < kSavedColumnCount; ++i)
         num(kSaver, Indexed("SaveInd", i), s.SaveInd[i]);
-    text(kSaver, "File Extension", s.File_Extension.substr(0, 3));
-    text(kSaver, "Distributor ASCII Code", s.Distributor_ASCII_Code.substr(0, 2));
+    textOf(kSaver, "File Extension", 4, s.File_Extension.substr(0, 3));
+    textOf(kSaver, "Distributor ASCII Code", 3, s.Distributor_ASCII_Code.substr(0, 2));
     for (int t = 0; t < kCallTypeCount; ++t)
         num(kFilter, Indexed("T", t), s.T[t]);
     num(kFilter, "SCFilterTRK_AND", s.SCFilterTRK_AND);
     num(kFilter, "SCFilter_USE", s.SCFilter_USE);
-    text(kFilter, "SCCallingSequence", s.SCCallingSequence);
-    text(kFilter, "SCCalledSequence", s.SCCalledSequence);
+    textOf(kFilter, "SCCallingSequence", 70, s.SCCallingSequence);
+    textOf(kFilter, "SCCalledSequence", 70, s.SCCalledSequence);
     num(kApplication, "LaunchMin", s.LaunchMin);
     num(kSettings, "DoBufferPacked", s.DoBufferPacked);
     num(kSettings, "DoBufferDecoded", s.DoBufferDecoded);
@@ -190,13 +231,13 @@ int SettingsStore::WriteIniFile(const AppSettings& s) const {
     num(kSettings, "DoBufferPackedToOut", s.DoBufferPackedToOut);
     num(kSettings, "DoBufferDecodedToOut", s.DoBufferDecodedToOut);
 
-    return doc.Save(iniPath_) ? 1 : 0;
+    return doc.Save(iniPath_, flush_) ? 1 : 0;
 }
 
 int SettingsStore::ReadColumnWidths(std::array<int32_t, kColumnCount>& widths) const {
     IniDocument doc;
     doc.Load(iniPath_);
-    KeyReader r(doc);
+    KeyReader r(doc, nullptr);
     std::array<int32_t, kColumnCount> read{};
     for (int i = 0; i < kColumnCount; ++i)
         r.Int(kColumns, Indexed("Col", i), read[i]);

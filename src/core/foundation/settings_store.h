@@ -2,22 +2,35 @@
 
 #include <array>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "core/foundation/app_settings.h"
+#include "core/foundation/disk_flush.h"
 
 namespace velk {
 
-// Reads and writes VELK.INI in the base directory.
+// What ReadIniFile met besides the values: "Section/Key" names.
+struct SettingsReadReport {
+    bool fileMissing = false;
+    bool fileUnreadable = false;          // the file exists but cannot be read
+    std::vector<std::string> missing;     // keys that count and are absent
+    std::vector<std::string> unreadable;  // keys present with a value that cannot be read
+};
+
+// Reads and writes VELK.INI in the base directory. A file that exists but cannot be read is never
+// replaced; what the operator wrote stays as written wherever the value is unchanged.
 class SettingsStore {
 public:
-    explicit SettingsStore(std::filesystem::path baseDirectory);
+    // flush makes a written file durable before it replaces the old one (none: no flush).
+    explicit SettingsStore(std::filesystem::path baseDirectory, DiskFlush* flush = nullptr);
 
     const std::filesystem::path& BaseDirectory() const { return base_; }
     const std::filesystem::path& IniPath() const { return iniPath_; }
 
     // Fills the settings from the file. 1 when every key that counts was present and readable,
     // else 0; a missing or unreadable key leaves its field as it was (the built-in default).
-    int ReadIniFile(AppSettings& settings) const;
+    int ReadIniFile(AppSettings& settings, SettingsReadReport* report = nullptr) const;
 
     // Writes every key. 1 when the file was written, else 0 (the settings are not touched).
     int WriteIniFile(const AppSettings& settings) const;
@@ -28,6 +41,7 @@ public:
 private:
     std::filesystem::path base_;
     std::filesystem::path iniPath_;
+    DiskFlush* flush_ = nullptr;
 };
 
 }  // namespace velk

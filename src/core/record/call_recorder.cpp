@@ -62,6 +62,27 @@ std::string RawRecord(const BillingMessage& m, const AppSettings& s) {
     return r;
 }
 
+bool AppendReported(FileStore& files, const std::filesystem::path& path, std::string_view bytes,
+                    const FileProblemReport& report) {
+    switch (files.Append(path, bytes)) {
+        case AppendResult::Written:
+            return true;
+        case AppendResult::CannotOpen:
+            return false;
+        case AppendResult::Busy:
+        case AppendResult::Failed:
+            break;
+    }
+    if (report)
+        report("Not written", path.string() + ": " + files.ErrorText() +
+                                  "; this record is missing from this file");
+    return false;
+}
+
+bool CallRecorder::Append(const std::filesystem::path& path, std::string_view bytes) {
+    return AppendReported(files_, path, bytes, report_);
+}
+
 CallRecorder::CallRecorder(const AppSettings& settings, FileStore& files,
                            const OutputDirectories& dirs)
     : settings_(settings), files_(files), dirs_(dirs), decoder_(settings) {}
@@ -102,9 +123,9 @@ std::string CallRecorder::HeaderLine() const {
 bool CallRecorder::SaveCall_inDir(const BillingMessage& message, const std::filesystem::path& path,
                                   bool makeHeader) {
     if (files_.CreateIfMissing(path) && makeHeader)
-        files_.Append(path, HeaderLine());
+        Append(path, HeaderLine());
     // The line is built whole in memory, however long, and written with one write.
-    return files_.Append(path, DecodedLine(message));
+    return Append(path, DecodedLine(message));
 }
 
 bool CallRecorder::SaveCall(const BillingMessage& message, const std::filesystem::path& dir) {
@@ -114,7 +135,7 @@ bool CallRecorder::SaveCall(const BillingMessage& message, const std::filesystem
     if (settings_.RawSave == 1) {
         const auto rawPath = dir / ((settings_.RawSaveDaily == 1 ? base : "cs1000") + ".raw");
         files_.CreateIfMissing(rawPath);
-        files_.Append(rawPath, RawRecord(message, settings_));
+        Append(rawPath, RawRecord(message, settings_));
     }
     if (settings_.SaveToFile == 1)
         SaveCall_inDir(message, dir / decodedName, settings_.MakeHeader == 1);
@@ -125,7 +146,7 @@ bool CallRecorder::SaveCall_Buffers(const BillingMessage& message) {
     if (settings_.DoBufferPacked != 0) {
         const auto path = dirs_.buffers / "buffer_in.raw";
         files_.CreateIfMissing(path);
-        files_.Append(path, RawRecord(message, settings_));
+        Append(path, RawRecord(message, settings_));
     }
     if (settings_.DoBufferDecoded != 0) {
         SaveCall_inDir(message, dirs_.buffers / "buffer_in.csv", false);
@@ -133,7 +154,7 @@ bool CallRecorder::SaveCall_Buffers(const BillingMessage& message) {
     return true;
 }
 
-bool CallRecorder::HandOff(const std::string& in, const std::filesystem::path& out) {
+bool CallRecorder::HandOff(const std::string& in, const std::filesystem::path& out, int& failures) {
     const auto inPath = dirs_.buffers / in;
     // The out-file belongs to the pick-up program until it takes it away.
     if (files_.Exists(out))
@@ -142,20 +163,41 @@ bool CallRecorder::HandOff(const std::string& in, const std::filesystem::path& o
         return false;
     if (!files_.NobodyWriting(inPath))
         return false;
-    return files_.MoveNoReplace(inPath, out);
+    const std::string what = inPath.string() + " -> " + out.string();
+    if (!files_.MoveNoReplace(inPath, out)) {
+        // A move that keeps failing is reported at once and then once an hour of attempts; the
+        // records stay in the in-file meanwhile.
+        if (failures++ % 60 == 0 && report_) {
+            report_("Buffer hand-off", what + ": " + files_.ErrorText() + " (" +
+                                           std::to_string(failures) +
+                                           " failed); the records stay in the in-file");
+        }
+        return false;
+    }
+    if (failures > 0 && report_)
+        report_("Buffer hand-off",
+                what + ": works again after " + std::to_string(failures) + " failed");
+    failures = 0;
+    return true;
+}
+
+int CallRecorder::HandOffFailures(const std::string& in) const {
+    return in == "buffer_in.raw" ? rawHandOffFailures_ : decodedHandOffFailures_;
 }
 
 bool CallRecorder::BuffersOnTimer() {
     bool result = false;
     if (settings_.DoBufferPacked != 0) {
-        result = HandOff("buffer_in.raw", settings_.DoBufferPackedToOut != 0
-                                              ? dirs_.buffersRaw / "buffer_out.raw"
-                                              : dirs_.buffers / "buffer_out.raw");
+        result = HandOff("buffer_in.raw",
+                         settings_.DoBufferPackedToOut != 0 ? dirs_.buffersRaw / "buffer_out.raw"
+                                                            : dirs_.buffers / "buffer_out.raw",
+                         rawHandOffFailures_);
     }
     if (settings_.DoBufferDecoded != 0) {
-        result = HandOff("buffer_in.csv", settings_.DoBufferDecodedToOut != 0
-                                              ? dirs_.buffersCsv / "buffer_out.csv"
-                                              : dirs_.buffers / "buffer_out.csv");
+        result = HandOff("buffer_in.csv",
+                         settings_.DoBufferDecodedToOut != 0 ? dirs_.buffersCsv / "buffer_out.csv"
+                                                             : dirs_.buffers / "buffer_out.csv",
+                         decodedHandOffFailures_);
     }
     return result;
 }

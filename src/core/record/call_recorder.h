@@ -28,6 +28,16 @@ std::string RawRecord(const BillingMessage& message, const AppSettings& settings
 // Appends text to a decoded or traffic line with every CR and LF written as a blank.
 void AppendOnOneLine(std::string& line, std::string_view text);
 
+// Where a recorder reports what went wrong with its files: an event name of up to 18 characters
+// (for the connection log) and the details.
+using FileProblemReport = std::function<void(const std::string& event, const std::string& detail)>;
+
+// Appends through the store and reports a record that could not be written because another
+// program kept writing the file, or the write failed; a file that cannot be opened is skipped
+// without a report.
+bool AppendReported(FileStore& files, const std::filesystem::path& path, std::string_view bytes,
+                    const FileProblemReport& report);
+
 // Stores every kept call record raw and decoded into Bill and Bill_Backup and collects it in the
 // buffer files that a pick-up program takes.
 class CallRecorder : public RecordSaver {
@@ -36,6 +46,7 @@ public:
 
     // Runs after a successful hand-off: the buffer timer starts its full period again.
     void SetBufferTimerRestart(std::function<void()> restart) { restart_ = std::move(restart); }
+    void SetProblemReport(FileProblemReport report) { report_ = std::move(report); }
 
     bool SaveCall_All(const BillingMessage& message) override;
     bool SaveCall(const BillingMessage& message, const std::filesystem::path& directory);
@@ -49,15 +60,22 @@ public:
     std::string DecodedLine(const BillingMessage& message);
     std::string HeaderLine() const;
 
+    // Consecutive failed moves of a buffer in-file (0: the last hand-off worked).
+    int HandOffFailures(const std::string& in) const;
+
 private:
-    bool HandOff(const std::string& in, const std::filesystem::path& out);
+    bool HandOff(const std::string& in, const std::filesystem::path& out, int& failures);
+    bool Append(const std::filesystem::path& path, std::string_view bytes);
 
     const AppSettings& settings_;
     FileStore& files_;
     OutputDirectories dirs_;
     FieldDecoder decoder_;
     std::function<void()> restart_;
+    FileProblemReport report_;
     std::string field_;
+    int rawHandOffFailures_ = 0;
+    int decodedHandOffFailures_ = 0;
 };
 
 }  // namespace velk

@@ -27,12 +27,25 @@ ConnectionLog::ConnectionLog(std::filesystem::path path, const AppSettings& sett
                              const Clock& clock, const StatisticCounters& counters)
     : path_(std::move(path)), settings_(settings), clock_(clock), counters_(counters) {}
 
-std::string ConnectionLog::Entry(int event) const {
-    const LocalTime t = clock_.Now();
+namespace {
+
+std::string Stamp(const LocalTime& t) {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d ", t.year, t.month, t.day,
                   t.hour, t.minute, t.second);
-    std::string out = stamp;
+    return stamp;
+}
+
+void AppendTo(const std::filesystem::path& path, const std::string& entry) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    if (out)
+        out.write(entry.data(), static_cast<std::streamsize>(entry.size()));
+}
+
+}  // namespace
+
+std::string ConnectionLog::Entry(int event) const {
+    std::string out = Stamp(clock_.Now());
     if (event == LOG_STATISTICS)
         return out + StatisticsDump(counters_);
 
@@ -53,11 +66,13 @@ std::string ConnectionLog::Entry(int event) const {
 }
 
 void ConnectionLog::Log(int event) {
-    std::ofstream out(path_, std::ios::binary | std::ios::app);
-    if (!out)
-        return;
-    const std::string entry = Entry(event);
-    out.write(entry.data(), static_cast<std::streamsize>(entry.size()));
+    AppendTo(path_, Entry(event));
+}
+
+void ConnectionLog::Note(const std::string& event, const std::string& detail) {
+    std::string name = event.substr(0, 18);
+    name.resize(18, ' ');
+    AppendTo(path_, Stamp(clock_.Now()) + name + " " + detail + "\r\n");
 }
 
 }  // namespace velk

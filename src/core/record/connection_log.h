@@ -21,6 +21,9 @@ public:
     ConnectionLog(std::filesystem::path path, const AppSettings& settings, const Clock& clock,
                   const StatisticCounters& counters);
     void Log(int event) override;
+    // An entry of another kind: the time stamp, the event name in 18 characters (cut or padded
+    // with blanks), a blank and the details.
+    void Note(const std::string& event, const std::string& detail);
 
     // The text of one entry, as appended.
     std::string Entry(int event) const;

@@ -1,26 +1,35 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace velk {
 
-// The file operations of the recorders. Every append opens the file, writes under a writer's lock
-// (other programs may read, not write) and closes it again.
+enum class AppendResult {
+    Written,
+    CannotOpen,  // no such file, or it may not be written
+    Busy,        // another program kept writing it longer than the append waits
+    Failed,      // opened, but the write itself failed (a full disk)
+};
+
+// The file operations of the recorders. Every append opens the file, writes under a lock that
+// keeps other writers out (readers may read) and closes it again.
 class FileStore {
 public:
     virtual ~FileStore() = default;
     virtual bool Exists(const std::filesystem::path& path) = 0;
     // Creates an empty file when there is none; true when this call created it.
     virtual bool CreateIfMissing(const std::filesystem::path& path) = 0;
-    // Appends the bytes with one write; false when the file could not be opened or is being
-    // written by another program.
-    virtual bool Append(const std::filesystem::path& path, std::string_view bytes) = 0;
+    // Appends the bytes with one write. Another writer is waited for a bounded time.
+    virtual AppendResult Append(const std::filesystem::path& path, std::string_view bytes) = 0;
     // True when the file can be opened for writing with no other program writing it.
     virtual bool NobodyWriting(const std::filesystem::path& path) = 0;
     // Moves a file in one step; never replaces an existing target.
     virtual bool MoveNoReplace(const std::filesystem::path& from,
                                const std::filesystem::path& to) = 0;
+    // Why the last operation failed, for the log.
+    virtual std::string ErrorText() const { return {}; }
 };
 
 }  // namespace velk

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "core/record/call_recorder.h"
-
 namespace velk {
 namespace {
 
@@ -46,7 +44,7 @@ bool TrafficRecorder::OnTrafficMessage(const BillingMessage& m) {
         "20" + report_.substr(2, 2) + report_.substr(5, 2) + report_.substr(8, 2) + ".trf";
     const auto path = directory_ / name;
     files_.CreateIfMissing(path);
-    if (files_.Append(path, report_) && stored_)
+    if (AppendReported(files_, path, report_, problems_) && stored_)
         stored_(report_);
     return true;
 }

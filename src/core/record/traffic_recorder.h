@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/decode/record_pipeline.h"
+#include "core/record/call_recorder.h"
 #include "core/record/file_store.h"
 
 namespace velk {
@@ -18,6 +19,8 @@ public:
         stored_ = std::move(stored);
     }
 
+    void SetProblemReport(FileProblemReport report) { problems_ = std::move(report); }
+
     bool OnTrafficMessage(const BillingMessage& message) override;
     const std::string& Report() const { return report_; }
 
@@ -25,6 +28,7 @@ private:
     FileStore& files_;
     std::filesystem::path directory_;
     std::function<void(const std::string&)> stored_;
+    FileProblemReport problems_;
     std::string report_;
     bool open_ = false;  // a part 0 started the report being joined
 };

@@ -11,12 +11,15 @@ namespace {
 
 class FakeLock : public InstanceLock {
 public:
-    explicit FakeLock(bool free) : free_(free) {}
-    bool TryAcquire() override { return free_; }
+    explicit FakeLock(bool free)
+        : result_(free ? LockResult::Acquired : LockResult::HeldElsewhere) {}
+    explicit FakeLock(LockResult result) : result_(result) {}
+    LockResult TryAcquire() override { return result_; }
+    std::string UnavailableText() const override { return "/base/VELK.lock: Permission denied"; }
     void Release() override {}
 
 private:
-    bool free_;
+    LockResult result_;
 };
 
 TEST(Startup, FirstRunInEmptyDirectory) {
@@ -67,12 +70,45 @@ TEST(Startup, RefusedLockTouchesNothing) {
     EXPECT_FALSE(std::filesystem::exists(dir / "Bill"));
 }
 
+TEST(Startup, NoLockAtAllRefusesToStart) {
+    test::TempDir dir;
+    FakeLock lock(LockResult::Unavailable);
+    test::ScriptedPrompt prompt;
+    SettingsStore store(dir.Path());
+    AppSettings settings;
+    LastCallsRing ring;
+    Startup startup(lock, prompt, store, settings, ring);
+    EXPECT_FALSE(startup.Run());
+    EXPECT_EQ(prompt.Texts(),
+              std::vector<std::string>{"VELK cannot lock this directory against a second VELK, so "
+                                       "it does not start:\n/base/VELK.lock: Permission denied"});
+    EXPECT_FALSE(std::filesystem::exists(dir / "Bill"));
+}
+
 TEST(Startup, OutputDirectoriesThatCannotBeCreatedAreNotReported) {
     test::TempDir dir;
     test::WriteFile(dir / "Bill", "a file where the directory should be");
     MakeSaveDir(OutputDirectories::Under(dir.Path()));
     EXPECT_TRUE(std::filesystem::is_regular_file(dir / "Bill"));
     EXPECT_TRUE(std::filesystem::is_directory(dir / "Buffers/CSV"));
+}
+
+// The programs start from their working directory; one that was removed is reported, not fatal.
+TEST(Startup, RemovedWorkingDirectoryIsReported) {
+    const auto before = std::filesystem::current_path();
+    std::filesystem::path base;
+    std::string error;
+    {
+        test::TempDir dir;
+        std::filesystem::create_directory(dir / "gone");
+        std::filesystem::current_path(dir / "gone");
+        std::filesystem::remove(dir / "gone");
+        EXPECT_FALSE(CurrentBaseDirectory(base, error));
+        std::filesystem::current_path(before);
+    }
+    EXPECT_EQ(error, "VELK cannot use its working directory:\nNo such file or directory.");
+    EXPECT_TRUE(CurrentBaseDirectory(base, error));
+    EXPECT_EQ(base, before);
 }
 
 TEST(Startup, DriveLetterIsUpperCased) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "core/foundation/ini_file.h"
+#include "support/ordinary_user.h"
 #include "support/temp_dir.h"
 
 namespace velk {
@@ -264,11 +265,12 @@ TEST_F(SettingsStoreTest, WriteToUnwritableLocationFailsAndKeepsValues) {
 }
 
 TEST_F(SettingsStoreTest, WriteToReadOnlyDirectoryFails) {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root writes into read-only directories";
-    std::filesystem::permissions(
-        dir_.Path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-    EXPECT_EQ(SettingsStore(dir_.Path()).WriteIniFile(AppSettings{}), 0);
+    // Readable and searchable for everybody, writable for nobody but root.
+    std::filesystem::permissions(dir_.Path(), std::filesystem::perms(0555));
+    EXPECT_EQ(test::AsOrdinaryUser(
+                  [this] { return SettingsStore(dir_.Path()).WriteIniFile(AppSettings{}); }),
+              0);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "VELK.INI"));
 }
 
 TEST_F(SettingsStoreTest, ColumnWidthsNeedAll51Keys) {
@@ -286,6 +288,215 @@ TEST_F(SettingsStoreTest, ColumnWidthsNeedAll51Keys) {
     WriteFile(dir_ / "VELK.INI", WithLine(complete, "Col37", nullptr));
     EXPECT_EQ(store.ReadColumnWidths(untouched), 0);
     EXPECT_EQ(untouched[0], 0);
+}
+
+}  // namespace
+}  // namespace velk
+
+namespace velk {
+namespace {
+
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+namespace fs = std::filesystem;
+
+class SettingsFileSafetyTest : public ::testing::Test {
+protected:
+    SettingsFileSafetyTest() {
+        AppSettings s;
+        s.Site_Name = "Original";
+        original_ = CompleteFile(dir_, s);
+        // An ordinary user may create files here, so only the settings file's own rights count.
+        fs::permissions(dir_.Path(), fs::perms::all);
+    }
+    std::string Ini() const { return ReadFile(dir_ / "VELK.INI"); }
+
+    TempDir dir_;
+    std::string original_;
+};
+
+// A settings file that exists but cannot be read is never replaced by one of defaults.
+TEST_F(SettingsFileSafetyTest, FileThatCannotBeReadIsNeverReplaced) {
+    // Writable but not readable for the ordinary user.
+    fs::permissions(dir_ / "VELK.INI", geteuid() == 0 ? fs::perms(0622) : fs::perms(0222));
+    const int result = test::AsOrdinaryUser([this] {
+        SettingsStore store(dir_.Path());
+        AppSettings s;
+        SettingsReadReport report;
+        if (store.ReadIniFile(s, &report) != 0 || !report.fileUnreadable || report.fileMissing)
+            return 1;
+        if (s.Site_Name != "")
+            return 2;
+        s.Site_Name = "Defaults";
+        return store.WriteIniFile(s) == 0 ? 0 : 3;
+    });
+    EXPECT_EQ(result, 0);
+    fs::permissions(dir_ / "VELK.INI", fs::perms(0644));
+    EXPECT_EQ(Ini(), original_);
+    EXPECT_FALSE(fs::exists(dir_ / "VELK.INI.tmp"));
+}
+
+TEST_F(SettingsFileSafetyTest, ReadOnlyFileIsLeftAloneEvenByRoot) {
+    fs::permissions(dir_ / "VELK.INI", fs::perms(0444));
+    AppSettings s;
+    s.Site_Name = "Changed";
+    EXPECT_EQ(SettingsStore(dir_.Path()).WriteIniFile(s), 0);
+    EXPECT_EQ(Ini(), original_);
+    EXPECT_EQ(test::AsOrdinaryUser([this] {
+                  AppSettings t;
+                  t.Site_Name = "Changed";
+                  return SettingsStore(dir_.Path()).WriteIniFile(t);
+              }),
+              0);
+    EXPECT_EQ(Ini(), original_);
+}
+
+TEST_F(SettingsFileSafetyTest, FileOfAnotherUserIsNotReplaced) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to make a file that belongs to another user";
+    // Readable by everybody, writable only by its owner (root).
+    fs::permissions(dir_ / "VELK.INI", fs::perms(0644));
+    EXPECT_EQ(test::AsOrdinaryUser([this] {
+                  AppSettings t;
+                  if (SettingsStore(dir_.Path()).ReadIniFile(t) != 1 || t.Site_Name != "Original")
+                      return 1;
+                  t.Site_Name = "Changed";
+                  return SettingsStore(dir_.Path()).WriteIniFile(t) == 0 ? 0 : 2;
+              }),
+              0);
+    EXPECT_EQ(Ini(), original_);
+    EXPECT_EQ(fs::status(dir_ / "VELK.INI").permissions(), fs::perms(0644));
+}
+
+TEST_F(SettingsFileSafetyTest, SymbolicLinkKeepsPointingAtItsTarget) {
+    fs::create_directory(dir_ / "conf");
+    fs::rename(dir_ / "VELK.INI", dir_ / "conf" / "site.ini");
+    fs::create_symlink("conf/site.ini", dir_ / "VELK.INI");
+    fs::permissions(dir_ / "conf" / "site.ini", fs::perms(0640));
+    AppSettings s;
+    ASSERT_EQ(SettingsStore(dir_.Path()).ReadIniFile(s), 1);
+    s.Site_Name = "Changed";
+    ASSERT_EQ(SettingsStore(dir_.Path()).WriteIniFile(s), 1);
+    EXPECT_TRUE(fs::is_symlink(dir_ / "VELK.INI"));
+    EXPECT_EQ(fs::read_symlink(dir_ / "VELK.INI"), "conf/site.ini");
+    EXPECT_NE(ReadFile(dir_ / "conf" / "site.ini").find("Site Name=Changed\r\n"),
+              std::string::npos);
+    EXPECT_EQ(fs::status(dir_ / "conf" / "site.ini").permissions(), fs::perms(0640));
+}
+
+// The new file reaches the disk before it replaces the old one, and the rename after it.
+TEST_F(SettingsFileSafetyTest, NewFileIsFlushedBeforeItReplacesTheOldOne) {
+    struct RecordingFlush : DiskFlush {
+        bool Flush(const fs::path& p) override {
+            flushed.push_back(p);
+            iniWhenFlushed.push_back(ReadFile(ini));
+            tmpWhenFlushed.push_back(ReadFile(fs::path(ini) += ".tmp"));
+            return true;
+        }
+        fs::path ini;
+        std::vector<fs::path> flushed;
+        std::vector<std::string> iniWhenFlushed, tmpWhenFlushed;
+    } flush;
+    flush.ini = dir_ / "VELK.INI";
+    AppSettings s;
+    s.Site_Name = "Changed";
+    ASSERT_EQ(SettingsStore(dir_.Path(), &flush).WriteIniFile(s), 1);
+    ASSERT_EQ(flush.flushed.size(), 2u);
+    EXPECT_EQ(flush.flushed[0], fs::path(dir_ / "VELK.INI") += ".tmp");
+    EXPECT_EQ(flush.iniWhenFlushed[0], original_);  // the old file is still in place
+    EXPECT_NE(flush.tmpWhenFlushed[0].find("Site Name=Changed"), std::string::npos);
+    EXPECT_EQ(flush.flushed[1], dir_.Path());  // then the directory with the rename
+    EXPECT_EQ(flush.iniWhenFlushed[1], Ini());
+
+    // A flush that fails leaves the old file as it was.
+    struct FailingFlush : DiskFlush {
+        bool Flush(const fs::path&) override { return false; }
+    } failing;
+    s.Site_Name = "Again";
+    const std::string before = Ini();
+    EXPECT_EQ(SettingsStore(dir_.Path(), &failing).WriteIniFile(s), 0);
+    EXPECT_EQ(Ini(), before);
+    EXPECT_FALSE(fs::exists(fs::path(dir_ / "VELK.INI") += ".tmp"));
+}
+
+TEST_F(SettingsFileSafetyTest, ByteOrderMarkIsSkippedAndKept) {
+    WriteFile(dir_ / "VELK.INI", "\xEF\xBB\xBF" + original_);
+    AppSettings s;
+    ASSERT_EQ(SettingsStore(dir_.Path()).ReadIniFile(s), 1);
+    EXPECT_EQ(s.Site_Name, "Original");
+    s.Hex_Type = 0;
+    ASSERT_EQ(SettingsStore(dir_.Path()).WriteIniFile(s), 1);
+    const std::string written = Ini();
+    EXPECT_EQ(written.rfind("\xEF\xBB\xBF[Settings]\r\n", 0), 0u);
+    EXPECT_EQ(written.find("[Settings]", 10), std::string::npos);  // one section only
+    AppSettings again;
+    ASSERT_EQ(SettingsStore(dir_.Path()).ReadIniFile(again), 1);
+    EXPECT_EQ(again.Hex_Type, 0);
+    EXPECT_EQ(again.Site_Name, "Original");
+}
+
+// Reading, writing and reading again gives the same values; a second write changes nothing.
+TEST_F(SettingsFileSafetyTest, ValuesSurviveReadWriteReadAndASecondWriteChangesNothing) {
+    const std::pair<const char*, const char*> edits[] = {
+        {"IP address=127.0.0.1", "IP address=\" a\""},
+        {"File Extension=csv", "File Extension=ab c"},
+        {"Site Name=Original", "Site Name='quoted'"},
+        {"Distributor ASCII Code=3B", "Distributor ASCII Code=  3b  "},
+        {"SCCallingSequence=1-1024", "SCCallingSequence=\"1-5, 7 \""},
+        {"Hex_Type=0100000001", "Hex_Type=0100000001   "},
+        {"RawSave=0000000000", "rawsave=0000000000"},
+    };
+    std::string edited = original_;
+    for (auto [from, to] : edits) {
+        const auto at = edited.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        edited.replace(at, std::string(from).size(), to);
+    }
+    WriteFile(dir_ / "VELK.INI", edited);
+    AppSettings first;
+    ASSERT_EQ(SettingsStore(dir_.Path()).ReadIniFile(first), 1);
+    EXPECT_EQ(first.APP_IPAddr, " a");
+    EXPECT_EQ(first.File_Extension, "ab ");
+    EXPECT_EQ(first.Site_Name, "quoted");
+    EXPECT_EQ(first.Distributor_ASCII_Code, "3b");
+    EXPECT_EQ(first.SCCallingSequence, "1-5, 7 ");
+
+    ASSERT_EQ(SettingsStore(dir_.Path()).WriteIniFile(first), 1);
+    EXPECT_EQ(Ini(), edited);  // nothing changed, nothing rewritten
+    AppSettings second;
+    ASSERT_EQ(SettingsStore(dir_.Path()).ReadIniFile(second), 1);
+    EXPECT_EQ(second.APP_IPAddr, " a");
+    EXPECT_EQ(second.File_Extension, "ab ");
+    EXPECT_EQ(second.Site_Name, "quoted");
+
+    // Changed values that the reader would trim are written so that they read back as they are.
+    second.APP_IPAddr = " b ";
+    second.Site_Name = "'x'";
+    second.File_Extension = "d ";
+    ASSERT_EQ(SettingsStore(dir_.Path()).WriteIniFile(second), 1);
+    const std::string written = Ini();
+    AppSettings third;
+    ASSERT_EQ(SettingsStore(dir_.Path()).ReadIniFile(third), 1);
+    EXPECT_EQ(third.APP_IPAddr, " b ");
+    EXPECT_EQ(third.Site_Name, "'x'");
+    EXPECT_EQ(third.File_Extension, "d ");
+    ASSERT_EQ(SettingsStore(dir_.Path()).WriteIniFile(third), 1);
+    EXPECT_EQ(Ini(), written);
+}
+
+TEST_F(SettingsFileSafetyTest, ReportNamesMissingAndUnreadableKeys) {
+    std::string edited = original_;
+    edited.replace(edited.find("Hex_Type=0100000001"), 19, "Hex_Type=garbage");
+    edited.erase(edited.find("LaunchMin=0000000000\r\n"), 22);
+    WriteFile(dir_ / "VELK.INI", edited);
+    AppSettings s;
+    SettingsReadReport report;
+    EXPECT_EQ(SettingsStore(dir_.Path()).ReadIniFile(s, &report), 0);
+    EXPECT_EQ(report.unreadable, std::vector<std::string>{"Settings/Hex_Type"});
+    EXPECT_EQ(report.missing, std::vector<std::string>{"Application/LaunchMin"});
+    EXPECT_FALSE(report.fileMissing);
+    EXPECT_FALSE(report.fileUnreadable);
 }
 
 }  // namespace

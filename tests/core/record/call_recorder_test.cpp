@@ -211,6 +211,63 @@ TEST_F(CallRecorderTest, BufferHandOffSequence) {
     EXPECT_FALSE(recorder_.BuffersOnTimer());  // nothing to hand over
 }
 
+// A hand-off whose move keeps failing is reported at once, then once every 60 attempts, and when
+// it works again; the records stay in the in-file meanwhile.
+TEST_F(CallRecorderTest, HandOffThatKeepsFailingIsReported) {
+    std::vector<std::pair<std::string, std::string>> reports;
+    recorder_.SetProblemReport(
+        [&reports](const std::string& e, const std::string& d) { reports.emplace_back(e, d); });
+    settings_.DoBufferPacked = 1;
+    files_.failMoves = true;
+    const std::string a = RecordBuilder().Frame();
+    Save(a);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].first, "Buffer hand-off");
+    EXPECT_EQ(reports[0].second,
+              "/base/Buffers/buffer_in.raw -> /base/Buffers/buffer_out.raw: Invalid argument (1 "
+              "failed); the records stay in the in-file");
+    for (int i = 1; i < 60; ++i)
+        recorder_.BuffersOnTimer();
+    EXPECT_EQ(reports.size(), 1u);
+    EXPECT_EQ(recorder_.HandOffFailures("buffer_in.raw"), 60);
+    recorder_.BuffersOnTimer();  // the 61st
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_NE(reports[1].second.find("(61 failed)"), std::string::npos);
+    EXPECT_EQ(File("Buffers/buffer_in.raw"), "\x02" + Body(a) + "\r\n");
+
+    files_.failMoves = false;
+    EXPECT_TRUE(recorder_.BuffersOnTimer());
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[2].second,
+              "/base/Buffers/buffer_in.raw -> /base/Buffers/buffer_out.raw: works again after 61 "
+              "failed");
+    EXPECT_EQ(recorder_.HandOffFailures("buffer_in.raw"), 0);
+    // Waiting for the pick-up program to take the out-file is no failure.
+    Save(a);
+    EXPECT_EQ(reports.size(), 3u);
+}
+
+// A record that could not be written because another program kept writing the file is named in
+// the report; the other files still have it.
+TEST_F(CallRecorderTest, RecordNotWrittenToABusyFileIsReported) {
+    std::vector<std::string> reports;
+    recorder_.SetProblemReport(
+        [&reports](const std::string& e, const std::string& d) { reports.push_back(e + "|" + d); });
+    settings_.RawSave = 1;
+    files_.files["/base/Bill/cs1000.raw"] = "";
+    files_.locked.insert("/base/Bill/cs1000.raw");
+    const std::string a = RecordBuilder().Frame();
+    Save(a);
+    EXPECT_EQ(reports, std::vector<std::string>{"Not written|/base/Bill/cs1000.raw: busy; this "
+                                                "record is missing from this file"});
+    EXPECT_EQ(File("Bill_Backup/cs1000.raw"), "\x02" + Body(a) + "\r\n");
+    // A directory that is missing is skipped without a report, as before.
+    files_.locked.clear();
+    files_.missingDirs.insert("/base/Bill");
+    Save(a);
+    EXPECT_EQ(reports.size(), 1u);
+}
+
 TEST_F(CallRecorderTest, BufferTargetsAndDecodedBufferWithoutHeader) {
     settings_.DoBufferPacked = 1;
     settings_.DoBufferPackedToOut = 1;

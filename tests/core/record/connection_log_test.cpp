@@ -8,6 +8,20 @@
 namespace velk {
 namespace {
 
+TEST(ConnectionLog, NotesHaveAnEighteenCharacterEventName) {
+    test::TempDir dir;
+    AppSettings settings;
+    test::FakeClock clock;
+    clock.now = {2026, 3, 4, 5, 6, 7};
+    StatisticCounters counters;
+    ConnectionLog log(dir / "VELK.LOG", settings, clock, counters);
+    log.Note("Buffer hand-off", "in -> out: works again");
+    log.Note("An event name longer than eighteen", "x");
+    EXPECT_EQ(test::ReadFile(dir / "VELK.LOG"),
+              "2026-03-04 05:06:07 Buffer hand-off    in -> out: works again\r\n"
+              "2026-03-04 05:06:07 An event name long x\r\n");
+}
+
 TEST(ConnectionLog, TcpEntriesWithTheStatisticsDumpAfterDisconnected) {
     test::TempDir dir;
     AppSettings settings;

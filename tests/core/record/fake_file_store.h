@@ -18,19 +18,21 @@ public:
         files[p.string()];
         return true;
     }
-    bool Append(const std::filesystem::path& p, std::string_view bytes) override {
-        if (!DirOk(p) || !Exists(p) || locked.count(p.string()))
-            return false;
+    AppendResult Append(const std::filesystem::path& p, std::string_view bytes) override {
+        if (!DirOk(p) || !Exists(p))
+            return AppendResult::CannotOpen;
+        if (locked.count(p.string()))
+            return AppendResult::Busy;
         files[p.string()].append(bytes);
         ++writes;
-        return true;
+        return AppendResult::Written;
     }
     bool NobodyWriting(const std::filesystem::path& p) override {
         return Exists(p) && !locked.count(p.string());
     }
     bool MoveNoReplace(const std::filesystem::path& from,
                        const std::filesystem::path& to) override {
-        if (!Exists(from) || Exists(to) || !DirOk(to))
+        if (!Exists(from) || Exists(to) || !DirOk(to) || failMoves)
             return false;
         files[to.string()] = files[from.string()];
         files.erase(from.string());
@@ -48,6 +50,8 @@ public:
     std::set<std::string> missingDirs;
     std::set<std::string> locked;
     int writes = 0;
+    bool failMoves = false;
+    std::string ErrorText() const override { return failMoves ? "Invalid argument" : "busy"; }
 };
 
 }  // namespace velk::test

@@ -1,0 +1,127 @@
+// velk-settings as a script uses it: exact key names, checked numbers, a file left untouched
+// on any error.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/foundation/ini_file.h"
+#include "core/foundation/settings_store.h"
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+struct ToolRun {
+    int code = -1;
+    std::string err;
+};
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+ToolRun Settings(const test::TempDir& dir, const std::vector<std::string>& args) {
+    std::string command = Quote(VELK_SETTINGS_BIN) + " " + Quote(dir.Path().string());
+    for (const auto& a : args)
+        command += " " + Quote(a);
+    command += " 2>" + Quote((dir / "err.txt").string());
+    ToolRun r;
+    const int status = std::system(command.c_str());
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.err = test::ReadFile(dir / "err.txt");
+    return r;
+}
+
+class VelkSettingsTest : public ::testing::Test {
+protected:
+    VelkSettingsTest() {
+        EXPECT_EQ(Settings(dir_, {"Site Name=Branch"}).code, 0);
+        original_ = test::ReadFile(dir_ / "VELK.INI");
+    }
+    AppSettings Read() {
+        AppSettings s;
+        EXPECT_EQ(SettingsStore(dir_.Path()).ReadIniFile(s), 1);
+        return s;
+    }
+    test::TempDir dir_;
+    std::string original_;
+};
+
+TEST_F(VelkSettingsTest, JunkIsRefusedAndTheFileIsUntouched) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"AutoConnection=yes"},
+        {"Hex_Type=0x10"},
+        {"RequestDelayAfterNormalData=99999999999"},
+        {"RequestDelayAfterNormalData=-"},
+        {"RequestDelayAfterNormalData="},
+        {"Column=77"},
+        {"T1x=0"},
+        {"Col51=10"},
+        {"f0=1"},
+        {"Col007=1"},
+        {"autoconnection=1"},
+        {"AutoConnection=1", "Hex_Type=1.5"},  // one bad argument: nothing at all is written
+        {"Site Name=two\nlines"},
+        {"AutoConnection"},
+    };
+    for (const auto& args : bad) {
+        const ToolRun r = Settings(dir_, args);
+        EXPECT_EQ(r.code, 2) << args[0];
+        EXPECT_NE(r.err.find("velk-settings: "), std::string::npos) << args[0];
+        EXPECT_EQ(test::ReadFile(dir_ / "VELK.INI"), original_) << args[0];
+    }
+    EXPECT_EQ(Settings(dir_, {"Hex_Type=0x10"}).err,
+              "velk-settings: 'Hex_Type=0x10': '0x10' is not a whole number\n");
+    EXPECT_EQ(Settings(dir_, {"Column=77"}).err,
+              "velk-settings: unknown setting 'Column' (keys are spelt as in VELK.INI)\n");
+}
+
+TEST_F(VelkSettingsTest, ExactKeysAndWholeNumbersAreWritten) {
+    ASSERT_EQ(Settings(dir_, {"Col50=120", "f50=1", "SaveInd49=48", "T13=0",
+                              "RequestDelayAfterNormalData=-2147483648", "Hex_Type=0"})
+                  .code,
+              0);
+    const AppSettings s = Read();
+    EXPECT_EQ(s.Col[50], 120);
+    EXPECT_EQ(s.f[49], 1);
+    EXPECT_EQ(s.SaveInd[49], 48);
+    EXPECT_EQ(s.T[13], 0);
+    EXPECT_EQ(s.RequestDelayAfterNormalData, -2147483648LL);
+    EXPECT_EQ(s.Hex_Type, 0);
+    EXPECT_EQ(s.Site_Name, "Branch");  // kept from before
+}
+
+TEST_F(VelkSettingsTest, InformationalTextsFollowTheIndexes) {
+    ASSERT_EQ(Settings(dir_, {"Server Port index=3", "COM Port number index=1",
+                              "COM Port baud rate index=3"})
+                  .code,
+              0);
+    IniDocument doc;
+    ASSERT_EQ(doc.Load(dir_ / "VELK.INI"), IniDocument::LoadResult::Loaded);
+    EXPECT_EQ(doc.Get("Settings", "Server Port name"), "iPECS-MG Billing Server");
+    EXPECT_EQ(doc.Get("Settings", "COM Port number"), "COM2");
+    EXPECT_EQ(doc.Get("Settings", "COM Port baud rate"), "9600");
+}
+
+TEST_F(VelkSettingsTest, UnreadableValueIsReportedUnlessTheArgumentsReplaceIt) {
+    std::string corrupt = original_;
+    const auto at = corrupt.find("Hex_Type=");
+    ASSERT_NE(at, std::string::npos);
+    corrupt.replace(at, 19, "Hex_Type=0100000009");  // wrong checksum
+    test::WriteFile(dir_ / "VELK.INI", corrupt);
+    const ToolRun r = Settings(dir_, {"AutoConnection=1"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("the value of Settings/Hex_Type cannot be read"), std::string::npos);
+    EXPECT_EQ(test::ReadFile(dir_ / "VELK.INI"), corrupt);
+    ASSERT_EQ(Settings(dir_, {"AutoConnection=1", "Hex_Type=1"}).code, 0);
+    EXPECT_EQ(Read().Hex_Type, 1);
+}
+
+}  // namespace
+}  // namespace velk
