@@ -62,19 +62,25 @@ int main(int argc, char* argv[]) {
             view.Line("stopping");
         stop(0);
     });
-    // Without automatic reconnection nothing would ever connect the collector again: it ends
-    // with an error, so that a service manager starts it anew.
+    // Only a TCP link with AutoReConnection is connected again by itself; otherwise nothing would
+    // ever connect the collector again: it ends with an error, so that a service manager starts
+    // it anew.
+    const auto reconnects = [&settings] {
+        return settings.IP_Used == 1 && settings.AutoReConnection == 1;
+    };
     view.SetConnectionLost([&] {
-        if (stopping || settings.AutoReConnection == 1)
+        if (stopping || reconnects())
             return;
-        view.Line("the connection ended and AutoReConnection is off: exiting");
+        view.Line(settings.IP_Used == 1
+                      ? "the connection ended and AutoReConnection is off: exiting"
+                      : "the serial connection ended: exiting");
         QTimer::singleShot(0, [&] { stop(1); });
     });
 
     view.Line("VELK collector in " + base.string());
     collector.Start();
     // There is nothing else to do: connect whatever the start-up setting says.
-    if (!collector.Connection().Connect() && settings.AutoReConnection != 1)
+    if (!collector.Connection().Connect() && !reconnects())
         return 1;
     return QCoreApplication::exec();
 }

@@ -7,8 +7,10 @@ CollectorHost::CollectorHost(AppSettings& settings, const std::filesystem::path&
     : timers_([this](int id) { collector_.OnTimer(id); }),
       collector_(settings, baseDirectory, prompt, clock_, timers_, ring, files_),
       socket_(collector_.Protocol(), collector_.LinkEvents(), settings,
+              [this] { collector_.OnPeerClosed(); }),
+      serial_(collector_.Protocol(), collector_.LinkEvents(), settings, prompt,
               [this] { collector_.OnPeerClosed(); }) {
-    collector_.SetChannels(&socket_, nullptr);
+    collector_.SetChannels(&socket_, &serial_);
 }
 
 }  // namespace velk

@@ -5,12 +5,13 @@
 #include "core/app/collector.h"
 #include "platform/posix_file_store.h"
 #include "platform/qt_timer_host.h"
+#include "platform/serial_channel.h"
 #include "platform/tcp_channel.h"
 
 namespace velk {
 
 // The collector as the programs run it: the machine's clock and files, timers on the Qt event
-// loop and the TCP channel.
+// loop, the TCP channel and the serial channel.
 class CollectorHost {
 public:
     CollectorHost(AppSettings& settings, const std::filesystem::path& baseDirectory,
@@ -23,6 +24,7 @@ private:
     QtTimerHost timers_;
     Collector collector_;
     MyCSocket socket_;
+    SerialPort serial_;
 };
 
 }  // namespace velk

@@ -85,7 +85,25 @@ CommunicationSettings::CommunicationSettings(AppSettings& settings, const Settin
     for (int i = 0; i < 8; ++i)
         baud_->addItem(QString::fromLatin1(BaudRateText(i)));
     baud_->setCurrentIndex(choice_.baudRate);
+    // The device file behind the chosen COM name, beside the list; edits are kept per name.
+    serialDevice_ = Named(new QLineEdit(com), "serialDeviceEdit");
+    serialDevice_->setMaxLength(259);
+    serialDevice_->setMinimumWidth(120);
+    serialDevice_->setToolTip(QStringLiteral("The device file of this COM port"));
+    const auto showDevice = [this](int index) {
+        shownDevice_ = index;
+        serialDevice_->setEnabled(index >= 0 && index < 4);
+        serialDevice_->setText(index >= 0 && index < 4 ? Q(choice_.serialDevices[index])
+                                                       : QString());
+    };
+    connect(serialDevice_, &QLineEdit::textEdited, this, [this](const QString& text) {
+        if (shownDevice_ >= 0 && shownDevice_ < 4)
+            choice_.serialDevices[static_cast<size_t>(shownDevice_)] = text.toStdString();
+    });
+    connect(comPort_, &QComboBox::currentIndexChanged, this, showDevice);
+    showDevice(comPort_->currentIndex());
     comLayout->addWidget(comPort_);
+    comLayout->addWidget(serialDevice_, 1);
     comLayout->addWidget(baud_);
     layout->addWidget(Group(QStringLiteral("COM Port "), com, this), 2, 0);
 

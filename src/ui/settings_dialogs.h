@@ -36,6 +36,8 @@ private:
     QLineEdit* ip_;
     QComboBox* comPort_;
     QComboBox* baud_;
+    QLineEdit* serialDevice_ = nullptr;
+    int shownDevice_ = -1;
     QLineEdit* hdDirectory_;
     QRadioButton* ipRadio_;
     QRadioButton* comRadio_;

@@ -9,6 +9,7 @@
 #include <QProcess>
 
 #include "support/expected_files.h"
+#include "support/pty_pair.h"
 #include "support/temp_dir.h"
 
 namespace velk {
@@ -46,6 +47,15 @@ protected:
                             "RequestDelayAfterNormalData=50"};
         args << extra;
         ASSERT_EQ(QProcess::execute(kBin + "/velk-settings", args), 0);
+    }
+    // Settings for a serial link on the velk end of a pseudo-terminal pair, at 115200 baud.
+    void WriteSerialSettings(const test::PtyPair& pty) {
+        WriteSettings({"IP_Used=0", "COM Port number index=1", "COM Port baud rate index=7",
+                       QString::fromStdString("Serial Ports/COM2=" + pty.Velk())});
+    }
+    void StartSerialSimulator(const test::PtyPair& pty, const QStringList& args) {
+        StartSimulator(
+            QStringList{"--serial", QString::fromStdString(pty.Pbx()), "--baud", "115200"} + args);
     }
     void StartSimulator(const QStringList& args, bool exitWhenDone = true) {
         sim_.setProgram(kBin + "/velk-pbx-sim");
@@ -204,6 +214,60 @@ TEST_F(ProgramsTest, DroppedConnectionIsReestablished) {
         ++connections;
     }
     EXPECT_EQ(connections, 2u);
+}
+
+// A PBX on a serial line: both programs over a pseudo-terminal pair, every file byte for byte.
+TEST_F(ProgramsTest, CollectorOnASerialLine) {
+    test::PtyPair pty(dir_.Path());
+    ASSERT_TRUE(pty.Ok());
+    WriteSerialSettings(pty);
+    StartSerialSimulator(pty, {"--count", "25", "--traffic-every", "8", "--bad-bcc-every", "4",
+                               "--split", "--duplicate-every", "6", "--seed", "31"});
+    QProcess collector;
+    StartProgram(collector, "velk-collector");
+    WaitForSimulator(60000);
+    Signal(collector, SIGTERM);
+    ASSERT_TRUE(collector.waitForFinished(20000));
+    EXPECT_EQ(collector.exitCode(), 0);
+    CheckFiles(25);
+    const std::string out = test::ReadFile(dir_ / "velk-collector.1.out");
+    EXPECT_NE(out.find("connected to COM2 at 115200 baud"), std::string::npos);
+    EXPECT_NE(test::ReadFile(dir_ / "VELK.LOG").find("Connected          COM2 115200\r\n"),
+              std::string::npos);
+}
+
+TEST_F(ProgramsTest, WindowProgramOnASerialLine) {
+    test::PtyPair pty(dir_.Path());
+    ASSERT_TRUE(pty.Ok());
+    WriteSerialSettings(pty);
+    StartSerialSimulator(pty, {"--count", "15", "--traffic-every", "5", "--bad-bcc-every", "3",
+                               "--duplicate-every", "4", "--seed", "32"});
+    QProcess velk;
+    StartProgram(velk, "velk");
+    WaitForSimulator(60000);
+    Signal(velk, SIGKILL);
+    velk.waitForFinished();
+    CheckFiles(15);
+}
+
+// The adapter is unplugged under the collector: the link ends cleanly and, since a serial line is
+// never reconnected by itself, the collector ends with an error for its service manager.
+TEST_F(ProgramsTest, CollectorWhoseSerialLineGoesAway) {
+    test::PtyPair pty(dir_.Path());
+    ASSERT_TRUE(pty.Ok());
+    WriteSerialSettings(pty);
+    QProcess collector;
+    StartProgram(collector, "velk-collector");
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 1000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    pty.Close();
+    ASSERT_TRUE(collector.waitForFinished(20000));
+    EXPECT_EQ(collector.exitCode(), 1);
+    const std::string out = test::ReadFile(dir_ / "velk-collector.1.out");
+    EXPECT_NE(out.find("disconnected from COM2 at 115200 baud"), std::string::npos);
+    EXPECT_NE(out.find("the serial connection ended: exiting"), std::string::npos);
 }
 
 // A working directory that was removed under the program: a clear message and an error code,

@@ -109,6 +109,18 @@ TEST_F(VelkSettingsTest, InformationalTextsFollowTheIndexes) {
     EXPECT_EQ(doc.Get("Settings", "COM Port baud rate"), "9600");
 }
 
+TEST_F(VelkSettingsTest, SerialPortDevicesAreSetByTheirSectionAndName) {
+    ASSERT_EQ(
+        Settings(dir_, {"Serial Ports/COM1=/dev/ttyUSB0", "Serial Ports/COM4=/dev/ttyACM1"}).code,
+        0);
+    const AppSettings s = Read();
+    EXPECT_EQ(s.Serial_Ports[0], "/dev/ttyUSB0");
+    EXPECT_EQ(s.Serial_Ports[1], "/dev/ttyS1");
+    EXPECT_EQ(s.Serial_Ports[3], "/dev/ttyACM1");
+    EXPECT_EQ(Settings(dir_, {"Serial Ports/COM5=/dev/x"}).code, 2);
+    EXPECT_EQ(Settings(dir_, {"COM1=/dev/x"}).code, 2);
+}
+
 TEST_F(VelkSettingsTest, UnreadableValueIsReportedUnlessTheArgumentsReplaceIt) {
     std::string corrupt = original_;
     const auto at = corrupt.find("Hex_Type=");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QPushButton>
+#include <QTest>
 
 #include "core/foundation/ini_file.h"
 #include "support/qt_app.h"
@@ -94,6 +95,34 @@ TEST_F(DialogTest, CommunicationRadiosAndApply) {
     IniDocument doc;
     doc.Load(dir_ / "VELK.INI");
     EXPECT_EQ(doc.Get("Settings", "Server Port name"), "iPECS-MG Billing Server");
+}
+
+// Beside the COM list stands the device file of the chosen name; edits are kept per name.
+TEST_F(DialogTest, CommunicationDialogEditsTheDeviceOfEachComName) {
+    settings_.Serial_Ports[2] = "/dev/ttyUSB0";
+    settings_.COM_Port_number_index = 2;
+    CommunicationSettings d(settings_, store_, prompt_);
+    auto* list = Find<QComboBox>(d, "comPortList");
+    auto* device = Find<QLineEdit>(d, "serialDeviceEdit");
+    EXPECT_EQ(device->text(), "/dev/ttyUSB0");
+    list->setCurrentIndex(0);
+    EXPECT_EQ(device->text(), "/dev/ttyS0");
+    device->clear();
+    QTest::keyClicks(device, "/dev/ttyACM0");
+    list->setCurrentIndex(2);
+    EXPECT_EQ(device->text(), "/dev/ttyUSB0");
+    list->setCurrentIndex(0);
+    EXPECT_EQ(device->text(), "/dev/ttyACM0");
+    Find<QRadioButton>(d, "comRadio")->click();
+    d.Apply();
+    EXPECT_EQ(settings_.Serial_Ports[0], "/dev/ttyACM0");
+    EXPECT_EQ(settings_.Serial_Ports[2], "/dev/ttyUSB0");
+    EXPECT_EQ(settings_.COM_Port_number_index, 0);
+    IniDocument doc;
+    doc.Load(dir_ / "VELK.INI");
+    EXPECT_EQ(doc.Get("Serial Ports", "COM1"), "/dev/ttyACM0");
+    EXPECT_EQ(doc.Get("Serial Ports", "COM4"), "/dev/ttyS3");
+    EXPECT_EQ(ReadBack().Serial_Ports[0], "/dev/ttyACM0");
 }
 
 TEST_F(DialogTest, ProtocolPresetsFollowTheCheckBoxes) {

@@ -1,16 +1,22 @@
-// velk-pbx-sim: plays the PBX side of the billing link over TCP for VELK and its tests.
+// velk-pbx-sim: plays the PBX side of the billing link for VELK and its tests, over TCP or on a
+// serial device.
 //
-// It listens on 127.0.0.1, answers each ENQ with the next billing message as a length-prefixed
-// frame (or NAK when it has none), sends EOT after ACK and sends the frame again after NAK. It
-// prints one line per message the collector acknowledged: "delivered <n> <message text>", with
-// "duplicate" before the text when the message was deliberately sent a second time.
+// Over TCP it listens on 127.0.0.1; with --serial it opens the given device (for example one end
+// of a pseudo-terminal pair) and paces what it sends at the chosen baud rate, 10 bits a character,
+// as a serial line would. It answers each ENQ with the next billing message as a frame (over TCP
+// with its 2-byte length prefix) or NAK when it has none, sends EOT after ACK and sends the frame
+// again after NAK. It prints one line per message the collector acknowledged:
+// "delivered <n> <message text>", with "duplicate" before the text when the message was
+// deliberately sent a second time.
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QSerialPort>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <cstdio>
+#include <algorithm>
 #include <deque>
 
 #include "record_generator.h"
@@ -36,6 +42,8 @@ struct Options {
     bool resendUnconfirmed = false;
     int systemType = 0;
     bool exitWhenDone = false;
+    QString serial;  // a serial device instead of TCP
+    qint32 baud = 9600;
 };
 
 struct Message {
@@ -59,6 +67,8 @@ public:
     }
 
     bool Listen() {
+        if (!options_.serial.isEmpty())
+            return OpenSerial();
         if (!server_.listen(QHostAddress::LocalHost, options_.port)) {
             std::fprintf(stderr, "velk-pbx-sim: cannot listen on 127.0.0.1:%u: %s\n", options_.port,
                          qPrintable(server_.errorString()));
@@ -70,6 +80,45 @@ public:
     }
 
 private:
+    bool OpenSerial() {
+        serial_.setPortName(options_.serial);
+        if (!serial_.open(QIODevice::ReadWrite) || !serial_.setBaudRate(options_.baud) ||
+            !serial_.setDataBits(QSerialPort::Data8) || !serial_.setParity(QSerialPort::NoParity) ||
+            !serial_.setStopBits(QSerialPort::OneStop) ||
+            !serial_.setFlowControl(QSerialPort::NoFlowControl)) {
+            std::fprintf(stderr, "velk-pbx-sim: cannot open %s: %s\n", qPrintable(options_.serial),
+                         qPrintable(serial_.errorString()));
+            return false;
+        }
+        socket_ = &serial_;
+        connect(&serial_, &QSerialPort::readyRead, this, &PbxSimulator::OnRead);
+        // The wire: characters leave at the baud rate, 10 bits each.
+        connect(&wire_, &QTimer::timeout, this, &PbxSimulator::DrainWire);
+        wire_.start(2);
+        wireClock_.start();
+        std::printf("serial on %s at %d baud\n", qPrintable(options_.serial), options_.baud);
+        std::fflush(stdout);
+        return true;
+    }
+
+    // Sends as much of the queued output as the baud rate allows by now.
+    void DrainWire() {
+        const double perMs = options_.baud / 10.0 / 1000.0;
+        credit_ = std::min(credit_ + wireClock_.restart() * perMs, 64.0);
+        if (pending_.isEmpty()) {
+            credit_ = std::min(credit_, 1.0);  // an idle line saves no time for later
+            return;
+        }
+        const auto n = static_cast<qsizetype>(credit_);
+        if (n <= 0 || !serial_.isOpen())
+            return;
+        const QByteArray chunk = pending_.left(n);
+        pending_.remove(0, chunk.size());
+        credit_ -= static_cast<double>(chunk.size());
+        serial_.write(chunk);
+        serial_.flush();
+    }
+
     void OnConnection() {
         while (QTcpSocket* s = server_.nextPendingConnection()) {
             if (socket_ != nullptr) {
@@ -140,8 +189,26 @@ private:
     void Send(const QByteArray& bytes) {
         if (socket_ == nullptr)
             return;
-        socket_->write(bytes);
-        socket_->flush();
+        if (socket_ == &serial_) {
+            pending_.append(bytes);
+            return;
+        }
+        tcp()->write(bytes);
+        tcp()->flush();
+    }
+
+    QTcpSocket* tcp() const { return static_cast<QTcpSocket*>(socket_); }
+
+    // Ends the link: TCP closes the connection, a serial line closes the device.
+    void CloseLink() {
+        if (socket_ == &serial_) {
+            serial_.close();
+            socket_ = nullptr;
+            std::printf("disconnected\n");
+            std::fflush(stdout);
+        } else if (socket_ != nullptr) {
+            tcp()->disconnectFromHost();
+        }
     }
 
     void SendCurrent() {
@@ -149,18 +216,21 @@ private:
         const bool corrupt = m.badFirstTry && m.tries == 0;
         ++m.tries;
         const std::string frame = velk::sim::Frame(m.text, corrupt);
-        const unsigned prefix = options_.systemType == 3 ? 0u : static_cast<unsigned>(frame.size());
         QByteArray bytes;
-        bytes.append(static_cast<char>(prefix >> 8));
-        bytes.append(static_cast<char>(prefix & 0xFF));
+        if (socket_ != &serial_) {  // a serial line carries no length prefix
+            const unsigned prefix =
+                options_.systemType == 3 ? 0u : static_cast<unsigned>(frame.size());
+            bytes.append(static_cast<char>(prefix >> 8));
+            bytes.append(static_cast<char>(prefix & 0xFF));
+        }
         bytes.append(frame.data(), static_cast<qsizetype>(frame.size()));
         awaitingAnswer_ = true;
         if (!options_.split) {
             Send(bytes);
             return;
         }
-        // Three TCP segments: half the prefix, the next 40 bytes, the rest.
-        QTcpSocket* s = socket_;
+        // Three segments: the first byte, the next 40 bytes, the rest.
+        QIODevice* s = socket_;
         Send(bytes.left(1));
         QTimer::singleShot(15, this, [this, s, bytes] {
             if (socket_ == s)
@@ -173,7 +243,7 @@ private:
     }
 
     void OnRead() {
-        QTcpSocket* s = socket_;
+        QIODevice* s = socket_;
         if (s == nullptr)
             return;
         const QByteArray data = s->readAll();
@@ -223,8 +293,7 @@ private:
         } else {
             Delivered();
         }
-        if (socket_ != nullptr)
-            socket_->disconnectFromHost();
+        CloseLink();
         return true;
     }
 
@@ -249,10 +318,10 @@ private:
         }
         if (options_.dropAfter > 0 && !dropped_ && deliveredCalls_ >= options_.dropAfter) {
             dropped_ = true;
-            QTcpSocket* s = socket_;
-            QTimer::singleShot(50, this, [s] {
-                if (s != nullptr)
-                    s->disconnectFromHost();
+            QIODevice* s = socket_;
+            QTimer::singleShot(50, this, [this, s] {
+                if (s != nullptr && socket_ == s)
+                    CloseLink();
             });
         }
         if (options_.exitWhenDone && Done()) {
@@ -273,7 +342,12 @@ private:
     Options options_;
     velk::sim::RecordGenerator generator_;
     QTcpServer server_;
-    QTcpSocket* socket_ = nullptr;
+    QIODevice* socket_ = nullptr;  // the connected socket, or the serial port
+    QSerialPort serial_;
+    QTimer wire_;
+    QElapsedTimer wireClock_;
+    QByteArray pending_;  // what waits to go out on the serial line
+    double credit_ = 0;
     QElapsedTimer started_;
     std::deque<Message> queue_;
     std::deque<std::string> replay_;
@@ -326,9 +400,13 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption systemType(
         "system-type", "3: iPECS-MG billing server (length prefix not used).", "n", "0");
     const QCommandLineOption exitDone("exit-when-done", "Exit when every record was delivered.");
+    const QCommandLineOption serial("serial", "Play the PBX on this serial device instead of TCP.",
+                                    "device");
+    const QCommandLineOption baud("baud", "Baud rate of the serial line (10 bits a character).",
+                                  "n", "9600");
     parser.addOptions({port, count, rate, traffic, seed, replay, badBcc, split, duplicate,
                        silenceEvery, silencePolls, drop, closeAfterAck, resendUnconfirmed,
-                       systemType, exitDone});
+                       systemType, exitDone, serial, baud});
     parser.process(app);
 
     Options o;
@@ -348,6 +426,8 @@ int main(int argc, char* argv[]) {
     o.resendUnconfirmed = parser.isSet(resendUnconfirmed);
     o.systemType = parser.value(systemType).toInt();
     o.exitWhenDone = parser.isSet(exitDone);
+    o.serial = parser.value(serial);
+    o.baud = parser.value(baud).toInt();
 
     PbxSimulator sim(o);
     if (!sim.Listen())

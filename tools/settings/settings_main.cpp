@@ -1,7 +1,8 @@
 // velk-settings DIR [KEY=VALUE ...]: writes DIR/VELK.INI with every key, starting from the file's
 // current values (or the built-in defaults) and setting the keys given. Keys are those of the
 // settings file, spelt exactly ("IP address", "AutoConnection", "f1", "SaveInd0", "T11", ...);
-// the extra key "columns=all" writes every decoded field in its own column.
+// the device files of the COM names are "Serial Ports/COM1" .. "Serial Ports/COM4"; the extra key
+// "columns=all" writes every decoded field in its own column.
 //
 // Nothing is written when an argument is wrong (an unknown key, a number that is not one) or
 // when the existing file, or one of its values, cannot be read and the arguments do not set it:
@@ -22,7 +23,8 @@
 namespace {
 
 using velk::AppSettings;
-using Field = std::variant<std::string AppSettings::*, int32_t AppSettings::*, int32_t*>;
+using Field =
+    std::variant<std::string AppSettings::*, int32_t AppSettings::*, int32_t*, std::string*>;
 
 // Every key of the settings file the tool sets, by its exact name, with the section it is in.
 struct Key {
@@ -79,6 +81,11 @@ std::map<std::string, Key> Keys(AppSettings& s) {
     indexed("Saver", "f", s.f, 1);
     indexed("Saver", "SaveInd", s.SaveInd, 0);
     indexed("Saver Filter", "T", s.T, 0);
+    // The device files of the COM names, given as "Serial Ports/COM1=/dev/ttyUSB0".
+    for (int i = 0; i < 4; ++i) {
+        keys[std::string("Serial Ports/") + velk::ComPortName(i)] = {
+            "Serial Ports", &s.Serial_Ports[static_cast<size_t>(i)]};
+    }
     return keys;
 }
 
@@ -142,9 +149,14 @@ int main(int argc, char* argv[]) {
         const auto key = keys.find(name);
         if (key == keys.end())
             return Fail("unknown setting '" + name + "' (keys are spelt as in VELK.INI)");
-        given.insert(key->second.section + "/" + name);
+        given.insert(name.rfind('/') == std::string::npos ? key->second.section + "/" + name
+                                                          : name);
         if (const auto* text = std::get_if<std::string AppSettings::*>(&key->second.field)) {
             settings.*(*text) = value;
+            continue;
+        }
+        if (const auto* device = std::get_if<std::string*>(&key->second.field)) {
+            **device = value;
             continue;
         }
         const std::optional<int32_t> number = Number(value);

@@ -13,6 +13,7 @@ CommunicationChoice CommunicationFromSettings(const AppSettings& s) {
     c.baudRate = s.COM_Port_baud_rate_index >= 0 && s.COM_Port_baud_rate_index <= 7
                      ? s.COM_Port_baud_rate_index
                      : -1;
+    c.serialDevices = s.Serial_Ports;
     c.ip = s.IP_Used == 1;
     c.com = s.IP_Used == 0;
     c.hd = s.HD_Used == 1;
@@ -62,6 +63,11 @@ void ApplyCommunication(const CommunicationChoice& c, AppSettings& s) {
     s.IP_Used = c.ip ? 1 : 0;
     s.HD_Used = c.hd ? 1 : 0;
     s.AutoConnection = c.autoConnection;
+    // A device left empty keeps the one it had.
+    for (size_t i = 0; i < c.serialDevices.size(); ++i) {
+        if (!c.serialDevices[i].empty())
+            s.Serial_Ports[i] = c.serialDevices[i];
+    }
 }
 
 ProtocolChoice ProtocolFromSettings(const AppSettings& s) {

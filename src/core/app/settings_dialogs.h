@@ -14,6 +14,7 @@ struct CommunicationChoice {
     int systemType = -1, comPort = -1, baudRate = -1;  // -1: nothing selected
     bool ip = false, com = false, hd = false;
     int32_t autoConnection = 0;
+    std::array<std::string, 4> serialDevices;  // the device file behind COM1..COM4
 };
 
 // The dialog's state when it opens: the three radio flags as the settings give them.

@@ -25,4 +25,12 @@ const char* BaudRateText(int32_t index) {
     return index >= 0 && index < 7 ? kTexts[index] : kTexts[7];
 }
 
+std::string SerialDevice(const AppSettings& settings, const std::string& comName) {
+    for (int32_t i = 0; i < 4; ++i) {
+        if (comName == ComPortName(i))
+            return settings.Serial_Ports[static_cast<size_t>(i)];
+    }
+    return {};
+}
+
 }  // namespace velk

@@ -70,6 +70,10 @@ struct AppSettings {
     int32_t DoBufferPackedToOut = 0;
     int32_t DoBufferDecodedToOut = 0;
 
+    // [Serial Ports] COM1..COM4: the device file behind each COM name of the settings.
+    std::array<std::string, 4> Serial_Ports = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
+                                               "/dev/ttyS3"};
+
     const std::string& GetIPAddr() const { return APP_IPAddr; }
     void SetIPAddr(const std::string& text) { APP_IPAddr = text; }
 };
@@ -80,5 +84,7 @@ const char* SystemTypeName(int32_t index);  // "" for an index outside 0..3
 const char* ComPortName(int32_t index);     // "COM1".."COM4", "" outside 0..3
 int32_t BaudRate(int32_t index);            // 1200..115200; any index above 6 gives 115200
 const char* BaudRateText(int32_t index);
+// The device file of a COM name ("COM1".."COM4"); empty for any other name.
+std::string SerialDevice(const AppSettings& settings, const std::string& comName);
 
 }  // namespace velk

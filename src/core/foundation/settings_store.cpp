@@ -13,6 +13,7 @@ constexpr const char* kColumns = "List1ColWidth";
 constexpr const char* kSaver = "Saver";
 constexpr const char* kFilter = "Saver Filter";
 constexpr const char* kApplication = "Application";
+constexpr const char* kSerialPorts = "Serial Ports";
 
 // A text value as the reader sees it: cut to the key's read buffer (buffer size less the
 // terminating zero); buffer 0 for keys that are only written.
@@ -157,6 +158,14 @@ int SettingsStore::ReadIniFile(AppSettings& s, SettingsReadReport* report) const
     r.Int(kSettings, "APP_HDFormat", s.APP_HDFormat);
     r.Int(kSettings, "APP_360Format", s.APP_360Format);
 
+    // The device files of the COM names never count as a failure: a missing one keeps its
+    // default.
+    for (int i = 0; i < 4; ++i) {
+        const auto device = r.Text(kSerialPorts, ComPortName(i), 260);
+        if (device && !device->empty())
+            s.Serial_Ports[static_cast<size_t>(i)] = *device;
+    }
+
     return r.Ok() ? 1 : 0;
 }
 
@@ -230,6 +239,8 @@ int SettingsStore::WriteIniFile(const AppSettings& s) const {
     num(kSettings, "APP_Raw_Profile_Number", s.APP_Raw_Profile_Number);
     num(kSettings, "DoBufferPackedToOut", s.DoBufferPackedToOut);
     num(kSettings, "DoBufferDecodedToOut", s.DoBufferDecodedToOut);
+    for (int i = 0; i < 4; ++i)
+        textOf(kSerialPorts, ComPortName(i), 260, s.Serial_Ports[static_cast<size_t>(i)]);
 
     return doc.Save(iniPath_, flush_) ? 1 : 0;
 }

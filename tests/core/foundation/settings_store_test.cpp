@@ -113,8 +113,30 @@ TEST_F(SettingsStoreTest, NewFileHasSectionsAndKeysInTableOrder) {
     EXPECT_EQ(c.substr(hexType + 21, 30), "DoBufferPacked=0000000000\r\nDoB");
     EXPECT_EQ(c.find("DoBufferDecodedToOut=0000000000\r\n") + 33, cols);
     EXPECT_NE(c.find("RequestDelayAfterNormalData=C8000000C8\r\n"), std::string::npos);
-    EXPECT_EQ(c.substr(app), "[Application]\r\nLaunchMin=0000000000\r\n");
+    // The device files of the COM names come last, in a section of their own.
+    EXPECT_EQ(c.substr(app),
+              "[Application]\r\nLaunchMin=0000000000\r\n[Serial Ports]\r\nCOM1=/dev/ttyS0\r\n"
+              "COM2=/dev/ttyS1\r\nCOM3=/dev/ttyS2\r\nCOM4=/dev/ttyS3\r\n");
     EXPECT_EQ(c.find('\n'), c.find("\r\n") + 1);  // CR LF line ends
+}
+
+// The device files never count as a failure: missing or empty they keep their defaults.
+TEST_F(SettingsStoreTest, SerialPortDevicesNeverFailAndAreKept) {
+    std::string c = CompleteFile(dir_);
+    c.erase(c.find("[Serial Ports]"));
+    c += "[Serial Ports]\r\nCOM2=/dev/ttyUSB0\r\nCOM3=\r\n";
+    AppSettings s;
+    EXPECT_EQ(ReadBack(c, s), 1);
+    EXPECT_EQ(s.Serial_Ports[0], "/dev/ttyS0");
+    EXPECT_EQ(s.Serial_Ports[1], "/dev/ttyUSB0");
+    EXPECT_EQ(s.Serial_Ports[2], "/dev/ttyS2");
+    ASSERT_EQ(SettingsStore(dir_.Path()).WriteIniFile(s), 1);
+    EXPECT_NE(
+        ReadFile(dir_ / "VELK.INI")
+            .find("[Serial Ports]\r\nCOM2=/dev/ttyUSB0\r\nCOM3=/dev/ttyS2\r\nCOM1=/dev/ttyS0\r\n"),
+        std::string::npos);
+    EXPECT_EQ(SerialDevice(s, "COM2"), "/dev/ttyUSB0");
+    EXPECT_EQ(SerialDevice(s, "COM5"), "");
 }
 
 TEST_F(SettingsStoreTest, EachMissingCountedKeyFailsButKeepsReading) {
