@@ -9,8 +9,12 @@ CollectorHost::CollectorHost(AppSettings& settings, const std::filesystem::path&
       socket_(collector_.Protocol(), collector_.LinkEvents(), settings,
               [this] { collector_.OnPeerClosed(); }),
       serial_(collector_.Protocol(), collector_.LinkEvents(), settings, prompt,
-              [this] { collector_.OnPeerClosed(); }) {
+              [this] { collector_.OnPeerClosed(); }),
+      disk_(settings, [this](const uint8_t* frame, uint32_t length) {
+          collector_.DeliverFromDiskBuffer(frame, length);
+      }) {
     collector_.SetChannels(&socket_, &serial_);
+    collector_.SetDiskBuffer(&disk_);
 }
 
 }  // namespace velk

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "core/app/collector.h"
+#include "platform/disk_buffer_reader.h"
 #include "platform/posix_file_store.h"
 #include "platform/qt_timer_host.h"
 #include "platform/serial_channel.h"
@@ -11,7 +12,7 @@
 namespace velk {
 
 // The collector as the programs run it: the machine's clock and files, timers on the Qt event
-// loop, the TCP channel and the serial channel.
+// loop, the TCP channel, the serial channel and the hard-disk buffer.
 class CollectorHost {
 public:
     CollectorHost(AppSettings& settings, const std::filesystem::path& baseDirectory,
@@ -25,6 +26,7 @@ private:
     Collector collector_;
     MyCSocket socket_;
     SerialPort serial_;
+    DiskBufferReader disk_;
 };
 
 }  // namespace velk

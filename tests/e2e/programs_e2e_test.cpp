@@ -270,6 +270,55 @@ TEST_F(ProgramsTest, CollectorWhoseSerialLineGoesAway) {
     EXPECT_NE(out.find("the serial connection ended: exiting"), std::string::npos);
 }
 
+// The hard-disk buffer: velk-billing-sim fills the queue, both programs take the records from it.
+class DiskBufferProgramsTest : public ProgramsTest {
+protected:
+    void Run(const QString& program, int records) {
+        const auto buffer = dir_ / "buffer";
+        std::filesystem::create_directory(buffer);
+        WriteSettings(
+            {"HD_Used=1", QString::fromStdString("APP_HD_Buffer_Directory=" + buffer.string())});
+        QProcess producer;
+        producer.setProgram(kBin + "/velk-billing-sim");
+        producer.setArguments({"--dir", QString::fromStdString(buffer.string()), "--count",
+                               QString::number(records), "--rate", "100", "--seed", "8"});
+        producer.start();
+        ASSERT_TRUE(producer.waitForStarted());
+        QProcess velk;
+        StartProgram(velk, program);
+        // Every record is taken when the queue's read index reaches its write index.
+        QElapsedTimer t;
+        t.start();
+        std::string output;
+        for (;;) {
+            producer.waitForReadyRead(50);
+            output += producer.readAllStandardOutput().toStdString();
+            const std::string q = test::ReadFile(buffer / "PC_pmstx.dq");
+            const bool done = output.find("done ") != std::string::npos && q.size() >= 8 &&
+                              q.compare(0, 4, q, 4, 4) == 0;
+            if (done || t.elapsed() > 60000)
+                break;
+        }
+        Signal(velk, SIGTERM);
+        ASSERT_TRUE(velk.waitForFinished(20000));
+        if (producer.state() != QProcess::NotRunning) {
+            EXPECT_TRUE(producer.waitForFinished(10000));
+        }
+        simOutput_ = output;
+        CheckFiles(records);
+    }
+};
+
+TEST_F(DiskBufferProgramsTest, CollectorTakesEveryRecord) {
+    Run("velk-collector", 60);
+    const std::string out = test::ReadFile(dir_ / "velk-collector.1.out");
+    EXPECT_NE(out.find("From HD Buffer at "), std::string::npos);
+}
+
+TEST_F(DiskBufferProgramsTest, WindowProgramTakesEveryRecord) {
+    Run("velk", 30);
+}
+
 // A working directory that was removed under the program: a clear message and an error code,
 // not an abort.
 TEST_F(ProgramsTest, CollectorInARemovedDirectoryEndsWithAMessage) {

@@ -49,7 +49,7 @@ protected:
         : timers_([this](int id) { prot_.SMDA_Timer_Expired(id); }),
           log_(dir_ / "VELK.LOG", settings_, clock_, counters_),
           prot_(settings_, counters_, timers_, clock_, prompt_, observer_, dispatcher_, log_),
-          control_(settings_, prot_, clock_),
+          control_(settings_, prot_, clock_, prompt_),
           socket_(prot_, observer_, settings_,
                   [this] {
                       prot_.OnPeerClosed();

@@ -15,10 +15,12 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
       log_(baseDirectory / "VELK.LOG", settings, clock, counters_),
       pipeline_(settings, decoder_, ring, counters_, clock, relay_),
       protocol_(settings, counters_, timers, clock, prompt, relay_, pipeline_, log_),
-      connection_(settings, protocol_, clock),
+      connection_(settings, protocol_, clock, prompt),
+      hdConverter_(settings),
       recorder_(settings, files, OutputDirectories::Under(baseDirectory)),
       filter_(settings, [this] { protocol_.SMDA_Count_Event(EV_PASSED_FILTER); }),
       traffic_(files, OutputDirectories::Under(baseDirectory).trf) {
+    protocol_.SetHdConverter(&hdConverter_);
     pipeline_.SetSaver(&recorder_);
     pipeline_.SetFilter(&filter_);
     pipeline_.SetTrafficSink(&traffic_);
@@ -58,6 +60,12 @@ void Collector::OnTimer(int id) {
 void Collector::SetView(CollectorView* view) {
     view_ = view;
     connection_.SetView(view);
+}
+
+void Collector::DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length) {
+    protocol_.Data_Len = length;
+    pipeline_.ProcessMessage(frame, length);
+    protocol_.SMDA_Count_Event(EV_NORMAL_DATA);
 }
 
 void Collector::OnPeerClosed() {

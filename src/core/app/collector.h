@@ -9,6 +9,7 @@
 #include "core/foundation/clock.h"
 #include "core/foundation/operator_prompt.h"
 #include "core/foundation/statistic_counters.h"
+#include "core/link/billing_record.h"
 #include "core/link/connection_control.h"
 #include "core/link/link_protocol.h"
 #include "core/record/call_recorder.h"
@@ -47,6 +48,10 @@ public:
     void OnTimer(int id);
     // The buffer timer's period: BufferUpdateMaxTimer minutes.
     int BufferTimerPeriod() const;
+    // A call-record frame from the hard-disk buffer (on the main thread): stored like a frame from
+    // the link, and counted as normal data.
+    void DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length);
+    void SetDiskBuffer(DiskBufferChannel* disk) { connection_.SetDiskBuffer(disk); }
     // The PBX closed the connection: the link is closed, then reconnected when wanted.
     void OnPeerClosed();
 
@@ -105,6 +110,7 @@ private:
     RecordPipeline pipeline_;
     cs_smda_prot protocol_;
     ConnectionControl connection_;
+    BillingRecordConverter hdConverter_;
     CallRecorder recorder_;
     SavingFilter filter_;
     TrafficRecorder traffic_;

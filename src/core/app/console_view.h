@@ -22,7 +22,12 @@ public:
     void CallRecordStored(const LastCallsRing::Record& fields) override;
     void TrafficReportStored(const std::string& line) override;
     void Problem(const std::string& text) override { Line(text); }
-    void SetTitle(const std::string&) override {}
+    // The hard-disk buffer has no connection notifications: its titles say when reading starts
+    // and stops.
+    void SetTitle(const std::string& title) override {
+        if (title.find("HD Buffer") != std::string::npos)
+            Line(title.substr(title.find(" - ") + 3));
+    }
     void SetConnectedText(const std::string&) override {}
     void DurationReset() override {}
     void SetMenuState(LinkMenuState) override {}

@@ -5,10 +5,34 @@
 namespace velk {
 
 ConnectionControl::ConnectionControl(const AppSettings& settings, cs_smda_prot& protocol,
-                                     const Clock& clock)
-    : settings_(settings), protocol_(protocol), clock_(clock), startTime_(clock.Seconds()) {}
+                                     const Clock& clock, OperatorPrompt& prompt)
+    : settings_(settings),
+      protocol_(protocol),
+      clock_(clock),
+      prompt_(prompt),
+      startTime_(clock.Seconds()) {}
+
+bool ConnectionControl::ConnectDiskBuffer() {
+    if (disk_ == nullptr || disk_->Running())
+        return false;
+    std::string error;
+    if (!disk_->Start(settings_.APP_HD_Buffer_Directory, error)) {
+        // An idle reader of a directory that is not there would look like a quiet night.
+        prompt_.Message(kHdDirectoryUnreadable + error);
+        return false;
+    }
+    if (view_ != nullptr) {
+        view_->SetTitle("VELK - From HD Buffer at " + settings_.APP_HD_Buffer_Directory);
+        view_->SetConnectedText("Yes ");
+    }
+    Changed();
+    Refresh();
+    return true;
+}
 
 bool ConnectionControl::Connect() {
+    if (DiskBufferMode())
+        return ConnectDiskBuffer();
     if (connectRunning_ || protocol_.ConnectPending() || protocol_.ConStat == 1)
         return false;
     disconnectAsked_ = false;
@@ -22,6 +46,17 @@ bool ConnectionControl::Connect() {
 }
 
 bool ConnectionControl::Disconnect() {
+    if (DiskBufferMode()) {
+        if (disk_ != nullptr && disk_->Running())
+            disk_->Stop();
+        if (view_ != nullptr) {
+            view_->SetTitle("VELK - Disconnected to HD Buffer");
+            view_->SetConnectedText("No ");
+        }
+        Changed();
+        Refresh();
+        return true;
+    }
     if (!protocol_.SMDA_Disconnect())
         return false;
     // A deferred disconnect counts as done: the menus switch at once, the title follows later.
@@ -31,6 +66,8 @@ bool ConnectionControl::Disconnect() {
 }
 
 LinkMenuState ConnectionControl::MenuState() const {
+    if (DiskBufferMode() && disk_ != nullptr && disk_->Running())
+        return LinkMenuState::Connected;
     if (connectRunning_ || protocol_.ConnectPending())
         return LinkMenuState::Connecting;
     if (protocol_.ConStat == 1)

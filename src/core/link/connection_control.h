@@ -5,6 +5,8 @@
 
 #include "core/foundation/app_settings.h"
 #include "core/foundation/clock.h"
+#include "core/foundation/operator_prompt.h"
+#include "core/link/disk_buffer_channel.h"
 #include "core/link/link_protocol.h"
 
 namespace velk {
@@ -30,11 +32,14 @@ public:
     virtual void SetMenuState(LinkMenuState state) = 0;
 };
 
-// The operator's Connect and Disconnect commands and the connection display.
+// The operator's Connect and Disconnect commands and the connection display, for the link
+// protocol (serial or TCP) and for the hard-disk buffer (HD_Used).
 class ConnectionControl {
 public:
-    ConnectionControl(const AppSettings& settings, cs_smda_prot& protocol, const Clock& clock);
+    ConnectionControl(const AppSettings& settings, cs_smda_prot& protocol, const Clock& clock,
+                      OperatorPrompt& prompt);
     void SetView(ConnectionView* view) { view_ = view; }
+    void SetDiskBuffer(DiskBufferChannel* disk) { disk_ = disk; }
 
     // False when the link did not connect (or an attempt is already under way).
     bool Connect();
@@ -54,13 +59,20 @@ public:
     // What the title names: the site, else the address (TCP) or the port name (serial).
     std::string Target() const;
 
+    static constexpr const char* kHdDirectoryUnreadable =
+        "The Hard Disk Data Buffer directory cannot be read:\n";
+
 private:
     void Changed();
+    bool ConnectDiskBuffer();
+    bool DiskBufferMode() const { return settings_.HD_Used != 0; }
 
     const AppSettings& settings_;
     cs_smda_prot& protocol_;
     const Clock& clock_;
+    OperatorPrompt& prompt_;
     ConnectionView* view_ = nullptr;
+    DiskBufferChannel* disk_ = nullptr;
     int64_t startTime_ = 0;
     int lastValue_ = -1;
     bool disconnectAsked_ = false;

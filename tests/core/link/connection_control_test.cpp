@@ -12,7 +12,7 @@ class ConnectionControlTest : public ::testing::Test {
 protected:
     ConnectionControlTest()
         : prot_(settings_, counters_, timers_, clock_, prompt_, observer_, dispatcher_, log_),
-          control_(settings_, prot_, clock_) {
+          control_(settings_, prot_, clock_, prompt_) {
         settings_.IP_Used = 1;
         settings_.APP_IPAddr = "10.1.1.1";
         prot_.SetChannels(&tcp_, &serial_);
@@ -143,6 +143,63 @@ TEST_F(ConnectionControlTest, DeferredDisconnectSwitchesTheMenusAtOnce) {
     EXPECT_TRUE(control_.Disconnect());
     EXPECT_EQ(prot_.ConStat, 1);
     EXPECT_EQ(view_.Last(), LinkMenuState::Disconnected);
+}
+
+class FakeDiskBuffer : public DiskBufferChannel {
+public:
+    bool Start(const std::string& directory, std::string& error) override {
+        started = directory;
+        if (!ok)
+            error = directory + "\nNo such file or directory";
+        running = ok;
+        return ok;
+    }
+    void Stop() override {
+        running = false;
+        ++stops;
+    }
+    bool Running() const override { return running; }
+    std::string started;
+    bool ok = true, running = false;
+    int stops = 0;
+};
+
+TEST_F(ConnectionControlTest, HardDiskBufferConnectAndDisconnect) {
+    FakeDiskBuffer disk;
+    control_.SetDiskBuffer(&disk);
+    settings_.HD_Used = 1;
+    settings_.APP_HD_Buffer_Directory = "/srv/buf";
+    clock_.seconds += 100;
+    ASSERT_TRUE(control_.Connect());
+    EXPECT_EQ(disk.started, "/srv/buf");
+    EXPECT_EQ(view_.title, "VELK - From HD Buffer at /srv/buf");
+    EXPECT_EQ(view_.connected, "Yes ");
+    EXPECT_EQ(control_.StartTime(), clock_.seconds);
+    EXPECT_EQ(view_.durationResets, 1);
+    EXPECT_EQ(view_.Last(), LinkMenuState::Connected);
+    EXPECT_EQ(tcp_.opens, 0);          // the link protocol stays idle
+    EXPECT_FALSE(control_.Connect());  // already reading
+
+    EXPECT_TRUE(control_.Disconnect());
+    EXPECT_EQ(disk.stops, 1);
+    EXPECT_EQ(view_.title, "VELK - Disconnected to HD Buffer");
+    EXPECT_EQ(view_.connected, "No ");
+    EXPECT_EQ(view_.Last(), LinkMenuState::Disconnected);
+    EXPECT_TRUE(prompt_.shown.empty());
+}
+
+TEST_F(ConnectionControlTest, HardDiskBufferDirectoryThatCannotBeReadIsReported) {
+    FakeDiskBuffer disk;
+    disk.ok = false;
+    control_.SetDiskBuffer(&disk);
+    settings_.HD_Used = 1;
+    settings_.APP_HD_Buffer_Directory = "/srv/none";
+    EXPECT_FALSE(control_.Connect());
+    EXPECT_EQ(prompt_.Texts(),
+              std::vector<std::string>{"The Hard Disk Data Buffer directory cannot be read:\n"
+                                       "/srv/none\nNo such file or directory"});
+    EXPECT_EQ(view_.Last(), LinkMenuState::Disconnected);
+    EXPECT_NE(view_.connected, "Yes ");
 }
 
 }  // namespace
