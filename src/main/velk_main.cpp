@@ -7,6 +7,7 @@
 #include "platform/collector_host.h"
 #include "platform/file_instance_lock.h"
 #include "platform/posix_file_store.h"
+#include "platform/unix_signals.h"
 #include "ui/main_window.h"
 #include "ui/qt_operator_prompt.h"
 
@@ -36,6 +37,8 @@ int main(int argc, char* argv[]) {
 
     velk::CVELKDlg window(collector, store, prompt);
     prompt.SetParent(&window);
+    // Log-out, shutdown and kill ask the window to close: settings written, lock released.
+    velk::UnixSignals closeRequests([&window](int) { window.CloseOnRequest(); });
     window.show();
     window.Start();
     const int result = QApplication::exec();

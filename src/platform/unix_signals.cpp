@@ -31,13 +31,13 @@ UnixSignals::UnixSignals(std::function<void(int)> onSignal, QObject* parent)
     action.sa_handler = Handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
 }
 
 UnixSignals::~UnixSignals() {
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::signal(signal, SIG_DFL);
     if (g_signalPipe[0] >= 0)
         ::close(g_signalPipe[0]);
     if (g_signalPipe[1] >= 0)

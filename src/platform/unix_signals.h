@@ -6,7 +6,8 @@
 
 namespace velk {
 
-// Turns SIGINT and SIGTERM into a call on the event loop, where shutting down is safe.
+// Turns SIGINT, SIGTERM and SIGHUP (log-out, shutdown, a closed terminal, a service manager's
+// stop) into a call on the event loop, where shutting down in order is safe.
 class UnixSignals : public QObject {
     Q_OBJECT
 public:

@@ -3,6 +3,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "ui/widget_helpers.h"
+
 namespace velk {
 
 AppSet::AppSet(AppSettings& settings, const SettingsStore& store, OperatorPrompt& prompt,
@@ -21,6 +23,7 @@ AppSet::AppSet(AppSettings& settings, const SettingsStore& store, OperatorPrompt
     ok->setDefault(true);
     layout->addWidget(ok, 0, Qt::AlignHCenter);
     connect(ok, &QPushButton::clicked, this, &AppSet::OnOk);
+    FitCaption(*this);
 }
 
 void AppSet::OnOk() {

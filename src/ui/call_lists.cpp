@@ -28,10 +28,10 @@ CallLists::CallLists(const LastCallsRing& ring, const StatisticCounters& counter
     statistics_ = MakeList("statisticsList", this);
     statisticsModel_ = new StatisticsModel(counters, this);
     statistics_->setModel(statisticsModel_);
-    statistics_->setColumnWidth(0, 280);  // the longest call-type name fits
-    statistics_->setColumnWidth(1, 52);
+    statistics_->setColumnWidth(0, 200);
+    statistics_->setColumnWidth(1, 48);
     for (int c = 2; c < 26; ++c)
-        statistics_->setColumnWidth(c, 34);
+        statistics_->setColumnWidth(c, 30);
 
     for (QTableView* list : {lastCalls_, detail_, statistics_}) {
         list->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -58,12 +58,19 @@ CallLists::CallLists(const LastCallsRing& ring, const StatisticCounters& counter
 
 void CallLists::ApplyColumnWidths(const SettingsStore& store) {
     // Equal widths from the window's width first; saved widths only when all 51 were readable.
-    const int clientWidth = 990;
-    const int width = (clientWidth - 20) / 33 + 17;
     for (int c = 0; c < kColumnCount; ++c)
-        lastCalls_->setColumnWidth(c, width);
+        lastCalls_->setColumnWidth(c, kComputedColumnWidth);
     std::array<int32_t, kColumnCount> saved{};
-    if (store.ReadColumnWidths(saved) == 1) {
+    // Every column hidden (all widths 0, as a file written by a tool may have) is no layout
+    // anybody uses: the computed widths stay.
+    const auto allHidden = [&saved] {
+        for (int32_t w : saved) {
+            if (w > 0)
+                return false;
+        }
+        return true;
+    };
+    if (store.ReadColumnWidths(saved) == 1 && !allHidden()) {
         for (int c = 0; c < kColumnCount; ++c) {
             if (saved[c] <= 0) {
                 lastCalls_->setColumnHidden(c, true);
@@ -91,6 +98,9 @@ void CallLists::DefaultView(int systemType) {
                                    0,  0,  0,  0,  0,   44,  65, 61, 26, 40, 46, 46, 46,
                                    88, 73, 53, 27, 46,  99,  54, 46, 46, 81, 46};
     const int* widths = systemType == kSystemTypeIpecsMg ? kIpecs : kCs1000;
+    // Column 0, the row numbers, comes back too.
+    lastCalls_->setColumnHidden(0, false);
+    lastCalls_->setColumnWidth(0, kComputedColumnWidth);
     for (int f = 0; f < 50; ++f) {
         const int width = widths[f];
         lastCalls_->setColumnHidden(f + 1, width == 0);

@@ -55,6 +55,9 @@ QVariant LastCallsModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant LastCallsModel::headerData(int section, Qt::Orientation o, int role) const {
+    // Headers stand as their cells do: every column of this list is left-aligned.
+    if (role == Qt::TextAlignmentRole && o == Qt::Horizontal)
+        return int(Qt::AlignLeft | Qt::AlignVCenter);
     if (role != Qt::DisplayRole)
         return {};
     if (o == Qt::Vertical)
@@ -106,6 +109,8 @@ QVariant DetailModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant DetailModel::headerData(int section, Qt::Orientation o, int role) const {
+    if (role == Qt::TextAlignmentRole && o == Qt::Horizontal)
+        return int(section == 0 ? Qt::AlignCenter : (Qt::AlignLeft | Qt::AlignVCenter));
     if (role != Qt::DisplayRole || o != Qt::Horizontal)
         return {};
     static const char* const kHeaders[] = {"Field Number", "Message fields", "Fields value"};
@@ -161,6 +166,8 @@ QVariant StatisticsModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant StatisticsModel::headerData(int section, Qt::Orientation o, int role) const {
+    if (role == Qt::TextAlignmentRole && o == Qt::Horizontal)
+        return int(section == 0 ? Qt::AlignCenter : (Qt::AlignRight | Qt::AlignVCenter));
     if (role != Qt::DisplayRole || o != Qt::Horizontal)
         return {};
     if (section == 0)

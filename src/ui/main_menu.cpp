@@ -3,12 +3,15 @@
 #include "ui/main_window.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QTimer>
 #include <QDialog>
 #include <QMenuBar>
 #include <QVBoxLayout>
 
 #include "ui/app_set_dialog.h"
 #include "ui/settings_dialogs.h"
+#include "ui/widget_helpers.h"
 
 namespace velk {
 
@@ -111,6 +114,24 @@ void CVELKDlg::OnExit() {
     close();
 }
 
+void CVELKDlg::CloseOnRequest() {
+    if (shuttingDown_ || closing_)
+        return;
+    // A dialog or a question left open would keep the program waiting for an answer: it is
+    // cancelled, and the shutdown follows once its loop has ended.
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
+        QTimer::singleShot(0, this, &CVELKDlg::CloseOnRequest);
+        return;
+    }
+    RunShutdownSequence();
+    closing_ = true;
+    close();
+}
+
 void CVELKDlg::OnApplicationSettings() {
     AppSet dialog(settings_, store_, prompt_, this);
     dialog.exec();
@@ -128,6 +149,7 @@ void CVELKDlg::OnVersion() {
     auto* text = new QLabel(QStringLiteral("VELK call accounting collector"), &about);
     text->setObjectName(QStringLiteral("aboutText"));
     layout->addWidget(text, 0, Qt::AlignCenter);
+    FitCaption(about);
     about.exec();
 }
 

@@ -31,6 +31,10 @@ CVELKDlg::CVELKDlg(Collector& collector, const SettingsStore& store, OperatorPro
       display_(collector.Counters()) {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("VELK"));
+    // A system menu and a close box, no minimise or maximise box: hiding goes through the
+    // Minimize command.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowIcon(style()->standardIcon(QStyle::SP_ComputerIcon));
 
     BuildMenu();

@@ -72,6 +72,9 @@ public:
     void Start();
     // Confirmed shutdown from the menu's Exit.
     void OnExit();
+    // Shutdown asked for from outside (log-out, SIGTERM): the same orderly shutdown as a
+    // confirmed Exit, without a question, since nobody may be there to answer it.
+    void CloseOnRequest();
     void OnConnect();
     void OnDisconnect();
     // Window timers.

@@ -2,6 +2,8 @@
 
 #include <QMessageBox>
 
+#include "ui/widget_helpers.h"
+
 namespace velk {
 namespace {
 
@@ -31,6 +33,7 @@ void QtOperatorPrompt::Message(const std::string& text, const std::string& capti
     QMessageBox box(ToQt(icon), Caption(caption), QString::fromStdString(text), QMessageBox::Ok,
                     parent_);
     box.setObjectName(QStringLiteral("operatorMessage"));
+    FitCaption(box);
     box.exec();
 }
 
@@ -39,6 +42,7 @@ bool QtOperatorPrompt::Confirm(const std::string& text, const std::string& capti
     QMessageBox box(ToQt(icon), Caption(caption), QString::fromStdString(text),
                     QMessageBox::Yes | QMessageBox::No, parent_);
     box.setObjectName(QStringLiteral("operatorQuestion"));
+    FitCaption(box);
     return box.exec() == QMessageBox::Yes;
 }
 

@@ -63,7 +63,9 @@ void StatisticsChart::Show(const ChartContent& content) {
         top = std::max(top, content.hours[static_cast<size_t>(h)]);
     }
     // Whole numbers on the axis, with room above the highest bar.
-    axisY_->setRange(0, std::max(4, top + top / 4 + 1));
+    const ChartScale scale = ScaleFor(top);
+    axisY_->setRange(0, static_cast<qreal>(scale.maximum));
+    axisY_->setTickCount(scale.Ticks());
     caption_->setText(QString::fromStdString(content.caption));
 }
 

@@ -319,6 +319,35 @@ TEST_F(DiskBufferProgramsTest, WindowProgramTakesEveryRecord) {
     Run("velk", 30);
 }
 
+// Log-out, shutdown or kill: the window program closes in order without a question, writes its
+// settings, releases its lock and exits 0.
+TEST_F(ProgramsTest, WindowProgramStopsInOrderOnSigtermAndSighup) {
+    WriteSettings({"AutoConnection=0"});
+    for (int signal : {SIGTERM, SIGHUP}) {
+        QProcess velk;
+        StartProgram(velk, "velk");
+        QElapsedTimer t;
+        t.start();
+        while (!std::filesystem::exists(dir_ / "Bill") && t.elapsed() < 10000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        while (t.elapsed() < 1500)  // the window is up
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        std::filesystem::remove(dir_ / "VELK.INI");
+        Signal(velk, signal);
+        ASSERT_TRUE(velk.waitForFinished(20000)) << signal;
+        EXPECT_EQ(velk.exitStatus(), QProcess::NormalExit) << signal;
+        EXPECT_EQ(velk.exitCode(), 0) << signal;
+        EXPECT_TRUE(std::filesystem::exists(dir_ / "VELK.INI")) << signal;
+        EXPECT_NE(test::ReadFile(dir_ / "VELK.INI").find("[List1ColWidth]"), std::string::npos);
+    }
+    // The lock went with it: the collector may start here.
+    QProcess collector;
+    StartProgram(collector, "velk-collector");
+    ASSERT_TRUE(collector.waitForFinished(20000));
+    EXPECT_NE(collector.readAllStandardError().toStdString(),
+              "VELK already run\nin this directory!\n");
+}
+
 // A working directory that was removed under the program: a clear message and an error code,
 // not an abort.
 TEST_F(ProgramsTest, CollectorInARemovedDirectoryEndsWithAMessage) {

@@ -97,6 +97,20 @@ TEST_F(VelkSettingsTest, ExactKeysAndWholeNumbersAreWritten) {
     EXPECT_EQ(s.Site_Name, "Branch");  // kept from before
 }
 
+// A new file's column widths are those the window computes, never 0 (which hides a column); widths
+// already in the file stay.
+TEST_F(VelkSettingsTest, NewFileGetsVisibleColumnWidths) {
+    AppSettings s = Read();
+    for (int c = 0; c < kColumnCount; ++c)
+        EXPECT_EQ(s.Col[c], 46) << c;
+    ASSERT_EQ(Settings(dir_, {"Col3=0", "Col4=120"}).code, 0);
+    ASSERT_EQ(Settings(dir_, {"AutoConnection=1"}).code, 0);
+    s = Read();
+    EXPECT_EQ(s.Col[3], 0);
+    EXPECT_EQ(s.Col[4], 120);
+    EXPECT_EQ(s.Col[5], 46);
+}
+
 TEST_F(VelkSettingsTest, InformationalTextsFollowTheIndexes) {
     ASSERT_EQ(Settings(dir_, {"Server Port index=3", "COM Port number index=1",
                               "COM Port baud rate index=3"})

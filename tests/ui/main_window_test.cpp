@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTest>
@@ -64,6 +65,81 @@ TEST_F(MainWindowTest, ShellShowsTitleMenuTabsAndPanel) {
     auto* query = w->findChild<QPushButton*>("queryFormButton");
     ASSERT_NE(query, nullptr);
     EXPECT_TRUE(query->isHidden());
+}
+
+// A layout in which every column is hidden (all 51 widths 0, as older tools wrote them) is no
+// layout: the computed widths stay. A single hidden column is kept as saved.
+TEST_F(MainWindowTest, AllZeroColumnWidthsGiveTheComputedWidths) {
+    settings_.Col.fill(0);
+    ASSERT_EQ(store_.WriteIniFile(settings_), 1);
+    auto w = MakeWindow();
+    for (int c = 0; c < kColumnCount; ++c) {
+        EXPECT_FALSE(w->LastCallsList()->isColumnHidden(c)) << c;
+        EXPECT_EQ(w->LastCallsList()->columnWidth(c), (990 - 20) / 33 + 17) << c;
+    }
+    settings_.Col.fill(0);
+    settings_.Col[7] = 80;
+    ASSERT_EQ(store_.WriteIniFile(settings_), 1);
+    auto saved = MakeWindow();
+    EXPECT_EQ(saved->LastCallsList()->columnWidth(7), 80);
+    EXPECT_TRUE(saved->LastCallsList()->isColumnHidden(0));
+    saved->OnDefaultView();  // brings column 0 back too
+    EXPECT_FALSE(saved->LastCallsList()->isColumnHidden(0));
+    EXPECT_EQ(saved->LastCallsList()->columnWidth(0), 46);
+}
+
+TEST_F(MainWindowTest, HeadersStandAsTheirCellsAndTheStatisticsListFits) {
+    auto w = MakeWindow();
+    const auto header = [&w](const char* list, int column) {
+        return w->findChild<QTableView*>(list)
+            ->model()
+            ->headerData(column, Qt::Horizontal, Qt::TextAlignmentRole)
+            .toInt();
+    };
+    const int left = Qt::AlignLeft | Qt::AlignVCenter;
+    const int right = Qt::AlignRight | Qt::AlignVCenter;
+    EXPECT_EQ(header("lastCallsList", 0), left);
+    EXPECT_EQ(header("lastCallsList", 50), left);
+    EXPECT_EQ(header("detailList", 0), int(Qt::AlignCenter));
+    EXPECT_EQ(header("detailList", 2), left);
+    EXPECT_EQ(header("statisticsList", 0), int(Qt::AlignCenter));
+    EXPECT_EQ(header("statisticsList", 1), right);
+    EXPECT_EQ(header("statisticsList", 25), right);
+    auto* statistics = w->findChild<QTableView*>("statisticsList");
+    EXPECT_EQ(statistics->columnWidth(0), 200);
+    EXPECT_EQ(statistics->columnWidth(1), 48);
+    for (int c = 2; c < 26; ++c)
+        EXPECT_EQ(statistics->columnWidth(c), 30) << c;
+    // No minimise or maximise box; a close box and the system menu.
+    const Qt::WindowFlags flags = w->windowFlags();
+    EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowSystemMenuHint);
+}
+
+// Log-out or SIGTERM: the orderly shutdown without a question, also over an open dialog.
+TEST_F(MainWindowTest, CloseOnRequestCancelsAnOpenDialogAndShutsDown) {
+    auto w = MakeWindow();
+    w->show();
+    w->LastCallsList()->setColumnWidth(5, 99);
+    bool dialogWasOpen = false;
+    QTimer::singleShot(50, [&] {
+        dialogWasOpen = QApplication::activeModalWidget() != nullptr;
+        w->CloseOnRequest();
+    });
+    w->Action(kCmdCommunication)->trigger();  // a modal dialog; the request comes while it runs
+    QElapsedTimer t;
+    t.start();
+    while (!w->ClosingFlag() && t.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_TRUE(dialogWasOpen);
+    EXPECT_TRUE(w->ClosingFlag());
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_TRUE(prompt_.shown.empty());  // nobody was asked
+    AppSettings read;
+    ASSERT_EQ(store_.ReadIniFile(read), 1);
+    EXPECT_EQ(read.Col[5], 99);
 }
 
 TEST_F(MainWindowTest, ListsHaveTheirColumnsAndFixedRows) {

@@ -119,6 +119,9 @@ int main(int argc, char* argv[]) {
     }
     velk::SettingsStore store(argv[1]);
     AppSettings settings;
+    // A column width the file does not have yet is written as the window computes it: a width
+    // of 0 would hide the column.
+    settings.Col.fill(velk::kComputedColumnWidth);
     velk::SettingsReadReport report;
     store.ReadIniFile(settings, &report);
     if (report.fileUnreadable)

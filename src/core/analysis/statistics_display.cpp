@@ -2,9 +2,25 @@
 
 #include "core/decode/statistic_rows.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace velk {
+
+ChartScale ScaleFor(int64_t highest) {
+    const int64_t need = std::max<int64_t>(highest + 1, 4);
+    ChartScale scale;
+    for (int64_t decade = 1;; decade *= 10) {
+        for (int64_t step : {decade, 2 * decade, 5 * decade}) {
+            const int64_t steps = (need + step - 1) / step;
+            if (steps <= 5) {
+                scale.step = step;
+                scale.maximum = steps * step;
+                return scale;
+            }
+        }
+    }
+}
 
 StatisticsDisplay::Peak StatisticsDisplay::PeakOf(int column) const {
     Peak p;

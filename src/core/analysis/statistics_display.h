@@ -14,6 +14,15 @@ struct ChartContent {
     std::string caption;
 };
 
+// The chart's value axis: from 0 to maximum in whole-number steps (1, 2, 5, 10, 20, 50, ...), at
+// most five of them, with room above the highest bar; at least 0..4.
+struct ChartScale {
+    int64_t maximum = 4;
+    int64_t step = 1;
+    int Ticks() const { return static_cast<int>(maximum / step) + 1; }
+};
+ChartScale ScaleFor(int64_t highest);
+
 // The statistics chart's modes: Auto steps through all 26 counters every 6 seconds; Selected
 // shows the counter whose row the mouse points at.
 class StatisticsDisplay {

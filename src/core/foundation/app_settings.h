@@ -6,7 +6,10 @@
 
 namespace velk {
 
-constexpr int kColumnCount = 51;       // columns of the last-calls list
+constexpr int kColumnCount = 51;  // columns of the last-calls list
+// The width of every last-calls column before any is saved: (client width - 20) / 33 + 17 for
+// the window's 990-pixel client area.
+constexpr int kComputedColumnWidth = (990 - 20) / 33 + 17;
 constexpr int kSavedColumnCount = 50;  // output columns of the decoded record files
 constexpr int kCallTypeCount = 14;
 

@@ -67,3 +67,35 @@ TEST(StatisticsDisplay, StartLine) {
 
 }  // namespace
 }  // namespace velk
+
+namespace velk {
+namespace {
+
+// Every tick of the value axis is a whole number: the axis runs to a multiple of its step.
+TEST(ChartScale, WholeNumberTicksWithRoomAboveTheHighestBar) {
+    const struct {
+        int64_t highest, maximum, step;
+    } cases[] = {{0, 4, 1},
+                 {3, 4, 1},
+                 {4, 5, 1},
+                 {5, 6, 2},
+                 {7, 8, 2},
+                 {9, 10, 2},
+                 {10, 15, 5},
+                 {24, 25, 5},
+                 {99, 100, 20},
+                 {100, 150, 50},
+                 {2147483647, 2500000000, 500000000}};
+    for (const auto& c : cases) {
+        const ChartScale s = ScaleFor(c.highest);
+        EXPECT_EQ(s.maximum, c.maximum) << c.highest;
+        EXPECT_EQ(s.step, c.step) << c.highest;
+        EXPECT_GT(s.maximum, c.highest);
+        EXPECT_EQ(s.maximum % s.step, 0);
+        EXPECT_LE(s.Ticks(), 6);
+        EXPECT_GE(s.Ticks(), 3);
+    }
+}
+
+}  // namespace
+}  // namespace velk
