@@ -53,8 +53,9 @@ bool PosixFileStore::CreateIfMissing(const std::filesystem::path& path) {
 PosixFileStore::PosixFileStore(std::chrono::milliseconds lockWait, Rename2 rename2)
     : lockWait_(lockWait), rename2_(rename2) {}
 
-AppendResult PosixFileStore::Append(const std::filesystem::path& path, std::string_view bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+AppendResult PosixFileStore::Append(const std::filesystem::path& path, std::string_view bytes,
+                                    const Header& headerIfNew) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         error_ = std::strerror(errno);
         return AppendResult::CannotOpen;
@@ -72,6 +73,15 @@ AppendResult PosixFileStore::Append(const std::filesystem::path& path, std::stri
             return AppendResult::Busy;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::string withHeader;
+    if (headerIfNew) {
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && st.st_size == 0) {
+            withHeader = headerIfNew();
+            withHeader.append(bytes);
+            bytes = withHeader;
+        }
     }
     // One write for the whole record: with O_APPEND a reader sees all of it or none of it.
     size_t done = 0;

@@ -25,7 +25,8 @@ public:
 
     bool Exists(const std::filesystem::path& path) override;
     bool CreateIfMissing(const std::filesystem::path& path) override;
-    AppendResult Append(const std::filesystem::path& path, std::string_view bytes) override;
+    AppendResult Append(const std::filesystem::path& path, std::string_view bytes,
+                        const Header& headerIfNew = nullptr) override;
     bool NobodyWriting(const std::filesystem::path& path) override;
     bool MoveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) override;
     std::string ErrorText() const override { return error_; }

@@ -9,7 +9,9 @@
 #include <QMenuBar>
 #include <QVBoxLayout>
 
+#include "platform/raw_import_runner.h"
 #include "ui/app_set_dialog.h"
+#include "ui/import_progress.h"
 #include "ui/settings_dialogs.h"
 #include "ui/widget_helpers.h"
 
@@ -65,7 +67,8 @@ void CVELKDlg::BuildMenu() {
 
     QMenu* import = menuBar()->addMenu(QStringLiteral("Import"));
     import->setObjectName(QStringLiteral("importMenu"));
-    add(import, "Raw Data File", kCmdImport, "importAction")->setEnabled(false);
+    connect(add(import, "Raw Data File", kCmdImport, "importAction"), &QAction::triggered, this,
+            &CVELKDlg::OnImport);
 
     QAction* version = menuBar()->addAction(QStringLiteral("Version"));
     version->setObjectName(QStringLiteral("versionAction"));
@@ -80,11 +83,19 @@ QAction* CVELKDlg::Action(Command id) const {
 }
 
 void CVELKDlg::SetMenuState(LinkMenuState state) {
-    const bool idle = state == LinkMenuState::Disconnected;
-    // Entries whose function is not in this build stay grey.
+    menuState_ = state;
+    RefreshMenus();
+}
+
+void CVELKDlg::RefreshMenus() {
+    const bool idle = menuState_ == LinkMenuState::Disconnected;
+    // An import runs only while nothing is connected, and nothing connects while it runs.
+    const bool importing = Importing();
     for (Command id : {kCmdCommunication, kCmdProtocol, kCmdSaver, kCmdApplication})
-        Action(id)->setEnabled(idle);
-    Action(kCmdConnect)->setEnabled(idle || state == LinkMenuState::Reconnecting);
+        Action(id)->setEnabled(idle && !importing);
+    Action(kCmdConnect)
+        ->setEnabled((idle || menuState_ == LinkMenuState::Reconnecting) && !importing);
+    Action(kCmdImport)->setEnabled(idle && !importing);
     if (idle)
         Action(kCmdMinimize)->setEnabled(true);
     Action(kCmdDisconnect)->setEnabled(!idle);
@@ -92,6 +103,10 @@ void CVELKDlg::SetMenuState(LinkMenuState state) {
 }
 
 void CVELKDlg::OnConnect() {
+    if (Importing()) {
+        prompt_.Message(kConnectWhileImporting);
+        return;
+    }
     collector_.Connection().Connect();
 }
 
@@ -117,6 +132,8 @@ void CVELKDlg::OnExit() {
 void CVELKDlg::CloseOnRequest() {
     if (shuttingDown_ || closing_)
         return;
+    if (Importing())
+        import_->Cancel();  // the import stops after its current message, all it stored kept
     // A dialog or a question left open would keep the program waiting for an answer: it is
     // cancelled, and the shutdown follows once its loop has ended.
     if (QWidget* modal = QApplication::activeModalWidget()) {

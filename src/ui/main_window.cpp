@@ -9,7 +9,9 @@
 #include <QVBoxLayout>
 
 #include "core/foundation/base_directory.h"
+#include "platform/raw_import_runner.h"
 #include "ui/call_lists.h"
+#include "ui/import_progress.h"
 #include "ui/message_detail.h"
 #include "ui/raw_data_display.h"
 #include "ui/statistics_chart.h"
@@ -103,6 +105,11 @@ CVELKDlg::CVELKDlg(Collector& collector, const SettingsStore& store, OperatorPro
     rawData_->installEventFilter(this);
     rawData_->setCursor(Qt::PointingHandCursor);
 
+    import_ = new RawImportRunner(
+        [this](const uint8_t* frame, uint32_t length) { collector_.ImportMessage(frame, length); },
+        [this] { collector_.ImportBadCheck(); }, this);
+    connect(import_, &RawImportRunner::Finished, this, &CVELKDlg::OnImportFinished);
+
     collector_.SetView(this);
     // The chart starts with 24 zero bars labelled 00..23 (changing it before the window has its
     // size would leave the hour labels laid out for a tiny chart).
@@ -133,6 +140,57 @@ QMenu* CVELKDlg::FieldNamePopup() const {
     return lists_->FieldNamePopup();
 }
 
+bool CVELKDlg::Importing() const {
+    return import_ != nullptr && import_->Running();
+}
+
+void CVELKDlg::OnImport() {
+    if (Importing() || menuState_ != LinkMenuState::Disconnected)
+        return;
+    const std::string path = prompt_.ChooseFile(kImportFilter);
+    if (path.empty())
+        return;
+    const bool otherProgram = prompt_.Confirm(kImportQuestion, "", PromptIcon::None);
+    {
+        FileImportSource check(path);
+        if (!check.Ok()) {
+            prompt_.Message(kImportCannotOpen);
+            return;
+        }
+        if (check.Length() <= 9) {
+            prompt_.Message(kImportTooSmall);
+            return;
+        }
+    }
+    if (!import_->Start(path, otherProgram)) {
+        prompt_.Message(kImportCannotOpen);
+        return;
+    }
+    importStatus_->setText(QString::fromLatin1(kImportStarted));
+    ring_.ClearLastCallsRing();
+    lists_->RefreshLastCalls();
+    collector_.Pipeline().SetImportRunning(true);
+    importProgress_ = new ImportProgress(collector_.TimeSource(), this);
+    importProgress_->setAttribute(Qt::WA_DeleteOnClose);
+    connect(import_, &RawImportRunner::Progress, importProgress_, &ImportProgress::SetPercent);
+    connect(import_, &RawImportRunner::Imported, importProgress_, &ImportProgress::SetImported);
+    connect(importProgress_, &ImportProgress::CancelRequested, import_, &RawImportRunner::Cancel);
+    importProgress_->show();
+    RefreshMenus();
+}
+
+void CVELKDlg::OnImportFinished(const ImportResult& result) {
+    if (importProgress_ != nullptr)
+        importProgress_->Finish();
+    const std::string message = result.Message();
+    if (!message.empty())
+        prompt_.Message(message);
+    importStatus_->setText(QString::fromLatin1(result.Status()));
+    collector_.Pipeline().SetImportRunning(false);
+    lists_->RefreshLastCalls();
+    RefreshMenus();
+}
+
 void CVELKDlg::OnTabChanged(int index) {
     status_->DefaultViewButton()->setVisible(index == 0);
 }
@@ -146,6 +204,9 @@ void CVELKDlg::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // Closed while an import runs: it stops after its current message, what it stored kept.
+    if (Importing())
+        import_->Cancel();
     RunShutdownSequence();
     closing_ = true;
     event->accept();
@@ -161,6 +222,7 @@ void CVELKDlg::Pause(int ms) {
 
 void CVELKDlg::RunShutdownSequence() {
     shuttingDown_ = true;
+    import_->Wait();
     Pause(timing_.beforeClosingWindows);
     for (auto& detail : details_) {
         if (detail != nullptr)

@@ -17,6 +17,7 @@
 #include "core/foundation/operator_prompt.h"
 #include "core/foundation/settings_store.h"
 #include "core/foundation/statistic_counters.h"
+#include "ui/import_progress.h"
 
 class QAction;
 class QSystemTrayIcon;
@@ -24,6 +25,9 @@ class QSystemTrayIcon;
 namespace velk {
 
 class CallLists;
+
+class RawImportRunner;
+struct ImportResult;
 class CRawDataDisplay;
 class DetaleMessage;
 class StatisticsChart;
@@ -36,6 +40,9 @@ struct ShutdownTiming {
     int beforeDisconnect = 500;
     int afterDisconnect = 1000;
 };
+
+inline constexpr const char* kConnectWhileImporting =
+    "An import is running.\nCancel it, or let it end, before connecting.";
 
 // Menu command identifiers.
 enum Command : int {
@@ -77,6 +84,12 @@ public:
     void CloseOnRequest();
     void OnConnect();
     void OnDisconnect();
+    // Import -> Raw Data File: the file dialog, the question, then the import on its own thread
+    // with the progress window. Refused while connected or while an import runs.
+    void OnImport();
+    bool Importing() const;
+    ImportProgress* ImportProgressWindow() const { return importProgress_; }
+    QString ImportStatus() const { return importStatus_->text(); }
     // Window timers.
     void OnDurationTick();
     void OnMessageRateTick();
@@ -120,6 +133,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void OnImportFinished(const ImportResult& result);
+    void RefreshMenus();
+
     // main_menu.cpp
     void BuildMenu();
     void OnApplicationSettings();
@@ -160,6 +176,9 @@ private:
     QPushButton* queryForm_ = nullptr;
     QLabel* importStatus_ = nullptr;
     QLabel* rawData_ = nullptr;
+    RawImportRunner* import_ = nullptr;
+    QPointer<ImportProgress> importProgress_;
+    LinkMenuState menuState_ = LinkMenuState::Disconnected;
 };
 
 }  // namespace velk

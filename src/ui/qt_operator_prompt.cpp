@@ -1,5 +1,6 @@
 #include "ui/qt_operator_prompt.h"
 
+#include <QFileDialog>
 #include <QMessageBox>
 
 #include "ui/widget_helpers.h"
@@ -44,6 +45,25 @@ bool QtOperatorPrompt::Confirm(const std::string& text, const std::string& capti
     box.setObjectName(QStringLiteral("operatorQuestion"));
     FitCaption(box);
     return box.exec() == QMessageBox::Yes;
+}
+
+std::string QtOperatorPrompt::ChooseFile(const std::string& filter) {
+    // "Name (*.raw)|*.raw|*.*|*.*||": pairs of a shown name and its pattern.
+    QStringList parts = QString::fromStdString(filter).split(QLatin1Char('|'));
+    QStringList filters;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        if (parts[i].isEmpty())
+            break;
+        const QString& name = parts[i];
+        filters << (name.contains(QLatin1Char('(')) ? name : name + " (" + parts[i + 1] + ")");
+    }
+    QFileDialog dialog(parent_);
+    dialog.setObjectName(QStringLiteral("openFileDialog"));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilters(filters);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().front().toStdString();
 }
 
 }  // namespace velk

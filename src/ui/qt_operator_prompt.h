@@ -15,6 +15,7 @@ public:
 
     void Message(const std::string& text, const std::string& caption, PromptIcon icon) override;
     bool Confirm(const std::string& text, const std::string& caption, PromptIcon icon) override;
+    std::string ChooseFile(const std::string& filter) override;
 
 private:
     QPointer<QWidget> parent_;

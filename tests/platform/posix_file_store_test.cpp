@@ -59,7 +59,10 @@ TEST(PosixFileStore, CreateAppendAndExistence) {
     PosixFileStore files;
     const auto path = dir / "a.raw";
     EXPECT_FALSE(files.Exists(path));
-    EXPECT_EQ(files.Append(path, "x"), AppendResult::CannotOpen);  // appending never creates
+    EXPECT_EQ(files.Append(path, "x", [] { return std::string("header\r\n"); }),
+              AppendResult::Written);  // a missing file is created, its header first
+    EXPECT_EQ(test::ReadFile(path), "header\r\nx");
+    std::filesystem::remove(path);
     EXPECT_TRUE(files.CreateIfMissing(path));
     EXPECT_FALSE(files.CreateIfMissing(path));
     EXPECT_EQ(files.Append(path, std::string("\x02"
@@ -71,6 +74,10 @@ TEST(PosixFileStore, CreateAppendAndExistence) {
                                                 "abc\r\ndef",
                                                 9));
     EXPECT_FALSE(files.CreateIfMissing(dir / "missing" / "a.raw"));
+    EXPECT_EQ(files.Append(dir / "missing" / "a.raw", "x"), AppendResult::CannotOpen);
+    // A file that is there but empty counts as new: it gets the header.
+    EXPECT_EQ(files.Append(path, "ghi", [] { return std::string("h;"); }), AppendResult::Written);
+    EXPECT_EQ(test::ReadFile(path).substr(9), "ghi");  // not empty: no header
 }
 
 TEST(PosixFileStore, AnotherWriterBlocksAppendsAndHandOff) {

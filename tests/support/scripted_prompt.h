@@ -30,6 +30,15 @@ public:
         return a;
     }
 
+    std::string ChooseFile(const std::string& filter) override {
+        filters.push_back(filter);
+        if (files.empty())
+            return {};
+        std::string f = files.front();
+        files.pop_front();
+        return f;
+    }
+
     std::vector<std::string> Texts() const {
         std::vector<std::string> t;
         for (const auto& s : shown)
@@ -38,6 +47,8 @@ public:
     }
 
     std::deque<bool> answers;
+    std::deque<std::string> files;  // what the file dialog answers
+    std::vector<std::string> filters;
     std::vector<Shown> shown;
 };
 

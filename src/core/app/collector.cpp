@@ -68,6 +68,17 @@ void Collector::DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length) {
     protocol_.SMDA_Count_Event(EV_NORMAL_DATA);
 }
 
+void Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
+    pipeline_.ProcessMessage(frame, length);
+    counters_.Count(EV_NORMAL_DATA, clock_.Now().hour);
+    relay_.StatisticsRowChanged(EV_NORMAL_DATA);
+}
+
+void Collector::ImportBadCheck() {
+    counters_.Count(EV_BAD_BCC, clock_.Now().hour);
+    relay_.StatisticsRowChanged(EV_BAD_BCC);
+}
+
 void Collector::OnPeerClosed() {
     protocol_.OnPeerClosed();
     connection_.Refresh();

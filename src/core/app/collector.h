@@ -52,6 +52,11 @@ public:
     // the link, and counted as normal data.
     void DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length);
     void SetDiskBuffer(DiskBufferChannel* disk) { connection_.SetDiskBuffer(disk); }
+    // A message from a raw-file import (on the main thread): stored like a received one and
+    // counted as normal data; one whose check failed is only counted. Neither touches the link's
+    // status.
+    void ImportMessage(const uint8_t* frame, uint32_t length);
+    void ImportBadCheck();
     // The PBX closed the connection: the link is closed, then reconnected when wanted.
     void OnPeerClosed();
 

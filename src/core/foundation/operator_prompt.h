@@ -18,6 +18,12 @@ public:
     // A Yes/No question; true for Yes.
     virtual bool Confirm(const std::string& text, const std::string& caption,
                          PromptIcon icon = PromptIcon::Exclamation) = 0;
+    // The open-file dialog: an existing file; the filter in the form "Name (*.x)|*.x|*.*|*.*||".
+    // Empty when the operator cancelled (or nobody is there to choose).
+    virtual std::string ChooseFile(const std::string& filter) {
+        (void)filter;
+        return {};
+    }
 };
 
 // Message texts shared by several places.

@@ -303,13 +303,16 @@ void cs_smda_prot::SMDA_read_event(uint32_t count) {
     }
 }
 
-void cs_smda_prot::CheckBody() {
-    const uint32_t L = Data_Len;
+bool BccMatches(const uint8_t* frame, uint32_t L) {
     uint8_t bcc = 0;
     for (uint32_t i = 1; i <= L; ++i)
-        bcc ^= RX_Buf[i];
-    const uint32_t sent = DigitValue(RX_Buf[L + 1]) * 16 + DigitValue(RX_Buf[L + 2]);
-    if (bcc == sent) {
+        bcc ^= frame[i];
+    return bcc == DigitValue(frame[L + 1]) * 16 + DigitValue(frame[L + 2]);
+}
+
+void cs_smda_prot::CheckBody() {
+    const uint32_t L = Data_Len;
+    if (BccMatches(RX_Buf.data(), L)) {
         SMDA_Count_Event(EV_NORMAL_DATA);
         observer_.RxLamp();
         observer_.MessageReceived();
@@ -364,7 +367,7 @@ void cs_smda_prot::DeliverAcknowledged() {
         Deliver();
 }
 
-void cs_smda_prot::Unscramble360(uint8_t* frame, uint32_t L) {
+void Unscramble360(uint8_t* frame, uint32_t L) {
     uint32_t k = 0;
     uint32_t i = 4;
     for (; i < L + 1; i += 2, k += 2) {

@@ -106,6 +106,15 @@ constexpr bool IsAcceptedLength(uint32_t length) {
 // The value of three hexadecimal length digits (a character that is not a hex digit counts 0).
 uint32_t ParseLengthDigits(const uint8_t* digits);
 
+// The message check: the exclusive-or of offsets 1..L equals the two BCC digits at L + 1 and
+// L + 2 (upper- or lower-case).
+bool BccMatches(const uint8_t* frame, uint32_t length);
+
+// The "360 format": the text arrives as hexadecimal digits, each shifted by a position-dependent
+// offset and swapped in pairs; this restores it in place and writes the new BCC after the last
+// pair taken.
+void Unscramble360(uint8_t* frame, uint32_t length);
+
 // The link protocol: polls the PBX with ENQ, takes framed messages, checks length and BCC,
 // acknowledges, waits for EOT and hands each new message to the dispatcher.
 class cs_smda_prot {
@@ -191,7 +200,6 @@ private:
     // more, it is delivered anyway (a resend is dropped by the duplicate check).
     void DeliverAcknowledged();
     bool ConnectTcp();
-    static void Unscramble360(uint8_t* frame, uint32_t length);
     void DropForReconnection(bool killTimers);
     void FinishDisconnect();
 

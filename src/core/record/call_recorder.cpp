@@ -63,8 +63,8 @@ std::string RawRecord(const BillingMessage& m, const AppSettings& s) {
 }
 
 bool AppendReported(FileStore& files, const std::filesystem::path& path, std::string_view bytes,
-                    const FileProblemReport& report) {
-    switch (files.Append(path, bytes)) {
+                    const FileProblemReport& report, const FileStore::Header& header) {
+    switch (files.Append(path, bytes, header)) {
         case AppendResult::Written:
             return true;
         case AppendResult::CannotOpen:
@@ -79,8 +79,9 @@ bool AppendReported(FileStore& files, const std::filesystem::path& path, std::st
     return false;
 }
 
-bool CallRecorder::Append(const std::filesystem::path& path, std::string_view bytes) {
-    return AppendReported(files_, path, bytes, report_);
+bool CallRecorder::Append(const std::filesystem::path& path, std::string_view bytes,
+                          const FileStore::Header& header) {
+    return AppendReported(files_, path, bytes, report_, header);
 }
 
 CallRecorder::CallRecorder(const AppSettings& settings, FileStore& files,
@@ -120,37 +121,43 @@ std::string CallRecorder::HeaderLine() const {
     });
 }
 
+bool CallRecorder::SaveLine(const std::string& line, const std::filesystem::path& path,
+                            bool makeHeader) {
+    // The line is built whole in memory, however long, and written with one write; a new file
+    // gets the header in the same write.
+    if (!makeHeader)
+        return Append(path, line);
+    return Append(path, line, [this] { return HeaderLine(); });
+}
+
 bool CallRecorder::SaveCall_inDir(const BillingMessage& message, const std::filesystem::path& path,
                                   bool makeHeader) {
-    if (files_.CreateIfMissing(path) && makeHeader)
-        Append(path, HeaderLine());
-    // The line is built whole in memory, however long, and written with one write.
-    return Append(path, DecodedLine(message));
+    return SaveLine(DecodedLine(message), path, makeHeader);
+}
+
+bool CallRecorder::SaveCallWith(const std::filesystem::path& dir, const std::string& base,
+                                const std::string& raw, const std::string& line) {
+    if (settings_.RawSave == 1)
+        Append(dir / ((settings_.RawSaveDaily == 1 ? base : "cs1000") + ".raw"), raw);
+    if (settings_.SaveToFile == 1) {
+        const std::string decodedName = (base + "." + settings_.File_Extension).substr(0, 12);
+        SaveLine(line, dir / decodedName, settings_.MakeHeader == 1);
+    }
+    return true;
 }
 
 bool CallRecorder::SaveCall(const BillingMessage& message, const std::filesystem::path& dir) {
     decoder_.DecodeField(4, message, RecordBase::FromHexType(settings_.Hex_Type), field_);
-    const std::string base = BaseName(field_);
-    const std::string decodedName = (base + "." + settings_.File_Extension).substr(0, 12);
-    if (settings_.RawSave == 1) {
-        const auto rawPath = dir / ((settings_.RawSaveDaily == 1 ? base : "cs1000") + ".raw");
-        files_.CreateIfMissing(rawPath);
-        Append(rawPath, RawRecord(message, settings_));
-    }
-    if (settings_.SaveToFile == 1)
-        SaveCall_inDir(message, dir / decodedName, settings_.MakeHeader == 1);
-    return true;
+    return SaveCallWith(dir, BaseName(field_),
+                        settings_.RawSave == 1 ? RawRecord(message, settings_) : std::string(),
+                        settings_.SaveToFile == 1 ? DecodedLine(message) : std::string());
 }
 
 bool CallRecorder::SaveCall_Buffers(const BillingMessage& message) {
-    if (settings_.DoBufferPacked != 0) {
-        const auto path = dirs_.buffers / "buffer_in.raw";
-        files_.CreateIfMissing(path);
-        Append(path, RawRecord(message, settings_));
-    }
-    if (settings_.DoBufferDecoded != 0) {
+    if (settings_.DoBufferPacked != 0)
+        Append(dirs_.buffers / "buffer_in.raw", RawRecord(message, settings_));
+    if (settings_.DoBufferDecoded != 0)
         SaveCall_inDir(message, dirs_.buffers / "buffer_in.csv", false);
-    }
     return true;
 }
 
@@ -203,9 +210,19 @@ bool CallRecorder::BuffersOnTimer() {
 }
 
 bool CallRecorder::SaveCall_All(const BillingMessage& message) {
-    SaveCall(message, dirs_.bill);
-    SaveCall(message, dirs_.billBackup);
-    SaveCall_Buffers(message);
+    // The raw record and the decoded line are made once and go into every file of the record.
+    decoder_.DecodeField(4, message, RecordBase::FromHexType(settings_.Hex_Type), field_);
+    const std::string base = BaseName(field_);
+    const bool raw = settings_.RawSave == 1 || settings_.DoBufferPacked != 0;
+    const bool decoded = settings_.SaveToFile == 1 || settings_.DoBufferDecoded != 0;
+    const std::string rawRecord = raw ? RawRecord(message, settings_) : std::string();
+    const std::string line = decoded ? DecodedLine(message) : std::string();
+    SaveCallWith(dirs_.bill, base, rawRecord, line);
+    SaveCallWith(dirs_.billBackup, base, rawRecord, line);
+    if (settings_.DoBufferPacked != 0)
+        Append(dirs_.buffers / "buffer_in.raw", rawRecord);
+    if (settings_.DoBufferDecoded != 0)
+        SaveLine(line, dirs_.buffers / "buffer_in.csv", false);
     if (BuffersOnTimer() && restart_)
         restart_();
     return true;

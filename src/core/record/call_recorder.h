@@ -36,7 +36,7 @@ using FileProblemReport = std::function<void(const std::string& event, const std
 // program kept writing the file, or the write failed; a file that cannot be opened is skipped
 // without a report.
 bool AppendReported(FileStore& files, const std::filesystem::path& path, std::string_view bytes,
-                    const FileProblemReport& report);
+                    const FileProblemReport& report, const FileStore::Header& header = nullptr);
 
 // Stores every kept call record raw and decoded into Bill and Bill_Backup and collects it in the
 // buffer files that a pick-up program takes.
@@ -52,6 +52,8 @@ public:
     bool SaveCall(const BillingMessage& message, const std::filesystem::path& directory);
     bool SaveCall_inDir(const BillingMessage& message, const std::filesystem::path& path,
                         bool makeHeader);
+    // The same with the decoded line already made (one line serves every file of a record).
+    bool SaveLine(const std::string& line, const std::filesystem::path& path, bool makeHeader);
     bool SaveCall_Buffers(const BillingMessage& message);
     // Hands the buffer in-files over; true when the last hand-off attempted took place.
     bool BuffersOnTimer();
@@ -65,7 +67,10 @@ public:
 
 private:
     bool HandOff(const std::string& in, const std::filesystem::path& out, int& failures);
-    bool Append(const std::filesystem::path& path, std::string_view bytes);
+    bool Append(const std::filesystem::path& path, std::string_view bytes,
+                const FileStore::Header& header = nullptr);
+    bool SaveCallWith(const std::filesystem::path& dir, const std::string& base,
+                      const std::string& raw, const std::string& line);
 
     const AppSettings& settings_;
     FileStore& files_;

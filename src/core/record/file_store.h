@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,8 +22,12 @@ public:
     virtual bool Exists(const std::filesystem::path& path) = 0;
     // Creates an empty file when there is none; true when this call created it.
     virtual bool CreateIfMissing(const std::filesystem::path& path) = 0;
-    // Appends the bytes with one write. Another writer is waited for a bounded time.
-    virtual AppendResult Append(const std::filesystem::path& path, std::string_view bytes) = 0;
+    // Appends the bytes with one write, creating the file when it is missing; a new (empty) file
+    // gets headerIfNew's line first, in the same write. Another writer is waited for a bounded
+    // time.
+    using Header = std::function<std::string()>;
+    virtual AppendResult Append(const std::filesystem::path& path, std::string_view bytes,
+                                const Header& headerIfNew = nullptr) = 0;
     // True when the file can be opened for writing with no other program writing it.
     virtual bool NobodyWriting(const std::filesystem::path& path) = 0;
     // Moves a file in one step; never replaces an existing target.

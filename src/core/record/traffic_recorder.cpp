@@ -43,7 +43,6 @@ bool TrafficRecorder::OnTrafficMessage(const BillingMessage& m) {
     const std::string name =
         "20" + report_.substr(2, 2) + report_.substr(5, 2) + report_.substr(8, 2) + ".trf";
     const auto path = directory_ / name;
-    files_.CreateIfMissing(path);
     if (AppendReported(files_, path, report_, problems_) && stored_)
         stored_(report_);
     return true;

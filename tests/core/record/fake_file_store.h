@@ -18,12 +18,16 @@ public:
         files[p.string()];
         return true;
     }
-    AppendResult Append(const std::filesystem::path& p, std::string_view bytes) override {
-        if (!DirOk(p) || !Exists(p))
+    AppendResult Append(const std::filesystem::path& p, std::string_view bytes,
+                        const Header& headerIfNew = nullptr) override {
+        if (!DirOk(p))
             return AppendResult::CannotOpen;
         if (locked.count(p.string()))
             return AppendResult::Busy;
-        files[p.string()].append(bytes);
+        std::string& content = files[p.string()];
+        if (headerIfNew && content.empty())
+            content += headerIfNew();
+        content.append(bytes);
         ++writes;
         return AppendResult::Written;
     }

@@ -1,0 +1,140 @@
+// The raw file import: what velk-import reaches on one core with every record stored raw and
+// decoded (50 columns) in both directories, and the window's import against its floor of 5 ms a
+// message (the pause that keeps the window responsive).
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include "core/analysis/raw_import.h"
+#include "core/app/collector.h"
+#include "platform/posix_file_store.h"
+#include "platform/raw_import_runner.h"
+#include "record_generator.h"
+
+namespace velk {
+namespace {
+
+struct NoTimers : TimerHost {
+    void StartTimer(int, int) override {}
+    void KillTimer(int) override {}
+};
+struct QuietPrompt : OperatorPrompt {
+    void Message(const std::string&, const std::string&, PromptIcon) override {}
+    bool Confirm(const std::string&, const std::string&, PromptIcon) override { return false; }
+};
+
+// A raw file of n generated call records as the recorder writes it (STX, CR LF).
+std::string RawFile(const std::filesystem::path& dir, int n) {
+    sim::RecordGenerator gen(3);
+    std::string content;
+    for (int i = 0; i < n; ++i) {
+        const std::string frame = sim::Frame(gen.NextCallRecord());
+        content += frame.substr(0, frame.size() - 1) + "\r\n";
+    }
+    const auto path = dir / "saved.raw";
+    FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(content.data(), 1, content.size(), f);
+    std::fclose(f);
+    return path.string();
+}
+
+AppSettings StoringSettings() {
+    AppSettings s;
+    s.RawSave = 1;
+    s.RawSaveDaily = 1;
+    s.SaveToFile = 1;
+    for (size_t k = 0; k < 50; ++k) {
+        s.f[k] = 1;
+        s.SaveInd[k] = static_cast<int32_t>(k);
+    }
+    return s;
+}
+
+struct CollectorSink : ImportSink {
+    explicit CollectorSink(Collector& c) : collector(c) {}
+    void Message(const uint8_t* frame, uint32_t length) override {
+        collector.ImportMessage(frame, length);
+    }
+    void BadCheck() override { collector.ImportBadCheck(); }
+    Collector& collector;
+};
+
+void BM_VelkImportWithFiles(benchmark::State& state) {
+    const int records = static_cast<int>(state.range(0));
+    uint64_t imported = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        QTemporaryDir dir;
+        const std::filesystem::path base = dir.path().toStdString();
+        const std::string file = RawFile(base, records);
+        MakeSaveDir(OutputDirectories::Under(base));
+        AppSettings settings = StoringSettings();
+        QuietPrompt prompt;
+        SystemClock clock;
+        NoTimers timers;
+        LastCallsRing ring;
+        PosixFileStore files;
+        Collector collector(settings, base, prompt, clock, timers, ring, files);
+        collector.Pipeline().SetImportRunning(true);
+        FileImportSource source(file);
+        CollectorSink sink(collector);
+        state.ResumeTiming();
+        imported += RunRawImport(source, sink, false).imported;
+    }
+    state.counters["records_per_s"] =
+        benchmark::Counter(static_cast<double>(imported), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_VelkImportWithFiles)->Arg(20000)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// The window's import of 400 messages: the worker pauses 5 ms after each, and each message waits
+// for the main thread to store it.
+void BM_WindowImportAgainstItsFloor(benchmark::State& state) {
+    constexpr int kMessages = 400;
+    for (auto _ : state) {
+        state.PauseTiming();
+        QTemporaryDir dir;
+        const std::filesystem::path base = dir.path().toStdString();
+        const std::string file = RawFile(base, kMessages);
+        MakeSaveDir(OutputDirectories::Under(base));
+        AppSettings settings = StoringSettings();
+        QuietPrompt prompt;
+        SystemClock clock;
+        NoTimers timers;
+        LastCallsRing ring;
+        PosixFileStore files;
+        Collector collector(settings, base, prompt, clock, timers, ring, files);
+        bool done = false;
+        RawImportRunner runner(
+            [&collector](const uint8_t* f, uint32_t l) { collector.ImportMessage(f, l); },
+            [&collector] { collector.ImportBadCheck(); });
+        QObject::connect(&runner, &RawImportRunner::Finished,
+                         [&done](const ImportResult&) { done = true; });
+        state.ResumeTiming();
+        QElapsedTimer t;
+        t.start();
+        runner.Start(file, false, 5);
+        while (!done)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        const double seconds = static_cast<double>(t.nsecsElapsed()) / 1e9;
+        state.SetIterationTime(seconds);
+        state.counters["messages_per_s"] = kMessages / seconds;
+        state.counters["fraction_of_floor"] = (kMessages * 0.005) / seconds;
+    }
+}
+BENCHMARK(BM_WindowImportAgainstItsFloor)
+    ->Iterations(2)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace velk
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

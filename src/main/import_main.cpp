@@ -1,0 +1,176 @@
+// velk-import [--other-program] FILE...: the raw file import for machines without a window. Run
+// in a base directory, it takes the same instance lock as velk and velk-collector (and is refused
+// while either runs there), reads the settings and sends every message of the files through the
+// same checks, decoding, saving filter and recorders, without the pause per message that keeps a
+// window responsive. On a terminal it shows its progress; at the end a summary per file. It exits
+// with 1 when a file could not be read (or had a mistake), 0 otherwise.
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "core/analysis/raw_import.h"
+#include "core/app/collector.h"
+#include "core/app/console_view.h"
+#include "core/app/startup.h"
+#include "platform/file_instance_lock.h"
+#include "platform/posix_file_store.h"
+#include "platform/raw_import_runner.h"
+
+namespace {
+
+// Nothing polls during an import: timers are never started for real.
+struct NoTimers : velk::TimerHost {
+    void StartTimer(int, int) override {}
+    void KillTimer(int) override {}
+};
+
+// Counts what the recorders stored and says what went wrong with a file.
+class ImportView : public velk::CollectorView {
+public:
+    void Notify(velk::NotifyCode, int) override {}
+    void ShowRawMessage(const std::string&) override {}
+    void ShowRecordDetail(const velk::LastCallsRing::Record&) override {}
+    void RefreshLastCalls() override {}
+    void StatisticsRowChanged(int) override {}
+    void CallRecordStored(const velk::LastCallsRing::Record&) override { ++calls; }
+    void TrafficReportStored(const std::string&) override { ++reports; }
+    void Problem(const std::string& text) override { std::cerr << "\n" << text << std::endl; }
+    void SetTitle(const std::string&) override {}
+    void SetConnectedText(const std::string&) override {}
+    void DurationReset() override {}
+    void SetMenuState(velk::LinkMenuState) override {}
+
+    uint64_t calls = 0, reports = 0;
+};
+
+class Sink : public velk::ImportSink {
+public:
+    Sink(velk::Collector& collector, const std::string& file, bool terminal)
+        : collector_(collector), file_(file), terminal_(terminal) {}
+
+    void Message(const uint8_t* frame, uint32_t length) override {
+        const bool call = frame[4] == '5' && frame[5] == '2';
+        const bool traffic = frame[4] == '3' && frame[5] == '5';
+        (call ? callRecords : traffic ? trafficParts : others)++;
+        collector_.ImportMessage(frame, length);
+    }
+    void BadCheck() override { collector_.ImportBadCheck(); }
+    void Progress(uint32_t percent) override { percent_ = percent; }
+    void Imported(uint64_t count) override {
+        if (!terminal_ || (count & 255) != 0)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - shown_ < std::chrono::milliseconds(500))
+            return;
+        shown_ = now;
+        const double seconds = std::chrono::duration<double>(now - started_).count();
+        const double rate = seconds > 0 ? count / seconds : 0;
+        const double left = percent_ > 0 ? seconds * (100 - percent_) / percent_ : 0;
+        std::fprintf(stderr, "\r%s: %llu messages, %.0f a second, %u %%, about %.0f s left   ",
+                     file_.c_str(), static_cast<unsigned long long>(count), rate, percent_, left);
+    }
+
+    uint64_t callRecords = 0, trafficParts = 0, others = 0;
+
+private:
+    velk::Collector& collector_;
+    std::string file_;
+    bool terminal_;
+    uint32_t percent_ = 0;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point shown_ = started_;
+};
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    bool otherProgram = false;
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--other-program")
+            otherProgram = true;
+        else
+            files.push_back(a);
+    }
+    if (files.empty()) {
+        std::fprintf(stderr,
+                     "usage: velk-import [--other-program] FILE...\n"
+                     "Imports raw record files into the base directory it runs in.\n"
+                     "--other-program: the files were made by another program (CS1000 3.60 and\n"
+                     "later), whose messages are scrambled.\n");
+        return 2;
+    }
+
+    velk::StreamPrompt prompt(std::cerr);
+    std::filesystem::path base;
+    std::string noBase;
+    if (!velk::CurrentBaseDirectory(base, noBase)) {
+        prompt.Message(noBase, "VELK", velk::PromptIcon::Error);
+        return 1;
+    }
+    velk::FileInstanceLock lock(base);
+    velk::SettingsStore store(base);
+    velk::AppSettings settings;
+    velk::LastCallsRing ring;
+    velk::Startup startup(lock, prompt, store, settings, ring);
+    if (!startup.Run())
+        return 1;
+
+    velk::SystemClock clock;
+    velk::PosixFileStore fileStore;
+    NoTimers timers;
+    velk::Collector collector(settings, base, prompt, clock, timers, ring, fileStore);
+    ImportView view;
+    collector.SetView(&view);
+    collector.Start();  // the saving filter's lists
+    collector.Pipeline().SetImportRunning(true);
+
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    int exitCode = 0;
+    for (const std::string& file : files) {
+        velk::FileImportSource source(file);
+        if (!source.Ok()) {
+            std::fprintf(stderr, "%s: %s\n", file.c_str(), velk::kImportCannotOpen);
+            exitCode = 1;
+            continue;
+        }
+        Sink sink(collector, file, terminal);
+        const uint64_t callsBefore = view.calls, reportsBefore = view.reports;
+        const auto started = std::chrono::steady_clock::now();
+        const velk::ImportResult result = velk::RunRawImport(source, sink, otherProgram);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (terminal)
+            std::fprintf(stderr, "\r%*s\r", 100, "");
+        if (!result.Message().empty()) {
+            std::fprintf(stderr, "%s: %s\n", file.c_str(), result.Message().c_str());
+            exitCode = 1;
+        }
+        const uint64_t stored = view.calls - callsBefore;
+        std::printf(
+            "%s: %s %llu messages read in %.1f s (%.0f a second): %llu call records stored, %llu "
+            "not kept by the saving filter, %llu traffic parts (%llu reports stored), %llu of "
+            "other "
+            "types; %llu rejected for a wrong check\n",
+            file.c_str(), result.Status(), static_cast<unsigned long long>(result.imported),
+            seconds, seconds > 0 ? result.imported / seconds : 0.0,
+            static_cast<unsigned long long>(stored),
+            static_cast<unsigned long long>(sink.callRecords - stored),
+            static_cast<unsigned long long>(sink.trafficParts),
+            static_cast<unsigned long long>(view.reports - reportsBefore),
+            static_cast<unsigned long long>(sink.others),
+            static_cast<unsigned long long>(result.badCheck));
+        std::fflush(stdout);
+    }
+    collector.Pipeline().SetImportRunning(false);
+    lock.Release();
+    return exitCode;
+}

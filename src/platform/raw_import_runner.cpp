@@ -1,0 +1,126 @@
+#include "platform/raw_import_runner.h"
+
+#include <QCoreApplication>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace velk {
+
+FileImportSource::FileImportSource(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+        length_ = static_cast<uint64_t>(st.st_size);
+    } else if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+FileImportSource::~FileImportSource() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+size_t FileImportSource::Read(uint8_t* to, size_t n) {
+    for (;;) {
+        const ssize_t r = ::read(fd_, to, n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        return r > 0 ? static_cast<size_t>(r) : 0;
+    }
+}
+
+namespace {
+
+// The worker's side: messages and failed checks go to the main thread and wait there.
+class RunnerSink : public ImportSink {
+public:
+    RunnerSink(RawImportRunner& runner, const RawImportRunner::Deliver& message,
+               const std::function<void()>& badCheck, std::atomic<bool>& cancel, int pauseMs)
+        : runner_(runner),
+          message_(message),
+          badCheck_(badCheck),
+          cancel_(cancel),
+          pauseMs_(pauseMs) {}
+
+    void Message(const uint8_t* frame, uint32_t length) override {
+        QMetaObject::invokeMethod(
+            &runner_, [this, frame, length] { message_(frame, length); },
+            Qt::BlockingQueuedConnection);
+    }
+    void BadCheck() override {
+        QMetaObject::invokeMethod(
+            &runner_, [this] { badCheck_(); }, Qt::BlockingQueuedConnection);
+    }
+    void Progress(uint32_t percent) override {
+        if (percent != lastPercent_) {
+            lastPercent_ = percent;
+            emit runner_.Progress(percent);
+        }
+    }
+    void Imported(uint64_t count) override { emit runner_.Imported(count); }
+    void Pause() override {
+        if (pauseMs_ > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs_));
+    }
+    bool Cancelled() override { return cancel_; }
+
+private:
+    RawImportRunner& runner_;
+    const RawImportRunner::Deliver& message_;
+    const std::function<void()>& badCheck_;
+    std::atomic<bool>& cancel_;
+    int pauseMs_;
+    uint32_t lastPercent_ = 101;
+};
+
+}  // namespace
+
+RawImportRunner::RawImportRunner(Deliver message, std::function<void()> badCheck, QObject* parent)
+    : QObject(parent), message_(std::move(message)), badCheck_(std::move(badCheck)) {
+    qRegisterMetaType<velk::ImportResult>();
+}
+
+RawImportRunner::~RawImportRunner() {
+    Cancel();
+    Wait();
+}
+
+bool RawImportRunner::Start(const std::string& path, bool otherProgram, int pauseMs) {
+    if (Running())
+        return false;
+    auto source = std::make_shared<FileImportSource>(path);
+    if (!source->Ok())
+        return false;
+    cancel_ = false;
+    thread_.reset(QThread::create([this, source, otherProgram, pauseMs] {
+        RunnerSink sink(*this, message_, badCheck_, cancel_, pauseMs);
+        const ImportResult result = RunRawImport(*source, sink, otherProgram);
+        QMetaObject::invokeMethod(
+            this,
+            [this, result] {
+                Wait();
+                emit Finished(result);
+            },
+            Qt::QueuedConnection);
+    }));
+    thread_->setObjectName(QStringLiteral("velk import"));
+    thread_->start();
+    return true;
+}
+
+void RawImportRunner::Wait() {
+    if (thread_ == nullptr)
+        return;
+    // The worker may be waiting for this thread to store a message.
+    while (!thread_->wait(10))
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    thread_.reset();
+}
+
+}  // namespace velk

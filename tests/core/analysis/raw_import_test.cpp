@@ -1,0 +1,264 @@
+#include "core/analysis/raw_import.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/decode/billing_message.h"
+#include "core/decode/record_builder.h"
+#include "core/foundation/app_settings.h"
+#include "core/record/call_recorder.h"
+
+namespace velk {
+namespace {
+
+using test::RecordBuilder;
+
+class StringSource : public ImportSource {
+public:
+    explicit StringSource(std::string data, size_t failAfter = std::string::npos)
+        : data_(std::move(data)), failAfter_(failAfter) {}
+    uint64_t Length() const override { return data_.size(); }
+    size_t Read(uint8_t* to, size_t n) override {
+        if (at_ >= failAfter_)
+            return 0;  // the file went away or cannot be read any more
+        const size_t take = std::min({n, data_.size() - at_, failAfter_ - at_});
+        std::copy_n(data_.begin() + static_cast<std::ptrdiff_t>(at_), take, to);
+        at_ += take;
+        return take;
+    }
+
+private:
+    std::string data_;
+    size_t failAfter_;
+    size_t at_ = 0;
+};
+
+class RecordingSink : public ImportSink {
+public:
+    void Message(const uint8_t* frame, uint32_t length) override {
+        messages.emplace_back(reinterpret_cast<const char*>(frame), length + 3);
+    }
+    void BadCheck() override { ++bad; }
+    void Progress(uint32_t p) override { percents.push_back(p); }
+    void Imported(uint64_t n) override { counts.push_back(n); }
+    void Pause() override { ++pauses; }
+    bool Cancelled() override { return cancelAfter > 0 && messages.size() >= cancelAfter; }
+
+    std::vector<std::string> messages;  // STX, length digits, text, check digits
+    std::vector<uint32_t> percents;
+    std::vector<uint64_t> counts;
+    int bad = 0, pauses = 0;
+    size_t cancelAfter = 0;
+};
+
+std::vector<std::string> Frames(int n) {
+    std::vector<std::string> frames;
+    for (int i = 0; i < n; ++i) {
+        RecordBuilder r;
+        char seq[16];
+        std::snprintf(seq, sizeof seq, "%04X", static_cast<unsigned>(i + 1) & 0xFFFFu);
+        r.sequence = seq;
+        r.optional = RecordBuilder::Opt("03", i % 2 ? "02" : "0B") + "FF";
+        frames.push_back(r.Frame());
+    }
+    return frames;
+}
+
+std::string WithoutEtx(const std::string& frame) {
+    return frame.substr(0, frame.size() - 1);
+}
+
+// A raw file as the recorder writes it in each of its profiles imports every message.
+TEST(RawImport, EveryRawProfileImportsEveryMessage) {
+    struct Profile {
+        const char* name;
+        int stx, etx, eot, cr, lf;
+    };
+    const Profile profiles[] = {{"default", 1, 0, 0, 1, 1},
+                                {"VELK Profile", 0, 0, 0, 1, 1},
+                                {"Tarvik Profile", 1, 1, 1, 0, 0}};
+    const std::vector<std::string> frames = Frames(30);
+    for (const Profile& p : profiles) {
+        AppSettings s;
+        s.APP_STX = p.stx, s.APP_ETX = p.etx, s.APP_EOT = p.eot, s.APP_CR = p.cr, s.APP_LF = p.lf;
+        std::string file;
+        for (const std::string& f : frames) {
+            file += RawRecord(BillingMessage(reinterpret_cast<const uint8_t*>(f.data()),
+                                             static_cast<uint32_t>(f.size() - 4)),
+                              s);
+        }
+        StringSource source(file);
+        RecordingSink sink;
+        const ImportResult r = RunRawImport(source, sink, false);
+        EXPECT_EQ(r.end, ImportEnd::Completed) << p.name;
+        EXPECT_EQ(r.imported, 30u) << p.name;
+        ASSERT_EQ(sink.messages.size(), 30u) << p.name;
+        for (size_t i = 0; i < frames.size(); ++i)
+            EXPECT_EQ(sink.messages[i], WithoutEtx(frames[i])) << p.name << " " << i;
+        EXPECT_EQ(sink.pauses, 30);
+        EXPECT_EQ(sink.percents.back(), 100u);
+        EXPECT_EQ(r.Status(), std::string(kImportCompleted));
+        EXPECT_EQ(r.Message(), "");
+    }
+}
+
+TEST(RawImport, FilesWithoutCompleteMessages) {
+    // Ten bytes that never make a message: completed, nothing imported.
+    StringSource blanks(std::string(10, ' '));
+    RecordingSink sink;
+    ImportResult r = RunRawImport(blanks, sink, false);
+    EXPECT_EQ(r.end, ImportEnd::Completed);
+    EXPECT_EQ(r.imported, 0u);
+    EXPECT_TRUE(sink.messages.empty());
+
+    // Nine bytes are too small a file; ten are not.
+    StringSource nine(std::string(9, 'x'));
+    r = RunRawImport(nine, sink, false);
+    EXPECT_EQ(r.end, ImportEnd::TooSmall);
+    EXPECT_EQ(r.Message(), "Selected file has a mistake!\nToo small file size!");
+    EXPECT_EQ(r.Status(), std::string("Import Stopped."));
+
+    // A length of 000 never completes a message: once 1000 characters are collected, the next
+    // byte, whatever it is, stops the import.
+    StringSource thousand("000" + std::string(997, '5'));
+    r = RunRawImport(thousand, sink, false);
+    EXPECT_EQ(r.end, ImportEnd::Completed);
+    StringSource oneMore("000" + std::string(997, '5') + "\r");
+    r = RunRawImport(oneMore, sink, false);
+    EXPECT_EQ(r.end, ImportEnd::TooLong);
+    EXPECT_EQ(r.Message(), "Selected file has a mistake!\nToo long VELK message!");
+    EXPECT_EQ(r.imported, 0u);
+}
+
+TEST(RawImport, CharactersThatCount) {
+    RawImportScanner s(false);
+    for (uint8_t c : {0x02, 0x03, 0x0D, 0x0A, 0x20, 0x80, 0xFF})
+        EXPECT_EQ(s.Feed(c), RawImportScanner::Step::Continue);
+    EXPECT_EQ(s.Collected(), 0u);
+    s.Feed('0');
+    s.Feed('0');
+    s.Feed('5');
+    EXPECT_EQ(s.Length(), 5u);
+    s.Feed(0x1F);  // below the blank: dropped in the program's own files
+    EXPECT_EQ(s.Collected(), 3u);
+
+    RawImportScanner other(true);
+    other.Feed(0x1F);  // the length digits come first: dropped
+    EXPECT_EQ(other.Collected(), 0u);
+    for (char c : std::string("005"))
+        other.Feed(static_cast<uint8_t>(c));
+    other.Feed(0x1F);  // other programs' characters start above 13
+    other.Feed(0x0E);
+    other.Feed(0x0D);
+    EXPECT_EQ(other.Collected(), 5u);
+}
+
+TEST(RawImport, WrongChecksAreCountedAndSkipped) {
+    std::vector<std::string> frames = Frames(3);
+    frames[1][frames[1].size() - 2] ^= 1;  // a BCC digit
+    std::string file;
+    for (const auto& f : frames)
+        file += f + "\r\n";
+    StringSource source(file);
+    RecordingSink sink;
+    const ImportResult r = RunRawImport(source, sink, false);
+    EXPECT_EQ(r.imported, 2u);
+    EXPECT_EQ(r.badCheck, 1u);
+    EXPECT_EQ(sink.bad, 1);
+    EXPECT_EQ(sink.counts, (std::vector<uint64_t>{1, 2}));
+}
+
+// The 360 layout of other programs' files: each digit shifted by its position, pairs swapped.
+std::string Scramble(const std::string& text) {
+    const auto shift = [](char c, unsigned k) {
+        const unsigned v = c <= '9' ? c - '0' : c - 'A' + 10;
+        return static_cast<char>((k % 6) + 0x20 + v);
+    };
+    std::string s = text;
+    for (size_t i = 0, k = 0; i + 1 < text.size(); i += 2, k += 2) {
+        s[i + 1] = shift(text[i], static_cast<unsigned>(k));
+        s[i] = shift(text[i + 1], static_cast<unsigned>(k + 1));
+    }
+    return s;
+}
+
+TEST(RawImport, OtherProgramsFilesAreUnscrambled) {
+    const std::string plain = WithoutEtx(Frames(1)[0]);
+    const std::string text = plain.substr(4, plain.size() - 6);  // without length and check digits
+    ASSERT_EQ((text.size() + 3) % 2, 1u);
+    // The check digits of such a file are not checked as written: they are computed anew.
+    const std::string file = plain.substr(1, 3) + Scramble(text) + "??\r\n";
+    StringSource source(file);
+    RecordingSink sink;
+    const ImportResult r = RunRawImport(source, sink, true);
+    EXPECT_EQ(r.imported, 1u);
+    ASSERT_EQ(sink.messages.size(), 1u);
+    EXPECT_EQ(sink.messages[0], plain);
+}
+
+// Cancel during a long import stops after the current message; what was imported stays.
+TEST(RawImport, CancelStopsAfterTheCurrentMessage) {
+    std::string file;
+    for (const auto& f : Frames(50))
+        file += f + "\r\n";
+    StringSource source(file);
+    RecordingSink sink;
+    sink.cancelAfter = 7;
+    const ImportResult r = RunRawImport(source, sink, false);
+    EXPECT_EQ(r.end, ImportEnd::Cancelled);
+    EXPECT_EQ(r.imported, 7u);
+    EXPECT_EQ(sink.messages.size(), 7u);
+    EXPECT_EQ(r.Status(), std::string("Import Stopped."));
+    EXPECT_EQ(r.Message(), "");
+}
+
+// A file that cannot be read any more half-way: what was imported stays, the rest is not guessed.
+TEST(RawImport, ReadErrorHalfWay) {
+    std::string file;
+    for (const auto& f : Frames(2000))
+        file += f + "\r\n";
+    StringSource source(file, 60000);
+    RecordingSink sink;
+    const ImportResult r = RunRawImport(source, sink, false);
+    EXPECT_EQ(r.end, ImportEnd::ReadError);
+    EXPECT_EQ(r.Message(), "Selected file has a mistake!\nRead error!");
+    EXPECT_EQ(r.consumed, 60000u);  // a whole chunk, what could still be read, then the failure
+    EXPECT_EQ(r.imported, sink.messages.size());
+    EXPECT_GT(r.imported, 0u);
+    EXPECT_LT(r.imported, 2000u);
+}
+
+// The percentage counts whole chunks, so it jumps once per 50001 bytes.
+TEST(RawImport, ProgressCountsWholeChunks) {
+    std::string file;
+    for (const auto& f : Frames(1000))
+        file += f + "\r\n";
+    StringSource source(file);
+    RecordingSink sink;
+    RunRawImport(source, sink, false);
+    ASSERT_FALSE(sink.percents.empty());
+    const uint32_t first = static_cast<uint32_t>(50001ull * 100 / file.size());
+    EXPECT_EQ(sink.percents.front(), first);
+    EXPECT_EQ(sink.percents.back(), 100u);
+}
+
+TEST(ImportProgressText, TimesAndEstimates) {
+    EXPECT_EQ(ImportProgressText::Elapsed(65), "Elapsed Time     : 0:00:01:05");
+    EXPECT_EQ(ImportProgressText::Elapsed(2 * 86400 + 3 * 3600 + 4 * 60 + 5),
+              "Elapsed Time     : 2:03:04:05");
+    // (30 / 25) x 75 in whole seconds, as the window computes it.
+    EXPECT_EQ(ImportProgressText::Estimated(30, 25), "Estimated Time : 0:00:01:15");
+    EXPECT_EQ(ImportProgressText::Estimated(300, 25), "Estimated Time : 0:00:15:00");
+    EXPECT_EQ(ImportProgressText::Estimated(30, 0), "");
+    EXPECT_EQ(ImportProgressText::Estimated(99, 100), "Estimated Time : 0:00:00:00");
+    EXPECT_EQ(ImportProgressText::Imported(50), "Imported Messages Number : 50 ");
+    // After 25 % of a file, 50 imported messages give an estimated total of 200.
+    EXPECT_EQ(ImportProgressText::EstimatedTotal(50, 25),
+              "Estimated Total Imported Messages Number : 200 ");
+    EXPECT_EQ(ImportProgressText::EstimatedTotal(50, 0), "");
+}
+
+}  // namespace
+}  // namespace velk
