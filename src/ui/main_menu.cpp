@@ -37,7 +37,8 @@ void CVELKDlg::BuildMenu() {
     connect(add(control, "Minimize", kCmdMinimize, "minimizeAction"), &QAction::triggered, this,
             &CVELKDlg::Minimize);
     control->addSeparator();
-    add(control, "System Load", kCmdSystemLoad, "systemLoadAction")->setEnabled(false);
+    connect(add(control, "System Load", kCmdSystemLoad, "systemLoadAction"), &QAction::triggered,
+            this, [this] { OpenSystemLoad(); });
     control->addSeparator();
     connect(add(control, "Exit", kCmdExit, "exitAction"), &QAction::triggered, this,
             &CVELKDlg::OnExit);

@@ -15,6 +15,7 @@
 #include "ui/message_detail.h"
 #include "ui/raw_data_display.h"
 #include "ui/statistics_chart.h"
+#include "ui/system_load_window.h"
 #include "ui/status_panel.h"
 #include "ui/widget_helpers.h"
 
@@ -140,6 +141,31 @@ QMenu* CVELKDlg::FieldNamePopup() const {
     return lists_->FieldNamePopup();
 }
 
+SystemLoadingWindow* CVELKDlg::OpenSystemLoad() {
+    for (auto& slot : systemLoad_) {
+        if (slot != nullptr)
+            continue;
+        // A window of its own, not owned by this one; its slot is freed when it closes.
+        auto* window = new SystemLoadingWindow(
+            settings_, OutputDirectories::Under(collector_.BaseDirectory()).trf,
+            collector_.TimeSource(), prompt_);
+        slot = window;
+        // Over this window, the second one a little lower and to the right of the first.
+        const int offset = &slot == &systemLoad_[0] ? 0 : 40;
+        window->move(frameGeometry().center() - window->rect().center() + QPoint(offset, offset));
+        window->show();
+        return window;
+    }
+    return nullptr;
+}
+
+int CVELKDlg::SystemLoadWindows() const {
+    int open = 0;
+    for (const auto& slot : systemLoad_)
+        open += slot != nullptr ? 1 : 0;
+    return open;
+}
+
 bool CVELKDlg::Importing() const {
     return import_ != nullptr && import_->Running();
 }
@@ -223,6 +249,10 @@ void CVELKDlg::Pause(int ms) {
 void CVELKDlg::RunShutdownSequence() {
     shuttingDown_ = true;
     import_->Wait();
+    for (auto& window : systemLoad_) {
+        if (window != nullptr)
+            window->close();
+    }
     Pause(timing_.beforeClosingWindows);
     for (auto& detail : details_) {
         if (detail != nullptr)

@@ -27,6 +27,7 @@ namespace velk {
 class CallLists;
 
 class RawImportRunner;
+class SystemLoadingWindow;
 struct ImportResult;
 class CRawDataDisplay;
 class DetaleMessage;
@@ -88,6 +89,10 @@ public:
     // with the progress window. Refused while connected or while an import runs.
     void OnImport();
     bool Importing() const;
+    // Control -> System Load: a system-load window beside this one; nullptr (and nothing said)
+    // when two are open already.
+    SystemLoadingWindow* OpenSystemLoad();
+    int SystemLoadWindows() const;
     ImportProgress* ImportProgressWindow() const { return importProgress_; }
     QString ImportStatus() const { return importStatus_->text(); }
     // Window timers.
@@ -177,6 +182,7 @@ private:
     QLabel* importStatus_ = nullptr;
     QLabel* rawData_ = nullptr;
     RawImportRunner* import_ = nullptr;
+    std::array<QPointer<SystemLoadingWindow>, 2> systemLoad_{};
     QPointer<ImportProgress> importProgress_;
     LinkMenuState menuState_ = LinkMenuState::Disconnected;
 };

@@ -1,0 +1,151 @@
+#include "core/analysis/system_load.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "support/temp_dir.h"
+#include "support/traffic_line.h"
+
+namespace velk {
+namespace {
+
+std::string Line(int hour, const std::set<int>& busy, unsigned seizures = 0) {
+    std::string line = test::TrafficLine(7, hour, busy, seizures);
+    EXPECT_EQ(line.size(), 274u);
+    return line;
+}
+
+TEST(SystemLoad, PortsSlotsAndLabels) {
+    EXPECT_EQ(PortLabel(0), "1/01/01");
+    EXPECT_EQ(PortLabel(15), "1/01/16");
+    EXPECT_EQ(PortLabel(16), "1/02/01");
+    EXPECT_EQ(PortLabel(32), "1/03/01");
+    EXPECT_EQ(PortLabel(287), "1/10/32");
+    EXPECT_EQ(PortLabel(288), "2/01/01");
+    EXPECT_EQ(PortLabel(640), "3/01/01");
+    EXPECT_EQ(PortLabel(991), "3/12/32");
+    EXPECT_EQ(PortIdentifier(0), "0020");
+    EXPECT_EQ(PortIdentifier(991), "03ff");
+    EXPECT_EQ(SlotLabel(0), "1/01");
+    EXPECT_EQ(SlotLabel(9), "1/10");
+    EXPECT_EQ(SlotLabel(10), "2/01");
+    EXPECT_EQ(SlotLabel(33), "3/12");
+    int ports = 0;
+    for (int s = 0; s < kSlotCount; ++s)
+        ports += SlotPortCount(s);
+    EXPECT_EQ(ports, kPortCount);
+    EXPECT_EQ(SlotPortCount(0), 16);
+    EXPECT_EQ(SlotPortCount(2), 32);
+    EXPECT_EQ(SlotPortCount(10), 16);
+    EXPECT_EQ(SlotOfPort(287), 9);
+    EXPECT_EQ(SlotOfPort(288), 10);
+}
+
+// Twelve reports in hour 10, port 0 busy in 3: 0.250 at "1/01/01", column "10", colour
+// (200,255,200).
+TEST(SystemLoad, ShareOfTheHoursReportsInWhichAPortWasBusy) {
+    std::string file;
+    for (int r = 0; r < 12; ++r)
+        file += Line(10, r < 3 ? std::set<int>{0} : std::set<int>{}, 5);
+    TrafficDay day;
+    day.Parse(file);
+    EXPECT_EQ(day.reports[10], 12u);
+    EXPECT_EQ(day.seizures[10], 60u);
+    EXPECT_EQ(LoadText(day.PortLoad(0, 10)), "0.250");
+    EXPECT_EQ(CellBand(LoadText(day.PortLoad(0, 10))), 2);
+    EXPECT_EQ(BandColour(2), (Rgb{200, 255, 200}));
+    EXPECT_EQ(LoadText(day.PortLoad(1, 10)), "");
+    EXPECT_EQ(LoadText(day.PortLoad(0, 9)), "");
+    EXPECT_EQ(ErlangText(day.Erlang(10)), "0.25");
+    EXPECT_EQ(CountText(day.seizures[10]), "60");
+}
+
+TEST(SystemLoad, AlwaysBusyPortAndSlotAverage) {
+    std::string file;
+    for (int r = 0; r < 4; ++r)
+        file += Line(7, {32});  // the first port of slot 1/03 (32 ports)
+    TrafficDay day;
+    day.Parse(file);
+    EXPECT_EQ(LoadText(day.PortLoad(32, 7)), "1.0");
+    EXPECT_EQ(LoadText(day.SlotLoad(2, 7)), "0.031");
+    EXPECT_EQ(LoadText(day.SlotLoad(0, 7)), "");
+    EXPECT_EQ(CellBand("1.0"), 6);
+    EXPECT_EQ(BandColour(6), (Rgb{255, 0, 0}));
+}
+
+TEST(SystemLoad, LinesThatDoNotCount) {
+    const std::string good = Line(3, {5});
+    std::string file = "";
+    file += good.substr(0, 271) + "\r\n";       // one character short
+    file += good.substr(0, 272) + "0\r\n";      // one too long
+    file += std::string(Line(24, {5}));         // hour 24
+    file += "2026-12-07 3A" + good.substr(13);  // hour 3*10+10 = 40
+    file += good;                               // a good line
+    file += Line(23, {991});                    // the last hour, the last port
+    file += good.substr(0, 272) + "\n";         // no CR: runs into the next line
+    file += good.substr(0, 272);                // being appended: no CR LF yet
+    TrafficDay day;
+    day.Parse(file);
+    EXPECT_EQ(day.reports[3], 1u);
+    uint32_t all = 0;
+    for (uint32_t r : day.reports)
+        all += r;
+    EXPECT_EQ(all, 2u);
+    EXPECT_EQ(day.busy[5][3], 1u);
+    EXPECT_EQ(day.reports[23], 1u);
+    EXPECT_EQ(day.busy[991][23], 1u);
+}
+
+TEST(SystemLoad, EmptyAndMalformedFilesGiveEmptyTables) {
+    for (const std::string& content :
+         {std::string(), std::string("garbage\r\nmore\r\n"), std::string(272, 'x') + "\r\n"}) {
+        TrafficDay day;
+        day.busy[3][4] = 9;  // a file loaded before
+        day.Parse(content);
+        for (int h = 0; h < kHours; ++h) {
+            EXPECT_EQ(ErlangText(day.Erlang(h)), "");
+            EXPECT_EQ(CountText(day.seizures[static_cast<size_t>(h)]), "");
+            for (int s = 0; s < kSlotCount; ++s)
+                EXPECT_EQ(CellBand(LoadText(day.SlotLoad(s, h))), 0);
+        }
+        EXPECT_EQ(day.busy[3][4], 0u);
+    }
+}
+
+TEST(SystemLoad, NumberFormatsAndBandsAtTheirEdges) {
+    EXPECT_EQ(ErlangText(99.994f), "99.99");
+    EXPECT_EQ(ErlangText(100.0f), "100.0");
+    EXPECT_EQ(ErlangText(999.9f), "999.9");
+    EXPECT_EQ(ErlangText(1000.0f), "1000");
+    EXPECT_EQ(LoadText(0.0005f), "0.001");  // shown as 0.001: read back, band 1
+    EXPECT_EQ(CellBand(LoadText(0.0005f)), 1);
+    EXPECT_EQ(LoadBand(0.0009f), 0);
+    EXPECT_EQ(LoadBand(0.001f), 1);
+    EXPECT_EQ(LoadBand(0.1499f), 1);
+    EXPECT_EQ(LoadBand(0.15f), 2);
+    EXPECT_EQ(LoadBand(0.30f), 3);
+    EXPECT_EQ(LoadBand(0.45f), 4);
+    EXPECT_EQ(LoadBand(0.60f), 5);
+    EXPECT_EQ(LoadBand(0.7499f), 5);
+    EXPECT_EQ(LoadBand(0.75f), 6);
+    EXPECT_EQ(CellBand(""), 0);
+    EXPECT_STREQ(BandLegend(0), "< 0.001");
+    EXPECT_STREQ(BandLegend(6), ">=0.75");
+}
+
+TEST(SystemLoad, FilesOfADay) {
+    test::TempDir dir;
+    EXPECT_EQ(TrafficFileName(dir.Path(), 2026, 12, 7), dir / "20261207.trf");
+    TrafficDay day;
+    EXPECT_FALSE(LoadTrafficFile(dir / "20261207.trf", day));
+    test::WriteFile(dir / "20261207.trf", Line(10, {0}) + Line(11, {1, 2}));
+    ASSERT_TRUE(LoadTrafficFile(dir / "20261207.trf", day));
+    EXPECT_EQ(day.reports[10], 1u);
+    EXPECT_EQ(day.reports[11], 1u);
+    EXPECT_EQ(ErlangText(day.Erlang(11)), "2.00");
+}
+
+}  // namespace
+}  // namespace velk

@@ -1,0 +1,198 @@
+// The system-load window: a picked day, both tables, copying, the minute re-read of today's file,
+// the notice for a day without a file, and two windows beside a main window that keeps working.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QRadioButton>
+#include <QTableView>
+
+#include "core/decode/record_builder.h"
+#include "support/collector_fixture.h"
+#include "support/qt_app.h"
+#include "support/traffic_line.h"
+#include "ui/list_clipboard.h"
+#include "ui/main_window.h"
+#include "ui/system_load_window.h"
+
+namespace velk {
+namespace {
+
+std::string Line(int day, int hour, const std::set<int>& busy, unsigned seizures = 1) {
+    return test::TrafficLine(day, hour, busy, seizures);
+}
+
+class SystemLoadTest : public ::testing::Test, protected test::CollectorFixture {
+protected:
+    SystemLoadTest() {
+        MakeSaveDir(OutputDirectories::Under(dir.Path()));
+        settings.Site_Name = "North";
+        clock.now = {2026, 12, 8, 14, 30, 0};
+    }
+    std::filesystem::path Trf() const { return dir / "Trf"; }
+    static void WaitFor(SystemLoadingWindow& w, int ms = 5000) {
+        QElapsedTimer t;
+        t.start();
+        do {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        } while (w.Loading() && t.elapsed() < ms);
+    }
+    static QString Cell(SystemLoadingWindow& w, const char* table, int row, int col) {
+        return w.findChild<QTableView*>(table)->model()->index(row, col).data().toString();
+    }
+    test::QtApp app_;
+};
+
+TEST_F(SystemLoadTest, PickedDayFillsBothTablesAndTheTotals) {
+    std::string file;
+    for (int r = 0; r < 12; ++r)
+        file += Line(7, 10, r < 3 ? std::set<int>{0} : std::set<int>{}, 2);
+    test::WriteFile(Trf() / "20261207.trf", file);
+    SystemLoadingWindow w(settings, Trf(), clock, prompt);
+    w.show();
+    EXPECT_EQ(w.windowTitle(), "CS1000 System Load at North");
+    EXPECT_EQ(w.Status(), "Date is not selected");
+    auto* byPorts = w.findChild<QTableView*>("byPortsTable");
+    auto* perSlot = w.findChild<QTableView*>("perSlotTable");
+    EXPECT_FALSE(byPorts->isVisible());  // neither table before a choice
+    EXPECT_FALSE(perSlot->isVisible());
+
+    w.PickDate(QDate(2026, 12, 7));
+    WaitFor(w);
+    EXPECT_EQ(w.Status(), "Date 2026:12:07 is selected");
+    EXPECT_FALSE(w.MinuteTimerActive());  // not today
+    ASSERT_EQ(byPorts->model()->rowCount(), 992);
+    EXPECT_EQ(Cell(w, "byPortsTable", 0, 0), "0020");
+    EXPECT_EQ(Cell(w, "byPortsTable", 0, 1), "1/01/01");
+    EXPECT_EQ(byPorts->model()->headerData(12, Qt::Horizontal).toString(), "10");
+    EXPECT_EQ(Cell(w, "byPortsTable", 0, 12), "0.250");
+    EXPECT_EQ(byPorts->model()->index(0, 12).data(Qt::BackgroundRole).value<QColor>(),
+              QColor(200, 255, 200));
+    EXPECT_EQ(byPorts->model()->index(1, 12).data(Qt::BackgroundRole).value<QColor>(),
+              QColor(255, 255, 255));
+    EXPECT_EQ(Cell(w, "byPortsTable", 991, 1), "3/12/32");
+    EXPECT_EQ(Cell(w, "perSlotTable", 0, 0), "1/01");
+    EXPECT_EQ(Cell(w, "perSlotTable", 0, 11), "0.016");  // 3 of 12 reports x 1 of 16 ports
+    EXPECT_EQ(Cell(w, "totalsTable", 0, 11), "24");      // seizures
+    EXPECT_EQ(Cell(w, "totalsTable", 1, 11), "0.25");    // Erlang
+    EXPECT_EQ(Cell(w, "totalsTable", 1, 12), "");
+
+    w.findChild<QRadioButton*>("perSlotRadio")->click();
+    EXPECT_TRUE(perSlot->isVisible());
+    EXPECT_FALSE(byPorts->isVisible());
+    w.findChild<QRadioButton*>("byPortsRadio")->click();
+    EXPECT_TRUE(byPorts->isVisible());
+    EXPECT_FALSE(perSlot->isVisible());
+
+    CopyListToClipboard(*perSlot->model(), prompt);
+    const QString copied = QApplication::clipboard()->text();
+    EXPECT_TRUE(copied.startsWith("Slot\t00\t01\t"));
+    EXPECT_TRUE(copied.contains("1/01\t\t\t\t\t\t\t\t\t\t\t0.016\t"));
+    EXPECT_EQ(copied.count("\r\n"), 35);
+}
+
+TEST_F(SystemLoadTest, TodayIsReadAgainEveryMinuteUntilTheDateChanges) {
+    test::WriteFile(Trf() / "20261208.trf", Line(8, 9, {1}));
+    SystemLoadingWindow w(settings, Trf(), clock, prompt);
+    w.PickDate(QDate(2026, 12, 8));
+    WaitFor(w);
+    EXPECT_EQ(w.Status(), "Auto data updating for selected today date ");
+    EXPECT_TRUE(w.MinuteTimerActive());
+    EXPECT_EQ(SystemLoadingWindow::kRereadMs, 60000);
+    EXPECT_EQ(Cell(w, "totalsTable", 0, 10), "1");
+
+    // The recorder appends a report, and another one is half written.
+    std::ofstream(Trf() / "20261208.trf", std::ios::app)
+        << Line(8, 9, {1, 2}, 3) << Line(8, 9, {3}).substr(0, 100);
+    w.OnMinuteTimer();
+    WaitFor(w);
+    EXPECT_EQ(Cell(w, "totalsTable", 0, 10), "4");
+    EXPECT_EQ(Cell(w, "totalsTable", 1, 10), "1.50");
+    EXPECT_TRUE(w.MinuteTimerActive());
+
+    clock.now.day = 9;  // past midnight: the re-reading stops
+    w.OnMinuteTimer();
+    WaitFor(w);
+    EXPECT_FALSE(w.MinuteTimerActive());
+    EXPECT_EQ(w.Status(), "");
+}
+
+TEST_F(SystemLoadTest, DayWithoutAFileShowsTheNoticeAndKeepsTheTables) {
+    test::WriteFile(Trf() / "20261207.trf", Line(7, 10, {0}));
+    SystemLoadingWindow w(settings, Trf(), clock, prompt);
+    w.show();
+    w.PickDate(QDate(2026, 12, 7));
+    WaitFor(w);
+    w.PickDate(QDate(2026, 12, 6));
+    WaitFor(w);
+    auto* notice = w.findChild<QLabel*>("noTrafficNotice");
+    ASSERT_NE(notice, nullptr);
+    EXPECT_EQ(notice->text(), "Attention! There is no traffic data for selected date!");
+    EXPECT_EQ(notice->size(), QSize(280, 40));
+    EXPECT_EQ(Cell(w, "byPortsTable", 0, 12), "1.0");  // still the day before
+    EXPECT_EQ(w.Status(), "Date 2026:12:07 is selected");
+
+    // An imported file replaces the tables and stops the minute re-read.
+    test::WriteFile(dir / "other.trf", Line(1, 5, {991}));
+    prompt.files.push_back((dir / "other.trf").string());
+    w.ImportExternalFile();
+    WaitFor(w);
+    EXPECT_EQ(prompt.filters.back(), "VELK Traffic File (*.trf)|*.trf|*.*|*.*||");
+    EXPECT_EQ(w.Status(),
+              "File " + QString::fromStdString((dir / "other.trf").string()) + " is imported");
+    EXPECT_EQ(Cell(w, "byPortsTable", 991, 7), "1.0");
+}
+
+// Two windows beside the main window, which goes on storing records; a third is refused without a
+// word; a closed one frees its place.
+TEST_F(SystemLoadTest, TwoWindowsWhileRecordsKeepArriving) {
+    std::string day;
+    for (int minute = 0; minute < 1440; ++minute)
+        day += Line(8, minute / 60, {minute % 992});
+    test::WriteFile(Trf() / "20261207.trf", day);
+    CVELKDlg main(*collector, store, prompt, ShutdownTiming{0, 0, 0});
+    main.Action(kCmdSystemLoad)->trigger();
+    SystemLoadingWindow* first = nullptr;
+    SystemLoadingWindow* second = main.OpenSystemLoad();
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(main.SystemLoadWindows(), 2);
+    EXPECT_EQ(main.OpenSystemLoad(), nullptr);
+    EXPECT_TRUE(prompt.shown.empty());
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* s = qobject_cast<SystemLoadingWindow*>(w); s != nullptr && s != second)
+            first = s;
+    }
+    ASSERT_NE(first, nullptr);
+    first->PickDate(QDate(2026, 12, 7));
+    second->PickDate(QDate(2026, 12, 7));
+    for (int i = 1; i <= 20; ++i) {
+        test::RecordBuilder r;
+        char seq[16];
+        std::snprintf(seq, sizeof seq, "%04X", static_cast<unsigned>(i));
+        r.sequence = seq;
+        const std::string f = r.Frame();
+        collector->Pipeline().ProcessMessage(reinterpret_cast<const uint8_t*>(f.data()),
+                                             static_cast<uint32_t>(f.size() - 4));
+        QCoreApplication::processEvents();
+    }
+    WaitFor(*first);
+    WaitFor(*second);
+    EXPECT_EQ(main.LastCallsList()->model()->index(19, 1).data().toString(), "0020");
+    EXPECT_EQ(Cell(*first, "totalsTable", 1, 1), "1.00");
+    EXPECT_EQ(Cell(*second, "totalsTable", 1, 24), "1.00");
+    first->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(main.SystemLoadWindows(), 1);
+    EXPECT_NE(main.OpenSystemLoad(), nullptr);
+}
+
+}  // namespace
+}  // namespace velk
