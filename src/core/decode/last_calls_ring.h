@@ -33,7 +33,9 @@ public:
     uint32_t RefreshCounter() const { return refreshCounter_; }
 
 private:
-    std::array<Record, kRingSlots> slots_{};
+    // Default-initialised: every text starts empty. (Written "slots_{}", clang 14 crashes while
+    // compiling a construction of the ring.)
+    std::array<Record, kRingSlots> slots_;
     uint32_t writePosition_ = 0;
     bool wrapped_ = false;
     uint32_t refreshCounter_ = 0;

@@ -79,6 +79,8 @@ struct AppSettings {
 
     const std::string& GetIPAddr() const { return APP_IPAddr; }
     void SetIPAddr(const std::string& text) { APP_IPAddr = text; }
+
+    bool operator==(const AppSettings&) const = default;
 };
 
 // Texts of the system types kept in "Server Port index".
