@@ -15,6 +15,7 @@
 #include "ui/message_detail.h"
 #include "ui/raw_data_display.h"
 #include "ui/statistics_chart.h"
+#include "ui/query_form.h"
 #include "ui/system_load_window.h"
 #include "ui/status_panel.h"
 #include "ui/widget_helpers.h"
@@ -53,6 +54,7 @@ CVELKDlg::CVELKDlg(Collector& collector, const SettingsStore& store, OperatorPro
     queryForm_ = new QPushButton(QStringLiteral("Query Form"), central);
     queryForm_->setObjectName(QStringLiteral("queryFormButton"));
     queryForm_->hide();  // created hidden; nothing in the window shows it
+    connect(queryForm_, &QPushButton::clicked, this, &CVELKDlg::OnQueryForm);
     top->addWidget(queryForm_);
     layout->addLayout(top);
 
@@ -157,6 +159,11 @@ SystemLoadingWindow* CVELKDlg::OpenSystemLoad() {
         return window;
     }
     return nullptr;
+}
+
+void CVELKDlg::OnQueryForm() {
+    QueryForm form(settings_, collector_.TimeSource(), this);
+    form.exec();
 }
 
 int CVELKDlg::SystemLoadWindows() const {

@@ -92,6 +92,9 @@ public:
     // Control -> System Load: a system-load window beside this one; nullptr (and nothing said)
     // when two are open already.
     SystemLoadingWindow* OpenSystemLoad();
+    // The hidden "Query Form" button's command: runs the query form modally. Nothing shows the
+    // button yet; this is the form's entry point.
+    void OnQueryForm();
     int SystemLoadWindows() const;
     ImportProgress* ImportProgressWindow() const { return importProgress_; }
     QString ImportStatus() const { return importStatus_->text(); }

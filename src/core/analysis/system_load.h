@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/analysis/rgb.h"
+
 namespace velk {
 
 // The PBX's ports in the traffic reports: 992 ports (identifiers 0x20..0x3FF) in 34 slots of
@@ -61,10 +63,6 @@ std::string CountText(uint32_t count);
 // The load bands: 0 white (below 0.001, or an empty cell), then below 0.15, 0.30, 0.45, 0.60,
 // 0.75, and 0.75 or more.
 inline constexpr int kLoadBands = 7;
-struct Rgb {
-    int r, g, b;
-    bool operator==(const Rgb&) const = default;
-};
 int LoadBand(float value);
 Rgb BandColour(int band);
 // The band of a cell as shown: its text read back as a decimal number.

@@ -1,0 +1,303 @@
+#include "ui/query_form.h"
+
+#include <QAction>
+#include <algorithm>
+#include <QCursor>
+#include <QEvent>
+#include <QHeaderView>
+#include <QMenu>
+#include <QScrollBar>
+#include <QVBoxLayout>
+
+namespace velk {
+
+void QueryChooser::hidePopup() {
+    QComboBox::hidePopup();
+    emit Closed();
+}
+
+QueryForm::QueryForm(const AppSettings& settings, const Clock& clock, QWidget* parent)
+    : QDialog(parent),
+      settings_(settings),
+      clock_(clock),
+      rows_(QueryRows(settings)),
+      cases_(rows_.size()),
+      runMenu_([this](const std::vector<QueryMenuItem>& items, const QPoint& at) {
+          return RunQMenu(this, items, at);
+      }) {
+    setObjectName(QStringLiteral("queryForm"));
+    setWindowTitle(QStringLiteral("Query Form"));
+    auto* layout = new QVBoxLayout(this);
+
+    grid_ = new QTableWidget(static_cast<int>(rows_.size()), kFirstCaseColumn + QueryCases::kCases,
+                             this);
+    grid_->setObjectName(QStringLiteral("queryGrid"));
+    QStringList headers{QStringLiteral("Saved Fields ID"), QStringLiteral("Saved Fields Name")};
+    for (int c = 1; c <= QueryCases::kCases; ++c)
+        headers << QStringLiteral("Case %1").arg(c);
+    grid_->setHorizontalHeaderLabels(headers);
+    grid_->verticalHeader()->hide();
+    grid_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    grid_->setSelectionMode(QAbstractItemView::NoSelection);
+    grid_->setShowGrid(true);
+    grid_->setWordWrap(false);
+    grid_->horizontalHeader()->setSectionsClickable(true);
+    grid_->horizontalHeader()->setHighlightSections(false);
+    // The widths of the original form, or what the header and the longest name need in the
+    // fonts at hand.
+    int nameWidth = 150;
+    for (const QueryRow& row : rows_)
+        nameWidth =
+            std::max(nameWidth,
+                     grid_->fontMetrics().horizontalAdvance(QString::fromStdString(row.name)) + 12);
+    grid_->setColumnWidth(0, std::max(30, grid_->horizontalHeader()->sectionSizeHint(0)));
+    grid_->setColumnWidth(1, std::max(nameWidth, grid_->horizontalHeader()->sectionSizeHint(1)));
+    for (int c = 0; c < QueryCases::kCases; ++c)
+        grid_->setColumnWidth(kFirstCaseColumn + c, 130);
+    grid_->verticalHeader()->setDefaultSectionSize(grid_->fontMetrics().height() + 6);
+
+    for (int r = 0; r < static_cast<int>(rows_.size()); ++r) {
+        const QueryRow& row = rows_[static_cast<size_t>(r)];
+        const auto colour = QueryRowColour(row.kind);
+        for (int c = 0; c < grid_->columnCount(); ++c) {
+            auto* item = new QTableWidgetItem;
+            if (c == 0)
+                item->setText(QString::fromStdString(row.id));
+            else if (c == 1)
+                item->setText(QString::fromStdString(row.name));
+            if (colour)
+                item->setBackground(QColor(colour->r, colour->g, colour->b));
+            item->setToolTip(item->text());
+            grid_->setItem(r, c, item);
+        }
+    }
+    layout->addWidget(grid_);
+
+    // The in-place editor and chooser sit on the grid's viewport, over the cell they edit.
+    editor_ = new QLineEdit(grid_->viewport());
+    editor_->setObjectName(QStringLiteral("cellEditor"));
+    editor_->setFrame(false);
+    editor_->hide();
+    editor_->installEventFilter(this);
+    connect(editor_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (IsCaseCell(currentRow_, currentColumn_))
+            SetCell(currentRow_, currentColumn_, text.toStdString());
+    });
+    chooser_ = new QueryChooser(grid_->viewport());
+    chooser_->setObjectName(QStringLiteral("codeChooser"));
+    chooser_->hide();
+    connect(chooser_, &QueryChooser::Closed, this, &QueryForm::ChooserClosed);
+
+    connect(grid_, &QTableWidget::cellClicked, this, &QueryForm::ClickCell);
+    connect(grid_, &QTableWidget::cellDoubleClicked, this,
+            [this](int row, int column) { DoubleClickCell(row, column, QCursor::pos()); });
+    connect(grid_->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            [this](int column) { ClickCaseHeader(column, QCursor::pos()); });
+    // The editor would stay where the cell was: scrolling hides it.
+    connect(grid_->verticalScrollBar(), &QScrollBar::valueChanged, editor_, &QWidget::hide);
+    connect(grid_->horizontalScrollBar(), &QScrollBar::valueChanged, editor_, &QWidget::hide);
+    // While the chooser is open the grid takes no clicks.
+    grid_->viewport()->installEventFilter(this);
+
+    resize(grid_->columnWidth(0) + grid_->columnWidth(1) + 6 * 130 + 2 * grid_->frameWidth() + 40,
+           500);
+}
+
+bool QueryForm::IsCaseCell(int row, int column) const {
+    return row >= 0 && row < static_cast<int>(rows_.size()) && column >= kFirstCaseColumn &&
+           column < kFirstCaseColumn + QueryCases::kCases;
+}
+
+QString QueryForm::CaseText(int row, int caseIndex) const {
+    return QString::fromStdString(cases_.Cell(static_cast<size_t>(row), caseIndex));
+}
+
+void QueryForm::SetCell(int row, int column, const std::string& text) {
+    cases_.SetCell(static_cast<size_t>(row), CaseIndex(column), text);
+    QTableWidgetItem* item = grid_->item(row, column);
+    item->setText(QString::fromStdString(text));
+    item->setToolTip(item->text());
+}
+
+void QueryForm::RefreshColumn(int column) {
+    for (int r = 0; r < static_cast<int>(rows_.size()); ++r) {
+        QTableWidgetItem* item = grid_->item(r, column);
+        item->setText(CaseText(r, CaseIndex(column)));
+        item->setToolTip(item->text());
+    }
+}
+
+void QueryForm::ClickCell(int row, int column) {
+    if (chooserOpen_ || !IsCaseCell(row, column))
+        return;
+    currentRow_ = row;
+    currentColumn_ = column;
+    const QRect cell = grid_->visualRect(grid_->model()->index(row, column));
+    editor_->setGeometry(cell);
+    {
+        const QSignalBlocker quiet(editor_);  // the cell already holds this text
+        editor_->setText(CaseText(row, CaseIndex(column)));
+    }
+    editor_->show();
+    editor_->setFocus();
+}
+
+void QueryForm::DoubleClickCell(int row, int column, const QPoint& at) {
+    if (chooserOpen_ || !IsCaseCell(row, column))
+        return;
+    if (row == currentRow_ && column == currentColumn_ && editor_->isVisible())
+        SetCell(row, column, editor_->text().toStdString());
+    currentRow_ = row;
+    currentColumn_ = column;
+    editor_->hide();
+    OpenAid(row, at);
+}
+
+void QueryForm::OpenAid(int row, const QPoint& at) {
+    const QueryRow& r = rows_[static_cast<size_t>(row)];
+    switch (r.kind) {
+        case QueryKind::Coded:
+            OpenChooser(row, r.field);
+            break;
+        case QueryKind::Text:
+            Apply(runMenu_(TextMatchMenu(), at));
+            break;
+        case QueryKind::DateTime:
+            Apply(runMenu_(DateTimeMenu(), at));
+            break;
+        case QueryKind::Duration:
+        case QueryKind::CallDuration:
+            Apply(runMenu_(DurationMenu(r.kind), at));
+            break;
+        case QueryKind::BillingMask:
+            BillingMenu(at);
+            break;
+        case QueryKind::Number:
+        case QueryKind::Sequence:
+        case QueryKind::None:
+            break;  // typed only
+    }
+}
+
+void QueryForm::OpenChooser(int row, int field) {
+    const std::vector<std::string> choices = QueryCodeChoices(field);
+    if (choices.empty())
+        return;
+    chooser_->clear();
+    for (const std::string& text : choices)
+        chooser_->addItem(QString::fromStdString(text));
+    const std::string cell = cases_.Cell(static_cast<size_t>(row), CaseIndex(currentColumn_));
+    chooser_->setCurrentIndex(QueryChoiceFor(choices, cell));
+    const QRect rect = grid_->visualRect(grid_->model()->index(row, currentColumn_));
+    chooser_->setGeometry(rect.translated(0, -3));
+    chooserOpen_ = true;
+    chooser_->show();
+    chooser_->setFocus();
+    chooser_->showPopup();
+}
+
+void QueryForm::ChooserClosed() {
+    if (!chooserOpen_)
+        return;
+    chooserOpen_ = false;
+    if (IsCaseCell(currentRow_, currentColumn_))
+        SetCell(currentRow_, currentColumn_, chooser_->currentText().toStdString());
+    chooser_->hide();
+}
+
+void QueryForm::BillingMenu(const QPoint& at) {
+    billingMenuAt_ = at;
+    // The cell is first written back as its mask reads ("0" for an empty cell).
+    const std::string cell =
+        cases_.Cell(static_cast<size_t>(currentRow_), CaseIndex(currentColumn_));
+    SetCell(currentRow_, currentColumn_, BillingMaskText(BillingMask(cell)));
+    Apply(runMenu_(
+        BillingMethodMenu(cases_.Cell(static_cast<size_t>(currentRow_), CaseIndex(currentColumn_)),
+                          settings_.Server_Port_index),
+        billingMenuAt_));
+}
+
+void QueryForm::Apply(int command) {
+    if (!IsCaseCell(currentRow_, currentColumn_))
+        return;
+    const std::string cell =
+        cases_.Cell(static_cast<size_t>(currentRow_), CaseIndex(currentColumn_));
+    const auto edit = ApplyQueryCommand(command, cell, clock_.Now());
+    if (!edit)
+        return;
+    SetCell(currentRow_, currentColumn_, edit->text);
+    if (edit->caret) {
+        // The template goes into the editor, where the operator types the text.
+        ClickCell(currentRow_, currentColumn_);
+        editor_->setCursorPosition(static_cast<int>(*edit->caret));
+    }
+    if (edit->reopen) {
+        Apply(runMenu_(BillingMethodMenu(edit->text, settings_.Server_Port_index), billingMenuAt_));
+    }
+}
+
+void QueryForm::ClickCaseHeader(int column, const QPoint& at) {
+    if (column < kFirstCaseColumn || column >= kFirstCaseColumn + QueryCases::kCases)
+        return;
+    headerColumn_ = column;
+    const int command = runMenu_(
+        {{kCmdCopyCase, "Copy Case"}, {kCmdPasteCase, "Paste Case"}, {kCmdClearCase, "Clear Case"}},
+        at);
+    switch (command) {
+        case kCmdCopyCase:
+            cases_.CopyCase(CaseIndex(column));
+            break;
+        case kCmdPasteCase:
+            cases_.PasteCase(CaseIndex(column));
+            RefreshColumn(column);
+            break;
+        case kCmdClearCase:
+            editor_->hide();
+            cases_.ClearCase(CaseIndex(column));
+            RefreshColumn(column);
+            break;
+        default:
+            break;
+    }
+}
+
+bool QueryForm::eventFilter(QObject* watched, QEvent* event) {
+    // A double click on the editor is one on the cell under it.
+    if (watched == editor_ && event->type() == QEvent::MouseButtonDblClick) {
+        DoubleClickCell(currentRow_, currentColumn_, QCursor::pos());
+        return true;
+    }
+    if (watched == grid_->viewport() && chooserOpen_) {
+        switch (event->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::MouseMove:
+                return true;
+            default:
+                break;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+int QueryForm::RunQMenu(QWidget* parent, const std::vector<QueryMenuItem>& items,
+                        const QPoint& at) {
+    QMenu menu(parent);
+    menu.setObjectName(QStringLiteral("queryMenu"));
+    for (const QueryMenuItem& item : items) {
+        if (item.command == 0) {
+            menu.addSeparator();
+            continue;
+        }
+        QAction* action = menu.addAction(QString::fromStdString(item.text));
+        action->setData(item.command);
+        action->setCheckable(item.command >= kCmdBillingBit0 && item.command < kCmdBillingBit0 + 8);
+        action->setChecked(item.checked);
+        action->setEnabled(item.enabled);
+    }
+    const QAction* chosen = menu.exec(at);
+    return chosen != nullptr ? chosen->data().toInt() : 0;
+}
+
+}  // namespace velk

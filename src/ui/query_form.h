@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QComboBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QPoint>
+#include <QTableWidget>
+#include <functional>
+#include <vector>
+
+#include "core/analysis/query_form.h"
+#include "core/foundation/app_settings.h"
+#include "core/foundation/clock.h"
+
+namespace velk {
+
+// The coded-field chooser: a drop-down list that reports when its list closes, chosen or not.
+class QueryChooser : public QComboBox {
+    Q_OBJECT
+public:
+    using QComboBox::QComboBox;
+    void hidePopup() override;
+
+signals:
+    void Closed();
+};
+
+// The query form: up to six query cases, one condition per decoded-file field, typed with the
+// help of each field kind's editing aid. Nothing evaluates or keeps the cases; closing the form
+// discards them.
+class QueryForm : public QDialog {
+    Q_OBJECT
+public:
+    // Shows a menu at a screen position and answers the command chosen, 0 for none.
+    using MenuRunner =
+        std::function<int(const std::vector<QueryMenuItem>& items, const QPoint& at)>;
+
+    static constexpr int kFirstCaseColumn = 2;
+
+    QueryForm(const AppSettings& settings, const Clock& clock, QWidget* parent = nullptr);
+
+    // Tests answer the menus instead of the operator.
+    void SetMenuRunner(MenuRunner runner) { runMenu_ = std::move(runner); }
+
+    // What the operator's clicks do (the grid's own clicks come here too).
+    void ClickCell(int row, int column);
+    void DoubleClickCell(int row, int column, const QPoint& at);
+    void ClickCaseHeader(int column, const QPoint& at);
+
+    QString CaseText(int row, int caseIndex) const;
+    int CurrentRow() const { return currentRow_; }
+    int CurrentColumn() const { return currentColumn_; }
+    bool ChooserOpen() const { return chooserOpen_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    int CaseIndex(int column) const { return column - kFirstCaseColumn; }
+    bool IsCaseCell(int row, int column) const;
+    void SetCell(int row, int column, const std::string& text);
+    void RefreshColumn(int column);
+    void OpenAid(int row, const QPoint& at);
+    void OpenChooser(int row, int field);
+    void ChooserClosed();
+    void BillingMenu(const QPoint& at);
+    // Runs a command of a menu on the current cell.
+    void Apply(int command);
+    static int RunQMenu(QWidget* parent, const std::vector<QueryMenuItem>& items, const QPoint& at);
+
+    const AppSettings& settings_;
+    const Clock& clock_;
+    std::vector<QueryRow> rows_;
+    QueryCases cases_;
+    MenuRunner runMenu_;
+
+    QTableWidget* grid_ = nullptr;
+    QLineEdit* editor_ = nullptr;
+    QueryChooser* chooser_ = nullptr;
+    int currentRow_ = -1;
+    int currentColumn_ = -1;
+    int headerColumn_ = -1;
+    QPoint billingMenuAt_;
+    bool chooserOpen_ = false;
+};
+
+}  // namespace velk
