@@ -41,6 +41,9 @@ public:
     void CallRecordStored(const velk::LastCallsRing::Record&) override { ++calls; }
     void TrafficReportStored(const std::string&) override { ++reports; }
     void Problem(const std::string& text) override { std::cerr << "\n" << text << std::endl; }
+    void SequenceAlarm(const std::string& line, uint64_t) override {
+        std::cerr << "\n" << line << std::endl;
+    }
     void SetTitle(const std::string&) override {}
     void SetConnectedText(const std::string&) override {}
     void DurationReset() override {}
@@ -131,7 +134,6 @@ int main(int argc, char* argv[]) {
     ImportView view;
     collector.SetView(&view);
     collector.Start();  // the saving filter's lists
-    collector.Pipeline().SetImportRunning(true);
 
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
     int exitCode = 0;
@@ -143,6 +145,7 @@ int main(int argc, char* argv[]) {
             continue;
         }
         Sink sink(collector, file, terminal);
+        collector.BeginImport();  // each file is checked for sequence gaps on its own
         const uint64_t callsBefore = view.calls, reportsBefore = view.reports;
         const auto started = std::chrono::steady_clock::now();
         const velk::ImportResult result = velk::RunRawImport(source, sink, otherProgram);
@@ -154,6 +157,7 @@ int main(int argc, char* argv[]) {
             std::fprintf(stderr, "%s: %s\n", file.c_str(), result.Message().c_str());
             exitCode = 1;
         }
+        collector.EndImport();
         const uint64_t stored = view.calls - callsBefore;
         std::printf(
             "%s: %s %llu messages read in %.1f s (%.0f a second): %llu call records stored, %llu "
@@ -170,7 +174,6 @@ int main(int argc, char* argv[]) {
             static_cast<unsigned long long>(result.badCheck));
         std::fflush(stdout);
     }
-    collector.Pipeline().SetImportRunning(false);
     lock.Release();
     return exitCode;
 }

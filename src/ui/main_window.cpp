@@ -202,7 +202,7 @@ void CVELKDlg::OnImport() {
     importStatus_->setText(QString::fromLatin1(kImportStarted));
     ring_.ClearLastCallsRing();
     lists_->RefreshLastCalls();
-    collector_.Pipeline().SetImportRunning(true);
+    collector_.BeginImport();
     importProgress_ = new ImportProgress(collector_.TimeSource(), this);
     importProgress_->setAttribute(Qt::WA_DeleteOnClose);
     connect(import_, &RawImportRunner::Progress, importProgress_, &ImportProgress::SetPercent);
@@ -219,7 +219,7 @@ void CVELKDlg::OnImportFinished(const ImportResult& result) {
     if (!message.empty())
         prompt_.Message(message);
     importStatus_->setText(QString::fromLatin1(result.Status()));
-    collector_.Pipeline().SetImportRunning(false);
+    collector_.EndImport();
     lists_->RefreshLastCalls();
     RefreshMenus();
 }
@@ -316,6 +316,15 @@ void CVELKDlg::OnStatisticClear() {
     OnStatisticsHover(hotStatisticsRow_);
     ring_.ClearLastCallsRing();
     lists_->RefreshLastCalls();
+    collector_.ResetSequence();
+    status_->SetMissingRecords(0, QString());
+}
+
+void CVELKDlg::SequenceAlarm(const std::string& /*line*/, uint64_t missingSinceStart) {
+    // The tip names the last gap of the live stream; an import's gaps are in the log.
+    const auto& last = collector_.Sequence().LastGap();
+    status_->SetMissingRecords(missingSinceStart,
+                               last ? QString::fromStdString(last->Line()) : QString());
 }
 
 void CVELKDlg::OnDefaultView() {

@@ -136,6 +136,7 @@ public:
     void SetConnectedText(const std::string& text) override;
     void DurationReset() override;
     void SetMenuState(LinkMenuState state) override;
+    void SequenceAlarm(const std::string& line, uint64_t missingSinceStart) override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

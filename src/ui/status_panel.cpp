@@ -77,7 +77,11 @@ StatusPanel::StatusPanel(QWidget* parent) : QGroupBox(parent) {
     rxProgress_->setTextVisible(false);
     rxProgress_->setMaximumHeight(14);
     grid->addWidget(rxProgress_, 4, 4, 1, 3);
-    grid->setRowStretch(5, 1);  // spare height stays below the status rows
+    // Call records the PBX numbered but never sent, since start (or Clear); the last gap is the
+    // tip.
+    missing_ = MakeLabel(QStringLiteral("Missing records : 0"), "missingRecordsLabel", this);
+    grid->addWidget(missing_, 5, 0, 1, 7);
+    grid->setRowStretch(6, 1);  // spare height stays below the status rows
 
     const auto darkAfter = [this](int ms, QLabel* lamp) {
         auto* t = new QTimer(this);
@@ -89,6 +93,13 @@ StatusPanel::StatusPanel(QWidget* parent) : QGroupBox(parent) {
     txTimer_ = darkAfter(300, txLamp_);
     rxTimer_ = darkAfter(300, rxLamp_);
     errTimer_ = darkAfter(1000, errLamp_);
+}
+
+void StatusPanel::SetMissingRecords(uint64_t count, const QString& lastGap) {
+    missing_->setText(QStringLiteral("Missing records : %1").arg(count));
+    missing_->setToolTip(lastGap);
+    // Missing records are what the operator must not overlook.
+    missing_->setStyleSheet(count > 0 ? QStringLiteral("color: rgb(200,0,0);") : QString());
 }
 
 void StatusPanel::SetConnections(int count) {

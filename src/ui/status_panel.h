@@ -5,6 +5,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <cstdint>
 
 namespace velk {
 
@@ -27,6 +28,8 @@ public:
     void SetLinkStatus(int value);
     void SetState(const QString& text) { state_->setText(text); }
     void SetMessageRate(int perHour);
+    // "Missing records : n", with the last gap as the tip.
+    void SetMissingRecords(uint64_t count, const QString& lastGap);
     void SetRxProgressRange(int maximum);
     void SetRxProgressPosition(int position);
 
@@ -51,6 +54,7 @@ private:
     QLabel* errLamp_ = nullptr;
     QLabel* state_ = nullptr;
     QLabel* messageRate_ = nullptr;
+    QLabel* missing_ = nullptr;
     QProgressBar* rxProgress_ = nullptr;
     QTimer* txTimer_ = nullptr;
     QTimer* rxTimer_ = nullptr;

@@ -24,6 +24,16 @@ void Signal(QProcess& p, int signal) {
         ::kill(static_cast<pid_t>(pid), signal);
 }
 
+std::vector<std::string> Lines(const std::string& text, const std::string& end) {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        const size_t stop = text.find(end, at);
+        lines.push_back(text.substr(at, stop == std::string::npos ? std::string::npos : stop - at));
+        at = stop == std::string::npos ? text.size() : stop + end.size();
+    }
+    return lines;
+}
+
 class ProgramsTest : public ::testing::Test {
 protected:
     // Settings for a TCP link to the simulator on 127.0.0.1:6014 (system type 2).
@@ -90,7 +100,8 @@ protected:
         ASSERT_EQ(sim_.state(), QProcess::NotRunning) << "the simulator did not finish";
         simOutput_ += sim_.readAllStandardOutput().toStdString();
     }
-    // Waits until the simulator reports n call records delivered (it keeps the link open).
+    // Waits until the simulator reports n call records delivered (it keeps the link open), and a
+    // little more for the last acknowledgement's EOT.
     void WaitForDelivered(int calls, int ms) {
         QElapsedTimer t;
         t.start();
@@ -99,8 +110,14 @@ protected:
             simOutput_ += sim_.readAllStandardOutput().toStdString();
             test::ExpectedFiles e;
             e.FromSimulator(simOutput_);
-            if (e.calls >= calls)
-                return;
+            if (e.calls < calls)
+                continue;
+            // Let the last record's EOT reach the collector before its files are read.
+            QElapsedTimer settle;
+            settle.start();
+            while (settle.elapsed() < 500)
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+            return;
         }
         FAIL() << "the simulator did not deliver " << calls << " records";
     }
@@ -140,11 +157,6 @@ TEST_F(ProgramsTest, CollectorStoresEveryRecordAndStopsInOrder) {
     QProcess collector;
     StartProgram(collector, "velk-collector");
     ASSERT_NO_FATAL_FAILURE(WaitForDelivered(30, 60000));
-    // Let the last record's EOT reach the collector before the files are read.
-    QElapsedTimer settle;
-    settle.start();
-    while (settle.elapsed() < 500)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     ASSERT_NO_FATAL_FAILURE(CheckFiles(30));
 
     // A second collector in the same directory is refused.
@@ -385,6 +397,57 @@ TEST_F(ProgramsTest, CollectorWithoutReconnectionExitsWhenThePbxCloses) {
     EXPECT_NE(out.find("the connection ended and AutoReConnection is off: exiting"),
               std::string::npos);
     EXPECT_TRUE(std::filesystem::exists(dir_ / "VELK.INI"));
+}
+
+// A PBX that leaves out every fourth sequence number: the collector's log and output name
+// exactly the numbers missing from what the simulator delivered, and nothing for the records it
+// sent twice.
+TEST_F(ProgramsTest, CollectorNamesTheSequenceNumbersLeftOut) {
+    WriteSettings();
+    StartSimulator({"--count", "25", "--skip-every", "4", "--traffic-every", "0",
+                    "--duplicate-every", "6", "--seed", "3"},
+                   false);
+    QProcess collector;
+    StartProgram(collector, "velk-collector");
+    ASSERT_NO_FATAL_FAILURE(WaitForDelivered(25, 60000));
+    Signal(collector, SIGTERM);
+    ASSERT_TRUE(collector.waitForFinished(20000));
+
+    // The numbers left out, from the delivered records' sequence numbers (the decoded lines'
+    // first column).
+    test::ExpectedFiles e;
+    e.FromSimulator(simOutput_);
+    ASSERT_EQ(e.calls, 25);
+    std::vector<int> delivered;
+    for (size_t at = 0; at < e.decoded.size(); at = e.decoded.find("\r\n", at) + 2)
+        delivered.push_back(std::stoi(e.decoded.substr(at, 4)));
+    ASSERT_EQ(delivered.size(), 25u);
+    std::string logLines, outLines;
+    int missing = 0;
+    for (size_t i = 1; i < delivered.size(); ++i) {
+        for (int n = delivered[i - 1] + 1; n < delivered[i]; ++n) {
+            char line[96];
+            std::snprintf(line, sizeof line, "expected %04d, received %04d, 1 missing", n,
+                          delivered[i]);
+            logLines += std::string("Sequence gap       ") + line + "\r\n";
+            outLines += std::string("Sequence gap: ") + line + "\n";
+            ++missing;
+        }
+    }
+    EXPECT_EQ(missing, 8);  // 4, 8, ..., 32: three records in every four numbers
+
+    std::string log;
+    for (const std::string& line : Lines(test::ReadFile(dir_ / "VELK.LOG"), "\r\n")) {
+        if (line.find(" Sequence ") != std::string::npos)
+            log += line.substr(20) + "\r\n";
+    }
+    EXPECT_EQ(log, logLines);
+    std::string out;
+    for (const std::string& line : Lines(test::ReadFile(dir_ / "velk-collector.1.out"), "\n")) {
+        if (line.find("Sequence ") != std::string::npos)
+            out += line.substr(line.find("Sequence ")) + "\n";
+    }
+    EXPECT_EQ(out, outLines);
 }
 
 }  // namespace

@@ -168,6 +168,33 @@ TEST_F(WindowTest, ClearAnsweredNoThenYes) {
                     .startsWith(QStringLiteral("VELK Statistic Started at : 2026-12-08 14:30:00")));
 }
 
+// The status panel counts the call records the PBX numbered but never sent; Clear starts again.
+TEST_F(WindowTest, MissingRecordsLineAndItsTip) {
+    auto* label = window_.findChild<QLabel*>("missingRecordsLabel");
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text(), "Missing records : 0");
+    EXPECT_EQ(label->toolTip(), "");
+    Record(1);
+    Record(2);
+    EXPECT_EQ(label->text(), "Missing records : 0");
+    Record(5);
+    Record(6);
+    Record(9);
+    EXPECT_EQ(label->text(), "Missing records : 4");
+    EXPECT_EQ(label->toolTip(), "Sequence gap: expected 0007, received 0009, 2 missing");
+    Record(9);  // a repeat is logged, not counted
+    EXPECT_EQ(label->text(), "Missing records : 4");
+
+    prompt.answers = {true};
+    window_.OnStatisticClear();
+    EXPECT_EQ(label->text(), "Missing records : 0");
+    EXPECT_EQ(label->toolTip(), "");
+    Record(30);  // a new baseline
+    EXPECT_EQ(label->text(), "Missing records : 0");
+    Record(32);
+    EXPECT_EQ(label->text(), "Missing records : 1");
+}
+
 TEST_F(WindowTest, ClipboardTextOfAThreeColumnList) {
     QStandardItemModel model(2, 3);
     model.setHorizontalHeaderLabels({"A", "B", "C"});

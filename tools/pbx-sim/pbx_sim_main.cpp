@@ -35,6 +35,7 @@ struct Options {
     long badBccEvery = 0;
     bool split = false;
     long duplicateEvery = 0;
+    long skipEvery = 0;
     long silenceEvery = 0;
     long silencePolls = 0;
     long dropAfter = 0;
@@ -57,6 +58,7 @@ struct Message {
 class PbxSimulator : public QObject {
 public:
     explicit PbxSimulator(Options o) : options_(std::move(o)), generator_(options_.seed) {
+        generator_.SetSkipEvery(static_cast<uint32_t>(std::max(0L, options_.skipEvery)));
         if (!options_.replay.isEmpty()) {
             for (auto& text : velk::sim::ReadRawFile(options_.replay.toStdString())) {
                 replay_.push_back(std::move(text));
@@ -385,6 +387,8 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption split("split", "Send every record in three TCP segments.");
     const QCommandLineOption duplicate("duplicate-every", "Send every n-th record twice.", "n",
                                        "0");
+    const QCommandLineOption skipEvery(
+        "skip-every", "Leave out every n-th sequence number (n of 2 or more).", "n", "0");
     const QCommandLineOption silenceEvery("silence-every", "Go silent after every n-th message.",
                                           "n", "0");
     const QCommandLineOption silencePolls("silence-polls", "Polls to leave unanswered then.", "n",
@@ -405,8 +409,8 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption baud("baud", "Baud rate of the serial line (10 bits a character).",
                                   "n", "9600");
     parser.addOptions({port, count, rate, traffic, seed, replay, badBcc, split, duplicate,
-                       silenceEvery, silencePolls, drop, closeAfterAck, resendUnconfirmed,
-                       systemType, exitDone, serial, baud});
+                       skipEvery, silenceEvery, silencePolls, drop, closeAfterAck,
+                       resendUnconfirmed, systemType, exitDone, serial, baud});
     parser.process(app);
 
     Options o;
@@ -419,6 +423,7 @@ int main(int argc, char* argv[]) {
     o.badBccEvery = parser.value(badBcc).toLong();
     o.split = parser.isSet(split);
     o.duplicateEvery = parser.value(duplicate).toLong();
+    o.skipEvery = parser.value(skipEvery).toLong();
     o.silenceEvery = parser.value(silenceEvery).toLong();
     o.silencePolls = parser.value(silencePolls).toLong();
     o.dropAfter = parser.value(drop).toLong();

@@ -64,6 +64,8 @@ std::string RecordGenerator::Digits(int n) {
 
 std::string RecordGenerator::NextCallRecord() {
     ++sequence_;
+    if (skipEvery_ != 0 && sequence_ % skipEvery_ == 0)
+        ++sequence_;
     clock_ += 20 + static_cast<int64_t>(rng_() % 600);
     static const unsigned kCallTypes[] = {1, 2, 3, 4, 11, 11, 3, 2, 12, 1, 8, 13};
     const unsigned callType = kCallTypes[rng_() % (sizeof kCallTypes / sizeof kCallTypes[0])];

@@ -18,6 +18,9 @@ public:
 
     // The text (from the type code on) of the next call record.
     std::string NextCallRecord();
+    // Leaves out every n-th sequence number (n of at least 2; 0: none), as a PBX whose records
+    // were lost would.
+    void SetSkipEvery(uint32_t n) { skipEvery_ = n >= 2 ? n : 0; }
     // The four message texts of one traffic report.
     std::vector<std::string> NextTrafficReport();
 
@@ -25,6 +28,7 @@ private:
     std::string Digits(int n);
     std::mt19937 rng_;
     uint32_t sequence_ = 0;
+    uint32_t skipEvery_ = 0;
     int64_t clock_ = 0;  // seconds since 2026-12-08 08:00:00 of the generated calls
 };
 

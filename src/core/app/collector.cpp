@@ -41,6 +41,9 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
 void Collector::Start() {
     filter_.LoadAtStartup(prompt_);
     timers_.StartTimer(kBufferTimer, BufferTimerPeriod());
+    silence_.SetMinutes(settings_.NoRecordsAlarmMinutes);
+    if (silence_.Minutes() > 0)
+        timers_.StartTimer(kSilenceTimer, kSilenceLookMs);
 }
 
 int Collector::BufferTimerPeriod() const {
@@ -52,6 +55,10 @@ int Collector::BufferTimerPeriod() const {
 void Collector::OnTimer(int id) {
     if (id == kBufferTimer) {
         recorder_.BuffersOnTimer();
+        return;
+    }
+    if (id == kSilenceTimer) {
+        OnSilenceLook();
         return;
     }
     protocol_.SMDA_Timer_Expired(id);
@@ -77,6 +84,45 @@ void Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
 void Collector::ImportBadCheck() {
     counters_.Count(EV_BAD_BCC, clock_.Now().hour);
     relay_.StatisticsRowChanged(EV_BAD_BCC);
+}
+
+void Collector::BeginImport() {
+    import_.Reset();
+    pipeline_.SetImportRunning(true);
+}
+
+void Collector::EndImport() {
+    pipeline_.SetImportRunning(false);
+}
+
+void Collector::ResetSequence() {
+    live_.Reset();
+}
+
+void Collector::OnCallRecord(const BillingMessage& message) {
+    const bool importing = pipeline_.ImportRunning();
+    if (!importing)
+        silence_.Record(clock_.Seconds());
+    // A record too short to hold its sequence number is not counted.
+    if (!message.Has(11))
+        return;
+    const int base = RecordBase::FromHexType(settings_.Hex_Type).numbers;
+    SequenceCheck& check = importing ? import_ : live_;
+    const auto event = check.Take(static_cast<uint32_t>(NumberAt(message, 8, 4, base)), base);
+    if (!event)
+        return;
+    log_.Note(event->Event(), event->Detail() + (importing ? " in the import" : ""));
+    if (view_ != nullptr)
+        view_->SequenceAlarm(event->Line() + (importing ? " in the import" : ""), live_.Missing());
+}
+
+void Collector::OnSilenceLook() {
+    const bool connected = connection_.MenuState() == LinkMenuState::Connected;
+    if (!silence_.Tick(connected, clock_.Seconds()))
+        return;
+    log_.Note("No records", silence_.Detail());
+    if (view_ != nullptr)
+        view_->SilenceAlarm("No records: " + silence_.Detail());
 }
 
 void Collector::OnPeerClosed() {
@@ -131,6 +177,10 @@ void Collector::Relay::RefreshLastCalls() {
 }
 void Collector::Relay::StatisticsRowChanged(int c) {
     VELK_RELAY(StatisticsRowChanged(c));
+}
+void Collector::Relay::CallRecordSeen(const BillingMessage& m) {
+    owner_.OnCallRecord(m);
+    VELK_RELAY(CallRecordSeen(m));
 }
 void Collector::Relay::CallRecordStored(const LastCallsRing::Record& f) {
     VELK_RELAY(CallRecordStored(f));

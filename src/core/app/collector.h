@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "core/analysis/record_watch.h"
 #include "core/decode/field_decoder.h"
 #include "core/decode/last_calls_ring.h"
 #include "core/decode/record_pipeline.h"
@@ -22,7 +23,16 @@ namespace velk {
 
 // Everything the operator's view is told: link events and lamps, the pipeline's results and the
 // connection display.
-class CollectorView : public LinkObserver, public PipelineObserver, public ConnectionView {};
+class CollectorView : public LinkObserver, public PipelineObserver, public ConnectionView {
+public:
+    // A sequence gap or repeat (one line), with the numbers missing since start (or Clear).
+    virtual void SequenceAlarm(const std::string& line, uint64_t missingSinceStart) {
+        (void)line;
+        (void)missingSinceStart;
+    }
+    // No call record for the alarm's minutes while connected (one line).
+    virtual void SilenceAlarm(const std::string& line) { (void)line; }
+};
 
 // The collector without its view: settings, link protocol, record pipeline, connection log and
 // connection control, wired together. The desktop program and the headless collector each give
@@ -31,6 +41,9 @@ class Collector {
 public:
     // The buffer hand-off timer (a window timer).
     static constexpr int kBufferTimer = 7;
+    // The look for a silent PBX, every 10 s while the alarm is set.
+    static constexpr int kSilenceTimer = 8;
+    static constexpr int kSilenceLookMs = 10000;
 
     Collector(AppSettings& settings, const std::filesystem::path& baseDirectory,
               OperatorPrompt& prompt, const Clock& clock, TimerHost& timers, LastCallsRing& ring,
@@ -57,6 +70,14 @@ public:
     // status.
     void ImportMessage(const uint8_t* frame, uint32_t length);
     void ImportBadCheck();
+    // An import (of one file) begins and ends: its records are checked for gaps on their own,
+    // from a baseline of their own, not against the live stream.
+    void BeginImport();
+    void EndImport();
+    // The statistics were cleared: the sequence check starts from the next record again.
+    void ResetSequence();
+    const SequenceCheck& Sequence() const { return live_; }
+    const SilenceCheck& Silence() const { return silence_; }
     // The PBX closed the connection: the link is closed, then reconnected when wanted.
     void OnPeerClosed();
 
@@ -93,6 +114,7 @@ private:
         void ShowRecordDetail(const LastCallsRing::Record& fields) override;
         void RefreshLastCalls() override;
         void StatisticsRowChanged(int column) override;
+        void CallRecordSeen(const BillingMessage& message) override;
         void CallRecordStored(const LastCallsRing::Record& fields) override;
         void TrafficReportStored(const std::string& line) override;
         void Problem(const std::string& text) override;
@@ -100,6 +122,10 @@ private:
     private:
         Collector& owner_;
     };
+
+    // Every call record: its sequence number checked (live or import), the silence reset.
+    void OnCallRecord(const BillingMessage& message);
+    void OnSilenceLook();
 
     AppSettings& settings_;
     std::filesystem::path base_;
@@ -119,6 +145,9 @@ private:
     CallRecorder recorder_;
     SavingFilter filter_;
     TrafficRecorder traffic_;
+    SequenceCheck live_;
+    SequenceCheck import_;
+    SilenceCheck silence_;
 };
 
 }  // namespace velk

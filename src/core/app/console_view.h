@@ -22,6 +22,8 @@ public:
     void CallRecordStored(const LastCallsRing::Record& fields) override;
     void TrafficReportStored(const std::string& line) override;
     void Problem(const std::string& text) override { Line(text); }
+    void SequenceAlarm(const std::string& line, uint64_t) override { Line(line); }
+    void SilenceAlarm(const std::string& line) override { Line(line); }
     // The hard-disk buffer has no connection notifications: its titles say when reading starts
     // and stops.
     void SetTitle(const std::string& title) override {

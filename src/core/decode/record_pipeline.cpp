@@ -63,6 +63,7 @@ bool RecordPipeline::ProcessCallRecord(const BillingMessage& message) {
         observer_.StatisticsRowChanged(column);
     }
 
+    observer_.CallRecordSeen(message);
     if (filter_ != nullptr && !filter_->Keep(message))
         return true;
     if (saver_ != nullptr) {

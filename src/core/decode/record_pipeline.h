@@ -25,6 +25,8 @@ public:
     virtual void RefreshLastCalls() = 0;
     // A statistics row changed (NOTIFY_COUNT).
     virtual void StatisticsRowChanged(int column) = 0;
+    // Every call record, kept by the saving filter or not (the sequence check sees them all).
+    virtual void CallRecordSeen(const BillingMessage& message) { (void)message; }
     // A call record was kept and saved (sequence number, fields).
     virtual void CallRecordStored(const LastCallsRing::Record& fields) { (void)fields; }
     virtual void TrafficReportStored(const std::string& line) { (void)line; }

@@ -72,6 +72,9 @@ struct AppSettings {
     int32_t APP_Raw_Profile_Number = 0;
     int32_t DoBufferPackedToOut = 0;
     int32_t DoBufferDecodedToOut = 0;
+    // Minutes without a call record while connected before the "No records" alarm; 0: none.
+    // Optional: a file without it reads as 0 and is not incomplete.
+    int32_t NoRecordsAlarmMinutes = 0;
 
     // [Serial Ports] COM1..COM4: the device file behind each COM name of the settings.
     std::array<std::string, 4> Serial_Ports = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",

@@ -158,6 +158,12 @@ int SettingsStore::ReadIniFile(AppSettings& s, SettingsReadReport* report) const
     r.Int(kSettings, "APP_HDFormat", s.APP_HDFormat);
     r.Int(kSettings, "APP_360Format", s.APP_360Format);
 
+    // The silence alarm is optional: files written before it existed are complete without it.
+    if (const auto text = r.Text(kSettings, "NoRecordsAlarmMinutes", 0)) {
+        if (const auto minutes = DecodeStructInt(*text))
+            s.NoRecordsAlarmMinutes = *minutes;
+    }
+
     // The device files of the COM names never count as a failure: a missing one keeps its
     // default.
     for (int i = 0; i < 4; ++i) {
@@ -239,6 +245,10 @@ int SettingsStore::WriteIniFile(const AppSettings& s) const {
     num(kSettings, "APP_Raw_Profile_Number", s.APP_Raw_Profile_Number);
     num(kSettings, "DoBufferPackedToOut", s.DoBufferPackedToOut);
     num(kSettings, "DoBufferDecodedToOut", s.DoBufferDecodedToOut);
+    // The silence alarm's key is written once it is used: a file of a user who never set it
+    // keeps the original program's keys and nothing else.
+    if (s.NoRecordsAlarmMinutes != 0 || doc.Get(kSettings, "NoRecordsAlarmMinutes"))
+        num(kSettings, "NoRecordsAlarmMinutes", s.NoRecordsAlarmMinutes);
     for (int i = 0; i < 4; ++i)
         textOf(kSerialPorts, ComPortName(i), 260, s.Serial_Ports[static_cast<size_t>(i)]);
 

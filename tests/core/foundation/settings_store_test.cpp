@@ -168,6 +168,34 @@ TEST_F(SettingsStoreTest, KeysThatNeverFail) {
     EXPECT_EQ(s.APP_IPAddr, "127.0.0.1");
 }
 
+// The silence alarm's minutes: optional, written only once used.
+TEST_F(SettingsStoreTest, NoRecordsAlarmKeyIsOptional) {
+    const std::string plain = CompleteFile(dir_);
+    EXPECT_EQ(plain.find("NoRecordsAlarmMinutes"), std::string::npos);
+    AppSettings s;
+    s.NoRecordsAlarmMinutes = 99;
+    EXPECT_EQ(ReadBack(plain, s), 1);        // complete without it
+    EXPECT_EQ(s.NoRecordsAlarmMinutes, 99);  // and the value is left alone
+
+    AppSettings w;
+    w.NoRecordsAlarmMinutes = 15;
+    std::filesystem::remove(dir_ / "VELK.INI");
+    const std::string used = CompleteFile(dir_, w);
+    EXPECT_NE(used.find("NoRecordsAlarmMinutes=0F0000000F\r\n"), std::string::npos);
+    AppSettings r;
+    EXPECT_EQ(ReadBack(used, r), 1);
+    EXPECT_EQ(r.NoRecordsAlarmMinutes, 15);
+    // Once there, it stays, also when turned off again; an unreadable value is 0.
+    r.NoRecordsAlarmMinutes = 0;
+    ASSERT_EQ(SettingsStore(dir_.Path()).WriteIniFile(r), 1);
+    EXPECT_NE(ReadFile(dir_ / "VELK.INI").find("NoRecordsAlarmMinutes=0000000000\r\n"),
+              std::string::npos);
+    const std::string junk = "x";
+    AppSettings j;
+    EXPECT_EQ(ReadBack(WithLine(used, "NoRecordsAlarmMinutes", &junk), j), 1);
+    EXPECT_EQ(j.NoRecordsAlarmMinutes, 0);
+}
+
 TEST_F(SettingsStoreTest, EmptyTextValuesFailAndStayEmpty) {
     const std::string complete = CompleteFile(dir_);
     const std::string empty;
