@@ -52,6 +52,24 @@ AppSettings StoringSettings() {
     return s;
 }
 
+// A base directory with a raw file of n records and a collector that stores into it.
+struct ImportBase {
+    explicit ImportBase(int records)
+        : path(dir.path().toStdString()), file(RawFile(path, records)) {
+        MakeSaveDir(OutputDirectories::Under(path));
+    }
+    QTemporaryDir dir;
+    std::filesystem::path path;
+    std::string file;
+    AppSettings settings = StoringSettings();
+    QuietPrompt prompt;
+    SystemClock clock;
+    NoTimers timers;
+    LastCallsRing ring;
+    PosixFileStore files;
+    Collector collector{settings, path, prompt, clock, timers, ring, files};
+};
+
 struct CollectorSink : ImportSink {
     explicit CollectorSink(Collector& c) : collector(c) {}
     void Message(const uint8_t* frame, uint32_t length) override {
@@ -66,19 +84,10 @@ void BM_VelkImportWithFiles(benchmark::State& state) {
     uint64_t imported = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        QTemporaryDir dir;
-        const std::filesystem::path base = dir.path().toStdString();
-        const std::string file = RawFile(base, records);
-        MakeSaveDir(OutputDirectories::Under(base));
-        AppSettings settings = StoringSettings();
-        QuietPrompt prompt;
-        SystemClock clock;
-        NoTimers timers;
-        LastCallsRing ring;
-        PosixFileStore files;
-        Collector collector(settings, base, prompt, clock, timers, ring, files);
+        ImportBase base(records);
+        Collector& collector = base.collector;
         collector.Pipeline().SetImportRunning(true);
-        FileImportSource source(file);
+        FileImportSource source(base.file);
         CollectorSink sink(collector);
         state.ResumeTiming();
         imported += RunRawImport(source, sink, false).imported;
@@ -94,17 +103,8 @@ void BM_WindowImportAgainstItsFloor(benchmark::State& state) {
     constexpr int kMessages = 400;
     for (auto _ : state) {
         state.PauseTiming();
-        QTemporaryDir dir;
-        const std::filesystem::path base = dir.path().toStdString();
-        const std::string file = RawFile(base, kMessages);
-        MakeSaveDir(OutputDirectories::Under(base));
-        AppSettings settings = StoringSettings();
-        QuietPrompt prompt;
-        SystemClock clock;
-        NoTimers timers;
-        LastCallsRing ring;
-        PosixFileStore files;
-        Collector collector(settings, base, prompt, clock, timers, ring, files);
+        ImportBase base(kMessages);
+        Collector& collector = base.collector;
         bool done = false;
         RawImportRunner runner(
             [&collector](const uint8_t* f, uint32_t l) { collector.ImportMessage(f, l); },
@@ -114,7 +114,7 @@ void BM_WindowImportAgainstItsFloor(benchmark::State& state) {
         state.ResumeTiming();
         QElapsedTimer t;
         t.start();
-        runner.Start(file, false, 5);
+        runner.Start(base.file, false, 5);
         while (!done)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
         const double seconds = static_cast<double>(t.nsecsElapsed()) / 1e9;

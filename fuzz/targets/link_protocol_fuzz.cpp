@@ -11,29 +11,9 @@
 #include "core/link/link_fakes.h"
 #include "core/link/link_protocol.h"
 #include "core/link/tcp_record_splitter.h"
+#include "checking_dispatcher.h"
 #include "fuzz_input.h"
 #include "support/scripted_prompt.h"
-
-namespace velk::fuzz {
-namespace {
-
-class CheckingDispatcher : public FrameDispatcher {
-public:
-    explicit CheckingDispatcher(const AppSettings& settings) : settings_(settings) {}
-    void Dispatch(const uint8_t* frame, uint32_t length) override {
-        FUZZ_CHECK(IsAcceptedLength(length));
-        FUZZ_CHECK(frame[0] == STX);
-        // The 360 format's unscrambling writes its own check after the last pair it took.
-        if (settings_.APP_360Format == 0)
-            FUZZ_CHECK(BccMatches(frame, length));
-        ++delivered;
-    }
-    const AppSettings& settings_;
-    int delivered = 0;
-};
-
-}  // namespace
-}  // namespace velk::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace velk;

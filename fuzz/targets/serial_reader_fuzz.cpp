@@ -7,6 +7,7 @@
 #include "core/link/link_fakes.h"
 #include "core/link/link_protocol.h"
 #include "core/link/serial_piece_reader.h"
+#include "checking_dispatcher.h"
 #include "fuzz_input.h"
 #include "support/scripted_prompt.h"
 
@@ -34,15 +35,6 @@ public:
     SerialPieceReader* reader = nullptr;
 };
 
-class CheckingDispatcher : public FrameDispatcher {
-public:
-    void Dispatch(const uint8_t* frame, uint32_t length) override {
-        FUZZ_CHECK(IsAcceptedLength(length));
-        FUZZ_CHECK(frame[0] == STX);
-        FUZZ_CHECK(BccMatches(frame, length));
-    }
-};
-
 }  // namespace
 }  // namespace velk::fuzz
 
@@ -57,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     test::FakeClock clock;
     test::ScriptedPrompt prompt;
     test::RecordingObserver observer;
-    CheckingDispatcher dispatcher;
+    CheckingDispatcher dispatcher(settings);
     test::RecordingLog log;
     test::FakeChannel tcp;
     SerialFake serial;
