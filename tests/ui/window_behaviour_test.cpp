@@ -279,6 +279,11 @@ TEST(TrayTip, LongBaseDirectoriesAreShortened) {
     EXPECT_EQ(tip.substr(0, 3), "...");
     EXPECT_EQ(tip.substr(tip.size() - 5), "/VELK");
     EXPECT_EQ(TrayTipText("/srv/velk"), "/srv/velk/VELK");
+    // 62 characters are shown whole; 63 become "..." and the last 60.
+    const std::string whole62 = "/" + std::string(56, 'd') + "/VELK";
+    const std::string whole63 = "/" + std::string(57, 'd') + "/VELK";
+    EXPECT_EQ(TrayTipText("/" + std::string(56, 'd')), whole62);
+    EXPECT_EQ(TrayTipText("/" + std::string(57, 'd')), "..." + whole63.substr(3));
 }
 
 TEST_F(WindowTest, RecordsFromAWorkerWhileTheOperatorClicks) {

@@ -1,6 +1,7 @@
 // The missing-record alarms as the collector raises them: sequence gaps of the live stream across
 // a reconnection, an import checked on its own, a statistics Clear, and the silence of a
-// connected PBX; each in the connection log's format and on the view.
+// connected PBX; each in the connection log's format and on the view. Then the collector's buffer
+// hand-off timer.
 #include <gtest/gtest.h>
 
 #include "core/app/collector.h"
@@ -174,6 +175,39 @@ TEST_F(CollectorAlarmsTest, SilentPbxWhileConnected) {
 TEST_F(CollectorAlarmsTest, NoSilenceLookWithoutTheSetting) {
     collector_.Start();
     EXPECT_FALSE(timers_.Running(Collector::kSilenceTimer));
+}
+
+// The buffer hand-off timer runs BufferUpdateMaxTimer minutes. After a record it starts its full
+// period again only when the last hand-off tried (the decoded one, when both pairs are buffered)
+// took place; its own expiry hands off and leaves it running as it is.
+using CollectorTimersTest = CollectorAlarmsTest;
+
+TEST_F(CollectorTimersTest, BufferTimerRestartsWhenTheLastHandOffOfARecordTookPlace) {
+    settings_.DoBufferPacked = 1;
+    settings_.DoBufferDecoded = 1;
+    const auto buffer = [this](const char* name) { return (dir_ / "Buffers" / name).string(); };
+    const struct {
+        const char* waiting;  // the out-file the pick-up program has not taken yet
+        bool restarted;
+    } cases[] = {{"buffer_out.raw", true}, {"buffer_out.csv", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.waiting);
+        files_.files.clear();
+        settings_.BufferUpdateMaxTimer = 2;
+        collector_.Start();
+        ASSERT_EQ(timers_.Period(Collector::kBufferTimer), 120000);
+        settings_.BufferUpdateMaxTimer = 5;  // in force from the next start of the timer
+
+        files_.files[buffer("buffer_in.raw")] = "x";
+        collector_.OnTimer(Collector::kBufferTimer);
+        EXPECT_EQ(files_.Content(buffer("buffer_out.raw")), "x");
+        EXPECT_EQ(timers_.Period(Collector::kBufferTimer), 120000);
+
+        files_.files.clear();
+        files_.files[buffer(c.waiting)];
+        Record(1);
+        EXPECT_EQ(timers_.Period(Collector::kBufferTimer), c.restarted ? 300000 : 120000);
+    }
 }
 
 }  // namespace

@@ -101,6 +101,25 @@ TEST_F(FieldDecoderTest, DateTimeInBothBasesSetsTheHour) {
     EXPECT_EQ(decoder_.CurrentHour(), 255);
 }
 
+// A pair's value of 100 or more has three decimal digits, of which the first two are written.
+TEST_F(FieldDecoderTest, DateTimePairsAroundThreeDigits) {
+    const struct {
+        const char* pair;
+        int value;
+        const char* text;
+    } cases[] = {{"63", 99, "9999-99-99 99:99:99"},
+                 {"64", 100, "1010-10-10 10:10:10"},
+                 {"65", 101, "1010-10-10 10:10:10"}};
+    RecordBuilder r;
+    for (const auto& c : cases) {
+        r.start.clear();
+        for (int i = 0; i < 7; ++i)
+            r.start += c.pair;
+        EXPECT_EQ(Field(4, r.Frame()), c.text) << c.pair;
+        EXPECT_EQ(decoder_.CurrentHour(), c.value) << c.pair;
+    }
+}
+
 TEST_F(FieldDecoderTest, OddHexTypeReadsNumbersInBase10AndDatesInBase16) {
     RecordBuilder r;
     r.start = "1409010F0C1E2D";
@@ -118,6 +137,9 @@ TEST_F(FieldDecoderTest, OptionalNumbersAndCodes) {
     EXPECT_EQ(decoder_.CurrentCallType(), 11u);
     EXPECT_EQ(Field(10, r.Frame()), "?");
     EXPECT_EQ(Field(11, r.Frame()), "25");  // 255 cut to the field's 2 characters
+    r.optional = RecordBuilder::Opt("03", "0D") + "FF";
+    EXPECT_EQ(Field(9, r.Frame()), "Feature Service");
+    EXPECT_EQ(decoder_.CurrentCallType(), 13u);
     r.optional = RecordBuilder::Opt("03", "0E") + "FF";
     EXPECT_EQ(Field(9, r.Frame()), "?");
     EXPECT_EQ(decoder_.CurrentCallType(), 0u);
@@ -207,6 +229,40 @@ TEST_F(FieldDecoderTest, DurationBranches) {
     EXPECT_EQ(Field(32, r.Frame()), "???:??:??");
     r.start = "1300010100000A";  // 1900 passes the check
     EXPECT_EQ(Field(32, r.Frame()), "1112700:32:35");
+}
+
+// No sign for an end equal to its start; the hours take three digits, more when needed.
+TEST_F(FieldDecoderTest, DurationAroundZeroAndAtAThousandHours) {
+    const std::pair<const char*, const char*> ends[] = {
+        {"20261208123044", "-000:00:01"}, {"20261208123045", "000:00:00"},
+        {"20261208123046", "000:00:01"},  {"20270119043044", "999:59:59"},
+        {"20270119043045", "1000:00:00"},
+    };
+    RecordBuilder r;
+    r.start = "20261208123045";
+    for (auto [end, text] : ends) {
+        r.end = end;
+        EXPECT_EQ(Field(32, r.Frame(), 0), text) << end;
+    }
+}
+
+// Each part of a date-time is checked against its range: the edges pass, one past them fails.
+TEST_F(FieldDecoderTest, DurationChecksEachPartAtItsEdges) {
+    const std::pair<const char*, bool> starts[] = {
+        {"18991208123045", false}, {"19001208123045", true},  {"30001208123045", true},
+        {"30011208123045", false}, {"20260008123045", false}, {"20260108123045", true},
+        {"20261208123045", true},  {"20261308123045", false}, {"20261200123045", false},
+        {"20261201123045", true},  {"20261231123045", true},  {"20261232123045", false},
+        {"20261208003045", true},  {"20261208233045", true},  {"20261208243045", false},
+        {"20261208120045", true},  {"20261208125945", true},  {"20261208126045", false},
+        {"20261208123000", true},  {"20261208123059", true},  {"20261208123060", false},
+    };
+    RecordBuilder r;
+    r.end = "20261208123045";
+    for (auto [start, valid] : starts) {
+        r.start = start;
+        EXPECT_EQ(Field(32, r.Frame(), 0) != "???:??:??", valid) << start;
+    }
 }
 
 TEST_F(FieldDecoderTest, DurationInBase10) {

@@ -137,13 +137,18 @@ TEST_F(RecordPipelineTest, DecimalCallTypeElevenIsCountedAsUnknown) {
     EXPECT_EQ(counters_.Hour(9, 12), 1);
 }
 
+// A record's hour counts when it is 0 to 23; any other is counted under the local hour.
 TEST_F(RecordPipelineTest, UnusableHourIsCountedUnderTheLocalHour) {
     clock_.now.hour = 17;
+    const std::pair<const char*, int> hours[] = {{"00", 0}, {"17", 23}, {"18", 17}, {"19", 17}};
     RecordBuilder r;
-    r.start = "141A0C08190000";  // hour 25
     r.optional = RecordBuilder::Opt("03", "02") + "FF";
-    Process(r.Frame());
-    EXPECT_EQ(counters_.Hour(17, 14), 1);
+    for (auto [pair, hour] : hours) {
+        r.start = std::string("141A0C08") + pair + "0000";
+        const int32_t before = counters_.Hour(hour, 14);
+        Process(r.Frame());
+        EXPECT_EQ(counters_.Hour(hour, 14), before + 1) << pair;
+    }
     r.optional = "FF";  // no call type: column 12
     Process(r.Frame());
     EXPECT_EQ(counters_.Hour(17, 12), 1);

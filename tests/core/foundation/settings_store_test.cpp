@@ -222,22 +222,49 @@ TEST_F(SettingsStoreTest, UnreadableIntegersKeepTheirDefaults) {
     }
 }
 
+// A text longer than its key's read buffer reads as its first characters; at the limit, whole.
 TEST_F(SettingsStoreTest, TextsAreCutToTheirBuffers) {
-    std::string c = CompleteFile(dir_);
-    const std::string ext = "jpeg", sep = "3B3B", ip = "123.123.123.123.123.123";
-    const std::string site(50, 's'), list = "1," + std::string(80, '2');
-    c = WithLine(c, "File Extension", &ext);
-    c = WithLine(c, "Distributor ASCII Code", &sep);
-    c = WithLine(c, "IP address", &ip);
-    c = WithLine(c, "Site Name", &site);
-    c = WithLine(c, "SCCallingSequence", &list);
-    AppSettings s;
-    EXPECT_EQ(ReadBack(c, s), 1);
-    EXPECT_EQ(s.File_Extension, "jpe");
-    EXPECT_EQ(s.Distributor_ASCII_Code, "3B");
-    EXPECT_EQ(s.APP_IPAddr, ip.substr(0, 19));
-    EXPECT_EQ(s.Site_Name, site.substr(0, 36));
-    EXPECT_EQ(s.SCCallingSequence.size(), 69u);
+    const std::string complete = CompleteFile(dir_);
+    struct Case {
+        const char* key;
+        std::string AppSettings::*field;
+        size_t limit;
+    };
+    for (const Case& c : {Case{"IP address", &AppSettings::APP_IPAddr, 19},
+                          Case{"Site Name", &AppSettings::Site_Name, 36},
+                          Case{"APP_HD_Buffer_Directory", &AppSettings::APP_HD_Buffer_Directory, 259},
+                          Case{"File Extension", &AppSettings::File_Extension, 3},
+                          Case{"Distributor ASCII Code", &AppSettings::Distributor_ASCII_Code, 2},
+                          Case{"SCCallingSequence", &AppSettings::SCCallingSequence, 69},
+                          Case{"SCCalledSequence", &AppSettings::SCCalledSequence, 69}}) {
+        for (const size_t length : {c.limit, c.limit + 1}) {
+            std::string value;
+            for (size_t i = 0; i < length; ++i)
+                value += static_cast<char>('0' + i % 10);
+            AppSettings s;
+            EXPECT_EQ(ReadBack(WithLine(complete, c.key, &value), s), 1) << c.key;
+            EXPECT_EQ(s.*c.field, value.substr(0, c.limit)) << c.key << " " << length;
+        }
+    }
+}
+
+// The extension and the separator code are written as their first 3 and 2 characters.
+TEST_F(SettingsStoreTest, ExtensionAndSeparatorAreCutWhenWritten) {
+    struct Case {
+        const char* key;
+        std::string AppSettings::*field;
+        size_t limit;
+    };
+    for (const Case& c : {Case{"File Extension", &AppSettings::File_Extension, 3},
+                          Case{"Distributor ASCII Code", &AppSettings::Distributor_ASCII_Code, 2}}) {
+        for (const size_t length : {c.limit, c.limit + 1}) {
+            AppSettings s;
+            s.*c.field = std::string("abcd").substr(0, length);
+            std::filesystem::remove(dir_ / "VELK.INI");
+            const std::string line = "\r\n" + std::string(c.key) + "=" + (s.*c.field).substr(0, c.limit) + "\r\n";
+            EXPECT_NE(CompleteFile(dir_, s).find(line), std::string::npos) << c.key << " " << length;
+        }
+    }
 }
 
 TEST_F(SettingsStoreTest, WrittenOnlyKeysAreNeverRead) {

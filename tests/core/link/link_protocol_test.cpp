@@ -312,10 +312,60 @@ TEST_F(LinkProtocolTest, DataWaitExpiriesWithoutReconnectionKeepPolling) {
     EXPECT_TRUE(timers_.Running(DATA_WAIT_TIMER));
 }
 
-TEST_F(LinkProtocolTest, IpecsMgWaitsTenSecondsForAnAnswer) {
-    settings_.Server_Port_index = 3;
-    Connect();
-    EXPECT_EQ(timers_.Period(DATA_WAIT_TIMER), 10000);
+// An answer from the PBX, a data message or a NAK, starts the count of unanswered polls again:
+// the connection is dropped only after four silent polls in a row.
+TEST_F(LinkProtocolTest, AnAnswerStartsTheCountOfUnansweredPollsAgain) {
+    settings_.AutoReConnection = 1;
+    for (const bool data : {true, false}) {
+        SCOPED_TRACE(data ? "data message" : "NAK");
+        Connect();
+        for (int i = 0; i < 3; ++i)
+            Expire(DATA_WAIT_TIMER);
+        if (data) {
+            Exchange(MakeFrame(Text52(80)));
+            Expire(ENQ_DATA_PERIOD_TIMER);
+        } else {
+            Byte(NAK);
+            Expire(ENQ_NAK_PERIOD_TIMER);
+        }
+        for (int i = 1; i <= 3; ++i) {
+            Expire(DATA_WAIT_TIMER);
+            EXPECT_EQ(prot_.ConStat, 1) << i;
+        }
+        Expire(DATA_WAIT_TIMER);
+        EXPECT_EQ(prot_.ConStat, 0);
+        Expire(RECONNECTION_PERION_TIMER);
+    }
+}
+
+// Each timer runs for its own length; only the answer time depends on the system type.
+TEST_F(LinkProtocolTest, EveryProtocolTimerRunsForItsLength) {
+    settings_.AutoReConnection = 1;
+    const std::pair<int, int> answerTimes[] = {
+        {0, 5000}, {1, 5000}, {2, 5000}, {3, 10000}, {4, 5000}};
+    for (auto [type, answer] : answerTimes) {
+        SCOPED_TRACE(type);
+        settings_.Server_Port_index = type;
+        Connect();
+        EXPECT_EQ(timers_.Period(DATA_WAIT_TIMER), answer);  // after ENQ
+        FramePieces(MakeFrame(Text52(80, static_cast<char>('0' + type))));
+        EXPECT_EQ(timers_.Period(EOT_WAIT_TIMER), 10000);  // after ACK
+        Expire(EOT_WAIT_TIMER);
+        EXPECT_EQ(timers_.Period(EOT_WAIT_TIMER), 10000);  // after the repeated ACK
+        Byte(EOT);
+        EXPECT_EQ(timers_.Period(ENQ_DATA_PERIOD_TIMER), 200);
+        Expire(ENQ_DATA_PERIOD_TIMER);
+        Byte(NAK);
+        EXPECT_EQ(timers_.Period(ENQ_NAK_PERIOD_TIMER), 5000);
+        Expire(ENQ_NAK_PERIOD_TIMER);
+        std::string bad = MakeFrame(Text52(80));
+        bad[10] ^= 1;
+        FramePieces(bad);
+        EXPECT_EQ(timers_.Period(DATA_WAIT_TIMER), answer);  // after NAK
+        prot_.OnPeerClosed();
+        EXPECT_EQ(timers_.Period(RECONNECTION_PERION_TIMER), 60000);
+        Expire(RECONNECTION_PERION_TIMER);
+    }
 }
 
 TEST_F(LinkProtocolTest, EotExpiriesRepeatAckThenGiveUpOnTcpWithReconnection) {
@@ -335,6 +385,27 @@ TEST_F(LinkProtocolTest, EotExpiriesRepeatAckThenGiveUpOnTcpWithReconnection) {
     EXPECT_TRUE(timers_.Running(RECONNECTION_PERION_TIMER));
     // The PBX counted the acknowledged frame as sent: it is delivered when its EOT is given up.
     EXPECT_EQ(dispatcher_.frames.size(), 1u);
+}
+
+// Each acknowledged frame has its own three repeats of the ACK: an EOT that came late for the
+// frame before does not shorten the wait for the next.
+TEST_F(LinkProtocolTest, EachAcknowledgedFrameWaitsFourTimesForItsEot) {
+    settings_.AutoReConnection = 1;
+    Connect();
+    FramePieces(MakeFrame(Text52(80, '1')));
+    Expire(EOT_WAIT_TIMER);
+    Expire(EOT_WAIT_TIMER);
+    Byte(EOT);
+    Expire(ENQ_DATA_PERIOD_TIMER);
+    FramePieces(MakeFrame(Text52(80, '2')));
+    for (int i = 1; i <= 3; ++i) {
+        Expire(EOT_WAIT_TIMER);
+        EXPECT_EQ(prot_.State, ACK_SENT) << i;
+        EXPECT_EQ(tcp_.written.back(), ACK) << i;
+    }
+    Expire(EOT_WAIT_TIMER);
+    EXPECT_EQ(prot_.ConStat, 0);
+    EXPECT_EQ(dispatcher_.frames.size(), 2u);
 }
 
 TEST_F(LinkProtocolTest, EotExpiriesOnSerialRestartPolling) {
@@ -414,6 +485,46 @@ TEST_F(LinkProtocolTest, DuplicateFramesAreDroppedEvenAcrossAReconnect) {
     EXPECT_EQ(dispatcher_.frames.size(), 2u);
 }
 
+// The duplicate check compares the first 1000 bytes of the receive area, the last of them too.
+TEST_F(LinkProtocolTest, FramesDifferingOnlyInTheLastComparedByteAreBothDelivered) {
+    Connect();
+    std::string text = Text52(996);  // L = 999: the text ends at offset 999
+    Exchange(MakeFrame(text));
+    Expire(ENQ_DATA_PERIOD_TIMER);
+    text.back() = '1';
+    Exchange(MakeFrame(text));
+    EXPECT_EQ(dispatcher_.frames.size(), 2u);
+    EXPECT_EQ(Total(EV_DUPLICATE), 0);
+}
+
+// Only a frame of L = 515 carries a billing-server record in hexadecimal pairs.
+TEST_F(LinkProtocolTest, OnlyLength515IsConvertedInHdFormat) {
+    struct CountingConverter : HdFrameConverter {
+        bool Convert(const uint8_t*, uint32_t length, std::vector<uint8_t>&) override {
+            lengths.push_back(length);
+            return false;  // delivered as it came
+        }
+        std::vector<uint32_t> lengths;
+    } converter;
+    prot_.SetHdConverter(&converter);
+    Connect();
+    const struct {
+        int hdFormat;
+        uint32_t L;
+        bool converted;
+    } cases[] = {{1, 514, false}, {1, 515, true}, {1, 516, false}, {0, 515, false}};
+    char fill = 'A';
+    for (const auto& c : cases) {
+        settings_.APP_HDFormat = c.hdFormat;
+        converter.lengths.clear();
+        Exchange(MakeFrame(Text52(c.L - 3, fill++)));
+        EXPECT_EQ(converter.lengths, c.converted ? std::vector<uint32_t>{515} : std::vector<uint32_t>{})
+            << c.L << " " << c.hdFormat;
+        Expire(ENQ_DATA_PERIOD_TIMER);
+    }
+    EXPECT_EQ(dispatcher_.frames.size(), 4u);
+}
+
 TEST_F(LinkProtocolTest, WriteSendsOnlyControlBytesAndCountsThem) {
     Connect();
     EXPECT_FALSE(prot_.SMDA_write(EOT));
@@ -476,6 +587,19 @@ std::string Scramble360(const std::string& plain) {
         s[i] = shift(plain[i + 1], static_cast<unsigned>(k + 1));
     }
     return s;
+}
+
+// A character outside the sixteen shifted digits of its position becomes a blank.
+TEST(Unscramble360, CharactersAtTheEdgesOfTheShiftedDigits) {
+    // At position 0 the shift is 0x20: 0x20..0x29 are '0'..'9', 0x2A..0x2F 'A'..'F'.
+    const std::pair<uint8_t, char> cases[] = {{0x1F, ' '}, {0x20, '0'}, {0x29, '9'},
+                                              {0x2A, 'A'}, {0x2F, 'F'}, {0x30, ' '}};
+    for (auto [ch, plain] : cases) {
+        // L = 7: the pairs at offsets 4 and 5 (swapped) and 6 and 7, the new BCC at 8 and 9.
+        uint8_t frame[11] = {STX, '0', '0', '7', 0x21, ch, 0x23, 0x23, 0, 0, ETX};
+        Unscramble360(frame, 7);
+        EXPECT_EQ(frame[4], plain) << int{ch};
+    }
 }
 
 TEST_F(LinkProtocolTest, Format360IsUnscrambledBeforeDelivery) {

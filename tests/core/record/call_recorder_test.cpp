@@ -77,20 +77,39 @@ TEST_F(CallRecorderTest, DailyRawFilesFollowTheRecordDate) {
     EXPECT_EQ(File("Bill/20261209.raw"), "\x02" + Body(day2) + "\r\n");
 }
 
+// Every one of the eight date digits must be a digit; the characters just below '0' and above '9'
+// in any of them make the date unusable.
 TEST_F(CallRecorderTest, BadDateGoesToBadDateFiles) {
     settings_.RawSave = 1;
     settings_.RawSaveDaily = 1;
     settings_.SaveToFile = 1;
-    settings_.Hex_Type = 0;
-    RecordBuilder r;
-    r.start = "2X261208123045";  // a non-digit in the year
-    const std::string f = r.Frame();
-    Save(f);
-    EXPECT_EQ(File("Bill/BAD_DATE.raw"), "\x02" + Body(f) + "\r\n");
-    EXPECT_NE(File("Bill/BAD_DATE.csv"), "<missing>");
-    EXPECT_EQ(BaseName("2026-12-08 12:30:45"), "20261208");
-    EXPECT_EQ(BaseName("2026-1X-08 12:30:45"), "BAD_DATE");
+    settings_.Hex_Type = 0;  // the date digits are written as they come
+    for (size_t at = 0; at < 8; ++at) {
+        for (const char bad : {'/', ':'}) {
+            RecordBuilder r;
+            r.start = "20261208123045";
+            r.start[at] = bad;
+            const std::string f = r.Frame();
+            files_.files.clear();
+            Save(f);
+            EXPECT_EQ(File("Bill/BAD_DATE.raw"), "\x02" + Body(f) + "\r\n") << at << bad;
+            EXPECT_NE(File("Bill/BAD_DATE.csv"), "<missing>") << at << bad;
+        }
+    }
+    EXPECT_EQ(BaseName("1999-09-09 12:30:45"), "19990909");
     EXPECT_EQ(BaseName(""), "BAD_DATE");
+}
+
+// The decoded file's name is the base name, a dot and the extension, twelve characters at most.
+TEST_F(CallRecorderTest, DecodedFileNameIsCutAtTwelveCharacters) {
+    settings_.SaveToFile = 1;
+    for (auto [extension, name] : {std::pair{"csv", "20261208.csv"}, {"jpeg", "20261208.jpe"}}) {
+        settings_.File_Extension = extension;
+        files_.files.clear();
+        Save(RecordBuilder().Frame());
+        EXPECT_NE(File(std::string("Bill/") + name), "<missing>") << extension;
+        EXPECT_EQ(files_.files.size(), 2u) << extension;
+    }
 }
 
 TEST_F(CallRecorderTest, DecodedLinesAndHeaderOnlyInNewFiles) {
@@ -146,6 +165,9 @@ TEST_F(CallRecorderTest, SeparatorRulesAndUncheckedFirstColumn) {
     EXPECT_EQ(SeparatorByte("09"), '\t');
     EXPECT_EQ(SeparatorByte("2c"), ',');
     EXPECT_EQ(SeparatorByte("G1"), '\x01');
+    EXPECT_EQ(SeparatorByte("Ff"), '\xFF');
+    EXPECT_EQ(SeparatorByte("Aa"), '\xAA');
+    EXPECT_EQ(SeparatorByte("g:"), '\0');
     EXPECT_EQ(SeparatorByte(""), '\0');
 }
 

@@ -98,6 +98,40 @@ TEST_F(SavingFilterTest, CallTypeRules) {
     EXPECT_EQ(passed_, 7);
 }
 
+// Trunks 1 and 1024 are the first and the last a list holds; 0 and 1025 are never in one.
+TEST_F(SavingFilterTest, TrunksAtTheEdgesOfTheLists) {
+    Lists("1-1024", "1,1024");
+    const std::pair<const char*, bool> trunks[] = {{"0000", false}, {"0001", true},
+                                                   {"0002", false}, {"03FF", false},
+                                                   {"0400", true},  {"0401", false}};
+    for (auto [trunk, kept] : trunks) {
+        EXPECT_EQ(Keep(2, trunk), kept) << trunk;
+    }
+}
+
+// A list changed in the dialog decides the very next record, for the trunks it adds and for those
+// it takes away.
+TEST_F(SavingFilterTest, ListsChangedInTheDialogApplyToTheNextRecord) {
+    Lists("1-1024", "1-1024");
+    const auto write = [] { return true; };
+    SavingFilter::DialogValues v;
+    v.types.fill(1);
+    v.use = 1;
+    // Incoming calls check the calling list, local calls the called list.
+    for (auto [calling, type] : {std::pair{true, 11}, std::pair{false, 2}}) {
+        SCOPED_TRACE(calling ? "calling" : "called");
+        (calling ? v.calling : v.called) = "6";
+        (calling ? v.called : v.calling) = "1-1024";
+        ASSERT_TRUE(filter_.ApplyDialog(v, prompt_, write));
+        EXPECT_FALSE(Keep(type, "0005"));
+        EXPECT_TRUE(Keep(type, "0006"));
+        (calling ? v.calling : v.called) = "5";
+        ASSERT_TRUE(filter_.ApplyDialog(v, prompt_, write));
+        EXPECT_TRUE(Keep(type, "0005"));
+        EXPECT_FALSE(Keep(type, "0006"));
+    }
+}
+
 TEST_F(SavingFilterTest, TransitCallsAndOr) {
     Lists("7", "1-100");
     // Incoming trunk 7 in the calling list, outgoing trunk 900 (0x384) not in the called list.
