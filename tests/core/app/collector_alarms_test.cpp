@@ -198,9 +198,11 @@ TEST_F(CollectorTimersTest, BufferTimerRestartsWhenTheLastHandOffOfARecordTookPl
         ASSERT_EQ(timers_.Period(Collector::kBufferTimer), 120000);
         settings_.BufferUpdateMaxTimer = 5;  // in force from the next start of the timer
 
-        files_.files[buffer("buffer_in.raw")] = "x";
+        files_.files[buffer("buffer_in.raw")] = "r";
+        files_.files[buffer("buffer_in.csv")] = "c";
         collector_.OnTimer(Collector::kBufferTimer);
-        EXPECT_EQ(files_.Content(buffer("buffer_out.raw")), "x");
+        EXPECT_EQ(files_.Content(buffer("buffer_out.raw")), "r");
+        EXPECT_EQ(files_.Content(buffer("buffer_out.csv")), "c");
         EXPECT_EQ(timers_.Period(Collector::kBufferTimer), 120000);
 
         files_.files.clear();
