@@ -222,21 +222,24 @@ TEST_F(SettingsStoreTest, UnreadableIntegersKeepTheirDefaults) {
     }
 }
 
+// A text key and the most characters it keeps.
+struct TextLimit {
+    const char* key;
+    std::string AppSettings::*field;
+    size_t limit;
+};
+
 // A text longer than its key's read buffer reads as its first characters; at the limit, whole.
 TEST_F(SettingsStoreTest, TextsAreCutToTheirBuffers) {
     const std::string complete = CompleteFile(dir_);
-    struct Case {
-        const char* key;
-        std::string AppSettings::*field;
-        size_t limit;
-    };
-    for (const Case& c : {Case{"IP address", &AppSettings::APP_IPAddr, 19},
-                          Case{"Site Name", &AppSettings::Site_Name, 36},
-                          Case{"APP_HD_Buffer_Directory", &AppSettings::APP_HD_Buffer_Directory, 259},
-                          Case{"File Extension", &AppSettings::File_Extension, 3},
-                          Case{"Distributor ASCII Code", &AppSettings::Distributor_ASCII_Code, 2},
-                          Case{"SCCallingSequence", &AppSettings::SCCallingSequence, 69},
-                          Case{"SCCalledSequence", &AppSettings::SCCalledSequence, 69}}) {
+    for (const TextLimit& c :
+         {TextLimit{"IP address", &AppSettings::APP_IPAddr, 19},
+          TextLimit{"Site Name", &AppSettings::Site_Name, 36},
+          TextLimit{"APP_HD_Buffer_Directory", &AppSettings::APP_HD_Buffer_Directory, 259},
+          TextLimit{"File Extension", &AppSettings::File_Extension, 3},
+          TextLimit{"Distributor ASCII Code", &AppSettings::Distributor_ASCII_Code, 2},
+          TextLimit{"SCCallingSequence", &AppSettings::SCCallingSequence, 69},
+          TextLimit{"SCCalledSequence", &AppSettings::SCCalledSequence, 69}}) {
         for (const size_t length : {c.limit, c.limit + 1}) {
             std::string value;
             for (size_t i = 0; i < length; ++i)
@@ -250,19 +253,17 @@ TEST_F(SettingsStoreTest, TextsAreCutToTheirBuffers) {
 
 // The extension and the separator code are written as their first 3 and 2 characters.
 TEST_F(SettingsStoreTest, ExtensionAndSeparatorAreCutWhenWritten) {
-    struct Case {
-        const char* key;
-        std::string AppSettings::*field;
-        size_t limit;
-    };
-    for (const Case& c : {Case{"File Extension", &AppSettings::File_Extension, 3},
-                          Case{"Distributor ASCII Code", &AppSettings::Distributor_ASCII_Code, 2}}) {
+    for (const TextLimit& c :
+         {TextLimit{"File Extension", &AppSettings::File_Extension, 3},
+          TextLimit{"Distributor ASCII Code", &AppSettings::Distributor_ASCII_Code, 2}}) {
         for (const size_t length : {c.limit, c.limit + 1}) {
             AppSettings s;
             s.*c.field = std::string("abcd").substr(0, length);
             std::filesystem::remove(dir_ / "VELK.INI");
-            const std::string line = "\r\n" + std::string(c.key) + "=" + (s.*c.field).substr(0, c.limit) + "\r\n";
-            EXPECT_NE(CompleteFile(dir_, s).find(line), std::string::npos) << c.key << " " << length;
+            const std::string line =
+                "\r\n" + std::string(c.key) + "=" + (s.*c.field).substr(0, c.limit) + "\r\n";
+            EXPECT_NE(CompleteFile(dir_, s).find(line), std::string::npos)
+                << c.key << " " << length;
         }
     }
 }

@@ -518,7 +518,8 @@ TEST_F(LinkProtocolTest, OnlyLength515IsConvertedInHdFormat) {
         settings_.APP_HDFormat = c.hdFormat;
         converter.lengths.clear();
         Exchange(MakeFrame(Text52(c.L - 3, fill++)));
-        EXPECT_EQ(converter.lengths, c.converted ? std::vector<uint32_t>{515} : std::vector<uint32_t>{})
+        EXPECT_EQ(converter.lengths,
+                  c.converted ? std::vector<uint32_t>{515} : std::vector<uint32_t>{})
             << c.L << " " << c.hdFormat;
         Expire(ENQ_DATA_PERIOD_TIMER);
     }
