@@ -1,5 +1,5 @@
-// The system-load view's traffic-file reading: any content, in a block of exactly its size. The
-// reports counted must be the lines of exactly 272 characters ended by CR LF whose hour is below
+// The system-load view's traffic-file reading: any content, in a block of exactly its size and in
+// pieces (of a size the first byte chooses) that must count the same. The reports counted must be the lines of exactly 272 characters ended by CR LF whose hour is below
 // 24; no port can be busy in more reports than the hour had, and every load stays between 0 and
 // 1 (the total between 0 and the number of ports) with a text for every positive value.
 #include <array>
@@ -33,6 +33,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ++reports[hour];
     }
     FUZZ_CHECK(day.reports == reports);
+
+    TrafficDay pieces;
+    TrafficCounter counter(pieces);
+    const size_t piece = size > 0 ? 1 + data[0] % 300 : 1;
+    for (size_t at = 0; at < content.size(); at += piece)
+        counter.Feed(std::string_view(content).substr(at, piece));
+    counter.Finish();
+    FUZZ_CHECK(pieces.reports == day.reports && pieces.seizures == day.seizures &&
+               pieces.busy == day.busy);
 
     for (int h = 0; h < kHours; ++h) {
         const auto hour = static_cast<size_t>(h);

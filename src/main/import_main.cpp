@@ -1,9 +1,11 @@
-// velk-import [--other-program] FILE...: the raw file import for machines without a window. Run
-// in a base directory, it takes the same instance lock as velk and velk-collector (and is refused
-// while either runs there), reads the settings and sends every message of the files through the
-// same checks, decoding, saving filter and recorders, without the pause per message that keeps a
-// window responsive. On a terminal it shows its progress; at the end a summary per file. It exits
-// with 1 when a file could not be read (or had a mistake), 0 otherwise.
+// velk-import [--other-program] [--store-again] FILE...: the raw file import for machines without
+// a window. Run in a base directory, it takes the same instance lock as velk and velk-collector
+// (and is refused while either runs there), reads the settings and sends every message of the
+// files through the same checks, decoding, saving filter and recorders, without the pause per
+// message that keeps a window responsive. Call records that stand in the record files already
+// (a file imported before) are left out unless --store-again is given. On a terminal it shows its
+// progress; at the end a summary per file. It exits with 1 when a file could not be read (or had
+// a mistake), 2 for a wrong command line or settings that store no call records, 0 otherwise.
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "core/analysis/raw_import.h"
+#include "core/analysis/stored_records.h"
 #include "core/app/collector.h"
 #include "core/app/console_view.h"
 #include "core/app/startup.h"
@@ -54,9 +57,13 @@ public:
 
 class Sink : public velk::ImportSink {
 public:
-    Sink(velk::Collector& collector, const std::string& file, bool terminal)
-        : collector_(collector), file_(file), terminal_(terminal) {}
+    Sink(velk::Collector& collector, const std::string& file, bool terminal,
+         velk::StoredRecords* leaveOut)
+        : collector_(collector), file_(file), terminal_(terminal), leaveOut_(leaveOut) {}
 
+    bool Skip(const uint8_t* frame, uint32_t length) override {
+        return leaveOut_ != nullptr && leaveOut_->Take(frame, length);
+    }
     void Message(const uint8_t* frame, uint32_t length) override {
         const bool call = frame[4] == '5' && frame[5] == '2';
         const bool traffic = frame[4] == '3' && frame[5] == '5';
@@ -85,6 +92,7 @@ private:
     velk::Collector& collector_;
     std::string file_;
     bool terminal_;
+    velk::StoredRecords* leaveOut_;
     uint32_t percent_ = 0;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point shown_ = started_;
@@ -95,20 +103,25 @@ private:
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     bool otherProgram = false;
+    bool storeAgain = false;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--other-program")
             otherProgram = true;
+        else if (a == "--store-again")
+            storeAgain = true;
         else
             files.push_back(a);
     }
     if (files.empty()) {
         std::fprintf(stderr,
-                     "usage: velk-import [--other-program] FILE...\n"
+                     "usage: velk-import [--other-program] [--store-again] FILE...\n"
                      "Imports raw record files into the base directory it runs in.\n"
                      "--other-program: the files were made by another program (CS1000 3.60 and\n"
-                     "later), whose messages are scrambled.\n");
+                     "later), whose messages are scrambled.\n"
+                     "--store-again: store also the call records that the record files hold\n"
+                     "already (without it they are left out).\n");
         return 2;
     }
 
@@ -124,17 +137,27 @@ int main(int argc, char* argv[]) {
     velk::AppSettings settings;
     velk::LastCallsRing ring;
     velk::Startup startup(lock, prompt, store, settings, ring);
-    if (!startup.Run())
+    if (!startup.Run(false))
         return 1;
 
     velk::SystemClock clock;
     velk::PosixFileStore fileStore;
     NoTimers timers;
     velk::Collector collector(settings, base, prompt, clock, timers, ring, fileStore);
+    if (!collector.Recorder().StoresRecords()) {
+        std::fprintf(stderr,
+                     "velk-import: the settings in %s store no call records (RawSave, SaveToFile, "
+                     "DoBufferPacked and DoBufferDecoded are all off%s): nothing was imported.\n",
+                     store.IniPath().string().c_str(),
+                     startup.SettingsComplete() ? "" : ", or the file is missing");
+        lock.Release();
+        return 2;
+    }
     ImportView view;
     collector.SetView(&view);
     collector.Start();  // the saving filter's lists
 
+    const velk::OutputDirectories dirs = velk::OutputDirectories::Under(base);
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
     int exitCode = 0;
     for (const std::string& file : files) {
@@ -144,9 +167,25 @@ int main(int argc, char* argv[]) {
             exitCode = 1;
             continue;
         }
-        Sink sink(collector, file, terminal);
+        if (velk::IsRecordFile(file, dirs)) {
+            std::fprintf(stderr, "%s: %s\n", file.c_str(), velk::kImportOwnFile);
+            exitCode = 1;
+            continue;
+        }
+        // Call records the files hold already are left out, unless they are wanted twice.
+        velk::StoredRecords stored(settings, dirs);
+        velk::StoredRecords* leaveOut = nullptr;
+        velk::ImportSurvey survey;
+        if (!storeAgain && stored.Comparable()) {
+            velk::FileImportSource first(file);
+            survey = velk::SurveyImport(first, otherProgram, stored);
+            if (survey.alreadyStored > 0)
+                leaveOut = &stored;
+        }
+        Sink sink(collector, file, terminal, leaveOut);
         collector.BeginImport();  // each file is checked for sequence gaps on its own
-        const uint64_t callsBefore = view.calls, reportsBefore = view.reports;
+        const uint64_t keptBefore = view.calls, reportsBefore = view.reports;
+        const uint64_t writtenBefore = collector.Recorder().RecordsWritten();
         const auto started = std::chrono::steady_clock::now();
         const velk::ImportResult result = velk::RunRawImport(source, sink, otherProgram);
         const double seconds =
@@ -157,21 +196,33 @@ int main(int argc, char* argv[]) {
             std::fprintf(stderr, "%s: %s\n", file.c_str(), result.Message().c_str());
             exitCode = 1;
         }
+        if (!result.Remarks().empty())
+            std::fprintf(stderr, "%s: %s\n", file.c_str(), result.Remarks().c_str());
+        if (result.tailBytes > 0)
+            exitCode = 1;
         collector.EndImport();
-        const uint64_t stored = view.calls - callsBefore;
+        const uint64_t kept = view.calls - keptBefore;
+        const uint64_t written = collector.Recorder().RecordsWritten() - writtenBefore;
         std::printf(
             "%s: %s %llu messages read in %.1f s (%.0f a second): %llu call records stored, %llu "
             "not kept by the saving filter, %llu traffic parts (%llu reports stored), %llu of "
-            "other "
-            "types; %llu rejected for a wrong check\n",
+            "other types; %llu rejected for a wrong check\n",
             file.c_str(), result.Status(), static_cast<unsigned long long>(result.imported),
             seconds, seconds > 0 ? result.imported / seconds : 0.0,
-            static_cast<unsigned long long>(stored),
-            static_cast<unsigned long long>(sink.callRecords - stored),
+            static_cast<unsigned long long>(written),
+            static_cast<unsigned long long>(sink.callRecords - kept),
             static_cast<unsigned long long>(sink.trafficParts),
             static_cast<unsigned long long>(view.reports - reportsBefore),
             static_cast<unsigned long long>(sink.others),
             static_cast<unsigned long long>(result.badCheck));
+        if (kept > written)
+            std::printf("%s: %llu call records could not be written to any file\n", file.c_str(),
+                        static_cast<unsigned long long>(kept - written));
+        if (result.skippedStored > 0)
+            std::printf("%s: %llu of %llu call records were stored already and were left out "
+                        "(--store-again stores them again)\n",
+                        file.c_str(), static_cast<unsigned long long>(result.skippedStored),
+                        static_cast<unsigned long long>(survey.callRecords));
         std::fflush(stdout);
     }
     lock.Release();

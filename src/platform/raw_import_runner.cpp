@@ -1,6 +1,7 @@
 #include "platform/raw_import_runner.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -11,8 +12,11 @@
 namespace velk {
 
 FileImportSource::FileImportSource(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    // Without waiting, should a pipe have taken the file's place meanwhile.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
         length_ = static_cast<uint64_t>(st.st_size);
     } else if (fd_ >= 0) {
@@ -41,13 +45,18 @@ namespace {
 class RunnerSink : public ImportSink {
 public:
     RunnerSink(RawImportRunner& runner, const RawImportRunner::Deliver& message,
-               const std::function<void()>& badCheck, std::atomic<bool>& cancel, int pauseMs)
+               const std::function<void()>& badCheck, std::atomic<bool>& cancel, int pauseMs,
+               StoredRecords* leaveOut)
         : runner_(runner),
           message_(message),
           badCheck_(badCheck),
           cancel_(cancel),
-          pauseMs_(pauseMs) {}
+          pauseMs_(pauseMs),
+          leaveOut_(leaveOut) {}
 
+    bool Skip(const uint8_t* frame, uint32_t length) override {
+        return leaveOut_ != nullptr && leaveOut_->Take(frame, length);
+    }
     void Message(const uint8_t* frame, uint32_t length) override {
         QMetaObject::invokeMethod(
             &runner_, [this, frame, length] { message_(frame, length); },
@@ -65,8 +74,12 @@ public:
     }
     void Imported(uint64_t count) override { emit runner_.Imported(count); }
     void Pause() override {
-        if (pauseMs_ > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs_));
+        if (pauseMs_ <= 0)
+            return;
+        // At most one message per pause: the time the message took counts towards it.
+        const auto now = std::chrono::steady_clock::now();
+        next_ = std::max(next_ + std::chrono::milliseconds(pauseMs_), now);
+        std::this_thread::sleep_until(next_);
     }
     bool Cancelled() override { return cancel_; }
 
@@ -76,7 +89,9 @@ private:
     const std::function<void()>& badCheck_;
     std::atomic<bool>& cancel_;
     int pauseMs_;
+    StoredRecords* leaveOut_;
     uint32_t lastPercent_ = 101;
+    std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace
@@ -84,6 +99,13 @@ private:
 RawImportRunner::RawImportRunner(Deliver message, std::function<void()> badCheck, QObject* parent)
     : QObject(parent), message_(std::move(message)), badCheck_(std::move(badCheck)) {
     qRegisterMetaType<velk::ImportResult>();
+}
+
+void RawImportRunner::CheckStoredRecords(const AppSettings* settings, OutputDirectories dirs,
+                                         AskStoreAgain ask) {
+    settings_ = settings;
+    dirs_ = std::move(dirs);
+    ask_ = std::move(ask);
 }
 
 RawImportRunner::~RawImportRunner() {
@@ -98,8 +120,23 @@ bool RawImportRunner::Start(const std::string& path, bool otherProgram, int paus
     if (!source->Ok())
         return false;
     cancel_ = false;
-    thread_.reset(QThread::create([this, source, otherProgram, pauseMs] {
-        RunnerSink sink(*this, message_, badCheck_, cancel_, pauseMs);
+    std::shared_ptr<StoredRecords> stored;
+    if (settings_ != nullptr)
+        stored = std::make_shared<StoredRecords>(*settings_, dirs_);
+    thread_.reset(QThread::create([this, path, source, otherProgram, pauseMs, stored] {
+        StoredRecords* leaveOut = nullptr;
+        if (stored != nullptr && stored->Comparable()) {
+            FileImportSource survey(path);
+            const ImportSurvey found = SurveyImport(survey, otherProgram, *stored);
+            bool again = true;
+            if (found.alreadyStored > 0 && !cancel_) {
+                QMetaObject::invokeMethod(
+                    this, [this, &again, found] { again = ask_(found.alreadyStored, found.callRecords); },
+                    Qt::BlockingQueuedConnection);
+            }
+            leaveOut = again ? nullptr : stored.get();
+        }
+        RunnerSink sink(*this, message_, badCheck_, cancel_, pauseMs, leaveOut);
         const ImportResult result = RunRawImport(*source, sink, otherProgram);
         QMetaObject::invokeMethod(
             this,

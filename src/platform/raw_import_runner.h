@@ -8,10 +8,12 @@
 #include <string>
 
 #include "core/analysis/raw_import.h"
+#include "core/analysis/stored_records.h"
 
 namespace velk {
 
-// A raw file read from its start, in chunks.
+// A raw file read from its start, in chunks. Only a regular file is opened: a pipe or a device
+// would hold the reader for ever (or give no end).
 class FileImportSource : public ImportSource {
 public:
     explicit FileImportSource(const std::string& path);
@@ -36,9 +38,16 @@ class RawImportRunner : public QObject {
     Q_OBJECT
 public:
     using Deliver = std::function<void(const uint8_t* frame, uint32_t length)>;
+    // Asked on this object's thread when call records of the file stand in the record files
+    // already: true stores them again, false leaves them out.
+    using AskStoreAgain = std::function<bool(uint64_t alreadyStored, uint64_t callRecords)>;
 
     RawImportRunner(Deliver message, std::function<void()> badCheck, QObject* parent = nullptr);
     ~RawImportRunner() override;
+
+    // Before an import stores anything, its call records are looked up in the record files that
+    // these settings keep (the settings are copied at each start).
+    void CheckStoredRecords(const AppSettings* settings, OutputDirectories dirs, AskStoreAgain ask);
 
     // False when the file cannot be opened (nothing starts).
     bool Start(const std::string& path, bool otherProgram, int pauseMs = 5);
@@ -55,6 +64,9 @@ signals:
 private:
     Deliver message_;
     std::function<void()> badCheck_;
+    const AppSettings* settings_ = nullptr;
+    OutputDirectories dirs_;
+    AskStoreAgain ask_;
     std::unique_ptr<QThread> thread_;
     std::atomic<bool> cancel_{false};
 };

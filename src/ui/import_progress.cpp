@@ -39,16 +39,25 @@ ImportProgress::ImportProgress(const Clock& clock, QWidget* parent)
     connect(cancel_, &QPushButton::clicked, this, &ImportProgress::CancelRequested);
     setMinimumWidth(380);
     FitCaption(*this);
+    tick_.setParent(this);
+    tick_.setObjectName(QStringLiteral("importTick"));
+    tick_.setInterval(kTickMs);
+    connect(&tick_, &QTimer::timeout, this, &ImportProgress::ShowTimes);
+    tick_.start();
 }
 
 void ImportProgress::SetPercent(uint32_t percent) {
     percent_ = percent;
     bar_->setValue(static_cast<int>(percent));
+    ShowTimes();
+}
+
+void ImportProgress::ShowTimes() {
     const int64_t elapsed = clock_.Seconds() - start_;
     elapsed_->setText(QString::fromStdString(ImportProgressText::Elapsed(elapsed)));
-    if (percent != 0)
+    if (percent_ != 0)
         estimated_->setText(
-            QString::fromStdString(ImportProgressText::Estimated(elapsed, percent)));
+            QString::fromStdString(ImportProgressText::Estimated(elapsed, percent_)));
 }
 
 void ImportProgress::SetImported(uint64_t count) {
@@ -59,6 +68,7 @@ void ImportProgress::SetImported(uint64_t count) {
 }
 
 void ImportProgress::Finish() {
+    tick_.stop();
     finished_ = true;
     close();
 }

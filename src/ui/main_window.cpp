@@ -112,6 +112,16 @@ CVELKDlg::CVELKDlg(Collector& collector, const SettingsStore& store, OperatorPro
         [this](const uint8_t* frame, uint32_t length) { collector_.ImportMessage(frame, length); },
         [this] { collector_.ImportBadCheck(); }, this);
     connect(import_, &RawImportRunner::Finished, this, &CVELKDlg::OnImportFinished);
+    // A file imported a second time would have every call billed twice: the operator decides.
+    import_->CheckStoredRecords(
+        &settings_, OutputDirectories::Under(collector_.BaseDirectory()),
+        [this](uint64_t stored, uint64_t records) {
+            return prompt_.Confirm(QString::fromLatin1(kImportAgainQuestion)
+                                       .arg(stored)
+                                       .arg(records)
+                                       .toStdString(),
+                                   "VELK Import", PromptIcon::Exclamation);
+        });
 
     collector_.SetView(this);
     // The chart starts with 24 zero bars labelled 00..23 (changing it before the window has its
@@ -183,6 +193,10 @@ void CVELKDlg::OnImport() {
     const std::string path = prompt_.ChooseFile(kImportFilter);
     if (path.empty())
         return;
+    if (IsRecordFile(path, OutputDirectories::Under(collector_.BaseDirectory()))) {
+        prompt_.Message(kImportOwnFile);
+        return;
+    }
     const bool otherProgram = prompt_.Confirm(kImportQuestion, "", PromptIcon::None);
     {
         FileImportSource check(path);
@@ -218,6 +232,8 @@ void CVELKDlg::OnImportFinished(const ImportResult& result) {
     const std::string message = result.Message();
     if (!message.empty())
         prompt_.Message(message);
+    else if (result.end == ImportEnd::Completed && !result.Remarks().empty())
+        prompt_.Message("Selected file has a mistake!\n" + result.Remarks());
     importStatus_->setText(QString::fromLatin1(result.Status()));
     collector_.EndImport();
     lists_->RefreshLastCalls();

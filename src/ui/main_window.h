@@ -42,6 +42,9 @@ struct ShutdownTiming {
     int afterDisconnect = 1000;
 };
 
+// Some call records of a file to import stand in the record files already.
+inline constexpr const char* kImportAgainQuestion =
+    "%1 of %2 records are already stored. Import them again?";
 inline constexpr const char* kConnectWhileImporting =
     "An import is running.\nCancel it, or let it end, before connecting.";
 

@@ -5,14 +5,18 @@
 #include <QCloseEvent>
 #include <QColor>
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStackedWidget>
+#include <QStyle>
 #include <QThread>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <exception>
 
 #include "ui/list_clipboard.h"
 #include "ui/widget_helpers.h"
@@ -27,6 +31,22 @@ QString Hour(int h) {
 QColor Colour(int band) {
     const Rgb c = BandColour(band);
     return QColor(c.r, c.g, c.b);
+}
+
+// Room a cell's text leaves in its column: the item margins on both sides and the grid line.
+int CellPadding(const QWidget& view) {
+    return 2 * (view.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &view) + 1) + 1;
+}
+
+// The tables' font: the window's, made smaller where a six-digit count would not fit an hour
+// column (the tables were laid out for a small dialog font).
+QFont TableFont(const QWidget& window) {
+    QFont font = window.font();
+    const int room = SystemLoadingWindow::kHourWidth - CellPadding(window);
+    while (font.pointSizeF() > 6.0 &&
+           QFontMetrics(font).horizontalAdvance(QStringLiteral("000000")) > room)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    return font;
 }
 
 }  // namespace
@@ -154,11 +174,17 @@ SystemLoadingWindow::SystemLoadingWindow(const AppSettings& settings,
     date_->setCalendarPopup(true);
     date_->setAlignment(Qt::AlignRight);
     const LocalTime now = clock_.Now();
-    date_->setDate(QDate(now.year, now.month, now.day));
-    // Picking a day, even the one shown, loads it; so does typing a date.
+    lastDate_ = QDate(now.year, now.month, now.day);
+    date_->setDate(lastDate_);
+    // Picking a day in the calendar, even the one shown, loads it, and so does Enter in the
+    // field; leaving the field loads only a date typed there, not the one it already held.
     connect(date_->calendarWidget(), &QCalendarWidget::clicked, this,
             &SystemLoadingWindow::PickDate);
-    connect(date_, &QDateEdit::editingFinished, this, [this] { PickDate(date_->date()); });
+    connect(date_, &QDateEdit::editingFinished, this, [this] {
+        if (date_->date() != lastDate_)
+            PickDate(date_->date());
+    });
+    date_->installEventFilter(this);
     top->addWidget(date_);
     status_ = MakeLabel(QStringLiteral("Date is not selected"), "statusText", this);
     top->addWidget(status_, 1);
@@ -169,8 +195,7 @@ SystemLoadingWindow::SystemLoadingWindow(const AppSettings& settings,
     layout->addLayout(top);
 
     totalsModel_ = new TrafficTableModel(TrafficTableModel::Kind::Totals, *day_, this);
-    totals_ = MakeTable(totalsModel_, "totalsTable");
-    totals_->setColumnWidth(0, 120);
+    totals_ = MakeTable(totalsModel_, "totalsTable", {kLabelWidth});
     totals_->setFixedHeight(totals_->verticalHeader()->defaultSectionSize() * 2 +
                             totals_->horizontalHeader()->sizeHint().height() +
                             totals_->horizontalScrollBar()->sizeHint().height() +
@@ -190,12 +215,14 @@ SystemLoadingWindow::SystemLoadingWindow(const AppSettings& settings,
     auto* legendModel = new TrafficTableModel(TrafficTableModel::Kind::Legend, *day_, this);
     auto* legend = MakeList("legendTable", this);
     legend->setModel(legendModel);
+    legend->setFont(TableFont(*this));
+    legend->verticalHeader()->setDefaultSectionSize(legend->fontMetrics().height() + 4);
     for (int c = 0; c < kLoadBands; ++c)
-        legend->setColumnWidth(c, 60);
+        legend->setColumnWidth(c, kLegendWidth);
     legend->horizontalHeader()->hide();
     legend->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     legend->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    legend->setFixedSize(kLoadBands * 60 + 2 * legend->frameWidth(),
+    legend->setFixedSize(kLoadBands * kLegendWidth + 2 * legend->frameWidth(),
                          legend->verticalHeader()->defaultSectionSize() + 2 * legend->frameWidth());
     legend->setSelectionMode(QAbstractItemView::NoSelection);
     choose->addWidget(legend);
@@ -203,12 +230,16 @@ SystemLoadingWindow::SystemLoadingWindow(const AppSettings& settings,
     layout->addLayout(choose);
 
     byPortsModel_ = new TrafficTableModel(TrafficTableModel::Kind::ByPorts, *day_, this);
-    byPorts_ = MakeTable(byPortsModel_, "byPortsTable");
-    byPorts_->setColumnWidth(0, 50);
-    byPorts_->setColumnWidth(1, 70);
+    byPorts_ = MakeTable(byPortsModel_, "byPortsTable", {kPortWidth, kSlotWidth});
     perSlotModel_ = new TrafficTableModel(TrafficTableModel::Kind::PerSlot, *day_, this);
-    perSlot_ = MakeTable(perSlotModel_, "perSlotTable");
-    perSlot_->setColumnWidth(0, 120);
+    perSlot_ = MakeTable(perSlotModel_, "perSlotTable", {kLabelWidth});
+    // The hours of the totals stay over the hours of the table below when either is scrolled.
+    for (QTableView* table : {totals_, byPorts_, perSlot_}) {
+        connect(table->horizontalScrollBar(), &QScrollBar::valueChanged, this, [this](int x) {
+            for (QTableView* other : {totals_, byPorts_, perSlot_})
+                other->horizontalScrollBar()->setValue(x);
+        });
+    }
     // Neither table shows before the operator chooses one: the stack starts on an empty page.
     tables_ = new QStackedWidget(this);
     tables_->setObjectName(QStringLiteral("trafficTables"));
@@ -220,21 +251,37 @@ SystemLoadingWindow::SystemLoadingWindow(const AppSettings& settings,
     minute_.setSingleShot(true);
     minute_.setInterval(kRereadMs);
     connect(&minute_, &QTimer::timeout, this, &SystemLoadingWindow::OnMinuteTimer);
-    resize(1010, 660);
+    // Wide enough for all 24 hours of every table.
+    const QMargins margins = layout->contentsMargins();
+    const int tables = kLabelWidth + kHours * kHourWidth +
+                       byPorts_->verticalScrollBar()->sizeHint().width() +
+                       2 * byPorts_->frameWidth();
+    resize(std::max(1010, tables + margins.left() + margins.right()), 660);
 }
 
 SystemLoadingWindow::~SystemLoadingWindow() {
-    ++generation_;  // a reading still under way is no longer wanted
+    CallOffReading();
     // The date field loses focus while the children are torn down and would report an edit.
     date_->disconnect(this);
     date_->calendarWidget()->disconnect(this);
+    date_->removeEventFilter(this);
 }
 
-QTableView* SystemLoadingWindow::MakeTable(TrafficTableModel* model, const char* name) {
+QTableView* SystemLoadingWindow::MakeTable(TrafficTableModel* model, const char* name,
+                                           std::initializer_list<int> labelWidths) {
     QTableView* view = MakeList(name, this);
     view->setModel(model);
-    for (int c = 0; c < model->columnCount(); ++c)
-        view->setColumnWidth(c, 52);
+    view->setFont(TableFont(*this));
+    view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 4);
+    int column = 0;
+    for (int width : labelWidths)
+        view->setColumnWidth(column++, width);
+    for (; column < model->columnCount(); ++column)
+        view->setColumnWidth(column, kHourWidth);
+    // Scrolled by the pixel, with room for a vertical scroll bar on every table, so that the
+    // tables' hours stay in line when they scroll together.
+    view->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     view->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& pos) {
         QMenu menu(this);
@@ -249,7 +296,41 @@ QTableView* SystemLoadingWindow::MakeTable(TrafficTableModel* model, const char*
 void SystemLoadingWindow::ShowTable(bool perSlot) {
     slotRadio_->setChecked(perSlot);
     portRadio_->setChecked(!perSlot);
-    tables_->setCurrentWidget(perSlot ? static_cast<QWidget*>(perSlot_) : byPorts_);
+    QTableView* shown = perSlot ? perSlot_ : byPorts_;
+    tables_->setCurrentWidget(shown);
+    shown->horizontalScrollBar()->setValue(totals_->horizontalScrollBar()->value());
+}
+
+void SystemLoadingWindow::FitHourColumns() {
+    int needed = kHourWidth;
+    const QFontMetrics metrics = totals_->fontMetrics();
+    for (int row = 0; row < totalsModel_->rowCount(); ++row) {
+        for (int column = 1; column < totalsModel_->columnCount(); ++column) {
+            const QString text = totalsModel_->index(row, column).data().toString();
+            needed = std::max(needed, metrics.horizontalAdvance(text) + CellPadding(*totals_));
+        }
+    }
+    if (needed == hourWidth_)
+        return;
+    hourWidth_ = needed;
+    for (QTableView* table : {totals_, byPorts_, perSlot_}) {
+        const int first = table == byPorts_ ? 2 : 1;
+        for (int column = first; column < table->model()->columnCount(); ++column)
+            table->setColumnWidth(column, hourWidth_);
+    }
+}
+
+bool SystemLoadingWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == date_ && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter)
+            PickDate(date_->date());
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void SystemLoadingWindow::CallOffReading() {
+    wanted_->store(++generation_);
 }
 
 bool SystemLoadingWindow::IsToday(const std::filesystem::path& path) const {
@@ -258,6 +339,7 @@ bool SystemLoadingWindow::IsToday(const std::filesystem::path& path) const {
 }
 
 void SystemLoadingWindow::PickDate(const QDate& date) {
+    lastDate_ = date;
     date_->setDate(date);
     Load(TrafficFileName(directory_, date.year(), date.month(), date.day()), Origin::Picked);
 }
@@ -275,12 +357,19 @@ void SystemLoadingWindow::ImportExternalFile() {
 }
 
 void SystemLoadingWindow::Load(const std::filesystem::path& path, Origin origin) {
-    const unsigned generation = ++generation_;
+    CallOffReading();  // an earlier reading is not wanted any more
+    const unsigned generation = generation_;
     ++loading_;
-    auto day = std::make_shared<TrafficDay>();
     QPointer<SystemLoadingWindow> self(this);
-    QThread* worker = QThread::create([self, day, path, origin, generation] {
-        const bool ok = LoadTrafficFile(path, *day);
+    QThread* worker = QThread::create([self, wanted = wanted_, path, origin, generation] {
+        std::shared_ptr<TrafficDay> day;
+        bool ok = false;
+        try {
+            day = std::make_shared<TrafficDay>();
+            ok = LoadTrafficFile(path, *day, [&] { return wanted->load() != generation; });
+        } catch (const std::exception&) {
+            ok = false;  // the memory cannot be had, or the file cannot be read: a failed load
+        }
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [self, day, ok, path, origin, generation] {
@@ -310,6 +399,7 @@ void SystemLoadingWindow::Loaded(std::shared_ptr<TrafficDay> day, bool ok,
     totalsModel_->Reload();
     byPortsModel_->Reload();
     perSlotModel_->Reload();
+    FitHourColumns();
     switch (origin) {
         case Origin::Picked: {
             remembered_ = path;
@@ -350,7 +440,7 @@ void SystemLoadingWindow::ShowNoDataNotice() {
 
 void SystemLoadingWindow::closeEvent(QCloseEvent* event) {
     minute_.stop();
-    ++generation_;
+    CallOffReading();
     emit Closed(this);
     event->accept();
 }

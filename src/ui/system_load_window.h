@@ -9,6 +9,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <QWidget>
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -52,6 +53,13 @@ class SystemLoadingWindow : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kRereadMs = 60000;
+    // Column widths in pixels: every hour column, and the label columns before them (the by-ports
+    // table's two add up to the others' one, so that the hours of all tables line up).
+    static constexpr int kHourWidth = 37;
+    static constexpr int kLabelWidth = 80;
+    static constexpr int kPortWidth = 35;
+    static constexpr int kSlotWidth = 45;
+    static constexpr int kLegendWidth = 40;
 
     SystemLoadingWindow(const AppSettings& settings, std::filesystem::path trafficDirectory,
                         const Clock& clock, OperatorPrompt& prompt, QWidget* parent = nullptr);
@@ -67,12 +75,16 @@ public:
     // True while a file is being read.
     bool Loading() const { return loading_ > 0; }
     const TrafficDay& Day() const { return *day_; }
+    // The width of the hour columns of all three tables: the usual one, or wider when a count of
+    // seizures needs more room.
+    int HourWidth() const { return hourWidth_; }
 
 signals:
     void Closed(SystemLoadingWindow* window);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     enum class Origin { Picked, Timer, Imported };
@@ -83,7 +95,12 @@ private:
     bool IsToday(const std::filesystem::path& path) const;
     void ShowNoDataNotice();
     void ShowTable(bool perSlot);
-    QTableView* MakeTable(TrafficTableModel* model, const char* name);
+    QTableView* MakeTable(TrafficTableModel* model, const char* name,
+                          std::initializer_list<int> labelWidths);
+    // The hour columns widened where a text of the totals needs it; all tables alike.
+    void FitHourColumns();
+    // A reading under way stops when it is no longer the one wanted.
+    void CallOffReading();
 
     const AppSettings& settings_;
     std::filesystem::path directory_;
@@ -93,7 +110,13 @@ private:
     std::filesystem::path remembered_;  // the file last loaded through the date picker
     QTimer minute_;
     unsigned generation_ = 0;
+    // The reading still wanted, as the worker threads see it.
+    std::shared_ptr<std::atomic<unsigned>> wanted_ = std::make_shared<std::atomic<unsigned>>(0);
     int loading_ = 0;
+    // The date the field held when a day was last picked (or when the window opened): leaving
+    // the field loads a day only when the date was changed.
+    QDate lastDate_;
+    int hourWidth_ = kHourWidth;
 
     QDateEdit* date_ = nullptr;
     QLabel* status_ = nullptr;

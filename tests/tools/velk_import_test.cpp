@@ -1,8 +1,10 @@
 // velk-import as an unattended machine runs it: every raw profile rebuilds the decoded files
 // byte for byte, the lock of a running collector refuses it, a file that cannot be read makes it
-// fail, and a 100,000-record file goes through.
+// fail, a file imported twice is stored once, a stray byte costs one record at most, and a
+// 100,000-record file goes through.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -28,7 +30,9 @@ struct ImportRun {
 };
 
 ImportRun Import(const std::filesystem::path& base, const std::vector<std::string>& args) {
-    std::string command = "cd '" + base.string() + "' && '" + std::string(VELK_IMPORT_BIN) + "'";
+    // A run that waits for ever is ended after 60 s (exit code 124).
+    std::string command =
+        "cd '" + base.string() + "' && timeout 60 '" + std::string(VELK_IMPORT_BIN) + "'";
     for (const auto& a : args)
         command += " '" + a + "'";
     command += " >'" + (base / "out.txt").string() + "' 2>'" + (base / "err.txt").string() + "'";
@@ -58,7 +62,8 @@ std::vector<std::string> Frames(int n) {
     return frames;
 }
 
-void WriteSettings(const std::filesystem::path& base, AppSettings& s) {
+void WriteSettings(const std::filesystem::path& base, AppSettings& s,
+                   const std::string& extra = "") {
     s.SaveToFile = 1;
     s.MakeHeader = 1;
     s.RawSave = 1;
@@ -72,7 +77,7 @@ void WriteSettings(const std::filesystem::path& base, AppSettings& s) {
         "' SaveToFile=1 MakeHeader=1 RawSave=1 RawSaveDaily=1 columns=all" +
         " APP_STX=" + std::to_string(s.APP_STX) + " APP_ETX=" + std::to_string(s.APP_ETX) +
         " APP_EOT=" + std::to_string(s.APP_EOT) + " APP_CR=" + std::to_string(s.APP_CR) +
-        " APP_LF=" + std::to_string(s.APP_LF);
+        " APP_LF=" + std::to_string(s.APP_LF) + " " + extra;
     ASSERT_EQ(std::system(command.c_str()), 0);
 }
 
@@ -146,6 +151,112 @@ TEST(VelkImport, FilesThatCannotBeReadOrHaveMistakesFail) {
               std::string::npos);
     EXPECT_NE(r.out.find("good.raw: Import completed. 5 messages read"), std::string::npos);
     EXPECT_EQ(Import(base.Path(), {}).code, 2);
+}
+
+// A file imported again stores nothing twice; an import cut short can simply be run again; and
+// --store-again stores them all the same. Where only decoded files are kept, they are compared.
+TEST(VelkImport, RecordsStoredAlreadyAreLeftOut) {
+    for (const bool raw : {true, false}) {
+        SCOPED_TRACE(raw ? "raw files" : "decoded files only");
+        test::TempDir base;
+        AppSettings s;
+        WriteSettings(base.Path(), s, raw ? "" : "RawSave=0");
+        const std::vector<std::string> frames = Frames(300);
+        const auto [rawFile, decoded] = Live(s, frames);
+        test::WriteFile(base / "saved.raw", rawFile);
+        const std::vector<std::string> first(frames.begin(), frames.begin() + 100);
+        test::WriteFile(base / "first.raw", Live(s, first).first);
+
+        ImportRun r = Import(base.Path(), {"first.raw"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        r = Import(base.Path(), {"saved.raw"});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_NE(r.out.find("200 call records stored"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("saved.raw: 100 of 300 call records were stored already and were "
+                             "left out (--store-again stores them again)"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(test::ReadFile(base / "Bill" / "20261208.csv"), decoded);
+        if (raw) {
+            EXPECT_EQ(test::ReadFile(base / "Bill_Backup" / "20261208.raw"), rawFile);
+        }
+
+        r = Import(base.Path(), {"saved.raw"});
+        EXPECT_NE(r.out.find("0 call records stored"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("300 of 300 call records were stored already"), std::string::npos);
+        EXPECT_EQ(test::ReadFile(base / "Bill" / "20261208.csv"), decoded);
+
+        r = Import(base.Path(), {"--store-again", "saved.raw"});
+        EXPECT_NE(r.out.find("300 call records stored"), std::string::npos) << r.out;
+        const std::string header = decoded.substr(0, decoded.find("\r\n") + 2);
+        EXPECT_EQ(test::ReadFile(base / "Bill" / "20261208.csv"),
+                  decoded + decoded.substr(header.size()));
+    }
+}
+
+// A stray byte before a record line costs that record only; the skipped bytes and a cut-off
+// last record are told; a record file that grows while it is imported is read as long as it was.
+TEST(VelkImport, MistakesInAFileAreToldAndCostLittle) {
+    test::TempDir base;
+    AppSettings s;
+    s.APP_STX = 0;  // lines of records without STX: a stray byte joins the record after it
+    WriteSettings(base.Path(), s, "RawSaveDaily=0");
+    const std::vector<std::string> frames = Frames(300);
+    std::string raw = Live(s, frames).first;
+    const size_t line = raw.size() / 300;
+    raw.insert(10 * line, "X");
+    test::WriteFile(base / "stray.raw", raw + raw.substr(0, 40));  // and a cut-off record
+    ImportRun r = Import(base.Path(), {"stray.raw"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("299 call records stored"), std::string::npos) << r.out << r.err;
+    EXPECT_NE(r.err.find("stray.raw: " + std::to_string(line - 1) +
+                         " bytes were skipped after messages that failed their check, from "
+                         "offset " +
+                         std::to_string(10 * line) + ".\nThe file ends inside a message: its "
+                         "last 40 bytes, from offset " +
+                         std::to_string(raw.size()) + ", were not imported.\n"),
+              std::string::npos)
+        << r.err;
+
+    // The file the recorder appends to, under another name: only its first 299 records count.
+    const auto cs1000 = base / "Bill" / "cs1000.raw";
+    std::filesystem::create_hard_link(cs1000, base / "growing.raw");
+    r = Import(base.Path(), {"--store-again", "growing.raw"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("Import completed. 299 messages read"), std::string::npos) << r.out;
+    EXPECT_EQ(std::filesystem::file_size(cs1000), 2 * 299 * (line));
+}
+
+// What it refuses: a pipe (which would keep it waiting), the files it stores records in, and
+// settings that store no call record (a directory without VELK.INI) — said plainly.
+TEST(VelkImport, RefusesWhatItCannotOrShouldNotImport) {
+    test::TempDir base;
+    AppSettings s;
+    WriteSettings(base.Path(), s);
+    test::WriteFile(base / "good.raw", Live(s, Frames(5)).first);
+    ASSERT_EQ(::mkfifo((base / "pipe.raw").c_str(), 0600), 0);
+    ImportRun r = Import(base.Path(), {"pipe.raw", "good.raw"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("pipe.raw: Selected file can not be open!"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("good.raw: Import completed. 5 messages read"), std::string::npos);
+
+    const std::string stored = test::ReadFile(base / "Bill" / "20261208.raw");
+    r = Import(base.Path(), {"Bill/20261208.raw", (base / "Bill_Backup" / "20261208.raw").string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("Bill/20261208.raw: Selected file is one VELK stores its records in!\n"
+                         "Copy it to another folder and import the copy."),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("Bill_Backup/20261208.raw: Selected file is one VELK"), std::string::npos);
+    EXPECT_EQ(test::ReadFile(base / "Bill" / "20261208.raw"), stored);
+
+    test::TempDir bare;
+    test::WriteFile(bare / "good.raw", Live(s, Frames(5)).first);
+    r = Import(bare.Path(), {"good.raw"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("store no call records"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("first VELK execution"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
 }
 
 TEST(VelkImport, AHundredThousandRecords) {

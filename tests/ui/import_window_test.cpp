@@ -8,6 +8,15 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
 
 #include "core/analysis/raw_import.h"
 #include "core/decode/record_builder.h"
@@ -70,6 +79,7 @@ protected:
         t.start();
         while (window_.Importing() && t.elapsed() < ms)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // the closed window
     }
 
     test::QtApp app_;
@@ -170,6 +180,7 @@ TEST_F(ImportWindowTest, FilesThatCannotBeImported) {
     EXPECT_FALSE(window_.Importing());
 }
 
+// The times move on their own every 200 ms, also while the percentage stands still.
 TEST_F(ImportWindowTest, ProgressWindowShowsCountsAndEstimates) {
     ImportProgress progress(clock);
     clock.seconds += 30;
@@ -179,10 +190,92 @@ TEST_F(ImportWindowTest, ProgressWindowShowsCountsAndEstimates) {
         return progress.findChild<QLabel*>(name)->text();
     };
     EXPECT_EQ(text("elapsedLabel"), "Elapsed Time     : 0:00:00:30");
-    EXPECT_EQ(text("estimatedLabel"), "Estimated Time : 0:00:01:15");
+    EXPECT_EQ(text("estimatedLabel"), "Estimated Time : 0:00:01:30");
     EXPECT_EQ(text("importedLabel"), "Imported Messages Number : 50 ");
     EXPECT_EQ(text("estimatedTotalLabel"), "Estimated Total Imported Messages Number : 200 ");
     EXPECT_EQ(progress.findChild<QProgressBar*>("importPercent")->value(), 25);
+
+    EXPECT_EQ(progress.findChild<QTimer*>("importTick")->interval(), 200);
+    clock.seconds += 35;
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return text("elapsedLabel") == "Elapsed Time     : 0:00:01:05"; }, 2000));
+    EXPECT_EQ(text("estimatedLabel"), "Estimated Time : 0:00:03:15");
+}
+
+// A file imported a second time: the operator is asked, and No leaves every stored record out.
+// Yes stores them again.
+TEST_F(ImportWindowTest, AFileImportedAgainIsStoredOnlyWhenWanted) {
+    const auto [raw, decoded] = Live(Frames(30));
+    const std::string saved = SavedFile(raw);
+    for (int i = 0; i < 3; ++i) {
+        prompt.files.push_back(saved);
+        prompt.answers.push_back(false);  // made by VELK
+        if (i > 0)
+            prompt.answers.push_back(i == 2);  // No, then Yes: import them again
+        window_.OnImport();
+        WaitWhileImporting();
+        EXPECT_EQ(window_.ImportStatus(), "Import completed.");
+    }
+    std::vector<std::string> questions;
+    for (const auto& shown : prompt.shown) {
+        if (shown.question)
+            questions.push_back(shown.text);
+    }
+    ASSERT_EQ(questions.size(), 5u);
+    EXPECT_EQ(questions[2], "30 of 30 records are already stored. Import them again?");
+    EXPECT_EQ(prompt.shown[2].icon, PromptIcon::Exclamation);
+    const std::string header = decoded.substr(0, decoded.find("\r\n") + 2);
+    EXPECT_EQ(test::ReadFile(dir / "Bill" / "20261208.csv"), decoded + decoded.substr(header.size()));
+    EXPECT_EQ(test::ReadFile(dir / "Bill_Backup" / "20261208.raw"), raw + raw);
+    EXPECT_EQ(collector->Counters().Total(EV_NORMAL_DATA), 60);  // left out, not counted
+}
+
+// A stray byte costs no record when an STX follows it; the operator is told what was skipped.
+TEST_F(ImportWindowTest, AStrayByteIsSkippedAndTold) {
+    const auto [raw, decoded] = Live(Frames(30));
+    const size_t line = raw.size() / 30;
+    prompt.files.push_back(SavedFile(raw.substr(0, 10 * line) + "~" + raw.substr(10 * line)));
+    window_.OnImport();
+    WaitWhileImporting();
+    EXPECT_EQ(window_.ImportStatus(), "Import completed.");
+    EXPECT_EQ(test::ReadFile(dir / "Bill" / "20261208.csv"), decoded);
+    EXPECT_EQ(prompt.Texts().back(),
+              "Selected file has a mistake!\n1 byte was skipped after messages that failed their "
+              "check, from offset " +
+                  std::to_string(10 * line) + ".");
+}
+
+// A pipe is refused at once (opening it would wait for a writer), and so are the files the
+// recorders append to.
+TEST_F(ImportWindowTest, PipesAndTheRecordFilesAreRefused) {
+    ASSERT_EQ(::mkfifo((dir / "pipe.raw").c_str(), 0600), 0);
+    // Should the window wait for a writer after all, one comes after 10 s: the test then fails
+    // instead of hanging.
+    std::promise<void> done;
+    std::thread writer([path = dir / "pipe.raw", finished = done.get_future()] {
+        if (finished.wait_for(std::chrono::seconds(10)) == std::future_status::ready)
+            return;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0)
+            ::close(fd);
+    });
+    QElapsedTimer t;
+    t.start();
+    prompt.files.push_back((dir / "pipe.raw").string());
+    window_.OnImport();
+    EXPECT_LT(t.elapsed(), 5000);
+    EXPECT_EQ(prompt.Texts().back(), "Selected file can not be open!");
+    EXPECT_FALSE(window_.Importing());
+
+    test::WriteFile(dir / "Bill" / "20261207.raw", Live(Frames(3)).first);
+    prompt.files.push_back((dir / "Bill" / "20261207.raw").string());
+    window_.OnImport();
+    EXPECT_EQ(prompt.Texts().back(),
+              "Selected file is one VELK stores its records in!\nCopy it to another folder and "
+              "import the copy.");
+    EXPECT_FALSE(window_.Importing());
+    done.set_value();
+    writer.join();
 }
 
 }  // namespace

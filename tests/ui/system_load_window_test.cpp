@@ -10,10 +10,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDateEdit>
 #include <QElapsedTimer>
+#include <QHeaderView>
 #include <QLabel>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTableView>
+#include <QTest>
 
 #include "core/decode/record_builder.h"
 #include "support/collector_fixture.h"
@@ -149,6 +153,107 @@ TEST_F(SystemLoadTest, DayWithoutAFileShowsTheNoticeAndKeepsTheTables) {
     EXPECT_EQ(w.Status(),
               "File " + QString::fromStdString((dir / "other.trf").string()) + " is imported");
     EXPECT_EQ(Cell(w, "byPortsTable", 991, 7), "1.0");
+}
+
+// Leaving the date field (for a radio button, another window) loads nothing unless a date was
+// typed there; Enter loads the date shown.
+TEST_F(SystemLoadTest, LeavingTheDateFieldLoadsOnlyADateTypedThere) {
+    test::WriteFile(Trf() / "20261208.trf", Line(8, 9, {1}));
+    test::WriteFile(Trf() / "20261207.trf", Line(7, 10, {0}));
+    SystemLoadingWindow w(settings, Trf(), clock, prompt);
+    w.show();
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    auto* date = w.findChild<QDateEdit*>("datePicker");
+    auto* radio = w.findChild<QRadioButton*>("perSlotRadio");
+    const auto leaveField = [&] {
+        date->setFocus();
+        radio->setFocus();
+        WaitFor(w);
+    };
+    leaveField();
+    EXPECT_EQ(w.Status(), "Date is not selected");
+    EXPECT_EQ(w.Day().reports[9], 0u);
+
+    date->setFocus();
+    QTest::keyClick(date, Qt::Key_Return);
+    WaitFor(w);
+    EXPECT_EQ(w.Status(), "Auto data updating for selected today date ");
+    EXPECT_EQ(w.Day().reports[9], 1u);
+
+    date->setFocus();
+    date->setDate(QDate(2026, 12, 7));
+    radio->setFocus();
+    WaitFor(w);
+    EXPECT_EQ(w.Status(), "Date 2026:12:07 is selected");
+
+    // Left again unchanged: not read again (the file is gone, so a reading would show the notice).
+    std::filesystem::remove(Trf() / "20261207.trf");
+    leaveField();
+    EXPECT_EQ(w.findChild<QLabel*>("noTrafficNotice"), nullptr);
+    EXPECT_EQ(w.Status(), "Date 2026:12:07 is selected");
+}
+
+// At its first size the window shows every hour; the hour columns of the totals and of the table
+// below keep one width and scroll together; a count of six digits and one of seven fit their cells.
+TEST_F(SystemLoadTest, AllHoursShowAndLineUp) {
+    std::string file;
+    for (int r = 0; r < 10; ++r)
+        file += Line(7, 10, {0}, 50000) + Line(7, 11, {0}, 0xFFFF);  // 500000 and 655350
+    test::WriteFile(Trf() / "20261207.trf", file);
+    SystemLoadingWindow w(settings, Trf(), clock, prompt);
+    w.show();
+    auto* totals = w.findChild<QTableView*>("totalsTable");
+    auto* byPorts = w.findChild<QTableView*>("byPortsTable");
+    auto* perSlot = w.findChild<QTableView*>("perSlotTable");
+    EXPECT_EQ(byPorts->columnWidth(0), 35);
+    EXPECT_EQ(byPorts->columnWidth(1), 45);
+    EXPECT_EQ(perSlot->columnWidth(0), 80);
+    EXPECT_EQ(totals->columnWidth(0), 80);
+    EXPECT_EQ(w.findChild<QTableView*>("legendTable")->columnWidth(6), 40);
+    for (int h = 0; h < kHours; ++h) {
+        EXPECT_EQ(totals->columnWidth(1 + h), 37);
+        EXPECT_EQ(byPorts->columnWidth(2 + h), 37);
+        EXPECT_EQ(perSlot->columnWidth(1 + h), 37);
+    }
+
+    w.PickDate(QDate(2026, 12, 7));
+    WaitFor(w);
+    w.findChild<QRadioButton*>("byPortsRadio")->click();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(Cell(w, "totalsTable", 0, 11), "500000");
+    ASSERT_EQ(Cell(w, "totalsTable", 0, 12), "655350");
+    const QFontMetrics metrics(totals->font());
+    EXPECT_LE(metrics.horizontalAdvance("655350") + 6, totals->columnWidth(12));
+    EXPECT_EQ(totals->horizontalScrollBar()->maximum(), 0) << "hours out of sight";
+    EXPECT_EQ(byPorts->horizontalScrollBar()->maximum(), 0) << "hours out of sight";
+    const int x = totals->columnViewportPosition(24);
+    EXPECT_EQ(byPorts->columnViewportPosition(25), x);
+
+    // Seven digits widen the hours of every table alike.
+    file.clear();
+    for (int r = 0; r < 30; ++r)
+        file += Line(7, 10, {0}, 50000);  // 1500000
+    test::WriteFile(Trf() / "20261207.trf", file);
+    w.PickDate(QDate(2026, 12, 7));
+    WaitFor(w);
+    ASSERT_EQ(Cell(w, "totalsTable", 0, 11), "1500000");
+    EXPECT_LE(metrics.horizontalAdvance("1500000") + 6, totals->columnWidth(11));
+    EXPECT_EQ(byPorts->columnWidth(2), totals->columnWidth(1));
+    EXPECT_EQ(perSlot->columnWidth(24), totals->columnWidth(1));
+
+    // Narrower than the tables: scrolling one scrolls the other, also the table chosen later.
+    w.resize(500, 500);
+    QCoreApplication::processEvents();
+    ASSERT_GT(byPorts->horizontalScrollBar()->maximum(), 100);
+    byPorts->horizontalScrollBar()->setValue(100);
+    EXPECT_EQ(totals->horizontalScrollBar()->value(), 100);
+    totals->horizontalScrollBar()->setValue(60);
+    EXPECT_EQ(byPorts->horizontalScrollBar()->value(), 60);
+    EXPECT_EQ(byPorts->columnViewportPosition(12), totals->columnViewportPosition(11));
+    w.findChild<QRadioButton*>("perSlotRadio")->click();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(perSlot->columnViewportPosition(11), totals->columnViewportPosition(11));
 }
 
 // Two windows beside the main window, which goes on storing records; a third is refused without a

@@ -1,5 +1,6 @@
 #include "core/analysis/raw_import.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -8,18 +9,37 @@
 
 namespace velk {
 
-RawImportScanner::Step RawImportScanner::Feed(uint8_t c) {
+RawImportScanner::Step RawImportScanner::Feed(uint8_t c, uint64_t offset) {
+    return Take(c, false, offset);
+}
+
+RawImportScanner::Step RawImportScanner::Take(uint8_t c, bool afterSeparator, uint64_t offset) {
     if (count_ >= kLongest)
         return Step::TooLong;
+    if (afterSeparator)
+        dropped_ = true;
     // Taken as a signed byte: 128 and above are never characters of a message.
     const int value = static_cast<int8_t>(c);
     const int above = otherProgram_ && count_ >= 3 ? 13 : 32;
-    if (value > above) {
-        area_[count_ + 1] = c;
-        ++count_;
-        if (count_ == 3)
-            length_ = ParseLengthDigits(&area_[1]);
+    if (value <= above) {
+        dropped_ = true;
+        separated_ = true;
+        return Step::Continue;
     }
+    const bool separator = dropped_;
+    dropped_ = false;
+    if (skipping_) {
+        if (!separator) {
+            ++skipped_;
+            return Step::Continue;
+        }
+        skipping_ = false;
+    }
+    area_[count_ + 1] = c;
+    chars_[count_] = {c, separator, offset};
+    ++count_;
+    if (count_ == 3)
+        length_ = ParseLengthDigits(&area_[1]);
     if (length_ == 0 || count_ < length_ + 2)
         return Step::Continue;
     area_[0] = STX;
@@ -36,6 +56,35 @@ void RawImportScanner::Reset() {
     area_.fill(0);
     count_ = 0;
     length_ = 0;
+}
+
+void RawImportScanner::Resync() {
+    uint32_t from = 1;
+    while (from < count_ && !chars_[from].afterSeparator)
+        ++from;
+    skipped_ += from;
+    if (skipOffsets_.size() < kSkipOffsetsKept)
+        skipOffsets_.push_back(chars_[0].offset);
+    // What follows the message start is read again, before whatever was still to be read again.
+    std::vector<Char> again(chars_.begin() + from, chars_.begin() + count_);
+    again.insert(again.end(), replay_.begin() + static_cast<std::ptrdiff_t>(replayed_),
+                 replay_.end());
+    replay_ = std::move(again);
+    replayed_ = 0;
+    skipping_ = from == count_ && separated_;
+    Reset();
+}
+
+RawImportScanner::Step RawImportScanner::Replay() {
+    while (replayed_ < replay_.size()) {
+        const Char ch = replay_[replayed_++];
+        const Step step = Take(ch.c, ch.afterSeparator, ch.offset);
+        if (step != Step::Continue)
+            return step;
+    }
+    replay_.clear();
+    replayed_ = 0;
+    return Step::Continue;
 }
 
 std::string ImportResult::Message() const {
@@ -57,6 +106,26 @@ const char* ImportResult::Status() const {
     return end == ImportEnd::Completed ? kImportCompleted : kImportStopped;
 }
 
+std::string ImportResult::Remarks() const {
+    std::string text;
+    if (skippedCharacters > 0) {
+        text += std::to_string(skippedCharacters) +
+                (skippedCharacters == 1 ? " byte was" : " bytes were") +
+                " skipped after messages that failed their check, from offset";
+        text += skipOffsets.size() > 1 ? "s " : " ";
+        for (size_t i = 0; i < skipOffsets.size(); ++i)
+            text += (i > 0 ? ", " : "") + std::to_string(skipOffsets[i]);
+        text += badCheck > skipOffsets.size() ? " and others.\n" : ".\n";
+    }
+    if (tailBytes > 0) {
+        text += "The file ends inside a message: its last " + std::to_string(tailBytes) +
+                " bytes, from offset " + std::to_string(tailOffset) + ", were not imported.\n";
+    }
+    if (!text.empty())
+        text.pop_back();
+    return text;
+}
+
 ImportResult RunRawImport(ImportSource& source, ImportSink& sink, bool otherProgram) {
     constexpr size_t kChunk = 50001;
     ImportResult result;
@@ -66,40 +135,53 @@ ImportResult RunRawImport(ImportSource& source, ImportSink& sink, bool otherProg
         return result;
     }
     RawImportScanner scanner(otherProgram);
+    const auto end = [&](ImportEnd how) {
+        result.end = how;
+        result.skippedCharacters = scanner.SkippedCharacters();
+        result.skipOffsets = scanner.SkipOffsets();
+        return result;
+    };
     std::vector<uint8_t> chunk(kChunk);
     while (result.consumed < length) {
-        const size_t n = source.Read(chunk.data(), chunk.size());
-        if (n == 0 || n > chunk.size()) {
-            result.end = ImportEnd::ReadError;
-            return result;
-        }
+        // Whatever is appended to the file meanwhile is not read: an import must never read
+        // what it stores itself.
+        const auto want = static_cast<size_t>(std::min<uint64_t>(kChunk, length - result.consumed));
+        const size_t n = source.Read(chunk.data(), want);
+        if (n == 0 || n > want)
+            return end(ImportEnd::ReadError);
+        const uint64_t at = result.consumed;
         result.consumed += n;
         for (size_t i = 0; i < n; ++i) {
-            const RawImportScanner::Step step = scanner.Feed(chunk[i]);
-            if (step == RawImportScanner::Step::TooLong) {
-                result.end = ImportEnd::TooLong;
-                return result;
-            }
-            if (step != RawImportScanner::Step::Complete)
-                continue;
-            if (scanner.CheckOk()) {
-                sink.Message(scanner.Frame(), scanner.Length());
-                sink.Imported(++result.imported);
-            } else {
-                ++result.badCheck;
-                sink.BadCheck();
-            }
-            sink.Pause();
-            scanner.Reset();
-            sink.Progress(static_cast<uint32_t>(result.consumed * 100 / length));
-            if (sink.Cancelled()) {
-                result.end = ImportEnd::Cancelled;
-                return result;
+            for (auto step = scanner.Feed(chunk[i], at + i); step != RawImportScanner::Step::Continue;
+                 step = scanner.Replay()) {
+                if (step == RawImportScanner::Step::TooLong)
+                    return end(ImportEnd::TooLong);
+                if (!scanner.CheckOk()) {
+                    ++result.badCheck;
+                    sink.BadCheck();
+                    scanner.Resync();
+                    sink.Pause();
+                } else if (sink.Skip(scanner.Frame(), scanner.Length())) {
+                    ++result.skippedStored;  // no pause: nothing was stored
+                    scanner.Reset();
+                } else {
+                    sink.Message(scanner.Frame(), scanner.Length());
+                    sink.Imported(++result.imported);
+                    scanner.Reset();
+                    sink.Pause();
+                }
+                sink.Progress(static_cast<uint32_t>((at + i + 1) * 100 / length));
+                if (sink.Cancelled())
+                    return end(ImportEnd::Cancelled);
             }
         }
     }
+    if (scanner.Collected() > 0) {
+        result.tailOffset = scanner.MessageOffset();
+        result.tailBytes = length - result.tailOffset;
+    }
     sink.Progress(100);
-    return result;
+    return end(ImportEnd::Completed);
 }
 
 namespace {
@@ -123,7 +205,8 @@ std::string ImportProgressText::Elapsed(int64_t seconds) {
 std::string ImportProgressText::Estimated(int64_t elapsedSeconds, uint32_t percent) {
     if (percent == 0)
         return {};
-    const int64_t remaining = elapsedSeconds / percent * (100 - static_cast<int64_t>(percent));
+    const int64_t remaining =
+        elapsedSeconds * (100 - static_cast<int64_t>(percent)) / static_cast<int64_t>(percent);
     return DaysHoursMinutesSeconds("Estimated Time : ", remaining);
 }
 

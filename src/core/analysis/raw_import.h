@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace velk {
 
@@ -19,11 +20,21 @@ inline constexpr const char* kImportTooLong =
 inline constexpr const char* kImportStarted = "Import started.";
 inline constexpr const char* kImportCompleted = "Import completed.";
 inline constexpr const char* kImportStopped = "Import Stopped.";
+// A file the recorders append to would be read while the import adds to it.
+inline constexpr const char* kImportOwnFile =
+    "Selected file is one VELK stores its records in!\n"
+    "Copy it to another folder and import the copy.";
 
 // Cuts a byte stream into messages as the import does: characters above the blank (above 13 in
 // other-program mode once the length digits are in; never bytes of 128 and above) are collected
 // from position 1; the first three are the length digits L; the message is complete at L + 2
 // characters (the text and the two check digits). Its frame has STX at position 0.
+//
+// A message that fails its check may have begun at a stray character: reading goes on at the
+// next message start, the first of its characters that followed a byte the scanner dropped (a
+// separator), and those characters are read again; the characters before it are skipped. Where
+// the failed message holds no separator, the characters after it are skipped up to the next one
+// (in a file that has separators at all; in one without, reading goes on right after it).
 class RawImportScanner {
 public:
     static constexpr uint32_t kLongest = 1000;  // characters of one message
@@ -32,25 +43,57 @@ public:
 
     explicit RawImportScanner(bool otherProgram) : otherProgram_(otherProgram) { Reset(); }
 
-    Step Feed(uint8_t c);
+    // The byte at `offset` of the file.
+    Step Feed(uint8_t c, uint64_t offset = 0);
     // After Complete: the message (unscrambled first in other-program mode) and its length.
     const uint8_t* Frame() const { return area_.data(); }
     uint32_t Length() const { return length_; }
     bool CheckOk() const;
+    // After a complete message: the next one starts.
     void Reset();
+    // After a complete message that failed its check: the next one starts at the next message
+    // start, and characters of this one may have to be read again (Replay).
+    void Resync();
+    // Reads again the characters Resync kept, up to the next complete message; Continue when
+    // none are left.
+    Step Replay();
     uint32_t Collected() const { return count_; }
+    // The file offset of the first character of the message being collected.
+    uint64_t MessageOffset() const { return count_ > 0 ? chars_[0].offset : 0; }
+
+    // Characters skipped after messages that failed their check, and where each skipped run
+    // began (the first few).
+    static constexpr size_t kSkipOffsetsKept = 5;
+    uint64_t SkippedCharacters() const { return skipped_; }
+    const std::vector<uint64_t>& SkipOffsets() const { return skipOffsets_; }
 
 private:
+    struct Char {
+        uint8_t c;
+        bool afterSeparator;
+        uint64_t offset;
+    };
+    Step Take(uint8_t c, bool afterSeparator, uint64_t offset);
+
     bool otherProgram_;
     std::array<uint8_t, kLongest + 4> area_{};
-    uint32_t count_ = 0;   // j: characters collected
-    uint32_t length_ = 0;  // L
+    std::array<Char, kLongest> chars_{};  // the characters as read, before unscrambling
+    uint32_t count_ = 0;                  // j: characters collected
+    uint32_t length_ = 0;                 // L
+    bool dropped_ = true;                 // the byte before was not taken (or none was read)
+    bool separated_ = false;              // some byte of the file was not taken
+    bool skipping_ = false;               // up to the next separator
+    std::vector<Char> replay_;
+    size_t replayed_ = 0;
+    uint64_t skipped_ = 0;
+    std::vector<uint64_t> skipOffsets_;
 };
 
 // Where the bytes come from.
 class ImportSource {
 public:
     virtual ~ImportSource() = default;
+    // The length when the import began: nothing past it is read.
     virtual uint64_t Length() const = 0;
     // Reads up to n bytes; 0 at a read error or at the end.
     virtual size_t Read(uint8_t* to, size_t n) = 0;
@@ -60,6 +103,12 @@ public:
 class ImportSink {
 public:
     virtual ~ImportSink() = default;
+    // A message that passed its check and that is stored already: true to leave it out.
+    virtual bool Skip(const uint8_t* frame, uint32_t length) {
+        (void)frame;
+        (void)length;
+        return false;
+    }
     // A message that passed its check: dispatched and counted as normal data.
     virtual void Message(const uint8_t* frame, uint32_t length) = 0;
     // A message whose check failed: counted, dropped.
@@ -75,22 +124,34 @@ enum class ImportEnd { Completed, Cancelled, TooSmall, ReadError, TooLong };
 
 struct ImportResult {
     ImportEnd end = ImportEnd::Completed;
-    uint64_t imported = 0;  // messages that passed their check
+    uint64_t imported = 0;  // messages that passed their check and were handed on
     uint64_t badCheck = 0;
-    uint64_t consumed = 0;  // bytes read
+    uint64_t skippedStored = 0;  // messages left out because they were stored already
+    uint64_t consumed = 0;       // bytes read
+    // Characters skipped after messages that failed their check, and where (the first few).
+    uint64_t skippedCharacters = 0;
+    std::vector<uint64_t> skipOffsets;
+    // A message cut off by the end of the file: its bytes and where it began.
+    uint64_t tailBytes = 0;
+    uint64_t tailOffset = 0;
+
     // The message box to show, if any, and the status line to leave.
     std::string Message() const;
     const char* Status() const;
+    // What the operator should know of a file that was read to its end: skipped characters and
+    // a cut-off last message, one sentence each; empty when there is nothing to say.
+    std::string Remarks() const;
 };
 
-// The whole import of one source: chunks of 50001 bytes, scanned byte by byte.
+// The whole import of one source: chunks of up to 50001 bytes, never past the length taken at the
+// start, scanned byte by byte.
 ImportResult RunRawImport(ImportSource& source, ImportSink& sink, bool otherProgram);
 
 // The progress window's texts: elapsed and estimated time as days:hours:minutes:seconds, the
 // count and the estimated total.
 struct ImportProgressText {
     static std::string Elapsed(int64_t seconds);
-    // The estimated remaining time for a percentage p: (elapsed / p) x (100 - p); empty for 0.
+    // The estimated remaining time for a percentage p: elapsed x (100 - p) / p; empty for 0.
     static std::string Estimated(int64_t elapsedSeconds, uint32_t percent);
     static std::string Imported(uint64_t count);
     // n x 100 / p; empty for 0.

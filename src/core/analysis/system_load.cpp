@@ -1,7 +1,9 @@
 #include "core/analysis/system_load.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <system_error>
 #include <vector>
@@ -18,7 +20,29 @@ const std::array<uint16_t, kSlotCount> kSlotLastPort = {
 namespace {
 
 constexpr int kFirstPort = 0x20;
-constexpr size_t kLineLength = 272;
+
+// A digit as the reader takes it: '1'..'9', 'A'..'F', 'a'..'f' count, anything else is 0.
+constexpr std::array<uint8_t, 256> kDigit = [] {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[static_cast<size_t>(c)] = static_cast<uint8_t>(DigitValue(static_cast<uint8_t>(c)));
+    return t;
+}();
+
+uint32_t Digit(char c) {
+    return kDigit[static_cast<uint8_t>(c)];
+}
+
+// The bits of a byte spread over the bytes of a word: bit k becomes 1 in byte k, so that adding
+// words counts each bit of many bytes at once.
+constexpr std::array<uint64_t, 256> kSpread = [] {
+    std::array<uint64_t, 256> t{};
+    for (unsigned b = 0; b < 256; ++b) {
+        for (unsigned k = 0; k < 8; ++k)
+            t[b] |= static_cast<uint64_t>((b >> k) & 1u) << (8 * k);
+    }
+    return t;
+}();
 
 // The shelf and the slot number within it of slot s: shelf 1 has 10 slots, 2 and 3 have 12.
 std::pair<int, int> ShelfAndSlot(int slot) {
@@ -33,9 +57,13 @@ int FirstPortOfSlot(int slot) {
     return slot == 0 ? 0 : kSlotLastPort[static_cast<size_t>(slot - 1)] + 1 - kFirstPort;
 }
 
-// A digit as the reader takes it: '1'..'9', 'A'..'F', 'a'..'f' count, anything else is 0.
-uint32_t Digit(char c) {
-    return DigitValue(static_cast<uint8_t>(c));
+// A number in the C locale's notation whatever the environment's locale says (a window program
+// takes the user's locale for its own texts).
+std::string Fixed(float value, int decimals) {
+    char text[64];
+    const auto r = std::to_chars(text, text + sizeof text, static_cast<double>(value),
+                                 std::chars_format::fixed, decimals);
+    return std::string(text, r.ptr);
 }
 
 }  // namespace
@@ -81,31 +109,85 @@ void TrafficDay::Clear() {
 }
 
 void TrafficDay::Parse(std::string_view content) {
-    Clear();
-    size_t start = 0;
-    for (;;) {
-        const size_t crlf = content.find("\r\n", start);
-        if (crlf == std::string_view::npos)
-            break;  // a last line without CR LF is still being written
-        const std::string_view line = content.substr(start, crlf - start);
-        start = crlf + 2;
-        if (line.size() != kLineLength)
+    TrafficCounter counter(*this);
+    counter.Feed(content);
+    counter.Finish();
+}
+
+TrafficCounter::TrafficCounter(TrafficDay& day) : day_(day) {
+    day_.Clear();
+}
+
+void TrafficCounter::Feed(std::string_view piece) {
+    const char* p = piece.data();
+    const char* const end = p + piece.size();
+    while (p < end) {
+        const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* const stop = lf != nullptr ? lf : end;
+        const auto n = static_cast<size_t>(stop - p);
+        if (length_ == 0 && lf != nullptr && n == kLineLength + 1 && p[kLineLength] == '\r') {
+            CountLine(p);  // a whole report inside the piece: counted where it stands
+            p = lf + 1;
             continue;
-        const uint32_t hour = Digit(line[11]) * 10 + Digit(line[12]);
-        if (hour >= kHours)
-            continue;
-        ++reports[hour];
-        seizures[hour] += Digit(line[268]) << 12 | Digit(line[269]) << 8 | Digit(line[270]) << 4 |
-                          Digit(line[271]);
-        for (int j = 0; j < 124; ++j) {
-            const uint32_t bits = Digit(line[20 + 2 * j]) << 4 | Digit(line[21 + 2 * j]);
-            if (bits == 0)
-                continue;
-            for (int k = 0; k < 8; ++k) {
-                if (bits & (1u << k))
-                    ++busy[static_cast<size_t>(8 * j + k)][hour];
-            }
         }
+        if (n > 0) {
+            if (length_ + n <= line_.size())
+                std::memcpy(line_.data() + length_, p, n);
+            length_ += n;
+            last_ = stop[-1];
+        }
+        if (lf == nullptr)
+            break;
+        p = lf + 1;
+        if (length_ > 0 && last_ == '\r') {
+            EndLine();
+            continue;
+        }
+        // An LF without its CR belongs to the line.
+        if (length_ < line_.size())
+            line_[length_] = '\n';
+        ++length_;
+        last_ = '\n';
+    }
+}
+
+void TrafficCounter::EndLine() {
+    // The CR stays with the line: a report is 272 characters and its CR.
+    if (length_ == kLineLength + 1)
+        CountLine(line_.data());
+    length_ = 0;
+    last_ = 0;
+}
+
+void TrafficCounter::CountLine(const char* line) {
+    const uint32_t hour = Digit(line[11]) * 10 + Digit(line[12]);
+    if (hour >= kHours)
+        return;
+    ++day_.reports[hour];
+    day_.seizures[hour] += Digit(line[268]) << 12 | Digit(line[269]) << 8 |
+                           Digit(line[270]) << 4 | Digit(line[271]);
+    auto& packed = packed_[hour];
+    const auto* bits = reinterpret_cast<const uint8_t*>(line) + 20;
+    for (size_t j = 0; j < packed.size(); ++j)
+        packed[j] += kSpread[kDigit[bits[2 * j]] << 4 | kDigit[bits[2 * j + 1]]];
+    if (++packedReports_[hour] == 255)
+        FlushHour(hour);
+}
+
+void TrafficCounter::FlushHour(size_t hour) {
+    auto& packed = packed_[hour];
+    for (size_t j = 0; j < packed.size(); ++j) {
+        for (size_t k = 0; k < 8; ++k)
+            day_.busy[8 * j + k][hour] += static_cast<uint32_t>(packed[j] >> (8 * k)) & 0xFFu;
+        packed[j] = 0;
+    }
+    packedReports_[hour] = 0;
+}
+
+void TrafficCounter::Finish() {
+    for (size_t h = 0; h < kHours; ++h) {
+        if (packedReports_[h] != 0)
+            FlushHour(h);
     }
 }
 
@@ -141,8 +223,10 @@ std::filesystem::path TrafficFileName(const std::filesystem::path& dir, int year
     return dir / name;
 }
 
-bool LoadTrafficFile(const std::filesystem::path& path, TrafficDay& day) {
+bool LoadTrafficFile(const std::filesystem::path& path, TrafficDay& day,
+                     const std::function<bool()>& stop) {
     std::error_code ec;
+    // Anything but a regular file (a pipe, a device) could hold the reader for ever.
     if (!std::filesystem::is_regular_file(path, ec))
         return false;
     const auto size = std::filesystem::file_size(path, ec);
@@ -152,36 +236,33 @@ bool LoadTrafficFile(const std::filesystem::path& path, TrafficDay& day) {
     if (!in)
         return false;
     // What the recorder appends after the length was taken is left for the next reading.
-    std::string content(size, '\0');
-    in.read(content.data(), static_cast<std::streamsize>(size));
-    content.resize(static_cast<size_t>(in.gcount()));
-    day.Parse(content);
+    std::vector<char> piece(size_t{1} << 16);
+    TrafficCounter counter(day);
+    for (uintmax_t left = size; left > 0;) {
+        if (stop && stop())
+            return false;
+        const auto want = static_cast<std::streamsize>(std::min<uintmax_t>(piece.size(), left));
+        in.read(piece.data(), want);
+        const std::streamsize got = in.gcount();
+        counter.Feed(std::string_view(piece.data(), static_cast<size_t>(got)));
+        left -= static_cast<uintmax_t>(got);
+        if (got < want)
+            break;  // the file became shorter: what could be read counts
+    }
+    counter.Finish();
     return true;
 }
 
 std::string LoadText(float load) {
     if (load <= 0.0f)
         return {};
-    char text[32];
-    if (load == 1.0f)
-        std::snprintf(text, sizeof text, "%1.1f", static_cast<double>(load));
-    else
-        std::snprintf(text, sizeof text, "%1.3f", static_cast<double>(load));
-    return text;
+    return Fixed(load, load == 1.0f ? 1 : 3);
 }
 
 std::string ErlangText(float erlang) {
     if (erlang <= 0.0f)
         return {};
-    char text[32];
-    const double e = static_cast<double>(erlang);
-    if (erlang < 100.0f)
-        std::snprintf(text, sizeof text, "%.2f", e);
-    else if (erlang < 1000.0f)
-        std::snprintf(text, sizeof text, "%.1f", e);
-    else
-        std::snprintf(text, sizeof text, "%.0f", e);
-    return text;
+    return Fixed(erlang, erlang < 100.0f ? 2 : erlang < 1000.0f ? 1 : 0);
 }
 
 std::string CountText(uint32_t count) {
@@ -205,7 +286,9 @@ Rgb BandColour(int band) {
 }
 
 int CellBand(const std::string& text) {
-    return text.empty() ? 0 : LoadBand(std::strtof(text.c_str(), nullptr));
+    float value = 0.0f;
+    std::from_chars(text.data(), text.data() + text.size(), value);  // nothing read: 0
+    return LoadBand(value);
 }
 
 const char* BandLegend(int band) {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -45,13 +47,44 @@ struct TrafficDay {
     float Erlang(int hour) const;
 };
 
+// Counts a traffic file handed over in pieces of any size, so that a file of any length is read
+// with no more memory than one line and the tables. The day is cleared at the start; the counts
+// are complete after Finish.
+class TrafficCounter {
+public:
+    static constexpr size_t kLineLength = 272;  // characters of a report, CR LF not included
+
+    explicit TrafficCounter(TrafficDay& day);
+    void Feed(std::string_view piece);
+    // Lines not ended by CR LF yet are left alone (the recorder is still appending them).
+    void Finish();
+
+private:
+    void CountLine(const char* line);
+    void FlushHour(size_t hour);
+    void EndLine();
+
+    TrafficDay& day_;
+    // The line being collected when it runs over a piece's end; a line grown past a report's
+    // length is only measured.
+    std::array<char, kLineLength + 1> line_{};
+    size_t length_ = 0;
+    char last_ = 0;
+    // Per hour and port byte: eight 8-bit counts of the byte's bits, added up for at most 255
+    // reports before they go into the busy counts.
+    std::array<std::array<uint64_t, 124>, kHours> packed_{};
+    std::array<uint32_t, kHours> packedReports_{};
+};
+
 // The file of a day in the traffic directory: YYYYMMDD.trf.
 std::filesystem::path TrafficFileName(const std::filesystem::path& trafficDirectory, int year,
                                       int month, int day);
 
-// Reads the file in one piece (as long as it was when its length was taken) and counts it. False
-// when it is missing or cannot be read; the day is then left as it was.
-bool LoadTrafficFile(const std::filesystem::path& path, TrafficDay& day);
+// Reads the file as long as it was when its length was taken, piece by piece, and counts it. False
+// when it is missing, is not a regular file, cannot be read, or the reading was called off
+// (stop returns true between pieces); the day is then of no use.
+bool LoadTrafficFile(const std::filesystem::path& path, TrafficDay& day,
+                     const std::function<bool()>& stop = nullptr);
 
 // The cell texts: a load of exactly 1 as "1.0", another positive load with three decimals, 0
 // empty; the Erlang total with two decimals below 100, one below 1000, none above; a count in

@@ -8,7 +8,7 @@ Startup::Startup(InstanceLock& lock, OperatorPrompt& prompt, const SettingsStore
                  AppSettings& settings, LastCallsRing& ring)
     : lock_(lock), prompt_(prompt), store_(store), settings_(settings), ring_(ring) {}
 
-bool Startup::Run() {
+bool Startup::Run(bool tellFirstRun) {
     switch (lock_.TryAcquire()) {
         case LockResult::Acquired:
             break;
@@ -21,7 +21,7 @@ bool Startup::Run() {
             return false;
     }
     settingsComplete_ = store_.ReadIniFile(settings_) == 1;
-    if (!settingsComplete_)
+    if (!settingsComplete_ && tellFirstRun)
         prompt_.Message(kFirstRun);
     MakeSaveDir(OutputDirectories::Under(store_.BaseDirectory()));
     ring_.ClearLastCallsRing();

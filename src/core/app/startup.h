@@ -27,8 +27,8 @@ public:
             AppSettings& settings, LastCallsRing& ring);
 
     // False when another instance runs in this directory, or when no lock can be taken (the
-    // operator was told).
-    bool Run();
+    // operator was told). Settings incomplete (a first start) are told of too, unless not wanted.
+    bool Run(bool tellFirstRun = true);
     bool SettingsComplete() const { return settingsComplete_; }
 
 private:

@@ -104,14 +104,28 @@ std::string ColumnLine(const AppSettings& s, ColumnText&& columnText) {
     return line + "\r\n";
 }
 
-std::string CallRecorder::DecodedLine(const BillingMessage& message) {
-    const RecordBase base = RecordBase::FromHexType(settings_.Hex_Type);
-    return ColumnLine(settings_, [&](int32_t field, std::string& line) {
+std::string MakeDecodedLine(const AppSettings& settings, FieldDecoder& decoder,
+                            const BillingMessage& message) {
+    const RecordBase base = RecordBase::FromHexType(settings.Hex_Type);
+    std::string text;
+    return ColumnLine(settings, [&](int32_t field, std::string& line) {
         if (field < 0 || field >= 50)
             return;  // "Empty", or an index no list offers
-        decoder_.DecodeField(field, message, base, field_);
-        AppendOnOneLine(line, field_);
+        decoder.DecodeField(field, message, base, text);
+        AppendOnOneLine(line, text);
     });
+}
+
+std::string CallRecorder::DecodedLine(const BillingMessage& message) {
+    return MakeDecodedLine(settings_, decoder_, message);
+}
+
+std::string RawFileName(const AppSettings& settings, const std::string& baseName) {
+    return (settings.RawSaveDaily == 1 ? baseName : "cs1000") + ".raw";
+}
+
+std::string DecodedFileName(const AppSettings& settings, const std::string& baseName) {
+    return (baseName + "." + settings.File_Extension).substr(0, 12);
 }
 
 std::string CallRecorder::HeaderLine() const {
@@ -137,20 +151,23 @@ bool CallRecorder::SaveCall_inDir(const BillingMessage& message, const std::file
 
 bool CallRecorder::SaveCallWith(const std::filesystem::path& dir, const std::string& base,
                                 const std::string& raw, const std::string& line) {
+    bool written = false;
     if (settings_.RawSave == 1)
-        Append(dir / ((settings_.RawSaveDaily == 1 ? base : "cs1000") + ".raw"), raw);
+        written = Append(dir / RawFileName(settings_, base), raw);
     if (settings_.SaveToFile == 1) {
-        const std::string decodedName = (base + "." + settings_.File_Extension).substr(0, 12);
-        SaveLine(line, dir / decodedName, settings_.MakeHeader == 1);
+        const bool decoded =
+            SaveLine(line, dir / DecodedFileName(settings_, base), settings_.MakeHeader == 1);
+        written = written || decoded;
     }
-    return true;
+    return written;
 }
 
 bool CallRecorder::SaveCall(const BillingMessage& message, const std::filesystem::path& dir) {
     decoder_.DecodeField(4, message, RecordBase::FromHexType(settings_.Hex_Type), field_);
-    return SaveCallWith(dir, BaseName(field_),
-                        settings_.RawSave == 1 ? RawRecord(message, settings_) : std::string(),
-                        settings_.SaveToFile == 1 ? DecodedLine(message) : std::string());
+    SaveCallWith(dir, BaseName(field_),
+                 settings_.RawSave == 1 ? RawRecord(message, settings_) : std::string(),
+                 settings_.SaveToFile == 1 ? DecodedLine(message) : std::string());
+    return true;
 }
 
 bool CallRecorder::SaveCall_Buffers(const BillingMessage& message) {
@@ -188,6 +205,11 @@ bool CallRecorder::HandOff(const std::string& in, const std::filesystem::path& o
     return true;
 }
 
+bool CallRecorder::StoresRecords() const {
+    return settings_.RawSave == 1 || settings_.SaveToFile == 1 || settings_.DoBufferPacked != 0 ||
+           settings_.DoBufferDecoded != 0;
+}
+
 int CallRecorder::HandOffFailures(const std::string& in) const {
     return in == "buffer_in.raw" ? rawHandOffFailures_ : decodedHandOffFailures_;
 }
@@ -217,12 +239,13 @@ bool CallRecorder::SaveCall_All(const BillingMessage& message) {
     const bool decoded = settings_.SaveToFile == 1 || settings_.DoBufferDecoded != 0;
     const std::string rawRecord = raw ? RawRecord(message, settings_) : std::string();
     const std::string line = decoded ? DecodedLine(message) : std::string();
-    SaveCallWith(dirs_.bill, base, rawRecord, line);
-    SaveCallWith(dirs_.billBackup, base, rawRecord, line);
+    bool written = SaveCallWith(dirs_.bill, base, rawRecord, line);
+    written = SaveCallWith(dirs_.billBackup, base, rawRecord, line) || written;
     if (settings_.DoBufferPacked != 0)
-        Append(dirs_.buffers / "buffer_in.raw", rawRecord);
+        written = Append(dirs_.buffers / "buffer_in.raw", rawRecord) || written;
     if (settings_.DoBufferDecoded != 0)
-        SaveLine(line, dirs_.buffers / "buffer_in.csv", false);
+        written = SaveLine(line, dirs_.buffers / "buffer_in.csv", false) || written;
+    recordsWritten_ += written ? 1 : 0;
     if (BuffersOnTimer() && restart_)
         restart_();
     return true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -24,6 +25,15 @@ std::string BaseName(const std::string& startTime);
 // A raw record: optional STX, the message body (length digits, text, BCC), then the optional
 // ETX, EOT, CR and LF, as the settings say.
 std::string RawRecord(const BillingMessage& message, const AppSettings& settings);
+
+// The names of a record's files in Bill and Bill_Backup, from the base name of its day: the raw
+// file (daily, or one file "cs1000.raw") and the decoded file (cut to twelve characters).
+std::string RawFileName(const AppSettings& settings, const std::string& baseName);
+std::string DecodedFileName(const AppSettings& settings, const std::string& baseName);
+
+// The decoded line of a record: the written columns in column order, CR LF included.
+std::string MakeDecodedLine(const AppSettings& settings, FieldDecoder& decoder,
+                            const BillingMessage& message);
 
 // Appends text to a decoded or traffic line with every CR and LF written as a blank.
 void AppendOnOneLine(std::string& line, std::string_view text);
@@ -64,11 +74,16 @@ public:
 
     // Consecutive failed moves of a buffer in-file (0: the last hand-off worked).
     int HandOffFailures(const std::string& in) const;
+    // The records saved into at least one file so far.
+    uint64_t RecordsWritten() const { return recordsWritten_; }
+    // True when the settings name any file a call record goes into.
+    bool StoresRecords() const;
 
 private:
     bool HandOff(const std::string& in, const std::filesystem::path& out, int& failures);
     bool Append(const std::filesystem::path& path, std::string_view bytes,
                 const FileStore::Header& header = nullptr);
+    // True when one of the directory's files got the record.
     bool SaveCallWith(const std::filesystem::path& dir, const std::string& base,
                       const std::string& raw, const std::string& line);
 
@@ -81,6 +96,7 @@ private:
     std::string field_;
     int rawHandOffFailures_ = 0;
     int decodedHandOffFailures_ = 0;
+    uint64_t recordsWritten_ = 0;
 };
 
 }  // namespace velk

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,11 @@ using test::RecordBuilder;
 class StringSource : public ImportSource {
 public:
     explicit StringSource(std::string data, size_t failAfter = std::string::npos)
-        : data_(std::move(data)), failAfter_(failAfter) {}
-    uint64_t Length() const override { return data_.size(); }
+        : data_(std::move(data)), failAfter_(failAfter), length_(data_.size()) {}
+    // A file that grows while it is read: its length was taken when it was shorter.
+    StringSource(std::string data, uint64_t lengthAtStart, bool)
+        : data_(std::move(data)), failAfter_(std::string::npos), length_(lengthAtStart) {}
+    uint64_t Length() const override { return length_; }
     size_t Read(uint8_t* to, size_t n) override {
         if (at_ >= failAfter_)
             return 0;  // the file went away or cannot be read any more
@@ -32,6 +36,7 @@ public:
 private:
     std::string data_;
     size_t failAfter_;
+    uint64_t length_;
     size_t at_ = 0;
 };
 
@@ -155,6 +160,114 @@ TEST(RawImport, CharactersThatCount) {
     EXPECT_EQ(other.Collected(), 5u);
 }
 
+// A stray byte costs at most the message it stands before, never the rest of the file: after a
+// message that fails its check, reading goes on at the next message start. What was skipped is
+// counted, with where it began.
+TEST(RawImport, AfterAFailedCheckReadingGoesOnAtTheNextMessageStart) {
+    const std::vector<std::string> frames = Frames(20);
+    const size_t body = frames[0].size() - 2;  // the length digits, the text and the check digits
+    const auto line = [&](size_t i, bool stx) {
+        return frames[i].substr(stx ? 0 : 1, body + (stx ? 1 : 0)) + "\r\n";
+    };
+    struct Case {
+        const char* name;
+        bool stx;
+        std::string before10;  // written just before line 10
+        std::string end9;      // written at the end of line 9, before its CR LF
+        bool lost10;
+        uint64_t skipped;
+    };
+    const Case cases[] = {
+        {"stray byte before an STX", true, "X", "", false, 1},
+        {"stray byte at a line start", false, "X", "", true, 1 + body},
+        {"stray byte before a CR LF", false, "", "X", false, 1},
+        {"stray digit making a long length", false, "1", "", true, 1 + body},
+    };
+    for (const Case& c : cases) {
+        std::string file;
+        uint64_t strayAt = 0;
+        for (size_t i = 0; i < frames.size(); ++i) {
+            std::string l = line(i, c.stx);
+            if (i == 9 && !c.end9.empty()) {
+                strayAt = file.size() + l.size() - 2;
+                l.insert(l.size() - 2, c.end9);
+            }
+            if (i == 10 && !c.before10.empty()) {
+                strayAt = file.size();
+                l.insert(0, c.before10);
+            }
+            file += l;
+        }
+        StringSource source(file);
+        RecordingSink sink;
+        const ImportResult r = RunRawImport(source, sink, false);
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(r.end, ImportEnd::Completed);
+        EXPECT_EQ(r.badCheck, 1u);
+        std::vector<std::string> expected;
+        for (size_t i = 0; i < frames.size(); ++i) {
+            if (i != 10 || !c.lost10)
+                expected.push_back(WithoutEtx(frames[i]));
+        }
+        EXPECT_EQ(sink.messages, expected);
+        EXPECT_EQ(r.skippedCharacters, c.skipped);
+        EXPECT_EQ(r.skipOffsets, std::vector<uint64_t>{strayAt});
+    }
+
+    // Records written one after the other without anything between them: a message that fails
+    // its check is skipped whole and reading goes on right after it.
+    std::string file;
+    for (size_t i = 0; i < frames.size(); ++i)
+        file += frames[i].substr(1, body);
+    file[10 * body + body - 1] ^= 1;  // a check digit of record 10
+    StringSource source(file);
+    RecordingSink sink;
+    const ImportResult r = RunRawImport(source, sink, false);
+    EXPECT_EQ(r.imported, 19u);
+    EXPECT_EQ(r.skippedCharacters, body);
+    EXPECT_EQ(r.skipOffsets, std::vector<uint64_t>{10 * body});
+    EXPECT_EQ(sink.messages.back(), WithoutEtx(frames[19]));
+    EXPECT_EQ(r.Remarks(), std::to_string(body) +
+                               " bytes were skipped after messages that failed their check, from "
+                               "offset " +
+                               std::to_string(10 * body) + ".");
+}
+
+// The last message cut off by the end of the file is told, with its size and where it began;
+// the file's length taken at the start is all that is read of a file that grows meanwhile.
+TEST(RawImport, WhatTheEndOfTheFileCutsOff) {
+    const std::vector<std::string> frames = Frames(5);
+    std::string file;
+    for (const auto& f : frames)
+        file += WithoutEtx(f) + "\r\n";
+    const size_t lastStart = file.size() - frames[4].size();  // after the last STX
+    const std::string cut = file.substr(0, file.size() - 20);
+    StringSource source(cut);
+    RecordingSink sink;
+    ImportResult r = RunRawImport(source, sink, false);
+    EXPECT_EQ(r.end, ImportEnd::Completed);
+    EXPECT_EQ(r.imported, 4u);
+    EXPECT_EQ(r.tailOffset, lastStart);
+    EXPECT_EQ(r.tailBytes, cut.size() - lastStart);
+    EXPECT_EQ(r.Remarks(), "The file ends inside a message: its last " +
+                               std::to_string(cut.size() - lastStart) + " bytes, from offset " +
+                               std::to_string(lastStart) + ", were not imported.");
+
+    // Complete to its last check digit, without line end: nothing to tell.
+    StringSource whole(file.substr(0, file.size() - 2));
+    r = RunRawImport(whole, sink, false);
+    EXPECT_EQ(r.tailBytes, 0u);
+    EXPECT_EQ(r.Remarks(), "");
+
+    // Three records when the length was taken, five when they were read.
+    const size_t three = 3 * (frames[0].size() + 1);
+    StringSource growing(file, three, true);
+    RecordingSink grown;
+    r = RunRawImport(growing, grown, false);
+    EXPECT_EQ(r.imported, 3u);
+    EXPECT_EQ(r.consumed, three);
+}
+
 TEST(RawImport, WrongChecksAreCountedAndSkipped) {
     std::vector<std::string> frames = Frames(3);
     frames[1][frames[1].size() - 2] ^= 1;  // a BCC digit
@@ -230,17 +343,20 @@ TEST(RawImport, ReadErrorHalfWay) {
     EXPECT_LT(r.imported, 2000u);
 }
 
-// The percentage counts whole chunks, so it jumps once per 50001 bytes.
-TEST(RawImport, ProgressCountsWholeChunks) {
+// The percentage follows the messages read, not the chunks: it moves with every message.
+TEST(RawImport, ProgressFollowsTheMessages) {
     std::string file;
-    for (const auto& f : Frames(1000))
+    const std::vector<std::string> frames = Frames(1000);
+    for (const auto& f : frames)
         file += f + "\r\n";
     StringSource source(file);
     RecordingSink sink;
     RunRawImport(source, sink, false);
-    ASSERT_FALSE(sink.percents.empty());
-    const uint32_t first = static_cast<uint32_t>(50001ull * 100 / file.size());
-    EXPECT_EQ(sink.percents.front(), first);
+    ASSERT_EQ(sink.percents.size(), 1001u);
+    // The first message ends with its check digits, before its ETX.
+    EXPECT_EQ(sink.percents.front(), (frames[0].size() - 1) * 100 / file.size());
+    EXPECT_EQ(sink.percents[500], (501 * (frames[0].size() + 2) - 3) * 100 / file.size());
+    EXPECT_TRUE(std::is_sorted(sink.percents.begin(), sink.percents.end()));
     EXPECT_EQ(sink.percents.back(), 100u);
 }
 
@@ -248,8 +364,9 @@ TEST(ImportProgressText, TimesAndEstimates) {
     EXPECT_EQ(ImportProgressText::Elapsed(65), "Elapsed Time     : 0:00:01:05");
     EXPECT_EQ(ImportProgressText::Elapsed(2 * 86400 + 3 * 3600 + 4 * 60 + 5),
               "Elapsed Time     : 2:03:04:05");
-    // (30 / 25) x 75 in whole seconds, as the window computes it.
-    EXPECT_EQ(ImportProgressText::Estimated(30, 25), "Estimated Time : 0:00:01:15");
+    // elapsed x (100 - p) / p: 3 s for the first 10 % leave 27 s, not 0.
+    EXPECT_EQ(ImportProgressText::Estimated(3, 10), "Estimated Time : 0:00:00:27");
+    EXPECT_EQ(ImportProgressText::Estimated(30, 25), "Estimated Time : 0:00:01:30");
     EXPECT_EQ(ImportProgressText::Estimated(300, 25), "Estimated Time : 0:00:15:00");
     EXPECT_EQ(ImportProgressText::Estimated(30, 0), "");
     EXPECT_EQ(ImportProgressText::Estimated(99, 100), "Estimated Time : 0:00:00:00");

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <fstream>
 #include <set>
 #include <string>
 
@@ -75,6 +81,8 @@ TEST(SystemLoad, AlwaysBusyPortAndSlotAverage) {
     EXPECT_EQ(BandColour(6), (Rgb{255, 0, 0}));
 }
 
+// The same lines counted from one block and from pieces cut anywhere, inside a line, between its
+// CR and LF, and right after them.
 TEST(SystemLoad, LinesThatDoNotCount) {
     const std::string good = Line(3, {5});
     std::string file = "";
@@ -86,16 +94,39 @@ TEST(SystemLoad, LinesThatDoNotCount) {
     file += Line(23, {991});                    // the last hour, the last port
     file += good.substr(0, 272) + "\n";         // no CR: runs into the next line
     file += good.substr(0, 272);                // being appended: no CR LF yet
+    for (size_t piece : {file.size(), size_t{1}, size_t{2}, size_t{272}, size_t{273}, size_t{274},
+                         size_t{275}}) {
+        SCOPED_TRACE(piece);
+        TrafficDay day;
+        TrafficCounter counter(day);
+        for (size_t at = 0; at < file.size(); at += piece)
+            counter.Feed(std::string_view(file).substr(at, piece));
+        counter.Finish();
+        EXPECT_EQ(day.reports[3], 1u);
+        uint32_t all = 0;
+        for (uint32_t r : day.reports)
+            all += r;
+        EXPECT_EQ(all, 2u);
+        EXPECT_EQ(day.busy[5][3], 1u);
+        EXPECT_EQ(day.reports[23], 1u);
+        EXPECT_EQ(day.busy[991][23], 1u);
+    }
+}
+
+// Bits are added up in small counters of 255 reports before they reach the busy counts: an hour
+// of more reports than that, busy in 256 and in 400 of them, counts every one.
+TEST(SystemLoad, HoursOfManyReports) {
+    std::string file;
+    for (int r = 0; r < 600; ++r)
+        file += Line(5, r < 400 ? (r < 256 ? std::set<int>{7, 8} : std::set<int>{7})
+                                : std::set<int>{});
     TrafficDay day;
     day.Parse(file);
-    EXPECT_EQ(day.reports[3], 1u);
-    uint32_t all = 0;
-    for (uint32_t r : day.reports)
-        all += r;
-    EXPECT_EQ(all, 2u);
-    EXPECT_EQ(day.busy[5][3], 1u);
-    EXPECT_EQ(day.reports[23], 1u);
-    EXPECT_EQ(day.busy[991][23], 1u);
+    EXPECT_EQ(day.reports[5], 600u);
+    EXPECT_EQ(day.busy[7][5], 400u);
+    EXPECT_EQ(day.busy[8][5], 256u);
+    EXPECT_EQ(day.busy[9][5], 0u);
+    EXPECT_EQ(LoadText(day.PortLoad(7, 5)), "0.667");
 }
 
 TEST(SystemLoad, EmptyAndMalformedFilesGiveEmptyTables) {
@@ -145,6 +176,60 @@ TEST(SystemLoad, FilesOfADay) {
     EXPECT_EQ(day.reports[10], 1u);
     EXPECT_EQ(day.reports[11], 1u);
     EXPECT_EQ(ErlangText(day.Erlang(11)), "2.00");
+}
+
+long PeakResidentKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// A file far bigger than anything the view should hold in memory (4 GiB, mostly a hole): it is
+// read as a stream, its reports at both ends counted, and calling the reading off ends it.
+TEST(SystemLoad, HugeFileIsReadPieceByPiece) {
+    test::TempDir dir;
+    const auto path = dir / "20261207.trf";
+    constexpr off_t kSize = off_t{4} << 30;
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << Line(1, {0}) << Line(2, {1});
+    }
+    ASSERT_EQ(::truncate(path.c_str(), kSize), 0);
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::app);
+        out << "\r\n" << Line(22, {2});  // ends the run of zero bytes, then one more report
+    }
+    const long before = PeakResidentKiB();
+    TrafficDay day;
+    ASSERT_TRUE(LoadTrafficFile(path, day));
+    EXPECT_LT(PeakResidentKiB() - before, 64 * 1024) << "KiB more at the peak";
+    EXPECT_EQ(day.reports[1] + day.reports[2] + day.reports[22], 3u);
+    EXPECT_EQ(day.busy[2][22], 1u);
+
+    int pieces = 0;
+    EXPECT_FALSE(LoadTrafficFile(path, day, [&pieces] { return ++pieces > 3; }));
+    EXPECT_EQ(pieces, 4);
+}
+
+TEST(SystemLoad, PipesAndDirectoriesAreNotRead) {
+    test::TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "fifo.trf").c_str(), 0600), 0);
+    TrafficDay day;
+    EXPECT_FALSE(LoadTrafficFile(dir / "fifo.trf", day));  // would wait for a writer for ever
+    EXPECT_FALSE(LoadTrafficFile(dir.Path(), day));
+}
+
+// A desktop takes the user's locale; the tables and the clipboard keep writing 0.250.
+TEST(SystemLoad, NumbersAreWrittenAndReadBackWithADecimalPoint) {
+    const std::string saved = std::setlocale(LC_ALL, nullptr);
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "scripts/setup makes this locale";
+    EXPECT_EQ(LoadText(0.25f), "0.250");
+    EXPECT_EQ(LoadText(1.0f), "1.0");
+    EXPECT_EQ(ErlangText(12.5f), "12.50");
+    EXPECT_EQ(ErlangText(123.25f), "123.2");
+    EXPECT_EQ(CellBand("0.250"), 2);
+    EXPECT_EQ(CellBand("0.700"), 5);
+    std::setlocale(LC_ALL, saved.c_str());
 }
 
 }  // namespace
