@@ -67,6 +67,21 @@ void BM_CountDay(benchmark::State& state) {
 }
 BENCHMARK(BM_CountDay)->Arg(1440)->Arg(43200)->Unit(benchmark::kMillisecond);
 
+// Reading a file from the disk (its pages cached), piece by piece, and counting it.
+void BM_LoadFile(benchmark::State& state) {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("20261207.trf").toStdString();
+    const std::string file = TrafficFile(static_cast<int>(state.range(0)));
+    std::ofstream(path, std::ios::binary) << file;
+    TrafficDay day;
+    for (auto _ : state) {
+        if (!LoadTrafficFile(path, day))
+            state.SkipWithError("not read");
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.size()));
+}
+BENCHMARK(BM_LoadFile)->Arg(1440)->Arg(43200)->Unit(benchmark::kMillisecond);
+
 struct FixedClock : Clock {
     LocalTime Now() const override { return {2026, 12, 8, 12, 0, 0}; }
     int64_t Seconds() const override { return 0; }

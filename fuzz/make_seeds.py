@@ -118,6 +118,10 @@ def main():
     # The raw import: mode, 16-bit size, the file as the recorder writes it, read sizes.
     raw = b"".join(f[:-1] + b"\r\n" for f in calls)
     write("raw_import_fuzz", "raw_file", b"\x00" + struct.pack(">H", len(raw)) + raw + b"\x01\x00" * 4)
+    # A stray byte before the second record, one after the first, and a cut-off last record.
+    lines = [f[:-1] + b"\r\n" for f in calls]
+    stray = lines[0][:-2] + b"X\r\n" + b"~" + lines[1] + b"".join(lines[2:]) + lines[0][:30]
+    write("raw_import_fuzz", "stray_bytes", b"\x00" + struct.pack(">H", len(stray)) + stray + b"\x01\x00" * 4)
 
     # The traffic file: lines as the recorder writes them.
     lines = b""

@@ -1,6 +1,7 @@
 // The raw file import: any file, read in pieces of any size, possibly failing or ending early.
 // Every message handed on starts with STX and passed its check, the counts add up, and for a file
-// read whole the messages equal a plain reading of the raw format.
+// read whole the messages, the skipped characters and a cut-off tail equal a plain reading of the
+// raw format.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -54,36 +55,91 @@ public:
     bool overlong = false;
 };
 
-// The raw format read plainly: the characters above the blank (in other-program mode, above 13
-// after the length digits; never 128 and above) from position 1; L from the first three; the
-// message ends after L + 2 of them.
+// The raw format read plainly, over the whole file at once: the characters above the blank (in
+// other-program mode, above 13 after the length digits; never 128 and above) from position 1; L
+// from the first three; the message ends after L + 2 of them. After a message that fails its
+// check, reading starts again at the first of its characters that followed a dropped byte; with
+// none, the characters after it are skipped up to one that follows a dropped byte (in a file that
+// dropped any byte so far). A byte once dropped stays dropped; characters read again are taken
+// or dropped anew.
 struct Plain {
     std::vector<std::string> messages;
-    uint64_t bad = 0;
+    uint64_t bad = 0, skipped = 0, tailBytes = 0, tailOffset = 0;
+    std::vector<uint64_t> skipOffsets;
+    bool tooLong = false;
 };
 Plain ReadPlain(const std::string& bytes, bool otherProgram) {
     Plain out;
-    std::string area(RawImportScanner::kLongest + 4, '\0');
-    uint32_t count = 0, length = 0;
-    for (unsigned char c : bytes) {
-        const uint32_t floor = otherProgram && count >= 3 ? 13 : 32;
-        if (c < 128 && c > floor) {
-            area[++count] = static_cast<char>(c);
-            if (count == 3)
-                length = ParseLengthDigits(reinterpret_cast<const uint8_t*>(area.data()) + 1);
+    const size_t n = bytes.size();
+    std::vector<char> dropped(n, 0);
+    size_t seen = 0;  // bytes read for the first time so far
+    bool separated = false, skipping = false;
+    std::vector<size_t> at;  // the message's characters
+    std::vector<char> afterDrop;
+    uint32_t length = 0;
+    for (size_t q = 0; q < n; ++q) {
+        const bool firstTime = q >= seen;
+        seen = std::max(seen, q + 1);
+        if (!firstTime && dropped[q])
+            continue;  // never read again
+        if (at.size() >= RawImportScanner::kLongest) {
+            out.tooLong = true;
+            return out;
         }
-        if (length == 0 || count < length + 2)
+        const auto c = static_cast<unsigned char>(bytes[q]);
+        const uint32_t floor = otherProgram && at.size() >= 3 ? 13 : 32;
+        if (dropped[q] || c >= 128 || c <= floor) {
+            dropped[q] = 1;
+            separated = true;
             continue;
+        }
+        const bool afterSeparator = q == 0 || dropped[q - 1];
+        if (skipping) {
+            if (!afterSeparator) {
+                ++out.skipped;
+                continue;
+            }
+            skipping = false;
+        }
+        at.push_back(q);
+        afterDrop.push_back(afterSeparator);
+        if (at.size() == 3) {
+            const uint8_t digits[3] = {static_cast<uint8_t>(bytes[at[0]]),
+                                       static_cast<uint8_t>(bytes[at[1]]),
+                                       static_cast<uint8_t>(bytes[at[2]])};
+            length = ParseLengthDigits(digits);
+        }
+        if (length == 0 || at.size() < length + 2)
+            continue;
+        std::string area(RawImportScanner::kLongest + 4, '\0');
         area[0] = STX;
+        for (size_t k = 0; k < at.size(); ++k)
+            area[k + 1] = bytes[at[k]];
         auto* frame = reinterpret_cast<uint8_t*>(area.data());
         if (otherProgram)
             Unscramble360(frame, length);
-        if (BccMatches(frame, length))
+        if (BccMatches(frame, length)) {
             out.messages.push_back(area.substr(0, length + 3));
-        else
+        } else {
             ++out.bad;
-        area.assign(area.size(), '\0');
-        count = length = 0;
+            size_t from = 1;
+            while (from < at.size() && !afterDrop[from])
+                ++from;
+            out.skipped += from;
+            if (out.skipOffsets.size() < RawImportScanner::kSkipOffsetsKept)
+                out.skipOffsets.push_back(at[0]);
+            if (from < at.size())
+                q = at[from] - 1;  // read again from there
+            else
+                skipping = separated;
+        }
+        at.clear();
+        afterDrop.clear();
+        length = 0;
+    }
+    if (!at.empty()) {
+        out.tailOffset = at[0];
+        out.tailBytes = n - at[0];
     }
     return out;
 }
@@ -114,10 +170,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(result.end == ImportEnd::TooSmall && result.consumed == 0);
         return 0;
     }
-    if (result.end == ImportEnd::Completed && source.AllRead()) {
+    if (claimed == file.size() && source.AllRead()) {
         const Plain plain = ReadPlain(file, otherProgram);
-        FUZZ_CHECK(sink.messages == plain.messages);
-        FUZZ_CHECK(sink.bad == plain.bad);
+        FUZZ_CHECK((result.end == ImportEnd::TooLong) == plain.tooLong);
+        if (result.end == ImportEnd::Completed) {
+            FUZZ_CHECK(sink.messages == plain.messages);
+            FUZZ_CHECK(sink.bad == plain.bad);
+            FUZZ_CHECK(result.skippedCharacters == plain.skipped);
+            FUZZ_CHECK(result.skipOffsets == plain.skipOffsets);
+            FUZZ_CHECK(result.tailBytes == plain.tailBytes &&
+                       result.tailOffset == plain.tailOffset);
+        }
     }
     return 0;
 }

@@ -86,7 +86,14 @@ QueryForm::QueryForm(const AppSettings& settings, const Clock& clock, QWidget* p
     chooser_ = new QueryChooser(grid_->viewport());
     chooser_->setObjectName(QStringLiteral("codeChooser"));
     chooser_->hide();
-    connect(chooser_, &QueryChooser::Closed, this, &QueryForm::ChooserClosed);
+    // The list hides itself before it sets the entry picked (by mouse or by Enter): the pick
+    // arrives as activated, and a list closed without one (Esc, a click elsewhere) is handled
+    // once nothing more can arrive.
+    connect(chooser_, &QComboBox::activated, this,
+            [this](int index) { ChooserClosed(chooser_->itemText(index)); });
+    connect(
+        chooser_, &QueryChooser::Closed, this,
+        [this] { ChooserClosed(chooser_->currentText()); }, Qt::QueuedConnection);
 
     connect(grid_, &QTableWidget::cellClicked, this, &QueryForm::ClickCell);
     connect(grid_, &QTableWidget::cellDoubleClicked, this,
@@ -196,12 +203,12 @@ void QueryForm::OpenChooser(int row, int field) {
     chooser_->showPopup();
 }
 
-void QueryForm::ChooserClosed() {
+void QueryForm::ChooserClosed(const QString& chosen) {
     if (!chooserOpen_)
         return;
     chooserOpen_ = false;
     if (IsCaseCell(currentRow_, currentColumn_))
-        SetCell(currentRow_, currentColumn_, chooser_->currentText().toStdString());
+        SetCell(currentRow_, currentColumn_, chosen.toStdString());
     chooser_->hide();
 }
 

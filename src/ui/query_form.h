@@ -62,7 +62,8 @@ private:
     void RefreshColumn(int column);
     void OpenAid(int row, const QPoint& at);
     void OpenChooser(int row, int field);
-    void ChooserClosed();
+    // The list closed: the cell takes the entry chosen.
+    void ChooserClosed(const QString& chosen);
     void BillingMenu(const QPoint& at);
     // Runs a command of a menu on the current cell.
     void Apply(int command);

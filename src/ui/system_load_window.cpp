@@ -33,19 +33,19 @@ QColor Colour(int band) {
     return QColor(c.r, c.g, c.b);
 }
 
-// Room a cell's text leaves in its column: the item margins on both sides and the grid line.
-int CellPadding(const QWidget& view) {
-    return 2 * (view.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &view) + 1) + 1;
+// The width a column needs to show a text whole: the text, the item margins on both sides, the
+// grid line, and a pixel or two for a text that is a fraction of a pixel wider than measured.
+int Fit(const QWidget& view, const QString& text) {
+    const int margin = view.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &view) + 1;
+    return view.fontMetrics().horizontalAdvance(text) + 2 * margin + 3;
 }
 
-// The tables' font: the window's, made smaller where a six-digit count would not fit an hour
-// column (the tables were laid out for a small dialog font).
+// The tables' font: the window's at the size the tables were laid out for (7 points), so that a
+// load such as "0.250" fits an hour column.
 QFont TableFont(const QWidget& window) {
     QFont font = window.font();
-    const int room = SystemLoadingWindow::kHourWidth - CellPadding(window);
-    while (font.pointSizeF() > 6.0 &&
-           QFontMetrics(font).horizontalAdvance(QStringLiteral("000000")) > room)
-        font.setPointSizeF(font.pointSizeF() - 0.5);
+    if (font.pointSizeF() > 7.0)
+        font.setPointSizeF(7.0);
     return font;
 }
 
@@ -217,12 +217,15 @@ SystemLoadingWindow::SystemLoadingWindow(const AppSettings& settings,
     legend->setModel(legendModel);
     legend->setFont(TableFont(*this));
     legend->verticalHeader()->setDefaultSectionSize(legend->fontMetrics().height() + 4);
+    int legendWidth = kLegendWidth;
+    for (int band = 0; band < kLoadBands; ++band)
+        legendWidth = std::max(legendWidth, Fit(*legend, QString::fromLatin1(BandLegend(band))));
     for (int c = 0; c < kLoadBands; ++c)
-        legend->setColumnWidth(c, kLegendWidth);
+        legend->setColumnWidth(c, legendWidth);
     legend->horizontalHeader()->hide();
     legend->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     legend->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    legend->setFixedSize(kLoadBands * kLegendWidth + 2 * legend->frameWidth(),
+    legend->setFixedSize(kLoadBands * legendWidth + 2 * legend->frameWidth(),
                          legend->verticalHeader()->defaultSectionSize() + 2 * legend->frameWidth());
     legend->setSelectionMode(QAbstractItemView::NoSelection);
     choose->addWidget(legend);
@@ -233,6 +236,7 @@ SystemLoadingWindow::SystemLoadingWindow(const AppSettings& settings,
     byPorts_ = MakeTable(byPortsModel_, "byPortsTable", {kPortWidth, kSlotWidth});
     perSlotModel_ = new TrafficTableModel(TrafficTableModel::Kind::PerSlot, *day_, this);
     perSlot_ = MakeTable(perSlotModel_, "perSlotTable", {kLabelWidth});
+    FitLabelColumns();
     // The hours of the totals stay over the hours of the table below when either is scrolled.
     for (QTableView* table : {totals_, byPorts_, perSlot_}) {
         connect(table->horizontalScrollBar(), &QScrollBar::valueChanged, this, [this](int x) {
@@ -252,11 +256,7 @@ SystemLoadingWindow::SystemLoadingWindow(const AppSettings& settings,
     minute_.setInterval(kRereadMs);
     connect(&minute_, &QTimer::timeout, this, &SystemLoadingWindow::OnMinuteTimer);
     // Wide enough for all 24 hours of every table.
-    const QMargins margins = layout->contentsMargins();
-    const int tables = kLabelWidth + kHours * kHourWidth +
-                       byPorts_->verticalScrollBar()->sizeHint().width() +
-                       2 * byPorts_->frameWidth();
-    resize(std::max(1010, tables + margins.left() + margins.right()), 660);
+    resize(std::max(1010, FullWidth()), 660);
 }
 
 SystemLoadingWindow::~SystemLoadingWindow() {
@@ -301,14 +301,28 @@ void SystemLoadingWindow::ShowTable(bool perSlot) {
     shown->horizontalScrollBar()->setValue(totals_->horizontalScrollBar()->value());
 }
 
+void SystemLoadingWindow::FitLabelColumns() {
+    // The widths the tables were laid out with, or what the texts need in this font; the port
+    // and slot columns of the by-ports table together as wide as the others' label column.
+    const int port = std::max(kPortWidth, Fit(*byPorts_, QStringLiteral("03ff")));
+    labelWidth_ = std::max({kLabelWidth, port + kSlotWidth,
+                            port + Fit(*byPorts_, QString::fromStdString(PortLabel(0))),
+                            Fit(*totals_, QStringLiteral("Traffic (by Erlang)")),
+                            Fit(*totals_, QStringLiteral("Port Seizure"))});
+    totals_->setColumnWidth(0, labelWidth_);
+    perSlot_->setColumnWidth(0, labelWidth_);
+    byPorts_->setColumnWidth(0, port);
+    byPorts_->setColumnWidth(1, labelWidth_ - port);
+    hourWidth_ = 0;
+    FitHourColumns();
+}
+
 void SystemLoadingWindow::FitHourColumns() {
-    int needed = kHourWidth;
-    const QFontMetrics metrics = totals_->fontMetrics();
+    // A load always has the width of "0.000"; a count of seizures can need more.
+    int needed = std::max(kHourWidth, Fit(*totals_, QStringLiteral("0.000")));
     for (int row = 0; row < totalsModel_->rowCount(); ++row) {
-        for (int column = 1; column < totalsModel_->columnCount(); ++column) {
-            const QString text = totalsModel_->index(row, column).data().toString();
-            needed = std::max(needed, metrics.horizontalAdvance(text) + CellPadding(*totals_));
-        }
+        for (int column = 1; column < totalsModel_->columnCount(); ++column)
+            needed = std::max(needed, Fit(*totals_, totalsModel_->index(row, column).data().toString()));
     }
     if (needed == hourWidth_)
         return;
@@ -318,6 +332,15 @@ void SystemLoadingWindow::FitHourColumns() {
         for (int column = first; column < table->model()->columnCount(); ++column)
             table->setColumnWidth(column, hourWidth_);
     }
+    // Wider hours widen the window with them, so that the day stays in sight.
+    if (width() < FullWidth())
+        resize(FullWidth(), height());
+}
+
+int SystemLoadingWindow::FullWidth() const {
+    const QMargins margins = layout()->contentsMargins();
+    return labelWidth_ + kHours * hourWidth_ + byPorts_->verticalScrollBar()->sizeHint().width() +
+           2 * byPorts_->frameWidth() + margins.left() + margins.right();
 }
 
 bool SystemLoadingWindow::eventFilter(QObject* watched, QEvent* event) {

@@ -53,8 +53,9 @@ class SystemLoadingWindow : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kRereadMs = 60000;
-    // Column widths in pixels: every hour column, and the label columns before them (the by-ports
-    // table's two add up to the others' one, so that the hours of all tables line up).
+    // Column widths in pixels, at least: every hour column, and the label columns before them (the
+    // by-ports table's two add up to the others' one, so that the hours of all tables line up).
+    // A column is wider where its texts need more in the font at hand.
     static constexpr int kHourWidth = 37;
     static constexpr int kLabelWidth = 80;
     static constexpr int kPortWidth = 35;
@@ -75,9 +76,9 @@ public:
     // True while a file is being read.
     bool Loading() const { return loading_ > 0; }
     const TrafficDay& Day() const { return *day_; }
-    // The width of the hour columns of all three tables: the usual one, or wider when a count of
-    // seizures needs more room.
+    // The width of the hour columns of all three tables, and of the label columns before them.
     int HourWidth() const { return hourWidth_; }
+    int LabelWidth() const { return labelWidth_; }
 
 signals:
     void Closed(SystemLoadingWindow* window);
@@ -97,8 +98,11 @@ private:
     void ShowTable(bool perSlot);
     QTableView* MakeTable(TrafficTableModel* model, const char* name,
                           std::initializer_list<int> labelWidths);
-    // The hour columns widened where a text of the totals needs it; all tables alike.
+    // The label columns and the hour columns as wide as their texts need; all tables alike.
+    void FitLabelColumns();
     void FitHourColumns();
+    // The window's width with every hour of the tables in sight.
+    int FullWidth() const;
     // A reading under way stops when it is no longer the one wanted.
     void CallOffReading();
 
@@ -117,6 +121,7 @@ private:
     // the field loads a day only when the date was changed.
     QDate lastDate_;
     int hourWidth_ = kHourWidth;
+    int labelWidth_ = kLabelWidth;
 
     QDateEdit* date_ = nullptr;
     QLabel* status_ = nullptr;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QHeaderView>
 #include <QScrollBar>
@@ -163,18 +164,40 @@ TEST_F(QueryFormTest, CodedFieldChooserListsItsTable) {
     form->ClickCell(kSequence, 4);  // ignored while the chooser is open
     EXPECT_EQ(form->CurrentRow(), kCallType);
 
-    chooser->setCurrentIndex(2);
-    chooser->hidePopup();  // the list closes
-    EXPECT_FALSE(form->ChooserOpen());
+    // Picked as an operator picks: with the mouse, then with the keyboard (the list takes no
+    // click right after it opened).
+    QAbstractItemView* list = chooser->view();
+    ASSERT_TRUE(list->isVisible());
+    const auto pickWithMouse = [&](int entry) {
+        QTest::qWait(QApplication::doubleClickInterval() + 100);
+        const QModelIndex index = list->model()->index(entry, 0);
+        list->scrollTo(index);
+        const QPoint at = list->visualRect(index).center();
+        QTest::mouseMove(list->viewport(), at);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !form->ChooserOpen(); }, 2000));
+    };
+    pickWithMouse(2);
     EXPECT_FALSE(chooser->isVisible());
     EXPECT_EQ(form->CaseText(kCallType, 0).toStdString(), types[2]);
 
-    // A cell whose text is no code text selects the first entry.
+    form->ClickCell(kCallType, 0 + 2);
+    form->DoubleClickCell(kCallType, 2, QPoint());
+    EXPECT_EQ(chooser->currentIndex(), 2);
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !form->ChooserOpen(); }, 2000));
+    EXPECT_EQ(form->CaseText(kCallType, 0).toStdString(), types[4]);
+
+    // A cell whose text is no code text selects the first entry; closing the list without a
+    // pick gives the cell that entry.
     form->ClickCell(kCallType, 3);
     QTest::keyClicks(Editor(*form), "nonsense");
     form->DoubleClickCell(kCallType, 3, QPoint());
     EXPECT_EQ(chooser->currentIndex(), 0);
-    chooser->hidePopup();
+    QTest::keyClick(list, Qt::Key_Escape);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !form->ChooserOpen(); }, 2000));
     EXPECT_EQ(form->CaseText(kCallType, 1).toStdString(), types[0]);
 }
 
