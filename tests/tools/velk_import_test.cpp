@@ -201,14 +201,14 @@ TEST(VelkImport, MistakesInAFileAreToldAndCostLittle) {
     AppSettings s;
     s.APP_STX = 0;  // lines of records without STX: a stray byte joins the record after it
     WriteSettings(base.Path(), s, "RawSaveDaily=0");
-    const std::vector<std::string> frames = Frames(300);
+    const std::vector<std::string> frames = Frames(3000);
     std::string raw = Live(s, frames).first;
-    const size_t line = raw.size() / 300;
+    const size_t line = raw.size() / 3000;
     raw.insert(10 * line, "X");
     test::WriteFile(base / "stray.raw", raw + raw.substr(0, 40));  // and a cut-off record
     ImportRun r = Import(base.Path(), {"stray.raw"});
     EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.out.find("299 call records stored"), std::string::npos) << r.out << r.err;
+    EXPECT_NE(r.out.find("2999 call records stored"), std::string::npos) << r.out << r.err;
     EXPECT_NE(r.err.find("stray.raw: " + std::to_string(line - 1) +
                          " bytes were skipped after messages that failed their check, from "
                          "offset " +
@@ -218,13 +218,13 @@ TEST(VelkImport, MistakesInAFileAreToldAndCostLittle) {
               std::string::npos)
         << r.err;
 
-    // The file the recorder appends to, under another name: only its first 299 records count.
+    // The file the recorder appends to, under another name: only its first 2999 records count.
     const auto cs1000 = base / "Bill" / "cs1000.raw";
     std::filesystem::create_hard_link(cs1000, base / "growing.raw");
     r = Import(base.Path(), {"--store-again", "growing.raw"});
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("Import completed. 299 messages read"), std::string::npos) << r.out;
-    EXPECT_EQ(std::filesystem::file_size(cs1000), 2 * 299 * (line));
+    EXPECT_NE(r.out.find("Import completed. 2999 messages read"), std::string::npos) << r.out;
+    EXPECT_EQ(std::filesystem::file_size(cs1000), 2 * 2999 * line);
 }
 
 // What it refuses: a pipe (which would keep it waiting), the files it stores records in, and
