@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -65,7 +66,7 @@ public:
         return leaveOut_ != nullptr && leaveOut_->Take(frame, length);
     }
     void Message(const uint8_t* frame, uint32_t length) override {
-        const bool call = frame[4] == '5' && frame[5] == '2';
+        const bool call = velk::IsCallRecord(frame);
         const bool traffic = frame[4] == '3' && frame[5] == '5';
         (call ? callRecords : traffic ? trafficParts : others)++;
         collector_.ImportMessage(frame, length);
@@ -144,14 +145,15 @@ int main(int argc, char* argv[]) {
     velk::PosixFileStore fileStore;
     NoTimers timers;
     velk::Collector collector(settings, base, prompt, clock, timers, ring, fileStore);
-    if (!collector.Recorder().StoresRecords()) {
+    // Settings that store no call record are said plainly; traffic reports are still stored.
+    const bool storesCalls = collector.Recorder().StoresRecords();
+    if (!storesCalls) {
         std::fprintf(stderr,
                      "velk-import: the settings in %s store no call records (RawSave, SaveToFile, "
-                     "DoBufferPacked and DoBufferDecoded are all off%s): nothing was imported.\n",
+                     "DoBufferPacked and DoBufferDecoded are all off%s): call records are read "
+                     "but not stored.\n",
                      store.IniPath().string().c_str(),
                      startup.SettingsComplete() ? "" : ", or the file is missing");
-        lock.Release();
-        return 2;
     }
     ImportView view;
     collector.SetView(&view);
@@ -160,7 +162,9 @@ int main(int argc, char* argv[]) {
     const velk::OutputDirectories dirs = velk::OutputDirectories::Under(base);
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
     int exitCode = 0;
-    for (const std::string& file : files) {
+    bool told = false;
+    uint64_t callRecordsRead = 0;
+    for (const std::string& file : files) try {
         velk::FileImportSource source(file);
         if (!source.Ok()) {
             std::fprintf(stderr, "%s: %s\n", file.c_str(), velk::kImportCannotOpen);
@@ -181,6 +185,12 @@ int main(int argc, char* argv[]) {
             survey = velk::SurveyImport(first, otherProgram, stored);
             if (survey.alreadyStored > 0)
                 leaveOut = &stored;
+        } else if (!storeAgain && storesCalls && !told) {
+            told = true;
+            std::fprintf(stderr,
+                         "velk-import: the record files in Bill cannot tell calls apart (no raw "
+                         "files, and no sequence number and start time in the decoded files): "
+                         "records stored already are not looked for.\n");
         }
         Sink sink(collector, file, terminal, leaveOut);
         collector.BeginImport();  // each file is checked for sequence gaps on its own
@@ -201,6 +211,7 @@ int main(int argc, char* argv[]) {
         if (result.tailBytes > 0)
             exitCode = 1;
         collector.EndImport();
+        callRecordsRead += sink.callRecords;
         const uint64_t kept = view.calls - keptBefore;
         const uint64_t written = collector.Recorder().RecordsWritten() - writtenBefore;
         std::printf(
@@ -224,7 +235,14 @@ int main(int argc, char* argv[]) {
                         file.c_str(), static_cast<unsigned long long>(result.skippedStored),
                         static_cast<unsigned long long>(survey.callRecords));
         std::fflush(stdout);
+    } catch (const std::bad_alloc&) {
+        // What was stored stays, each record whole; the next file may still go through.
+        collector.EndImport();
+        std::fprintf(stderr, "\n%s: %s\n", file.c_str(), velk::kImportNoMemory);
+        exitCode = 1;
     }
     lock.Release();
+    if (!storesCalls && callRecordsRead > 0)
+        return 2;
     return exitCode;
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -124,20 +125,12 @@ bool RawImportRunner::Start(const std::string& path, bool otherProgram, int paus
     if (settings_ != nullptr)
         stored = std::make_shared<StoredRecords>(*settings_, dirs_);
     thread_.reset(QThread::create([this, path, source, otherProgram, pauseMs, stored] {
-        StoredRecords* leaveOut = nullptr;
-        if (stored != nullptr && stored->Comparable()) {
-            FileImportSource survey(path);
-            const ImportSurvey found = SurveyImport(survey, otherProgram, *stored);
-            bool again = true;
-            if (found.alreadyStored > 0 && !cancel_) {
-                QMetaObject::invokeMethod(
-                    this, [this, &again, found] { again = ask_(found.alreadyStored, found.callRecords); },
-                    Qt::BlockingQueuedConnection);
-            }
-            leaveOut = again ? nullptr : stored.get();
+        ImportResult result;
+        try {
+            result = Import(path, *source, otherProgram, pauseMs, stored.get());
+        } catch (const std::exception&) {
+            result.end = ImportEnd::NoMemory;  // what was stored stays, each record whole
         }
-        RunnerSink sink(*this, message_, badCheck_, cancel_, pauseMs, leaveOut);
-        const ImportResult result = RunRawImport(*source, sink, otherProgram);
         QMetaObject::invokeMethod(
             this,
             [this, result] {
@@ -149,6 +142,36 @@ bool RawImportRunner::Start(const std::string& path, bool otherProgram, int paus
     thread_->setObjectName(QStringLiteral("velk import"));
     thread_->start();
     return true;
+}
+
+ImportResult RawImportRunner::Import(const std::string& path, ImportSource& source,
+                                     bool otherProgram, int pauseMs, StoredRecords* stored) {
+    ImportResult cancelled;
+    cancelled.end = ImportEnd::Cancelled;
+    StoredRecords* leaveOut = nullptr;
+    if (stored != nullptr && stored->Comparable()) {
+        FileImportSource first(path);
+        const ImportSurvey found =
+            SurveyImport(first, otherProgram, *stored, [this] { return cancel_.load(); });
+        if (found.cancelled || cancel_)
+            return cancelled;
+        bool again = true;
+        if (found.alreadyStored > 0) {
+            // Asked on the main thread, unless the import was called off meanwhile (the window
+            // may be closing and waiting for this thread).
+            QMetaObject::invokeMethod(
+                this,
+                [this, &again, found] {
+                    again = cancel_ || ask_(found.alreadyStored, found.callRecords);
+                },
+                Qt::BlockingQueuedConnection);
+        }
+        if (cancel_)
+            return cancelled;  // nothing stored
+        leaveOut = again ? nullptr : stored;
+    }
+    RunnerSink sink(*this, message_, badCheck_, cancel_, pauseMs, leaveOut);
+    return RunRawImport(source, sink, otherProgram);
 }
 
 void RawImportRunner::Wait() {

@@ -62,6 +62,11 @@ signals:
     void Finished(velk::ImportResult result);
 
 private:
+    // On the worker: the records already stored looked up (and the operator asked), then the
+    // import.
+    ImportResult Import(const std::string& path, ImportSource& source, bool otherProgram,
+                        int pauseMs, StoredRecords* stored);
+
     Deliver message_;
     std::function<void()> badCheck_;
     const AppSettings* settings_ = nullptr;

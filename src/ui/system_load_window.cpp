@@ -180,6 +180,8 @@ SystemLoadingWindow::SystemLoadingWindow(const AppSettings& settings,
     // field; leaving the field loads only a date typed there, not the one it already held.
     connect(date_->calendarWidget(), &QCalendarWidget::clicked, this,
             &SystemLoadingWindow::PickDate);
+    connect(date_->calendarWidget(), &QCalendarWidget::activated, this,
+            &SystemLoadingWindow::PickDate);
     connect(date_, &QDateEdit::editingFinished, this, [this] {
         if (date_->date() != lastDate_)
             PickDate(date_->date());
@@ -238,11 +240,19 @@ SystemLoadingWindow::SystemLoadingWindow(const AppSettings& settings,
     perSlot_ = MakeTable(perSlotModel_, "perSlotTable", {kLabelWidth});
     FitLabelColumns();
     // The hours of the totals stay over the hours of the table below when either is scrolled.
+    // A hidden table keeps the size it last had, so it is not asked: it follows when shown.
     for (QTableView* table : {totals_, byPorts_, perSlot_}) {
-        connect(table->horizontalScrollBar(), &QScrollBar::valueChanged, this, [this](int x) {
-            for (QTableView* other : {totals_, byPorts_, perSlot_})
-                other->horizontalScrollBar()->setValue(x);
-        });
+        connect(table->horizontalScrollBar(), &QScrollBar::valueChanged, this,
+                [this, table](int x) {
+                    if (scrolling_)
+                        return;
+                    scrolling_ = true;
+                    for (QTableView* other : {totals_, byPorts_, perSlot_}) {
+                        if (other != table && other->isVisible())
+                            other->horizontalScrollBar()->setValue(x);
+                    }
+                    scrolling_ = false;
+                });
     }
     // Neither table shows before the operator chooses one: the stack starts on an empty page.
     tables_ = new QStackedWidget(this);
@@ -298,7 +308,10 @@ void SystemLoadingWindow::ShowTable(bool perSlot) {
     portRadio_->setChecked(!perSlot);
     QTableView* shown = perSlot ? perSlot_ : byPorts_;
     tables_->setCurrentWidget(shown);
-    shown->horizontalScrollBar()->setValue(totals_->horizontalScrollBar()->value());
+    // Once the table has its size here, it takes the totals' place.
+    QTimer::singleShot(0, shown, [this, shown] {
+        shown->horizontalScrollBar()->setValue(totals_->horizontalScrollBar()->value());
+    });
 }
 
 void SystemLoadingWindow::FitLabelColumns() {

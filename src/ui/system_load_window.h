@@ -122,6 +122,7 @@ private:
     QDate lastDate_;
     int hourWidth_ = kHourWidth;
     int labelWidth_ = kLabelWidth;
+    bool scrolling_ = false;  // one table's scrolling is being passed on
 
     QDateEdit* date_ = nullptr;
     QLabel* status_ = nullptr;

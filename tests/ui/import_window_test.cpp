@@ -170,13 +170,16 @@ TEST_F(ImportWindowTest, FilesThatCannotBeImported) {
     window_.OnImport();
     EXPECT_EQ(prompt.Texts().back(), "Selected file has a mistake!\nToo small file size!");
     EXPECT_EQ(window_.ImportStatus(), "");  // never started
+    // Length digits no message can have: the characters are skipped, and the operator told.
     prompt.files.push_back(SavedFile("000" + std::string(1200, '4')));
     window_.OnImport();
     WaitWhileImporting();
-    EXPECT_EQ(prompt.Texts().back(), "Selected file has a mistake!\nToo long VELK message!");
-    EXPECT_EQ(window_.ImportStatus(), "Import Stopped.");
+    EXPECT_EQ(prompt.Texts().back(),
+              "Selected file has a mistake!\n1203 bytes were skipped where no message passed its "
+              "check, from offset 0.");
+    EXPECT_EQ(window_.ImportStatus(), "Import completed.");
     window_.OnImport();  // the file dialog cancelled: nothing happens
-    EXPECT_EQ(window_.ImportStatus(), "Import Stopped.");
+    EXPECT_EQ(window_.ImportStatus(), "Import completed.");
     EXPECT_FALSE(window_.Importing());
 }
 
@@ -240,7 +243,7 @@ TEST_F(ImportWindowTest, AStrayByteIsSkippedAndTold) {
     EXPECT_EQ(window_.ImportStatus(), "Import completed.");
     EXPECT_EQ(test::ReadFile(dir / "Bill" / "20261208.csv"), decoded);
     EXPECT_EQ(prompt.Texts().back(),
-              "Selected file has a mistake!\n1 byte was skipped after messages that failed their "
+              "Selected file has a mistake!\n1 byte was skipped where no message passed its "
               "check, from offset " +
                   std::to_string(10 * line) + ".");
 }

@@ -265,6 +265,21 @@ TEST_F(SystemLoadTest, AllHoursShowAndLineUp) {
     w.findChild<QRadioButton*>("perSlotRadio")->click();
     QCoreApplication::processEvents();
     EXPECT_EQ(perSlot->columnViewportPosition(11), totals->columnViewportPosition(11));
+
+    // A table hidden while the window was narrowed follows the whole way once shown again.
+    w.resize(900, 500);
+    QCoreApplication::processEvents();
+    w.findChild<QRadioButton*>("byPortsRadio")->click();
+    w.resize(500, 500);
+    QCoreApplication::processEvents();
+    ASSERT_GT(totals->horizontalScrollBar()->maximum(), 300);
+    totals->horizontalScrollBar()->setValue(300);
+    EXPECT_EQ(totals->horizontalScrollBar()->value(), 300);
+    EXPECT_EQ(byPorts->horizontalScrollBar()->value(), 300);
+    w.findChild<QRadioButton*>("perSlotRadio")->click();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(perSlot->horizontalScrollBar()->value(), 300);
+    EXPECT_EQ(totals->horizontalScrollBar()->value(), 300);
 }
 
 // Two windows beside the main window, which goes on storing records; a third is refused without a

@@ -14,8 +14,6 @@ RawImportScanner::Step RawImportScanner::Feed(uint8_t c, uint64_t offset) {
 }
 
 RawImportScanner::Step RawImportScanner::Take(uint8_t c, bool afterSeparator, uint64_t offset) {
-    if (count_ >= kLongest)
-        return Step::TooLong;
     if (afterSeparator)
         dropped_ = true;
     // Taken as a signed byte: 128 and above are never characters of a message.
@@ -23,7 +21,6 @@ RawImportScanner::Step RawImportScanner::Take(uint8_t c, bool afterSeparator, ui
     const int above = otherProgram_ && count_ >= 3 ? 13 : 32;
     if (value <= above) {
         dropped_ = true;
-        separated_ = true;
         return Step::Continue;
     }
     const bool separator = dropped_;
@@ -38,9 +35,12 @@ RawImportScanner::Step RawImportScanner::Take(uint8_t c, bool afterSeparator, ui
     area_[count_ + 1] = c;
     chars_[count_] = {c, separator, offset};
     ++count_;
-    if (count_ == 3)
+    if (count_ == 3) {
         length_ = ParseLengthDigits(&area_[1]);
-    if (length_ == 0 || count_ < length_ + 2)
+        if (!PossibleLength(length_))
+            return Step::Complete;  // never a message: it fails its check at once
+    }
+    if (count_ < 3 || count_ < length_ + 2)
         return Step::Continue;
     area_[0] = STX;
     if (otherProgram_)
@@ -48,11 +48,20 @@ RawImportScanner::Step RawImportScanner::Take(uint8_t c, bool afterSeparator, ui
     return Step::Complete;
 }
 
+bool RawImportScanner::PossibleLength(uint32_t length) {
+    return length > 0 && length + 2 <= kLongest;
+}
+
 bool RawImportScanner::CheckOk() const {
-    return BccMatches(area_.data(), length_);
+    return PossibleLength(length_) && BccMatches(area_.data(), length_);
 }
 
 void RawImportScanner::Reset() {
+    Clear();
+    skipRun_ = false;  // a message passed: the next skipped characters begin a run of their own
+}
+
+void RawImportScanner::Clear() {
     area_.fill(0);
     count_ = 0;
     length_ = 0;
@@ -63,16 +72,20 @@ void RawImportScanner::Resync() {
     while (from < count_ && !chars_[from].afterSeparator)
         ++from;
     skipped_ += from;
-    if (skipOffsets_.size() < kSkipOffsetsKept)
-        skipOffsets_.push_back(chars_[0].offset);
+    if (!skipRun_) {
+        skipRun_ = true;
+        ++skipRuns_;
+        if (skipOffsets_.size() < kSkipOffsetsKept)
+            skipOffsets_.push_back(chars_[0].offset);
+    }
     // What follows the message start is read again, before whatever was still to be read again.
     std::vector<Char> again(chars_.begin() + from, chars_.begin() + count_);
     again.insert(again.end(), replay_.begin() + static_cast<std::ptrdiff_t>(replayed_),
                  replay_.end());
     replay_ = std::move(again);
     replayed_ = 0;
-    skipping_ = from == count_ && separated_;
-    Reset();
+    skipping_ = from == count_ && chars_[0].afterSeparator;
+    Clear();
 }
 
 RawImportScanner::Step RawImportScanner::Replay() {
@@ -93,8 +106,8 @@ std::string ImportResult::Message() const {
             return kImportTooSmall;
         case ImportEnd::ReadError:
             return kImportReadError;
-        case ImportEnd::TooLong:
-            return kImportTooLong;
+        case ImportEnd::NoMemory:
+            return kImportNoMemory;
         case ImportEnd::Completed:
         case ImportEnd::Cancelled:
             break;
@@ -111,15 +124,17 @@ std::string ImportResult::Remarks() const {
     if (skippedCharacters > 0) {
         text += std::to_string(skippedCharacters) +
                 (skippedCharacters == 1 ? " byte was" : " bytes were") +
-                " skipped after messages that failed their check, from offset";
+                " skipped where no message passed its check, from offset";
         text += skipOffsets.size() > 1 ? "s " : " ";
         for (size_t i = 0; i < skipOffsets.size(); ++i)
             text += (i > 0 ? ", " : "") + std::to_string(skipOffsets[i]);
-        text += badCheck > skipOffsets.size() ? " and others.\n" : ".\n";
+        text += skipRuns > skipOffsets.size() ? " and others.\n" : ".\n";
     }
     if (tailBytes > 0) {
         text += "The file ends inside a message: its last " + std::to_string(tailBytes) +
-                " bytes, from offset " + std::to_string(tailOffset) + ", were not imported.\n";
+                (tailBytes == 1 ? " byte, from offset " : " bytes, from offset ") +
+                std::to_string(tailOffset) + (tailBytes == 1 ? ", was" : ", were") +
+                " not imported.\n";
     }
     if (!text.empty())
         text.pop_back();
@@ -139,6 +154,7 @@ ImportResult RunRawImport(ImportSource& source, ImportSink& sink, bool otherProg
         result.end = how;
         result.skippedCharacters = scanner.SkippedCharacters();
         result.skipOffsets = scanner.SkipOffsets();
+        result.skipRuns = scanner.SkipRuns();
         return result;
     };
     std::vector<uint8_t> chunk(kChunk);
@@ -154,13 +170,16 @@ ImportResult RunRawImport(ImportSource& source, ImportSink& sink, bool otherProg
         for (size_t i = 0; i < n; ++i) {
             for (auto step = scanner.Feed(chunk[i], at + i); step != RawImportScanner::Step::Continue;
                  step = scanner.Replay()) {
-                if (step == RawImportScanner::Step::TooLong)
-                    return end(ImportEnd::TooLong);
                 if (!scanner.CheckOk()) {
-                    ++result.badCheck;
-                    sink.BadCheck();
+                    // Length digits no message can have make no message: nothing is counted,
+                    // the characters are skipped like those of a message that failed its check.
+                    const bool message = scanner.LengthPossible();
                     scanner.Resync();
-                    sink.Pause();
+                    if (message) {
+                        ++result.badCheck;
+                        sink.BadCheck();
+                        sink.Pause();
+                    }
                 } else if (sink.Skip(scanner.Frame(), scanner.Length())) {
                     ++result.skippedStored;  // no pause: nothing was stored
                     scanner.Reset();

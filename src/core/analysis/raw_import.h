@@ -15,8 +15,7 @@ inline constexpr const char* kImportFilter = "VELK Raw Data File (*.raw)|*.raw|*
 inline constexpr const char* kImportCannotOpen = "Selected file can not be open!";
 inline constexpr const char* kImportTooSmall = "Selected file has a mistake!\nToo small file size!";
 inline constexpr const char* kImportReadError = "Selected file has a mistake!\nRead error!";
-inline constexpr const char* kImportTooLong =
-    "Selected file has a mistake!\nToo long VELK message!";
+inline constexpr const char* kImportNoMemory = "Memory Buffer Read Errors!";
 inline constexpr const char* kImportStarted = "Import started.";
 inline constexpr const char* kImportCompleted = "Import completed.";
 inline constexpr const char* kImportStopped = "Import Stopped.";
@@ -30,26 +29,30 @@ inline constexpr const char* kImportOwnFile =
 // from position 1; the first three are the length digits L; the message is complete at L + 2
 // characters (the text and the two check digits). Its frame has STX at position 0.
 //
-// A message that fails its check may have begun at a stray character: reading goes on at the
-// next message start, the first of its characters that followed a byte the scanner dropped (a
-// separator), and those characters are read again; the characters before it are skipped. Where
-// the failed message holds no separator, the characters after it are skipped up to the next one
-// (in a file that has separators at all; in one without, reading goes on right after it).
+// A message that fails its check, or whose length digits give a length no message can have (0, or
+// more than 998), may have begun at a stray character: reading goes on at the next message start,
+// the first of its characters that followed a byte the scanner dropped (a separator), and those
+// characters are read again; the characters before it are skipped. Where the failed message holds
+// no separator, the characters after it are skipped up to the next one when the message itself
+// began after a separator; one that did not (records written without anything between them) is
+// followed right away by the next.
 class RawImportScanner {
 public:
     static constexpr uint32_t kLongest = 1000;  // characters of one message
 
-    enum class Step { Continue, Complete, TooLong };
+    enum class Step { Continue, Complete };
 
     explicit RawImportScanner(bool otherProgram) : otherProgram_(otherProgram) { Reset(); }
 
     // The byte at `offset` of the file.
     Step Feed(uint8_t c, uint64_t offset = 0);
-    // After Complete: the message (unscrambled first in other-program mode) and its length.
+    // After Complete: the message (unscrambled first in other-program mode) and its length. A
+    // message whose length cannot be is complete at its length digits and fails its check.
     const uint8_t* Frame() const { return area_.data(); }
     uint32_t Length() const { return length_; }
+    bool LengthPossible() const { return PossibleLength(length_); }
     bool CheckOk() const;
-    // After a complete message: the next one starts.
+    // After a complete message that passed its check: the next one starts.
     void Reset();
     // After a complete message that failed its check: the next one starts at the next message
     // start, and characters of this one may have to be read again (Replay).
@@ -61,11 +64,13 @@ public:
     // The file offset of the first character of the message being collected.
     uint64_t MessageOffset() const { return count_ > 0 ? chars_[0].offset : 0; }
 
-    // Characters skipped after messages that failed their check, and where each skipped run
-    // began (the first few).
+    // Characters skipped after messages that failed their check (or length digits no message can
+    // have), and where each run of them began (the first few); a run ends with a message that
+    // passes.
     static constexpr size_t kSkipOffsetsKept = 5;
     uint64_t SkippedCharacters() const { return skipped_; }
     const std::vector<uint64_t>& SkipOffsets() const { return skipOffsets_; }
+    uint64_t SkipRuns() const { return skipRuns_; }
 
 private:
     struct Char {
@@ -74,18 +79,21 @@ private:
         uint64_t offset;
     };
     Step Take(uint8_t c, bool afterSeparator, uint64_t offset);
+    static bool PossibleLength(uint32_t length);
+    void Clear();
 
     bool otherProgram_;
     std::array<uint8_t, kLongest + 4> area_{};
     std::array<Char, kLongest> chars_{};  // the characters as read, before unscrambling
     uint32_t count_ = 0;                  // j: characters collected
     uint32_t length_ = 0;                 // L
-    bool dropped_ = true;                 // the byte before was not taken (or none was read)
-    bool separated_ = false;              // some byte of the file was not taken
+    bool dropped_ = false;                // the byte before was not taken
     bool skipping_ = false;               // up to the next separator
     std::vector<Char> replay_;
     size_t replayed_ = 0;
     uint64_t skipped_ = 0;
+    uint64_t skipRuns_ = 0;
+    bool skipRun_ = false;
     std::vector<uint64_t> skipOffsets_;
 };
 
@@ -120,7 +128,7 @@ public:
     virtual bool Cancelled() { return false; }
 };
 
-enum class ImportEnd { Completed, Cancelled, TooSmall, ReadError, TooLong };
+enum class ImportEnd { Completed, Cancelled, TooSmall, ReadError, NoMemory };
 
 struct ImportResult {
     ImportEnd end = ImportEnd::Completed;
@@ -128,8 +136,10 @@ struct ImportResult {
     uint64_t badCheck = 0;
     uint64_t skippedStored = 0;  // messages left out because they were stored already
     uint64_t consumed = 0;       // bytes read
-    // Characters skipped after messages that failed their check, and where (the first few).
+    // Characters skipped after messages that failed their check or could not be messages, and
+    // where (the first few).
     uint64_t skippedCharacters = 0;
+    uint64_t skipRuns = 0;
     std::vector<uint64_t> skipOffsets;
     // A message cut off by the end of the file: its bytes and where it began.
     uint64_t tailBytes = 0;

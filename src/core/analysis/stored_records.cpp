@@ -1,5 +1,6 @@
 #include "core/analysis/stored_records.h"
 
+#include <algorithm>
 #include <functional>
 #include <system_error>
 
@@ -7,22 +8,6 @@
 #include "core/record/call_recorder.h"
 
 namespace velk {
-
-StreamImportSource::StreamImportSource(const std::filesystem::path& path) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
-        return;
-    length_ = std::filesystem::file_size(path, ec);
-    if (ec)
-        return;
-    in_.open(path, std::ios::binary);
-    ok_ = in_.is_open();
-}
-
-size_t StreamImportSource::Read(uint8_t* to, size_t n) {
-    in_.read(reinterpret_cast<char*>(to), static_cast<std::streamsize>(n));
-    return static_cast<size_t>(in_.gcount());
-}
 
 bool IsRecordFile(const std::filesystem::path& file, const OutputDirectories& dirs) {
     std::error_code ec;
@@ -41,7 +26,19 @@ StoredRecords::StoredRecords(const AppSettings& settings, const OutputDirectorie
     : settings_(settings), dirs_(dirs) {}
 
 bool StoredRecords::Comparable() const {
-    return settings_.RawSave == 1 || settings_.SaveToFile == 1;
+    if (settings_.RawSave == 1)
+        return true;
+    if (settings_.SaveToFile != 1)
+        return false;
+    // Decoded lines of two calls differ for sure only with the sequence number and the start.
+    bool sequence = false, start = false;
+    for (size_t k = 0; k < settings_.f.size(); ++k) {
+        if (settings_.f[k] != 1)
+            continue;
+        sequence = sequence || settings_.SaveInd[k] == 0;
+        start = start || settings_.SaveInd[k] == 4;
+    }
+    return sequence && start;
 }
 
 StoredRecords::Key StoredRecords::KeyOf(std::string_view text) {
@@ -54,86 +51,111 @@ StoredRecords::Key StoredRecords::KeyOf(std::string_view text) {
     return {fnv, std::hash<std::string_view>{}(text)};
 }
 
-StoredRecords::File StoredRecords::Read(const std::filesystem::path& path) const {
-    File file;
-    StreamImportSource source(path);  // a regular file only: a pipe would hold the import
-    if (!source.Ok())
-        return file;
-    if (settings_.RawSave == 1) {
-        // The file is read as an import reads it: each message as received, from its length
-        // digits to its check digits.
-        struct Collect : ImportSink {
-            explicit Collect(File& f) : file(f) {}
-            void Message(const uint8_t* frame, uint32_t length) override {
-                ++file[KeyOf(std::string_view(reinterpret_cast<const char*>(frame) + 1,
-                                              length + 2))]
-                      .stored;
-            }
-            void BadCheck() override {}
-            File& file;
-        } collect(file);
-        RunRawImport(source, collect, false);
-        return file;
-    }
-    std::string content(static_cast<size_t>(source.Length()), '\0');
-    content.resize(source.Read(reinterpret_cast<uint8_t*>(content.data()), content.size()));
-    // A decoded line ends with CR LF; a last line without them is still being written.
-    for (size_t at = 0, end; (end = content.find("\r\n", at)) != std::string::npos; at = end + 2)
-        ++file[KeyOf(std::string_view(content).substr(at, end - at))].stored;
-    return file;
-}
-
-bool StoredRecords::Take(const uint8_t* frame, uint32_t length) {
+bool StoredRecords::Locate(const uint8_t* frame, uint32_t length, std::filesystem::path& path,
+                           Key& key) {
     if (!Comparable() || length < 3 || !IsCallRecord(frame))
         return false;
     const BillingMessage message(frame, length);
-    std::string date;
-    decoder_.DecodeField(4, message, RecordBase::FromHexType(settings_.Hex_Type), date);
-    const std::string base = BaseName(date);
-    const bool raw = settings_.RawSave == 1;
-    const auto path =
-        dirs_.bill / (raw ? RawFileName(settings_, base) : DecodedFileName(settings_, base));
-    auto at = files_.find(path);
-    if (at == files_.end())
-        at = files_.emplace(path, Read(path)).first;
-    std::string line;
-    if (!raw) {
-        line = MakeDecodedLine(settings_, decoder_, message);
-        line.resize(line.size() - 2);  // without its CR LF
+    std::string text;
+    decoder_.DecodeField(4, message, RecordBase::FromHexType(settings_.Hex_Type), text);
+    const std::string base = BaseName(text);
+    if (settings_.RawSave == 1) {
+        path = dirs_.bill / RawFileName(settings_, base);
+        key = KeyOf(std::string_view(reinterpret_cast<const char*>(frame) + 1, length + 2));
+    } else {
+        path = dirs_.bill / DecodedFileName(settings_, base);
+        text = MakeDecodedLine(settings_, decoder_, message);
+        key = KeyOf(std::string_view(text).substr(0, text.size() - 2));  // without its CR LF
     }
-    const auto copy =
-        at->second.find(raw ? KeyOf(std::string_view(reinterpret_cast<const char*>(frame) + 1,
-                                                     length + 2))
-                            : KeyOf(line));
-    if (copy == at->second.end() || copy->second.taken == copy->second.stored)
+    return true;
+}
+
+void StoredRecords::Note(const uint8_t* frame, uint32_t length) {
+    std::filesystem::path path;
+    Key key{};
+    if (Locate(frame, length, path, key))
+        ++files_[path][key].noted;
+}
+
+void StoredRecords::Count(const std::filesystem::path& path, File& file) const {
+    const auto count = [&file](std::string_view text) {
+        if (const auto it = file.find(KeyOf(text)); it != file.end())
+            ++it->second.stored;
+    };
+    StreamImportSource source(path);
+    if (!source.Ok())
+        return;
+    if (settings_.RawSave == 1) {
+        // Read as an import reads it: each message as received, from its length digits to its
+        // check digits.
+        struct Collect : ImportSink {
+            explicit Collect(const decltype(count)& c) : found(c) {}
+            void Message(const uint8_t* frame, uint32_t length) override {
+                found(std::string_view(reinterpret_cast<const char*>(frame) + 1, length + 2));
+            }
+            void BadCheck() override {}
+            const decltype(count)& found;
+        } collect(count);
+        RunRawImport(source, collect, false);
+        return;
+    }
+    // A decoded line ends with CR LF; a last line without them is still being written.
+    std::string line;
+    for (std::istream& in = source.Stream(); std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r' && !in.eof()) {
+            line.pop_back();
+            count(line);
+        }
+    }
+}
+
+uint64_t StoredRecords::Look() {
+    uint64_t stored = 0;
+    for (auto& [path, file] : files_) {
+        Count(path, file);
+        for (const auto& [key, copies] : file)
+            stored += std::min(copies.noted, copies.stored);
+    }
+    return stored;
+}
+
+bool StoredRecords::Take(const uint8_t* frame, uint32_t length) {
+    std::filesystem::path path;
+    Key key{};
+    if (!Locate(frame, length, path, key))
+        return false;
+    const auto file = files_.find(path);
+    if (file == files_.end())
+        return false;
+    const auto copy = file->second.find(key);
+    if (copy == file->second.end() || copy->second.taken == copy->second.stored)
         return false;
     ++copy->second.taken;
     return true;
 }
 
-void StoredRecords::Restore() {
-    for (auto& [path, file] : files_) {
-        for (auto& [key, copies] : file)
-            copies.taken = 0;
-    }
-}
-
-ImportSurvey SurveyImport(ImportSource& source, bool otherProgram, StoredRecords& stored) {
-    struct Count : ImportSink {
-        explicit Count(StoredRecords& s) : stored(s) {}
+ImportSurvey SurveyImport(ImportSource& source, bool otherProgram, StoredRecords& stored,
+                          const std::function<bool()>& cancelled) {
+    struct Note : ImportSink {
+        Note(StoredRecords& s, const std::function<bool()>& c) : stored(s), cancel(c) {}
         void Message(const uint8_t* frame, uint32_t length) override {
             if (!IsCallRecord(frame))
                 return;
-            ++survey.callRecords;
-            survey.alreadyStored += stored.Take(frame, length) ? 1 : 0;
+            ++callRecords;
+            stored.Note(frame, length);
         }
         void BadCheck() override {}
+        bool Cancelled() override { return cancel && cancel(); }
         StoredRecords& stored;
-        ImportSurvey survey;
-    } count(stored);
-    RunRawImport(source, count, otherProgram);
-    stored.Restore();
-    return count.survey;
+        const std::function<bool()>& cancel;
+        uint64_t callRecords = 0;
+    } note(stored, cancelled);
+    ImportSurvey survey;
+    survey.cancelled = RunRawImport(source, note, otherProgram).end == ImportEnd::Cancelled;
+    survey.callRecords = note.callRecords;
+    if (!survey.cancelled)
+        survey.alreadyStored = stored.Look();
+    return survey;
 }
 
 }  // namespace velk

@@ -4,11 +4,10 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <system_error>
 #include <vector>
 
 #include "core/foundation/hex_digits.h"
+#include "core/foundation/regular_file.h"
 
 namespace velk {
 
@@ -225,27 +224,19 @@ std::filesystem::path TrafficFileName(const std::filesystem::path& dir, int year
 
 bool LoadTrafficFile(const std::filesystem::path& path, TrafficDay& day,
                      const std::function<bool()>& stop) {
-    std::error_code ec;
-    // Anything but a regular file (a pipe, a device) could hold the reader for ever.
-    if (!std::filesystem::is_regular_file(path, ec))
-        return false;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec)
-        return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    RegularFile file(path);
+    if (!file.Ok())
         return false;
     // What the recorder appends after the length was taken is left for the next reading.
     std::vector<char> piece(size_t{1} << 16);
     TrafficCounter counter(day);
-    for (uintmax_t left = size; left > 0;) {
+    for (uint64_t left = file.Length(); left > 0;) {
         if (stop && stop())
             return false;
-        const auto want = static_cast<std::streamsize>(std::min<uintmax_t>(piece.size(), left));
-        in.read(piece.data(), want);
-        const std::streamsize got = in.gcount();
-        counter.Feed(std::string_view(piece.data(), static_cast<size_t>(got)));
-        left -= static_cast<uintmax_t>(got);
+        const auto want = static_cast<size_t>(std::min<uint64_t>(piece.size(), left));
+        const size_t got = file.Read(piece.data(), want);
+        counter.Feed(std::string_view(piece.data(), got));
+        left -= got;
         if (got < want)
             break;  // the file became shorter: what could be read counts
     }

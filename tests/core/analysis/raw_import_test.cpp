@@ -125,16 +125,26 @@ TEST(RawImport, FilesWithoutCompleteMessages) {
     EXPECT_EQ(r.Message(), "Selected file has a mistake!\nToo small file size!");
     EXPECT_EQ(r.Status(), std::string("Import Stopped."));
 
-    // A length of 000 never completes a message: once 1000 characters are collected, the next
-    // byte, whatever it is, stops the import.
-    StringSource thousand("000" + std::string(997, '5'));
-    r = RunRawImport(thousand, sink, false);
-    EXPECT_EQ(r.end, ImportEnd::Completed);
-    StringSource oneMore("000" + std::string(997, '5') + "\r");
-    r = RunRawImport(oneMore, sink, false);
-    EXPECT_EQ(r.end, ImportEnd::TooLong);
-    EXPECT_EQ(r.Message(), "Selected file has a mistake!\nToo long VELK message!");
-    EXPECT_EQ(r.imported, 0u);
+    // Length digits no message can have (0, 999 and more: the characters would not fit) make no
+    // message and count no failed check; reading goes on, the characters are skipped. A length of
+    // 998 is the longest that fits.
+    for (const char* digits : {"000", "3E7", "FFF", "xyz"}) {
+        StringSource never(std::string(digits) + std::string(1200, '5') + "\r\n" + WithoutEtx(Frames(1)[0]));
+        RecordingSink s;
+        r = RunRawImport(never, s, false);
+        EXPECT_EQ(r.end, ImportEnd::Completed) << digits;
+        EXPECT_EQ(r.imported, 1u) << digits;
+        EXPECT_EQ(r.badCheck, 0u) << digits;
+        EXPECT_EQ(r.skippedCharacters, 1203u) << digits;
+        EXPECT_EQ(r.skipOffsets, std::vector<uint64_t>{0}) << digits;
+    }
+    RawImportScanner longest(false);
+    RawImportScanner::Step step = RawImportScanner::Step::Continue;
+    for (char c : "3E6" + std::string(997, '5'))
+        step = longest.Feed(static_cast<uint8_t>(c));
+    EXPECT_EQ(longest.Collected(), 1000u);
+    EXPECT_EQ(step, RawImportScanner::Step::Complete);
+    EXPECT_TRUE(longest.LengthPossible());
 }
 
 TEST(RawImport, CharactersThatCount) {
@@ -182,6 +192,8 @@ TEST(RawImport, AfterAFailedCheckReadingGoesOnAtTheNextMessageStart) {
         {"stray byte at a line start", false, "X", "", true, 1 + body},
         {"stray byte before a CR LF", false, "", "X", false, 1},
         {"stray digit making a long length", false, "1", "", true, 1 + body},
+        {"stray digit making too long a length, before an STX", true, "4", "", false, 1},
+        {"stray digit making too long a length", false, "4", "", true, 1 + body},
     };
     for (const Case& c : cases) {
         std::string file;
@@ -203,7 +215,7 @@ TEST(RawImport, AfterAFailedCheckReadingGoesOnAtTheNextMessageStart) {
         const ImportResult r = RunRawImport(source, sink, false);
         SCOPED_TRACE(c.name);
         EXPECT_EQ(r.end, ImportEnd::Completed);
-        EXPECT_EQ(r.badCheck, 1u);
+        EXPECT_EQ(r.badCheck, c.before10 == "4" ? 0u : 1u);  // too long a length is no message
         std::vector<std::string> expected;
         for (size_t i = 0; i < frames.size(); ++i) {
             if (i != 10 || !c.lost10)
@@ -228,7 +240,7 @@ TEST(RawImport, AfterAFailedCheckReadingGoesOnAtTheNextMessageStart) {
     EXPECT_EQ(r.skipOffsets, std::vector<uint64_t>{10 * body});
     EXPECT_EQ(sink.messages.back(), WithoutEtx(frames[19]));
     EXPECT_EQ(r.Remarks(), std::to_string(body) +
-                               " bytes were skipped after messages that failed their check, from "
+                               " bytes were skipped where no message passed its check, from "
                                "offset " +
                                std::to_string(10 * body) + ".");
 }
