@@ -138,8 +138,13 @@ int main(int argc, char* argv[]) {
         return velk::UsageError(kHelp, line.error, std::cerr);
     std::optional<std::string> dir = line.dir;
     std::vector<std::string> args;
+    bool options = true;
     for (const std::string& a : line.arguments) {
-        if (a != "--")
+        if (options && a == "--")
+            options = false;
+        else if (options && a.rfind("--", 0) == 0 && a.find('=') == std::string::npos)
+            return velk::UsageError(kHelp, "unknown option '" + a + "'", std::cerr);
+        else
             args.push_back(a);
     }
     // Without --dir, a first argument that is no KEY=VALUE names the directory.
