@@ -40,7 +40,8 @@ int main(int argc, char* argv[]) {
     if (!line.error.empty())
         return velk::UsageError(kHelp, line.error, std::cerr);
     if (!line.arguments.empty())
-        return velk::UsageError(kHelp, "unexpected argument '" + line.arguments[0] + "'", std::cerr);
+        return velk::UsageError(kHelp, "unexpected argument '" + line.arguments[0] + "'",
+                                std::cerr);
     QCoreApplication app(argc, argv);
     velk::StreamPrompt prompt(std::cerr);
     std::filesystem::path base;

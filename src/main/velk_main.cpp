@@ -6,8 +6,8 @@
 #include <iostream>
 
 #include "core/app/startup.h"
-#include "core/foundation/command_line.h"
 #include "core/decode/last_calls_ring.h"
+#include "core/foundation/command_line.h"
 #include "platform/collector_host.h"
 #include "platform/file_instance_lock.h"
 #include "platform/posix_file_store.h"
@@ -41,7 +41,8 @@ int main(int argc, char* argv[]) {
     if (!line.error.empty())
         return velk::UsageError(kHelp, line.error, std::cerr);
     if (!line.arguments.empty())
-        return velk::UsageError(kHelp, "unexpected argument '" + line.arguments[0] + "'", std::cerr);
+        return velk::UsageError(kHelp, "unexpected argument '" + line.arguments[0] + "'",
+                                std::cerr);
 
     velk::QtOperatorPrompt prompt;
     std::filesystem::path base;

@@ -502,8 +502,8 @@ private:
             if (n <= 0)
                 continue;
             std::lock_guard<std::mutex> hold(mutex_);
-            messages_.push_back({std::string(buffer, static_cast<size_t>(n)),
-                                 std::chrono::steady_clock::now()});
+            messages_.push_back(
+                {std::string(buffer, static_cast<size_t>(n)), std::chrono::steady_clock::now()});
         }
     }
 
@@ -596,8 +596,7 @@ TEST_F(ProgramsTest, CollectorTellsTheServiceManagerWhatItDoes) {
     ASSERT_NE(alarm, std::string::npos) << last;
     EXPECT_EQ(last.substr(alarm + 19), ": Sequence gap: expected 0010, received 0011, 1 missing")
         << last;
-    EXPECT_EQ(statuses.back().rfind("disconnected from 127.0.0.1:6014", 0), 0u)
-        << statuses.back();
+    EXPECT_EQ(statuses.back().rfind("disconnected from 127.0.0.1:6014", 0), 0u) << statuses.back();
     // At most one status line a second (the timer may run a little early).
     for (size_t i = 1; i < statusTimes.size(); ++i)
         EXPECT_GE(statusTimes[i] - statusTimes[i - 1], std::chrono::milliseconds(900));

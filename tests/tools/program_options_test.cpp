@@ -22,7 +22,7 @@ struct ProgramRun {
 // Runs a program of the build in dir with the given environment changes ("NAME=value" or
 // "-NAME" to remove one).
 ProgramRun Program(const test::TempDir& dir, const std::string& name, const std::string& args,
-            const std::string& env = "") {
+                   const std::string& env = "") {
     std::string command = "cd '" + dir.Path().string() + "' && env -u DISPLAY -u WAYLAND_DISPLAY " +
                           "-u QT_QPA_PLATFORM " + env + " '" + VELK_BIN_DIR + "/" + name + "' " +
                           args + " >out.txt 2>err.txt";
@@ -85,7 +85,7 @@ TEST(PackagedPrograms, AnswerHelpVersionAndWrongOptionsAlike) {
 TEST(PackagedPrograms, TildeDirectoryIsMadeUnderHome) {
     test::TempDir home;
     ProgramRun r = Program(home, "velk-settings", "--dir '~/VELK' AutoConnection=1",
-                    "HOME='" + home.Path().string() + "'");
+                           "HOME='" + home.Path().string() + "'");
     EXPECT_EQ(r.code, 0) << r.err;
     AppSettings written;
     EXPECT_EQ(SettingsStore(home / "VELK").ReadIniFile(written), 1);

@@ -24,12 +24,6 @@ void ConsoleView::Problem(const std::string& text) {
         status_->Alarm(text);
 }
 
-void ConsoleView::SequenceAlarm(const std::string& line, uint64_t) {
-    Line(line);
-    if (status_ != nullptr)
-        status_->Alarm(line);
-}
-
 void ConsoleView::SilenceAlarm(const std::string& line) {
     Line(line);
     if (status_ != nullptr)

@@ -23,7 +23,7 @@ public:
     void CallRecordStored(const LastCallsRing::Record& fields) override;
     void TrafficReportStored(const std::string& line) override;
     void Problem(const std::string& text) override;
-    void SequenceAlarm(const std::string& line, uint64_t) override;
+    void SequenceAlarm(const std::string& line, uint64_t) override { Problem(line); }
     void SilenceAlarm(const std::string& line) override;
     // The hard-disk buffer has no connection notifications: its titles say when reading starts
     // and stops.

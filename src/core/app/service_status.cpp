@@ -5,7 +5,9 @@
 namespace velk {
 namespace {
 
-int DayOf(const LocalTime& t) { return t.year * 10000 + t.month * 100 + t.day; }
+int DayOf(const LocalTime& t) {
+    return t.year * 10000 + t.month * 100 + t.day;
+}
 
 std::string TimeOf(const LocalTime& t) {
     char text[16];

@@ -21,7 +21,7 @@ public:
 // ("systemctl status"): the link's state, the call records stored today with the last one's time,
 // and the latest alarm, e.g.
 //   connected to 10.0.0.5:6013 (CS1000 Main Billing Server); 152 call records stored today, the
-//   last at 14:03:07; alarm at 14:02:55: Sequence gap expected 0004, received 0006, 2 missing
+//   last at 14:03:07; alarm at 14:02:55: Sequence gap: expected 0004, received 0006, 2 missing
 // "Today" counts from midnight, or from the start when that was later. The line goes to the
 // manager whenever it changes.
 class ServiceStatus {

@@ -50,12 +50,14 @@ bool AnswerHelpOrVersion(const CommandLine& line, const ProgramHelp& help, std::
 }
 
 int UsageError(const ProgramHelp& help, const std::string& what, std::ostream& err) {
-    err << help.name << ": " << what << "\nUsage: " << help.name << ' ' << help.usage
-        << "\nTry '" << help.name << " --help' for more information." << std::endl;
+    err << help.name << ": " << what << "\nUsage: " << help.name << ' ' << help.usage << "\nTry '"
+        << help.name << " --help' for more information." << std::endl;
     return kUsageExit;
 }
 
 // VELK_VERSION comes from the project version in CMakeLists.txt.
-const char* VelkVersion() { return VELK_VERSION; }
+const char* VelkVersion() {
+    return VELK_VERSION;
+}
 
 }  // namespace velk

@@ -20,7 +20,9 @@ public:
 
 class ServiceStatusTest : public ::testing::Test {
 protected:
-    void At(int day, int hour, int minute, int second) { clock_.now = {2026, 12, day, hour, minute, second}; }
+    void At(int day, int hour, int minute, int second) {
+        clock_.now = {2026, 12, day, hour, minute, second};
+    }
 
     test::FakeClock clock_;
     Manager manager_;

@@ -36,8 +36,12 @@ TEST(CommandLine, CommonOptionsAreTakenAndTheRestLeftInOrder) {
         {{"--dir", "--help"}, "--help", false, false, {}, ""},
         {{"f", "--dir"}, std::nullopt, false, false, {"f"}, "--dir needs a directory"},
         // After "--" nothing is an option: file names beginning with dashes.
-        {{"--other", "--", "--help", "--dir", "d"}, std::nullopt, false, false,
-         {"--other", "--", "--help", "--dir", "d"}, ""},
+        {{"--other", "--", "--help", "--dir", "d"},
+         std::nullopt,
+         false,
+         false,
+         {"--other", "--", "--help", "--dir", "d"},
+         ""},
     };
     for (const Case& c : cases) {
         const CommandLine line = Parse(c.args);
@@ -129,16 +133,19 @@ TEST_F(ChosenBaseDirectoryTest, DirectoriesThatCannotBeUsedAreReported) {
     };
     const std::string home = Home();
     for (const Case& c : std::vector<Case>{
-             {"", home.c_str(), "VELK cannot use its base directory :\nAn empty name is no directory."},
+             {"", home.c_str(),
+              "VELK cannot use its base directory :\nAn empty name is no directory."},
              {"~/VELK", nullptr,
               "VELK cannot use its base directory ~/VELK:\nThe home directory is not known "
               "(HOME is not set)."},
-             {"~/VELK", "", "VELK cannot use its base directory ~/VELK:\nThe home directory is not known "
-                            "(HOME is not set)."},
+             {"~/VELK", "",
+              "VELK cannot use its base directory ~/VELK:\nThe home directory is not known "
+              "(HOME is not set)."},
              // Only the last part is made: a mistyped parent is no new tree of directories.
              {"~/no/VELK", home.c_str(),
               "VELK cannot use its base directory ~/no/VELK:\nNo such file or directory."},
-             {"~/file", home.c_str(), "VELK cannot use its base directory ~/file:\nIt is not a directory."},
+             {"~/file", home.c_str(),
+              "VELK cannot use its base directory ~/file:\nIt is not a directory."},
          }) {
         error_.clear();
         EXPECT_FALSE(ChosenBaseDirectory(c.dir, c.home, base_, error_)) << c.dir;
