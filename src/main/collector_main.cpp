@@ -1,26 +1,52 @@
 // velk-collector: the collector without a window, for machines nobody looks at. It runs in its
-// working directory like the desktop program, connects at once, prints one line per event and
-// shuts down in order on SIGINT or SIGTERM.
+// base directory like the desktop program, connects at once, prints one line per event and
+// shuts down in order on SIGINT or SIGTERM. Under systemd (Type=notify) it says when it is ready,
+// keeps a status line and feeds the watchdog.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
 #include "core/app/collector.h"
 #include "core/app/console_view.h"
+#include "core/app/service_status.h"
 #include "core/app/startup.h"
+#include "core/foundation/command_line.h"
 #include "platform/collector_host.h"
 #include "platform/file_instance_lock.h"
 #include "platform/posix_file_store.h"
+#include "platform/systemd_notifier.h"
 #include "platform/unix_signals.h"
 
+namespace {
+
+const velk::ProgramHelp kHelp = {
+    "velk-collector", "[--dir DIR]",
+    "The VELK collector without a window, for unattended machines and the velk-collector\n"
+    "service. It reads VELK.INI in its base directory, connects to the PBX at once whatever\n"
+    "AutoConnection says, stores every call record and traffic report as velk does, and\n"
+    "prints one line per event. It ends with code 1 when the connection cannot be made, or\n"
+    "ends, and nothing would connect it again (AutoReConnection off, or a serial line).",
+    ""};
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+    const velk::CommandLine line = velk::ParseCommandLine(argc, argv);
+    if (velk::AnswerHelpOrVersion(line, kHelp, std::cout))
+        return 0;
+    if (!line.error.empty())
+        return velk::UsageError(kHelp, line.error, std::cerr);
+    if (!line.arguments.empty())
+        return velk::UsageError(kHelp, "unexpected argument '" + line.arguments[0] + "'",
+                                std::cerr);
     QCoreApplication app(argc, argv);
     velk::StreamPrompt prompt(std::cerr);
     std::filesystem::path base;
     std::string noBase;
-    if (!velk::CurrentBaseDirectory(base, noBase)) {
+    if (!velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase)) {
         prompt.Message(noBase, "VELK", velk::PromptIcon::Error);
         return 1;
     }
@@ -38,6 +64,15 @@ int main(int argc, char* argv[]) {
     velk::SystemClock clock;
     velk::ConsoleView view(std::cout, settings, clock);
     collector.SetView(&view);
+    // systemd's status line and watchdog; nothing at all when not run by systemd.
+    velk::SystemdNotifier systemd;
+    velk::ServiceStatus status(clock, systemd);
+    QTimer dayLook;  // after midnight the status counts the new day's records
+    if (systemd.Active()) {
+        view.SetStatus(&status);
+        QObject::connect(&dayLook, &QTimer::timeout, [&status] { status.Refresh(); });
+        dayLook.start(60000);
+    }
 
     bool stopping = false;
     // Disconnects, writes the settings, releases the lock and ends the program with exitCode.
@@ -45,6 +80,7 @@ int main(int argc, char* argv[]) {
         if (stopping)
             return;  // a second request while shutting down changes nothing
         stopping = true;
+        systemd.Stopping();
         collector.Connection().Disconnect();
         // A healthy link finishes its exchange first: give it the time of one more poll.
         QElapsedTimer waited;
@@ -82,5 +118,7 @@ int main(int argc, char* argv[]) {
     // There is nothing else to do: connect whatever the start-up setting says.
     if (!collector.Connection().Connect() && !reconnects())
         return 1;
+    // The settings are read and the link is started (connected, or trying to be).
+    systemd.Ready();
     return QCoreApplication::exec();
 }

@@ -1,16 +1,18 @@
-// velk-import [--other-program] [--store-again] FILE...: the raw file import for machines without
-// a window. Run in a base directory, it takes the same instance lock as velk and velk-collector
-// (and is refused while either runs there), reads the settings and sends every message of the
-// files through the same checks, decoding, saving filter and recorders, without the pause per
-// message that keeps a window responsive. Call records that stand in the record files already
-// (a file imported before) are left out unless --store-again is given. On a terminal it shows its
-// progress; at the end a summary per file. It exits with 1 when a file could not be read (or had
-// a mistake), 2 for a wrong command line or settings that store no call records, 0 otherwise.
+// velk-import [--dir DIR] [--other-program] [--store-again] FILE...: the raw file import for
+// machines without a window. In its base directory it takes the same instance lock as velk and
+// velk-collector (and is refused while either runs there), reads the settings and sends every
+// message of the files through the same checks, decoding, saving filter and recorders, without
+// the pause per message that keeps a window responsive. Call records that stand in the record
+// files already (a file imported before) are left out unless --store-again is given. On a
+// terminal it shows its progress; at the end a summary per file. It exits with 1 when a file
+// could not be read (or had a mistake), 2 for a wrong command line or settings that store no
+// call records, 0 otherwise.
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <new>
@@ -22,11 +24,25 @@
 #include "core/app/collector.h"
 #include "core/app/console_view.h"
 #include "core/app/startup.h"
+#include "core/foundation/command_line.h"
 #include "platform/file_instance_lock.h"
 #include "platform/posix_file_store.h"
 #include "platform/raw_import_runner.h"
 
 namespace {
+
+const velk::ProgramHelp kHelp = {
+    "velk-import", "[--dir DIR] [--other-program] [--store-again] FILE...",
+    "The raw file import of VELK without a window. In its base directory (refused while velk\n"
+    "or velk-collector runs there) it sends every message of the raw record files through the\n"
+    "same checks, decoding, saving filter and recorders as live data, shows its progress on a\n"
+    "terminal and prints a summary per file. Call records the record files hold already (a\n"
+    "file imported before) are left out. It ends with code 1 when a file could not be read or\n"
+    "had a mistake, 2 for a wrong command line or settings that store no call records.",
+    "  --other-program  the files were made by another program (CS1000 3.60 and later),\n"
+    "                   whose messages are scrambled\n"
+    "  --store-again    store also the call records that the record files hold already\n"
+    "                   (without it they are left out)\n"};
 
 // Nothing polls during an import: timers are never started for real.
 struct NoTimers : velk::TimerHost {
@@ -102,34 +118,35 @@ private:
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    QCoreApplication app(argc, argv);
+    const velk::CommandLine line = velk::ParseCommandLine(argc, argv);
+    if (velk::AnswerHelpOrVersion(line, kHelp, std::cout))
+        return 0;
+    if (!line.error.empty())
+        return velk::UsageError(kHelp, line.error, std::cerr);
     bool otherProgram = false;
     bool storeAgain = false;
     std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--other-program")
+    bool options = true;
+    for (const std::string& a : line.arguments) {
+        if (options && a == "--")
+            options = false;
+        else if (options && a == "--other-program")
             otherProgram = true;
-        else if (a == "--store-again")
+        else if (options && a == "--store-again")
             storeAgain = true;
+        else if (options && a.rfind("--", 0) == 0)
+            return velk::UsageError(kHelp, "unknown option '" + a + "'", std::cerr);
         else
             files.push_back(a);
     }
-    if (files.empty()) {
-        std::fprintf(stderr,
-                     "usage: velk-import [--other-program] [--store-again] FILE...\n"
-                     "Imports raw record files into the base directory it runs in.\n"
-                     "--other-program: the files were made by another program (CS1000 3.60 and\n"
-                     "later), whose messages are scrambled.\n"
-                     "--store-again: store also the call records that the record files hold\n"
-                     "already (without it they are left out).\n");
-        return 2;
-    }
+    if (files.empty())
+        return velk::UsageError(kHelp, "no file to import", std::cerr);
+    QCoreApplication app(argc, argv);
 
     velk::StreamPrompt prompt(std::cerr);
     std::filesystem::path base;
     std::string noBase;
-    if (!velk::CurrentBaseDirectory(base, noBase)) {
+    if (!velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase)) {
         prompt.Message(noBase, "VELK", velk::PromptIcon::Error);
         return 1;
     }

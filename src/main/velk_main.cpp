@@ -1,9 +1,13 @@
-// The desktop program: one collector per working directory, with its window.
+// The desktop program: one collector per base directory, with its window.
 #include <QApplication>
+#include <QIcon>
+#include <cstdlib>
 #include <filesystem>
+#include <iostream>
 
 #include "core/app/startup.h"
 #include "core/decode/last_calls_ring.h"
+#include "core/foundation/command_line.h"
 #include "platform/collector_host.h"
 #include "platform/file_instance_lock.h"
 #include "platform/posix_file_store.h"
@@ -11,14 +15,39 @@
 #include "ui/main_window.h"
 #include "ui/qt_operator_prompt.h"
 
+namespace {
+
+const velk::ProgramHelp kHelp = {
+    "velk", "[--dir DIR]",
+    "The VELK call-accounting collector with its window: it polls the billing output of a\n"
+    "CS1000 or iPECS-MG PBX (TCP, serial line or a billing server's hard-disk buffer), shows\n"
+    "the recent calls, per-hour statistics and a chart, and stores every call record raw and\n"
+    "decoded in daily files in its base directory, where a billing application picks them up.\n"
+    "One VELK runs per base directory; its settings are VELK.INI there.",
+    ""};
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
+    // Help and version need no display: they are answered before the window system is asked.
+    if (velk::AnswerHelpOrVersion(velk::ParseCommandLine(argc, argv), kHelp, std::cout))
+        return 0;
+    QApplication app(argc, argv);  // takes its own options (-platform, -style ...) out of argv
     QApplication::setApplicationName(QStringLiteral("VELK"));
+    QApplication::setApplicationVersion(QString::fromLatin1(velk::VelkVersion()));
+    QGuiApplication::setDesktopFileName(QStringLiteral("velk"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("velk")));
+    const velk::CommandLine line = velk::ParseCommandLine(argc, argv);
+    if (!line.error.empty())
+        return velk::UsageError(kHelp, line.error, std::cerr);
+    if (!line.arguments.empty())
+        return velk::UsageError(kHelp, "unexpected argument '" + line.arguments[0] + "'",
+                                std::cerr);
 
     velk::QtOperatorPrompt prompt;
     std::filesystem::path base;
     std::string noBase;
-    if (!velk::CurrentBaseDirectory(base, noBase)) {
+    if (!velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase)) {
         prompt.Message(noBase, "VELK", velk::PromptIcon::Error);
         return 1;
     }

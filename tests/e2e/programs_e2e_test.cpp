@@ -2,11 +2,19 @@
 // records with faults injected, and every output file is compared byte for byte with what the
 // test computes from the messages the simulator delivered.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
 
 #include "support/expected_files.h"
 #include "support/pty_pair.h"
@@ -78,11 +86,15 @@ protected:
         ASSERT_TRUE(sim_.waitForReadyRead(10000));
         simOutput_ = sim_.readAllStandardOutput().toStdString();
     }
-    void StartProgram(QProcess& p, const QString& name) {
+    void StartProgram(QProcess& p, const QString& name, const QStringList& args = {},
+                      const QProcessEnvironment& extra = {}) {
         p.setProgram(kBin + "/" + name);
-        p.setWorkingDirectory(QString::fromStdString(dir_.Path().string()));
+        p.setArguments(args);
+        if (p.workingDirectory().isEmpty())
+            p.setWorkingDirectory(QString::fromStdString(dir_.Path().string()));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert(extra);
         p.setProcessEnvironment(env);
         // Standard output goes to a file: a pipe nobody reads would stop the program once full.
         p.setStandardOutputFile(QString::fromStdString(
@@ -448,6 +460,152 @@ TEST_F(ProgramsTest, CollectorNamesTheSequenceNumbersLeftOut) {
             out += line.substr(line.find("Sequence ")) + "\n";
     }
     EXPECT_EQ(out, outLines);
+}
+
+// The service manager's side of sd_notify: a datagram socket that keeps every message with the
+// time it arrived.
+class NotifyListener {
+public:
+    explicit NotifyListener(const std::filesystem::path& path) : path_(path.string()) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path_.copy(address.sun_path, sizeof address.sun_path - 1);
+        bound_ = fd_ >= 0 &&
+                 ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        reader_ = std::thread([this] { Read(); });
+    }
+    ~NotifyListener() {
+        stop_ = true;
+        reader_.join();
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    bool Bound() const { return bound_; }
+    struct Message {
+        std::string text;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::vector<Message> Messages() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return messages_;
+    }
+
+private:
+    void Read() {
+        while (!stop_ && bound_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) != 1)
+                continue;
+            char buffer[4096];
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                continue;
+            std::lock_guard<std::mutex> hold(mutex_);
+            messages_.push_back(
+                {std::string(buffer, static_cast<size_t>(n)), std::chrono::steady_clock::now()});
+        }
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    bool bound_ = false;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<Message> messages_;
+    std::thread reader_;
+};
+
+// velk-collector under a service manager: READY=1 once the link is started, a status line that
+// follows the records (at most one a second) and an alarm, WATCHDOG=1 at half the interval asked
+// for, STOPPING=1 at SIGTERM. It runs from another directory, with its base directory given by
+// --dir.
+TEST_F(ProgramsTest, CollectorTellsTheServiceManagerWhatItDoes) {
+    WriteSettings({"RequestDelayAfterNormalData=300"});
+    StartSimulator({"--count", "12", "--skip-every", "5", "--traffic-every", "0", "--seed", "4"},
+                   false);
+    NotifyListener listener(dir_ / "notify");
+    ASSERT_TRUE(listener.Bound());
+    std::filesystem::create_directory(dir_ / "elsewhere");
+    QProcess collector;
+    QProcessEnvironment env;
+    env.insert("NOTIFY_SOCKET", QString::fromStdString((dir_ / "notify").string()));
+    env.insert("WATCHDOG_USEC", "1000000");
+    collector.setWorkingDirectory(QString::fromStdString((dir_ / "elsewhere").string()));
+    StartProgram(collector, "velk-collector",
+                 {"--dir", QString::fromStdString(dir_.Path().string())}, env);
+    ASSERT_NO_FATAL_FAILURE(WaitForDelivered(12, 60000));
+    QElapsedTimer settle;  // the last status line, and a few more watchdog turns
+    settle.start();
+    while (settle.elapsed() < 1500)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    Signal(collector, SIGTERM);
+    ASSERT_TRUE(collector.waitForFinished(20000));
+    EXPECT_EQ(collector.exitCode(), 0);
+    ASSERT_NO_FATAL_FAILURE(CheckFiles(12));  // in the --dir directory
+    EXPECT_TRUE(std::filesystem::is_empty(dir_ / "elsewhere"));
+
+    const std::vector<NotifyListener::Message> messages = listener.Messages();
+    std::vector<std::string> statuses;
+    std::vector<std::chrono::steady_clock::time_point> statusTimes, pings;
+    int ready = 0, stopping = 0;
+    size_t readyAt = 0, firstStatusAt = messages.size();
+    for (size_t i = 0; i < messages.size(); ++i) {
+        const std::string& text = messages[i].text;
+        if (text == "READY=1") {
+            ++ready;
+            readyAt = i;
+        } else if (text == "WATCHDOG=1") {
+            pings.push_back(messages[i].at);
+        } else if (text.rfind("STATUS=", 0) == 0) {
+            firstStatusAt = std::min(firstStatusAt, i);
+            statuses.push_back(text.substr(7));
+            statusTimes.push_back(messages[i].at);
+        } else if (text.rfind("STOPPING=1\nSTATUS=", 0) == 0) {
+            ++stopping;
+        } else {
+            ADD_FAILURE() << "unexpected message '" << text << "'";
+        }
+    }
+    EXPECT_EQ(ready, 1);
+    EXPECT_EQ(stopping, 1);
+    EXPECT_LT(firstStatusAt, readyAt);  // the link was started before the service was ready
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.front().rfind("waiting for a connection to 127.0.0.1:6014", 0), 0u)
+        << statuses.front();
+
+    // The count of stored records rises through the status lines, to the last record and the
+    // sequence gap the simulator made.
+    const std::string connected = "connected to 127.0.0.1:6014 (CS1000 Doubled Billing Server); ";
+    std::vector<int> counts;
+    std::string last;
+    for (const std::string& status : statuses) {
+        if (status.rfind(connected, 0) == 0 &&
+            status.find(" stored today, the last at ") != std::string::npos) {
+            counts.push_back(std::stoi(status.substr(connected.size())));
+            last = status;
+        }
+    }
+    ASSERT_GE(counts.size(), 3u);
+    for (size_t i = 1; i < counts.size(); ++i)
+        EXPECT_GT(counts[i], counts[i - 1]);
+    EXPECT_EQ(counts.back(), 12);
+    // Numbers 5 and 10 were left out; the latest alarm is shown.
+    EXPECT_NE(last.find(" stored today, the last at "), std::string::npos) << last;
+    const size_t alarm = last.find("; alarm at ");
+    ASSERT_NE(alarm, std::string::npos) << last;
+    EXPECT_EQ(last.substr(alarm + 19), ": Sequence gap: expected 0010, received 0011, 1 missing")
+        << last;
+    EXPECT_EQ(statuses.back().rfind("disconnected from 127.0.0.1:6014", 0), 0u) << statuses.back();
+    // At most one status line a second (the timer may run a little early).
+    for (size_t i = 1; i < statusTimes.size(); ++i)
+        EXPECT_GE(statusTimes[i] - statusTimes[i - 1], std::chrono::milliseconds(900));
+
+    // WATCHDOG=1 at half of WATCHDOG_USEC: never a full second without one.
+    ASSERT_GE(pings.size(), 6u);
+    for (size_t i = 1; i < pings.size(); ++i)
+        EXPECT_LT(pings[i] - pings[i - 1], std::chrono::milliseconds(1000)) << "ping " << i;
+    EXPECT_LT(messages.back().at - pings.back(), std::chrono::milliseconds(1000));
 }
 
 }  // namespace

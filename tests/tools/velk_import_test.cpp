@@ -129,6 +129,11 @@ TEST(VelkImport, RefusedWhileAnotherProgramHoldsTheDirectory) {
     ImportRun r = Import(base.Path(), {"saved.raw"});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "VELK already run\nin this directory!\n");
+    // The same directory named with --dir from elsewhere is the same directory.
+    test::TempDir elsewhere;
+    r = Import(elsewhere.Path(), {"--dir", base.Path().string(), (base / "saved.raw").string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "VELK already run\nin this directory!\n");
     EXPECT_FALSE(std::filesystem::exists(base / "Bill" / "20261208.csv"));
     ::close(fd);
     r = Import(base.Path(), {"saved.raw"});

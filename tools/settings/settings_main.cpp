@@ -1,4 +1,5 @@
-// velk-settings DIR [KEY=VALUE ...]: writes DIR/VELK.INI with every key, starting from the file's
+// velk-settings [--dir DIR | DIR] [KEY=VALUE ...]: writes VELK.INI in the base directory (the
+// current one unless given; created when missing) with every key, starting from the file's
 // current values (or the built-in defaults) and setting the keys given. Keys are those of the
 // settings file, spelt exactly ("IP address", "AutoConnection", "f1", "SaveInd0", "T11", ...);
 // the device files of the COM names are "Serial Ports/COM1" .. "Serial Ports/COM4"; the extra key
@@ -10,6 +11,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <iostream>
 #include <limits>
 #include <map>
 #include <optional>
@@ -18,11 +21,25 @@
 #include <variant>
 #include <vector>
 
+#include "core/foundation/base_directory.h"
+#include "core/foundation/command_line.h"
 #include "core/foundation/settings_store.h"
 
 namespace {
 
 using velk::AppSettings;
+
+const velk::ProgramHelp kHelp = {
+    "velk-settings", "[--dir DIR | DIR] [KEY=VALUE]...",
+    "Writes VELK.INI, the settings of velk and velk-collector, in the base directory: every\n"
+    "key, from the file's current values (or the built-in defaults) with the keys given set.\n"
+    "Keys are spelt exactly as in the file (\"IP address\", AutoConnection, f1, SaveInd0, T11);\n"
+    "the device files of the COM names are \"Serial Ports/COM1\" to \"Serial Ports/COM4\"; the\n"
+    "extra key columns=all writes every decoded field in its own column. Nothing is written\n"
+    "when an argument is wrong (an unknown key, a number that is not one) or when a value of\n"
+    "the existing file cannot be read and the arguments do not set it: it then says why and\n"
+    "ends with code 2 (1 when the file cannot be written).",
+    ""};
 using Field =
     std::variant<std::string AppSettings::*, int32_t AppSettings::*, int32_t*, std::string*>;
 
@@ -114,11 +131,36 @@ int Fail(const std::string& text) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: velk-settings DIR [KEY=VALUE ...]\n");
-        return 2;
+    const velk::CommandLine line = velk::ParseCommandLine(argc, argv);
+    if (velk::AnswerHelpOrVersion(line, kHelp, std::cout))
+        return 0;
+    if (!line.error.empty())
+        return velk::UsageError(kHelp, line.error, std::cerr);
+    std::optional<std::string> dir = line.dir;
+    std::vector<std::string> args;
+    bool options = true;
+    for (const std::string& a : line.arguments) {
+        if (options && a == "--")
+            options = false;
+        else if (options && a.rfind("--", 0) == 0 && a.find('=') == std::string::npos)
+            return velk::UsageError(kHelp, "unknown option '" + a + "'", std::cerr);
+        else
+            args.push_back(a);
     }
-    velk::SettingsStore store(argv[1]);
+    // Without --dir, a first argument that is no KEY=VALUE names the directory.
+    if (!dir && !args.empty() && args.front().find('=') == std::string::npos) {
+        dir = args.front();
+        args.erase(args.begin());
+    }
+    if (!dir && args.empty())
+        return velk::UsageError(kHelp, "give a directory or a KEY=VALUE", std::cerr);
+    std::filesystem::path base;
+    std::string noBase;
+    if (!velk::ChosenBaseDirectory(dir, std::getenv("HOME"), base, noBase)) {
+        std::fprintf(stderr, "velk-settings: %s\n", noBase.c_str());
+        return 1;
+    }
+    velk::SettingsStore store(base);
     AppSettings settings;
     // A column width the file does not have yet is written as the window computes it: a width
     // of 0 would hide the column.
@@ -130,8 +172,7 @@ int main(int argc, char* argv[]) {
 
     std::map<std::string, Key> keys = Keys(settings);
     std::set<std::string> given;  // "Section/Key" of every key the arguments set
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
+    for (const std::string& arg : args) {
         const auto eq = arg.find('=');
         if (eq == std::string::npos)
             return Fail("'" + arg + "' is not KEY=VALUE");

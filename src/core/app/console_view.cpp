@@ -12,6 +12,29 @@ void ConsoleView::Line(const std::string& text) {
     out_ << stamp << text << std::endl;
 }
 
+void ConsoleView::LinkLine(const std::string& text) {
+    Line(text);
+    if (status_ != nullptr)
+        status_->Link(text);
+}
+
+void ConsoleView::Problem(const std::string& text) {
+    Line(text);
+    if (status_ != nullptr)
+        status_->Alarm(text);
+}
+
+void ConsoleView::SilenceAlarm(const std::string& line) {
+    Line(line);
+    if (status_ != nullptr)
+        status_->SilenceAlarm(line);
+}
+
+void ConsoleView::SetTitle(const std::string& title) {
+    if (title.find("HD Buffer") != std::string::npos)
+        LinkLine(title.substr(title.find(" - ") + 3));
+}
+
 std::string ConsoleView::Where() const {
     if (settings_.IP_Used != 1) {
         return std::string(ComPortName(settings_.COM_Port_number_index)) + " at " +
@@ -31,11 +54,11 @@ void ConsoleView::Notify(NotifyCode code, int value) {
         const bool wasConnected = lastConnection_ == 1;
         lastConnection_ = value;
         if (value == 1)
-            Line("connected to " + Where());
+            LinkLine("connected to " + Where());
         if (value == 0)
-            Line("disconnected from " + Where());
+            LinkLine("disconnected from " + Where());
         if (value == 3)
-            Line("waiting for a connection to " + Where());
+            LinkLine("waiting for a connection to " + Where());
         if (wasConnected && value != 1 && lost_)
             lost_();
         return;
@@ -69,6 +92,8 @@ void ConsoleView::CallRecordStored(const LastCallsRing::Record& f) {
                        (f[3].empty() ? "-" : f[3]) + " -> " + (f[6].empty() ? "-" : f[6]) + "  " +
                        f[32];
     Line(line);
+    if (status_ != nullptr)
+        status_->RecordStored();
 }
 
 void ConsoleView::TrafficReportStored(const std::string& line) {

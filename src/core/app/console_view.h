@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/app/collector.h"
+#include "core/app/service_status.h"
 
 namespace velk {
 
@@ -21,15 +22,12 @@ public:
     void StatisticsRowChanged(int) override {}
     void CallRecordStored(const LastCallsRing::Record& fields) override;
     void TrafficReportStored(const std::string& line) override;
-    void Problem(const std::string& text) override { Line(text); }
-    void SequenceAlarm(const std::string& line, uint64_t) override { Line(line); }
-    void SilenceAlarm(const std::string& line) override { Line(line); }
+    void Problem(const std::string& text) override;
+    void SequenceAlarm(const std::string& line, uint64_t) override { Problem(line); }
+    void SilenceAlarm(const std::string& line) override;
     // The hard-disk buffer has no connection notifications: its titles say when reading starts
     // and stops.
-    void SetTitle(const std::string& title) override {
-        if (title.find("HD Buffer") != std::string::npos)
-            Line(title.substr(title.find(" - ") + 3));
-    }
+    void SetTitle(const std::string& title) override;
     void SetConnectedText(const std::string&) override {}
     void DurationReset() override {}
     void SetMenuState(LinkMenuState) override {}
@@ -39,15 +37,19 @@ public:
     // Called when an established connection ends (the link went from connected to not
     // connected), whoever ended it.
     void SetConnectionLost(std::function<void()> lost) { lost_ = std::move(lost); }
+    // The service manager's status line follows the link, the records and the alarms.
+    void SetStatus(ServiceStatus* status) { status_ = status; }
 
 private:
     std::string Where() const;
+    void LinkLine(const std::string& text);
 
     std::ostream& out_;
     const AppSettings& settings_;
     const Clock& clock_;
     int lastConnection_ = -1;
     std::function<void()> lost_;
+    ServiceStatus* status_ = nullptr;
 };
 
 // Message boxes of the headless collector: their text goes to the stream (standard error);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace velk {
@@ -21,6 +22,14 @@ std::filesystem::path BaseDirectoryFrom(const std::filesystem::path& current);
 // be read (it was removed, or may not be searched).
 bool CurrentBaseDirectory(std::filesystem::path& base, std::string& error);
 inline constexpr const char* kNoWorkingDirectory = "VELK cannot use its working directory:\n";
+
+// The base directory of this process: the one given with --dir, or else the current directory.
+// A given one is taken relative to the current directory, with "~" or a leading "~/" meaning the
+// home directory (a desktop entry, which no shell reads, says "~/VELK"), and is created when it
+// does not exist yet (its parent must). False, with the reason, when it cannot be made or used.
+bool ChosenBaseDirectory(const std::optional<std::string>& dir, const char* home,
+                         std::filesystem::path& base, std::string& error);
+inline constexpr const char* kNoBaseDirectory = "VELK cannot use its base directory ";
 
 // The notification-area tip: the base directory, a separator and "VELK"; over 62 characters it
 // is "..." followed by its last 60.
