@@ -121,8 +121,7 @@ Plain ReadPlain(const std::string& bytes, bool otherProgram) {
             if (passed) {
                 out.messages.push_back(area.substr(0, length + 3));
                 inRun = false;
-            }
-            else
+            } else
                 ++out.bad;
         }
         if (!passed) {

@@ -1,7 +1,8 @@
 // The system-load view's traffic-file reading: any content, in a block of exactly its size and in
-// pieces (of a size the first byte chooses) that must count the same. The reports counted must be the lines of exactly 272 characters ended by CR LF whose hour is below
-// 24; no port can be busy in more reports than the hour had, and every load stays between 0 and
-// 1 (the total between 0 and the number of ports) with a text for every positive value.
+// pieces (of a size the first byte chooses) that must count the same. The reports counted must be
+// the lines of exactly 272 characters ended by CR LF whose hour is below 24; no port can be busy in
+// more reports than the hour had, and every load stays between 0 and 1 (the total between 0 and the
+// number of ports) with a text for every positive value.
 #include <array>
 #include <string>
 #include <string_view>

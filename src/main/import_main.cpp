@@ -181,83 +181,87 @@ int main(int argc, char* argv[]) {
     int exitCode = 0;
     bool told = false;
     uint64_t callRecordsRead = 0;
-    for (const std::string& file : files) try {
-        velk::FileImportSource source(file);
-        if (!source.Ok()) {
-            std::fprintf(stderr, "%s: %s\n", file.c_str(), velk::kImportCannotOpen);
+    for (const std::string& file : files)
+        try {
+            velk::FileImportSource source(file);
+            if (!source.Ok()) {
+                std::fprintf(stderr, "%s: %s\n", file.c_str(), velk::kImportCannotOpen);
+                exitCode = 1;
+                continue;
+            }
+            if (velk::IsRecordFile(file, dirs)) {
+                std::fprintf(stderr, "%s: %s\n", file.c_str(), velk::kImportOwnFile);
+                exitCode = 1;
+                continue;
+            }
+            // Call records the files hold already are left out, unless they are wanted twice.
+            velk::StoredRecords stored(settings, dirs);
+            velk::StoredRecords* leaveOut = nullptr;
+            velk::ImportSurvey survey;
+            if (!storeAgain && stored.Comparable()) {
+                velk::FileImportSource first(file);
+                survey = velk::SurveyImport(first, otherProgram, stored);
+                if (survey.alreadyStored > 0)
+                    leaveOut = &stored;
+            } else if (!storeAgain && storesCalls && !told) {
+                told = true;
+                std::fprintf(
+                    stderr,
+                    "velk-import: the record files in Bill cannot tell calls apart (no raw "
+                    "files, and no sequence number and start time in the decoded files): "
+                    "records stored already are not looked for.\n");
+            }
+            Sink sink(collector, file, terminal, leaveOut);
+            collector.BeginImport();  // each file is checked for sequence gaps on its own
+            const uint64_t keptBefore = view.calls, reportsBefore = view.reports;
+            const uint64_t writtenBefore = collector.Recorder().RecordsWritten();
+            const auto started = std::chrono::steady_clock::now();
+            const velk::ImportResult result = velk::RunRawImport(source, sink, otherProgram);
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            if (terminal)
+                std::fprintf(stderr, "\r%*s\r", 100, "");
+            if (!result.Message().empty()) {
+                std::fprintf(stderr, "%s: %s\n", file.c_str(), result.Message().c_str());
+                exitCode = 1;
+            }
+            if (!result.Remarks().empty())
+                std::fprintf(stderr, "%s: %s\n", file.c_str(), result.Remarks().c_str());
+            if (result.tailBytes > 0)
+                exitCode = 1;
+            collector.EndImport();
+            callRecordsRead += sink.callRecords;
+            const uint64_t kept = view.calls - keptBefore;
+            const uint64_t written = collector.Recorder().RecordsWritten() - writtenBefore;
+            std::printf(
+                "%s: %s %llu messages read in %.1f s (%.0f a second): %llu call records stored, "
+                "%llu "
+                "not kept by the saving filter, %llu traffic parts (%llu reports stored), %llu of "
+                "other types; %llu rejected for a wrong check\n",
+                file.c_str(), result.Status(), static_cast<unsigned long long>(result.imported),
+                seconds, seconds > 0 ? result.imported / seconds : 0.0,
+                static_cast<unsigned long long>(written),
+                static_cast<unsigned long long>(sink.callRecords - kept),
+                static_cast<unsigned long long>(sink.trafficParts),
+                static_cast<unsigned long long>(view.reports - reportsBefore),
+                static_cast<unsigned long long>(sink.others),
+                static_cast<unsigned long long>(result.badCheck));
+            if (kept > written)
+                std::printf("%s: %llu call records could not be written to any file\n",
+                            file.c_str(), static_cast<unsigned long long>(kept - written));
+            if (result.skippedStored > 0)
+                std::printf(
+                    "%s: %llu of %llu call records were stored already and were left out "
+                    "(--store-again stores them again)\n",
+                    file.c_str(), static_cast<unsigned long long>(result.skippedStored),
+                    static_cast<unsigned long long>(survey.callRecords));
+            std::fflush(stdout);
+        } catch (const std::bad_alloc&) {
+            // What was stored stays, each record whole; the next file may still go through.
+            collector.EndImport();
+            std::fprintf(stderr, "\n%s: %s\n", file.c_str(), velk::kImportNoMemory);
             exitCode = 1;
-            continue;
         }
-        if (velk::IsRecordFile(file, dirs)) {
-            std::fprintf(stderr, "%s: %s\n", file.c_str(), velk::kImportOwnFile);
-            exitCode = 1;
-            continue;
-        }
-        // Call records the files hold already are left out, unless they are wanted twice.
-        velk::StoredRecords stored(settings, dirs);
-        velk::StoredRecords* leaveOut = nullptr;
-        velk::ImportSurvey survey;
-        if (!storeAgain && stored.Comparable()) {
-            velk::FileImportSource first(file);
-            survey = velk::SurveyImport(first, otherProgram, stored);
-            if (survey.alreadyStored > 0)
-                leaveOut = &stored;
-        } else if (!storeAgain && storesCalls && !told) {
-            told = true;
-            std::fprintf(stderr,
-                         "velk-import: the record files in Bill cannot tell calls apart (no raw "
-                         "files, and no sequence number and start time in the decoded files): "
-                         "records stored already are not looked for.\n");
-        }
-        Sink sink(collector, file, terminal, leaveOut);
-        collector.BeginImport();  // each file is checked for sequence gaps on its own
-        const uint64_t keptBefore = view.calls, reportsBefore = view.reports;
-        const uint64_t writtenBefore = collector.Recorder().RecordsWritten();
-        const auto started = std::chrono::steady_clock::now();
-        const velk::ImportResult result = velk::RunRawImport(source, sink, otherProgram);
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        if (terminal)
-            std::fprintf(stderr, "\r%*s\r", 100, "");
-        if (!result.Message().empty()) {
-            std::fprintf(stderr, "%s: %s\n", file.c_str(), result.Message().c_str());
-            exitCode = 1;
-        }
-        if (!result.Remarks().empty())
-            std::fprintf(stderr, "%s: %s\n", file.c_str(), result.Remarks().c_str());
-        if (result.tailBytes > 0)
-            exitCode = 1;
-        collector.EndImport();
-        callRecordsRead += sink.callRecords;
-        const uint64_t kept = view.calls - keptBefore;
-        const uint64_t written = collector.Recorder().RecordsWritten() - writtenBefore;
-        std::printf(
-            "%s: %s %llu messages read in %.1f s (%.0f a second): %llu call records stored, %llu "
-            "not kept by the saving filter, %llu traffic parts (%llu reports stored), %llu of "
-            "other types; %llu rejected for a wrong check\n",
-            file.c_str(), result.Status(), static_cast<unsigned long long>(result.imported),
-            seconds, seconds > 0 ? result.imported / seconds : 0.0,
-            static_cast<unsigned long long>(written),
-            static_cast<unsigned long long>(sink.callRecords - kept),
-            static_cast<unsigned long long>(sink.trafficParts),
-            static_cast<unsigned long long>(view.reports - reportsBefore),
-            static_cast<unsigned long long>(sink.others),
-            static_cast<unsigned long long>(result.badCheck));
-        if (kept > written)
-            std::printf("%s: %llu call records could not be written to any file\n", file.c_str(),
-                        static_cast<unsigned long long>(kept - written));
-        if (result.skippedStored > 0)
-            std::printf("%s: %llu of %llu call records were stored already and were left out "
-                        "(--store-again stores them again)\n",
-                        file.c_str(), static_cast<unsigned long long>(result.skippedStored),
-                        static_cast<unsigned long long>(survey.callRecords));
-        std::fflush(stdout);
-    } catch (const std::bad_alloc&) {
-        // What was stored stays, each record whole; the next file may still go through.
-        collector.EndImport();
-        std::fprintf(stderr, "\n%s: %s\n", file.c_str(), velk::kImportNoMemory);
-        exitCode = 1;
-    }
     lock.Release();
     if (!storesCalls && callRecordsRead > 0)
         return 2;

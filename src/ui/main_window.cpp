@@ -116,11 +116,9 @@ CVELKDlg::CVELKDlg(Collector& collector, const SettingsStore& store, OperatorPro
     import_->CheckStoredRecords(
         &settings_, OutputDirectories::Under(collector_.BaseDirectory()),
         [this](uint64_t stored, uint64_t records) {
-            return prompt_.Confirm(QString::fromLatin1(kImportAgainQuestion)
-                                       .arg(stored)
-                                       .arg(records)
-                                       .toStdString(),
-                                   "VELK Import", PromptIcon::Exclamation);
+            return prompt_.Confirm(
+                QString::fromLatin1(kImportAgainQuestion).arg(stored).arg(records).toStdString(),
+                "VELK Import", PromptIcon::Exclamation);
         });
 
     collector_.SetView(this);

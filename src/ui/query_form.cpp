@@ -92,8 +92,8 @@ QueryForm::QueryForm(const AppSettings& settings, const Clock& clock, QWidget* p
     connect(chooser_, &QComboBox::activated, this,
             [this](int index) { ChooserClosed(chooser_->itemText(index)); });
     connect(
-        chooser_, &QueryChooser::Closed, this,
-        [this] { ChooserClosed(chooser_->currentText()); }, Qt::QueuedConnection);
+        chooser_, &QueryChooser::Closed, this, [this] { ChooserClosed(chooser_->currentText()); },
+        Qt::QueuedConnection);
 
     connect(grid_, &QTableWidget::cellClicked, this, &QueryForm::ClickCell);
     connect(grid_, &QTableWidget::cellDoubleClicked, this,

@@ -335,7 +335,8 @@ void SystemLoadingWindow::FitHourColumns() {
     int needed = std::max(kHourWidth, Fit(*totals_, QStringLiteral("0.000")));
     for (int row = 0; row < totalsModel_->rowCount(); ++row) {
         for (int column = 1; column < totalsModel_->columnCount(); ++column)
-            needed = std::max(needed, Fit(*totals_, totalsModel_->index(row, column).data().toString()));
+            needed =
+                std::max(needed, Fit(*totals_, totalsModel_->index(row, column).data().toString()));
     }
     if (needed == hourWidth_)
         return;

@@ -218,7 +218,8 @@ TEST(VelkImport, MistakesInAFileAreToldAndCostLittle) {
     EXPECT_NE(r.err.find("stray.raw: " + std::to_string(line - 1) +
                          " bytes were skipped where no message passed its check, from "
                          "offset " +
-                         std::to_string(10 * line) + ".\nThe file ends inside a message: its "
+                         std::to_string(10 * line) +
+                         ".\nThe file ends inside a message: its "
                          "last 40 bytes, from offset " +
                          std::to_string(raw.size()) + ", were not imported.\n"),
               std::string::npos)
@@ -247,7 +248,8 @@ TEST(VelkImport, RefusesWhatItCannotOrShouldNotImport) {
     EXPECT_NE(r.out.find("good.raw: Import completed. 5 messages read"), std::string::npos);
 
     const std::string stored = test::ReadFile(base / "Bill" / "20261208.raw");
-    r = Import(base.Path(), {"Bill/20261208.raw", (base / "Bill_Backup" / "20261208.raw").string()});
+    r = Import(base.Path(),
+               {"Bill/20261208.raw", (base / "Bill_Backup" / "20261208.raw").string()});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("Bill/20261208.raw: Selected file is one VELK stores its records in!\n"
                          "Copy it to another folder and import the copy."),

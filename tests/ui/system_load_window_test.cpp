@@ -209,8 +209,7 @@ TEST_F(SystemLoadTest, AllHoursShowAndLineUp) {
     auto* legend = w.findChild<QTableView*>("legendTable");
     // At least the widths the tables were laid out with, and wide enough for every text.
     const auto fits = [](QTableView* table, int column, const QString& text) {
-        return QFontMetrics(table->font()).horizontalAdvance(text) + 6 <
-               table->columnWidth(column);
+        return QFontMetrics(table->font()).horizontalAdvance(text) + 6 < table->columnWidth(column);
     };
     EXPECT_GE(byPorts->columnWidth(0), 35);
     EXPECT_GE(byPorts->columnWidth(1), 45);

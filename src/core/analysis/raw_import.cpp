@@ -168,8 +168,8 @@ ImportResult RunRawImport(ImportSource& source, ImportSink& sink, bool otherProg
         const uint64_t at = result.consumed;
         result.consumed += n;
         for (size_t i = 0; i < n; ++i) {
-            for (auto step = scanner.Feed(chunk[i], at + i); step != RawImportScanner::Step::Continue;
-                 step = scanner.Replay()) {
+            for (auto step = scanner.Feed(chunk[i], at + i);
+                 step != RawImportScanner::Step::Continue; step = scanner.Replay()) {
                 if (!scanner.CheckOk()) {
                     // Length digits no message can have make no message: nothing is counted,
                     // the characters are skipped like those of a message that failed its check.

@@ -121,7 +121,8 @@ void TrafficCounter::Feed(std::string_view piece) {
     const char* p = piece.data();
     const char* const end = p + piece.size();
     while (p < end) {
-        const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const auto* lf =
+            static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
         const char* const stop = lf != nullptr ? lf : end;
         const auto n = static_cast<size_t>(stop - p);
         if (length_ == 0 && lf != nullptr && n == kLineLength + 1 && p[kLineLength] == '\r') {
@@ -163,8 +164,8 @@ void TrafficCounter::CountLine(const char* line) {
     if (hour >= kHours)
         return;
     ++day_.reports[hour];
-    day_.seizures[hour] += Digit(line[268]) << 12 | Digit(line[269]) << 8 |
-                           Digit(line[270]) << 4 | Digit(line[271]);
+    day_.seizures[hour] +=
+        Digit(line[268]) << 12 | Digit(line[269]) << 8 | Digit(line[270]) << 4 | Digit(line[271]);
     auto& packed = packed_[hour];
     const auto* bits = reinterpret_cast<const uint8_t*>(line) + 20;
     for (size_t j = 0; j < packed.size(); ++j)

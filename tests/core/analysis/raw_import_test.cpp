@@ -129,7 +129,8 @@ TEST(RawImport, FilesWithoutCompleteMessages) {
     // message and count no failed check; reading goes on, the characters are skipped. A length of
     // 998 is the longest that fits.
     for (const char* digits : {"000", "3E7", "FFF", "xyz"}) {
-        StringSource never(std::string(digits) + std::string(1200, '5') + "\r\n" + WithoutEtx(Frames(1)[0]));
+        StringSource never(std::string(digits) + std::string(1200, '5') + "\r\n" +
+                           WithoutEtx(Frames(1)[0]));
         RecordingSink s;
         r = RunRawImport(never, s, false);
         EXPECT_EQ(r.end, ImportEnd::Completed) << digits;

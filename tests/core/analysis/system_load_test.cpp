@@ -94,8 +94,8 @@ TEST(SystemLoad, LinesThatDoNotCount) {
     file += Line(23, {991});                    // the last hour, the last port
     file += good.substr(0, 272) + "\n";         // no CR: runs into the next line
     file += good.substr(0, 272);                // being appended: no CR LF yet
-    for (size_t piece : {file.size(), size_t{1}, size_t{2}, size_t{272}, size_t{273}, size_t{274},
-                         size_t{275}}) {
+    for (size_t piece :
+         {file.size(), size_t{1}, size_t{2}, size_t{272}, size_t{273}, size_t{274}, size_t{275}}) {
         SCOPED_TRACE(piece);
         TrafficDay day;
         TrafficCounter counter(day);
@@ -118,8 +118,8 @@ TEST(SystemLoad, LinesThatDoNotCount) {
 TEST(SystemLoad, HoursOfManyReports) {
     std::string file;
     for (int r = 0; r < 600; ++r)
-        file += Line(5, r < 400 ? (r < 256 ? std::set<int>{7, 8} : std::set<int>{7})
-                                : std::set<int>{});
+        file +=
+            Line(5, r < 400 ? (r < 256 ? std::set<int>{7, 8} : std::set<int>{7}) : std::set<int>{});
     TrafficDay day;
     day.Parse(file);
     EXPECT_EQ(day.reports[5], 600u);

@@ -1,0 +1,179 @@
+#include "core/analysis/stored_records.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/decode/billing_message.h"
+#include "core/decode/record_builder.h"
+#include "core/record/call_recorder.h"
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+using test::RecordBuilder;
+
+std::string Frame(int sequence, const std::string& start = RecordBuilder().start) {
+    RecordBuilder r;
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(sequence));
+    r.sequence = text;
+    r.start = start;
+    return r.Frame();
+}
+
+BillingMessage Message(const std::string& frame) {
+    return BillingMessage(reinterpret_cast<const uint8_t*>(frame.data()),
+                          static_cast<uint32_t>(frame.size() - 4));
+}
+
+// The record files as the recorders write them for these frames, in Bill.
+void Store(const AppSettings& s, const std::filesystem::path& bill,
+           const std::vector<std::string>& frames) {
+    FieldDecoder decoder(s);
+    for (const std::string& f : frames) {
+        std::string date;
+        decoder.DecodeField(4, Message(f), RecordBase::FromHexType(s.Hex_Type), date);
+        const std::string base = BaseName(date);
+        if (s.RawSave == 1) {
+            std::string raw = test::ReadFile(bill / RawFileName(s, base));
+            test::WriteFile(bill / RawFileName(s, base), raw + RawRecord(Message(f), s));
+        } else {
+            std::string lines = test::ReadFile(bill / DecodedFileName(s, base));
+            test::WriteFile(bill / DecodedFileName(s, base),
+                            lines + MakeDecodedLine(s, decoder, Message(f)));
+        }
+    }
+}
+
+struct Case {
+    const char* name;
+    int rawSave, rawSaveDaily;
+    std::vector<int> columns;  // the fields of the decoded columns
+    std::string extension;
+    int hexType;
+    std::string start;  // of every record
+};
+
+// Which file a record is looked for in, and by what: the daily raw file, the one raw file, a
+// record of no valid date, the decoded file (its name cut to twelve characters). A record
+// stored once answers for one of two equal records imported; one stored twice, for one.
+TEST(StoredRecords, EachStoredCopyAnswersForOneRecord) {
+    const Case cases[] = {
+        {"daily raw files", 1, 1, {}, "csv", 1, RecordBuilder().start},
+        {"one raw file", 1, 0, {}, "csv", 1, RecordBuilder().start},
+        {"no valid date", 1, 1, {}, "csv", 0, "2026:208123045"},
+        {"decoded files", 0, 1, {0, 4, 9}, "text", 1, RecordBuilder().start},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir base;
+        const OutputDirectories dirs = OutputDirectories::Under(base.Path());
+        MakeSaveDir(dirs);
+        AppSettings s;
+        s.RawSave = c.rawSave;
+        s.RawSaveDaily = c.rawSaveDaily;
+        s.SaveToFile = 1;
+        s.File_Extension = c.extension;
+        s.Hex_Type = c.hexType;
+        for (size_t k = 0; k < c.columns.size(); ++k) {
+            s.f[k] = 1;
+            s.SaveInd[k] = c.columns[k];
+        }
+        const std::string one = Frame(1, c.start), two = Frame(2, c.start),
+                          three = Frame(3, c.start);
+        const std::string four = Frame(4, c.start);
+        Store(s, dirs.bill, {one, two, two, four});
+        const char* expected[] = {"20261208.raw", "cs1000.raw", "BAD_DATE.raw", "20261208.tex"};
+        EXPECT_TRUE(std::filesystem::exists(dirs.bill / expected[&c - cases]))
+            << expected[&c - cases];
+        StoredRecords stored(s, dirs);
+        ASSERT_TRUE(stored.Comparable());
+        for (const std::string& f : {one, one, two, three})
+            stored.Note(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
+        EXPECT_EQ(stored.Look(), 2u);  // one of the two ones, the two
+        const auto take = [&stored](const std::string& f) {
+            return stored.Take(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
+        };
+        EXPECT_TRUE(take(one));
+        EXPECT_FALSE(take(one));  // its one copy is taken
+        EXPECT_TRUE(take(two));
+        EXPECT_FALSE(take(three));  // never stored
+        EXPECT_FALSE(take(four));   // stored, but not in the file imported: not looked for
+    }
+}
+
+// Decoded lines without the sequence number or without the start cannot tell calls apart; a
+// message other than a call record is never stored already.
+TEST(StoredRecords, WhatCannotBeCompared) {
+    test::TempDir base;
+    const OutputDirectories dirs = OutputDirectories::Under(base.Path());
+    AppSettings s;
+    s.SaveToFile = 1;
+    for (const std::vector<int>& columns : {std::vector<int>{4, 9}, std::vector<int>{0, 9}}) {
+        for (size_t k = 0; k < columns.size(); ++k) {
+            s.f[k] = 1;
+            s.SaveInd[k] = columns[k];
+        }
+        EXPECT_FALSE(StoredRecords(s, dirs).Comparable());
+    }
+    s.SaveToFile = 0;
+    s.DoBufferPacked = 1;
+    EXPECT_FALSE(StoredRecords(s, dirs).Comparable());
+
+    s.RawSave = 1;
+    MakeSaveDir(dirs);
+    const std::string traffic = RecordBuilder().Frame("35");
+    Store(s, dirs.bill, {Frame(1)});
+    test::WriteFile(dirs.bill / "20261208.raw", test::ReadFile(dirs.bill / "20261208.raw") +
+                                                    traffic.substr(1, traffic.size() - 2));
+    StoredRecords stored(s, dirs);
+    stored.Note(reinterpret_cast<const uint8_t*>(traffic.data()), Message(traffic).Length());
+    EXPECT_EQ(stored.Look(), 0u);
+}
+
+// A file of another program, read unscrambled, is compared with what VELK stored of it.
+TEST(StoredRecords, FilesOfOtherProgramsAreComparedUnscrambled) {
+    test::TempDir base;
+    const OutputDirectories dirs = OutputDirectories::Under(base.Path());
+    MakeSaveDir(dirs);
+    AppSettings s;
+    s.RawSave = 1;
+    s.RawSaveDaily = 1;
+    const std::string plain = Frame(7);
+    Store(s, dirs.bill, {plain});
+    // The 360 layout: each digit shifted by its position, pairs swapped; check digits made anew.
+    const std::string text = plain.substr(4, plain.size() - 7);
+    std::string scrambled = text;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+        const auto shift = [](char ch, size_t k) {
+            const unsigned v = ch <= '9' ? ch - '0' : ch - 'A' + 10;
+            return static_cast<char>(k % 6 + 0x20 + v);
+        };
+        scrambled[i + 1] = shift(text[i], i);
+        scrambled[i] = shift(text[i + 1], i + 1);
+    }
+    const std::string file = plain.substr(1, 3) + scrambled + "??\r\n";
+    struct Source : ImportSource {
+        explicit Source(const std::string& d) : data(d) {}
+        uint64_t Length() const override { return data.size(); }
+        size_t Read(uint8_t* to, size_t n) override {
+            const size_t take = std::min(n, data.size() - at);
+            std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(at), take, to);
+            at += take;
+            return take;
+        }
+        std::string data;
+        size_t at = 0;
+    } source(file);
+    StoredRecords stored(s, dirs);
+    const ImportSurvey survey = SurveyImport(source, true, stored);
+    EXPECT_EQ(survey.callRecords, 1u);
+    EXPECT_EQ(survey.alreadyStored, 1u);
+}
+
+}  // namespace
+}  // namespace velk
