@@ -10,9 +10,14 @@ CollectorHost::CollectorHost(AppSettings& settings, const std::filesystem::path&
               [this] { collector_.OnPeerClosed(); }),
       serial_(collector_.Protocol(), collector_.LinkEvents(), settings, prompt,
               [this] { collector_.OnPeerClosed(); }),
-      disk_(settings, [this](const uint8_t* frame, uint32_t length) {
-          collector_.DeliverFromDiskBuffer(frame, length);
-      }) {
+      disk_(
+          settings,
+          [this](const uint8_t* frame, uint32_t length) {
+              collector_.DeliverFromDiskBuffer(frame, length);
+          },
+          [this](QueueNotice kind, const std::string& text) {
+              collector_.DiskBufferNotice(kind, text);
+          }) {
     collector_.SetChannels(&socket_, &serial_);
     collector_.SetDiskBuffer(&disk_);
 }

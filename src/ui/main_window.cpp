@@ -341,6 +341,18 @@ void CVELKDlg::SequenceAlarm(const std::string& /*line*/, uint64_t missingSinceS
                                last ? QString::fromStdString(last->Line()) : QString());
 }
 
+void CVELKDlg::DiskBufferAlarm(const std::string& line) {
+    if (line.empty()) {
+        if (stateBeforeAlarm_)
+            status_->SetState(*stateBeforeAlarm_);
+        stateBeforeAlarm_.reset();
+        return;
+    }
+    if (!stateBeforeAlarm_)
+        stateBeforeAlarm_ = status_->State();
+    status_->SetState(QString::fromStdString(line));
+}
+
 void CVELKDlg::OnDefaultView() {
     lists_->DefaultView(settings_.Server_Port_index);
 }

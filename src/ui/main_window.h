@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <array>
 #include <map>
+#include <optional>
 
 #include "core/analysis/statistics_display.h"
 #include "core/app/collector.h"
@@ -140,6 +141,9 @@ public:
     void DurationReset() override;
     void SetMenuState(LinkMenuState state) override;
     void SequenceAlarm(const std::string& line, uint64_t missingSinceStart) override;
+    // Shown in the protocol state's place, which the link leaves alone in disk-buffer mode; the
+    // state comes back when the alarm is over.
+    void DiskBufferAlarm(const std::string& line) override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -192,6 +196,7 @@ private:
     std::array<QPointer<SystemLoadingWindow>, 2> systemLoad_{};
     QPointer<ImportProgress> importProgress_;
     LinkMenuState menuState_ = LinkMenuState::Disconnected;
+    std::optional<QString> stateBeforeAlarm_;
 };
 
 }  // namespace velk

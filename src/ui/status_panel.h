@@ -27,6 +27,7 @@ public:
     // 1 good traffic, 0 an error last, anything else no link (blank).
     void SetLinkStatus(int value);
     void SetState(const QString& text) { state_->setText(text); }
+    QString State() const { return state_->text(); }
     void SetMessageRate(int perHour);
     // "Missing records : n", with the last gap as the tip.
     void SetMissingRecords(uint64_t count, const QString& lastGap);

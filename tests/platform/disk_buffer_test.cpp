@@ -1,8 +1,13 @@
 // The disk-buffer channel on real queue files: the producer's lock, a producer that dies holding
-// it, and velk-billing-sim filling the queue while the reader takes the records.
+// it or holds it through a stop, queues this user may not use, and velk-billing-sim filling the
+// queue while the reader takes the records.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +20,7 @@
 #include <thread>
 
 #include "platform/disk_buffer_reader.h"
+#include "support/ordinary_user.h"
 #include "support/temp_dir.h"
 
 namespace velk {
@@ -34,10 +40,23 @@ fs::path MakeQueue(const fs::path& dir, uint32_t records) {
     return queue;
 }
 
-// Holds the producer's lock from another process until released or killed.
+uint32_t ReadIndex(const fs::path& queue) {
+    return QueueHeader::Parse(reinterpret_cast<const uint8_t*>(test::ReadFile(queue).data())).read;
+}
+
+// Whether another process holds the lock of this lock file.
+bool LockedElsewhere(const fs::path& lockFile) {
+    const int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool busy = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (fd >= 0)
+        ::close(fd);
+    return busy;
+}
+
+// Holds the producer's lock from another process until released or killed, or for holdMs.
 class Producer {
 public:
-    explicit Producer(const fs::path& lockFile) {
+    explicit Producer(const fs::path& lockFile, int holdMs = -1) {
         int ready[2];
         EXPECT_EQ(pipe(ready), 0);
         EXPECT_EQ(pipe(release_), 0);
@@ -47,7 +66,8 @@ public:
             ::flock(fd, LOCK_EX);
             char c = 1;
             (void)!::write(ready[1], &c, 1);
-            (void)!::read(release_[0], &c, 1);
+            pollfd released{release_[0], POLLIN, 0};
+            ::poll(&released, 1, holdMs);
             _exit(0);
         }
         char c;
@@ -111,10 +131,87 @@ TEST(DiskBuffer, ProducerKilledHoldingTheLockDoesNotBlockTheReader) {
     DiskQueueReader reader(file);
     BillingRecord record{};
     ASSERT_EQ(reader.Peek(record), DiskQueueReader::Take::Record);
-    ASSERT_TRUE(reader.Commit());
-    EXPECT_EQ(
-        QueueHeader::Parse(reinterpret_cast<const uint8_t*>(test::ReadFile(queue).data())).read,
-        1u);
+    ASSERT_EQ(reader.Commit(), DiskQueueReader::Committed::Yes);
+    EXPECT_EQ(ReadIndex(queue), 1u);
+}
+
+// A producer that holds its lock for longer than a stop may take: the stop ends anyway, while
+// the producer still holds the lock, and nothing is lost. A record not yet taken stays in the
+// queue; one already stored stays there too (it is stored again when the queue is read next),
+// and the log says so.
+TEST(DiskBuffer, StopDoesNotWaitForAProducerHoldingItsLock) {
+    constexpr int kHoldMs = 8000;  // longer than the whole stop may take
+    for (const bool afterTheStore : {false, true}) {
+        SCOPED_TRACE(afterTheStore ? "locked between the store and the commit"
+                                   : "locked before the take");
+        test::TempDir dir;
+        const fs::path queue = MakeQueue(dir.Path(), 1);
+        std::unique_ptr<Producer> producer;
+        if (!afterTheStore)
+            producer = std::make_unique<Producer>(QueueLockPath(queue), kHoldMs);
+        AppSettings settings;
+        int delivered = 0;
+        std::vector<std::string> said;
+        DiskBufferReader reader(
+            settings,
+            [&](const uint8_t*, uint32_t) {
+                ++delivered;
+                if (afterTheStore)
+                    producer = std::make_unique<Producer>(QueueLockPath(queue), kHoldMs);
+            },
+            [&said](QueueNotice, const std::string& text) { said.push_back(text); },
+            {std::chrono::milliseconds(200), std::chrono::milliseconds(1000)});
+        std::string error;
+        ASSERT_TRUE(reader.Start(dir.Path().string(), error)) << error;
+        // Until the reader waits for the lock: after some polls, or after the store.
+        QElapsedTimer t;
+        t.start();
+        while ((afterTheStore ? delivered == 0 : t.elapsed() < 300) && t.elapsed() < 10000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        ASSERT_NE(producer, nullptr);
+        reader.Stop();
+        EXPECT_TRUE(LockedElsewhere(QueueLockPath(queue)));  // the stop did not wait for it
+        EXPECT_FALSE(reader.Running());
+        EXPECT_EQ(delivered, afterTheStore ? 1 : 0);
+        EXPECT_EQ(ReadIndex(queue), 0u);  // the record is still in the queue
+        if (afterTheStore) {
+            EXPECT_EQ(said, std::vector<std::string>{
+                                "stopped before the record in slot 0 of " + queue.string() +
+                                ", already stored, could be taken out of the queue: it is "
+                                "stored again when the queue is read next"});
+        } else {
+            EXPECT_TRUE(said.empty());
+        }
+    }
+}
+
+// The commit of a stored record waits for a producer that holds the lock only briefly, also when
+// a stop comes meanwhile: the record leaves the queue and is not stored again.
+TEST(DiskBuffer, StopLetsAStoredRecordLeaveTheQueueWhenTheLockComesInTime) {
+    test::TempDir dir;
+    const fs::path queue = MakeQueue(dir.Path(), 1);
+    std::unique_ptr<Producer> producer;
+    AppSettings settings;
+    int delivered = 0;
+    std::vector<std::string> said;
+    DiskBufferReader reader(
+        settings,
+        [&](const uint8_t*, uint32_t) {
+            ++delivered;
+            producer = std::make_unique<Producer>(QueueLockPath(queue), 300);
+        },
+        [&said](QueueNotice, const std::string& text) { said.push_back(text); },
+        {std::chrono::milliseconds(3000), std::chrono::milliseconds(5000)});
+    std::string error;
+    ASSERT_TRUE(reader.Start(dir.Path().string(), error)) << error;
+    QElapsedTimer t;
+    t.start();
+    while (delivered == 0 && t.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    reader.Stop();
+    EXPECT_EQ(delivered, 1);
+    EXPECT_EQ(ReadIndex(queue), 1u);
+    EXPECT_TRUE(said.empty());
 }
 
 TEST(DiskBuffer, QueueWithoutALockFileIsReadUnguarded) {
@@ -134,10 +231,12 @@ TEST(DiskBuffer, DirectoryThatCannotBeReadIsRefused) {
     DiskBufferReader reader(settings, [](const uint8_t*, uint32_t) {});
     std::string error;
     EXPECT_FALSE(reader.Start((dir / "missing").string(), error));
-    EXPECT_EQ(error, (dir / "missing").string() + "\nNo such file or directory");
+    EXPECT_EQ(error, std::string(kHdDirectoryUnreadable) + (dir / "missing").string() +
+                         "\nNo such file or directory");
     EXPECT_FALSE(reader.Running());
     EXPECT_FALSE(reader.Start("", error));
-    EXPECT_EQ(error, "(no directory is set)\nNo such file or directory");
+    EXPECT_EQ(error, std::string(kHdDirectoryUnreadable) +
+                         "(no directory is set)\nNo such file or directory");
     EXPECT_TRUE(reader.Start(dir.Path().string(), error));  // the queue file may come later
     EXPECT_TRUE(reader.Running());
     reader.Stop();
@@ -182,6 +281,218 @@ TEST(DiskBuffer, RecordsFromTheBillingServerArriveInOrderOnTheMainThread) {
     const std::string q = test::ReadFile(dir / QueueFileName(0));
     const QueueHeader h = QueueHeader::Parse(reinterpret_cast<const uint8_t*>(q.data()));
     EXPECT_EQ(h.read, h.write);  // everything taken
+}
+
+// Runs body in a child process as an ordinary user and returns what it wrote, or "(died)".
+std::string AsOrdinaryUser(const std::function<std::string()>& body) {
+    int out[2];
+    if (::pipe(out) != 0)
+        return "(no pipe)";
+    const int code = test::AsOrdinaryUser([&] {
+        const std::string text = body();
+        (void)!::write(out[1], text.data(), text.size());
+        return 0;
+    });
+    ::close(out[1]);
+    std::string text;
+    char buf[512];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    ::close(out[0]);
+    return code == 0 ? text : "(died)";
+}
+
+// Takes three times from the queue of dir, as its reader would; what it said, one line each.
+std::string ThreeTakes(const fs::path& dir, DiskQueueReader::Take expected) {
+    PosixQueueFile file(dir / QueueFileName(0));
+    std::string said;
+    DiskQueueReader reader(file,
+                           [&said](QueueNotice, const std::string& text) { said += text + "\n"; });
+    BillingRecord record{};
+    for (int i = 0; i < 3; ++i) {
+        if (reader.Peek(record) != expected || record != BillingRecord{})
+            return "(took something)";
+    }
+    return said;
+}
+
+// What keeps the reader from its queue is said at Connect, as a missing directory is: a directory
+// or queue this user cannot read, a queue it cannot write. While it reads, a queue it cannot open
+// or a lock it cannot take is said once, and nothing is taken.
+TEST(DiskBuffer, QueueThatThisUserMayNotUseIsRefusedAndSaidOnce) {
+    struct Case {
+        const char* what;
+        fs::perms dir, queue, lock;
+        const char* refusal;  // what Connect says, before the path and the reason
+        char refused;         // the path: the queue, its lock or the directory
+        DiskQueueReader::Take take;
+        std::string said;  // what three takes say, {Q} and {L} standing for the paths
+    };
+    const auto rw = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                    fs::perms::group_write | fs::perms::others_read | fs::perms::others_write;
+    const auto r = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                   fs::perms::others_read;
+    const auto own = fs::perms::owner_read | fs::perms::owner_write;
+    const auto open = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                      fs::perms::others_read | fs::perms::others_exec;
+    using Take = DiskQueueReader::Take;
+    const Case cases[] = {
+        {"everything allowed", open, rw, r, "", 0, Take::Empty, ""},
+        {"queue read-only", open, r, r, kHdQueueUnwritable, 'Q', Take::Unreadable,
+         "cannot open {Q}: Permission denied"},
+        {"queue unreadable", open, own, r, kHdQueueUnreadable, 'Q', Take::Unreadable,
+         "cannot open {Q}: Permission denied"},
+        {"lock file unreadable", open, rw, own, kHdQueueUnreadable, 'L', Take::LockFailed,
+         "cannot lock {L}: Permission denied; nothing is taken"},
+        {"directory closed", fs::perms::owner_all, rw, r, kHdDirectoryUnreadable, 'D',
+         Take::Unreadable, "cannot open {Q}: Permission denied"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir base;
+        fs::permissions(base.Path(), open);
+        const fs::path dir = base / "buffer";
+        fs::create_directory(dir);
+        const fs::path queue = MakeQueue(dir, 0);
+        const fs::path lock = QueueLockPath(queue);
+        fs::permissions(queue, c.queue);
+        fs::permissions(lock, c.lock);
+        fs::permissions(dir, c.dir);
+        const fs::path refused = c.refused == 'Q' ? queue : c.refused == 'L' ? lock : dir;
+        EXPECT_EQ(AsOrdinaryUser([&] { return QueueRefusal(dir.string()); }),
+                  c.refused == 0 ? "" : c.refusal + refused.string() + "\nPermission denied");
+        std::string said = c.said;
+        for (const auto& [name, path] : {std::pair{"{Q}", queue}, std::pair{"{L}", lock}}) {
+            if (const size_t at = said.find(name); at != std::string::npos)
+                said.replace(at, 3, path.string());
+        }
+        EXPECT_EQ(AsOrdinaryUser([&] { return ThreeTakes(dir, c.take); }),
+                  said.empty() ? "" : said + "\n");
+    }
+}
+
+// Runs body as root in a mount namespace of its own where dir is a read-only bind of itself, as
+// a service's sandbox leaves every path outside its own; "(no namespace)" where none can be made.
+std::string InReadOnlyBind(const fs::path& dir, const std::function<std::string()>& body) {
+    int out[2];
+    if (::geteuid() != 0 || ::pipe(out) != 0)
+        return "(no namespace)";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::string text = "(no namespace)";
+        if (::unshare(CLONE_NEWNS) == 0 &&
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            ::mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+            ::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) ==
+                0) {
+            text = body();
+        }
+        (void)!::write(out[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buf[512];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    ::close(out[0]);
+    ::waitpid(pid, nullptr, 0);
+    return text;
+}
+
+TEST(DiskBuffer, QueueOnAReadOnlyMountIsRefusedAndSaidOnce) {
+    test::TempDir dir;
+    const fs::path queue = MakeQueue(dir.Path(), 1);
+    const std::string refusal =
+        InReadOnlyBind(dir.Path(), [&] { return QueueRefusal(dir.Path()); });
+    if (refusal == "(no namespace)")
+        GTEST_SKIP() << "no mount namespace can be made here";
+    EXPECT_EQ(refusal,
+              std::string(kHdQueueUnwritable) + dir.Path().string() + "\nRead-only file system");
+    EXPECT_EQ(
+        InReadOnlyBind(dir.Path(),
+                       [&] { return ThreeTakes(dir.Path(), DiskQueueReader::Take::Unreadable); }),
+        "cannot open " + queue.string() + ": Read-only file system\n");
+    EXPECT_EQ(ReadIndex(queue), 0u);
+}
+
+// scripts/run hd starts velk-billing-sim with the relative directory "demo/buffer" and gives VELK
+// the absolute one; a link or a trailing separator spells it otherwise again. Both sides must
+// lock one file, or the reader would read the queue while the producer writes it.
+TEST(DiskBuffer, ProducerAndReaderLockOneFileHoweverTheDirectoryIsSpelt) {
+    struct Case {
+        const char* producer;  // relative to the producer's working directory
+        const char* reader;    // under the same directory
+    };
+    const Case cases[] = {
+        {"buffer", "buffer"}, {"./buffer/", "buffer/"},   {"link", "buffer"},
+        {"buffer", "link"},   {"sub/../buffer", "link/"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.producer) + " / " + c.reader);
+        test::TempDir base;
+        fs::create_directory(base / "buffer");
+        fs::create_directory(base / "sub");
+        fs::create_directory_symlink("buffer", base / "link");
+        QProcess sim;
+        sim.setWorkingDirectory(QString::fromStdString(base.Path().string()));
+        sim.start(QStringLiteral(VELK_BILLING_SIM),
+                  {"--dir", c.producer, "--count", "1", "--rate", "0"});
+        ASSERT_TRUE(sim.waitForFinished(10000));
+        ASSERT_EQ(sim.exitCode(), 0) << sim.readAllStandardError().toStdString();
+        std::vector<std::string> locks;
+        for (const auto& entry : fs::directory_iterator(base / "buffer")) {
+            if (entry.path().extension() == ".lock")
+                locks.push_back(entry.path().string());
+        }
+        const PosixQueueFile file((base / c.reader) / QueueFileName(0));
+        EXPECT_EQ(locks, std::vector<std::string>{file.LockName()});
+    }
+}
+
+// velk-billing-sim takes only numbers it can use, and fills only a queue of its own layout.
+TEST(DiskBuffer, BillingSimulatorRefusesWrongNumbersAndIncompatibleQueues) {
+    const QStringList wrongNumbers[] = {
+        {"--count", "-3"},   {"--count", "x"},       {"--count", "5x"}, {"--rate", "fast"},
+        {"--rate", "-1"},    {"--rate", "nan"},      {"--seed", "-1"},  {"--seed", "4294967296"},
+        {"--capacity", "1"}, {"--hold-lock", "1.5"}, {"--count", ""},   {"--count"},
+    };
+    for (const QStringList& args : wrongNumbers) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        test::TempDir dir;
+        QProcess sim;
+        sim.start(QStringLiteral(VELK_BILLING_SIM),
+                  QStringList{"--dir", QString::fromStdString(dir.Path().string())} + args);
+        ASSERT_TRUE(sim.waitForFinished(10000));
+        EXPECT_EQ(sim.exitCode(), 2);
+        EXPECT_TRUE(sim.readAllStandardOutput().isEmpty());  // no "done -3"
+        EXPECT_FALSE(fs::exists(dir / QueueFileName(0)));
+    }
+    const QueueHeader incompatible[] = {
+        {0, 0, 60, 20},    // another record size
+        {20, 0, 120, 20},  // a write index past the slots
+        {0, 21, 120, 20},  // a read index past them
+        {0, 0, 120, 0},    // no slots
+        {0, 0, 120, 1},    // one slot: never room for a record
+    };
+    for (const QueueHeader& h : incompatible) {
+        SCOPED_TRACE(h.Text());
+        test::TempDir dir;
+        const fs::path queue = dir / QueueFileName(0);
+        std::string bytes(QueueHeader::kSize + 120 * 20, '\0');
+        h.Serialize(reinterpret_cast<uint8_t*>(bytes.data()));
+        test::WriteFile(queue, bytes);
+        QProcess sim;
+        sim.start(
+            QStringLiteral(VELK_BILLING_SIM),
+            {"--dir", QString::fromStdString(dir.Path().string()), "--count", "1", "--rate", "0"});
+        ASSERT_TRUE(sim.waitForFinished(10000)) << "it waits as if the queue were full";
+        EXPECT_EQ(sim.exitCode(), 2);
+        EXPECT_EQ(sim.readAllStandardError().toStdString(),
+                  "velk-billing-sim: incompatible queue " + queue.string() + ": " + h.Text() +
+                      " (records of 120 bytes and at least 2 slots are written)\n");
+        EXPECT_EQ(test::ReadFile(queue), bytes);  // left as it was
+    }
 }
 
 }  // namespace

@@ -4,6 +4,10 @@
 // while it writes. For each record it prints "delivered <n> <message text>": the call-record
 // message the record stands for (numbers in base 16), computed from the record's fields, so that a
 // test can tell what VELK must store.
+//
+// An existing queue is used when it has 120-byte records and a valid header; any other is an
+// "incompatible queue" (exit code 2), as is one that becomes so while it runs. A wrong option or
+// number is exit code 2 too, a directory or file it cannot use 1.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,6 +20,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
 #include <random>
 #include <string>
 #include <thread>
@@ -150,7 +157,9 @@ Generated Generate(std::mt19937& rng, uint32_t sequence, int64_t& clock) {
     return g;
 }
 
-// The producer's lock: the queue file's full path without '/', '\', ':', '.', '_', upper-cased.
+// The producer's lock: the queue file's full path without '/', '\', ':', '.', '_', upper-cased,
+// in the queue's directory. The path is the canonical one (dir comes from realpath), so that a
+// reader that reaches the directory by another spelling or through a link locks the same file.
 std::string LockPath(const std::string& dir, const std::string& queue) {
     std::string name;
     for (char c : queue) {
@@ -161,12 +170,53 @@ std::string LockPath(const std::string& dir, const std::string& queue) {
     return dir + "/" + name + ".lock";
 }
 
+// A whole decimal number from min to max, and nothing else.
+bool WholeNumber(const char* text, long min, long max, long& out) {
+    if (*text == '\0' || std::isspace(static_cast<unsigned char>(*text)))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < min || v > max)
+        return false;
+    out = static_cast<long>(v);
+    return true;
+}
+
+// A finite decimal number of at least 0.
+bool Rate(const char* text, double& out) {
+    if (*text == '\0' || std::isspace(static_cast<unsigned char>(*text)))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0)
+        return false;
+    out = v;
+    return true;
+}
+
+// A header this program can fill: 120-byte records, at least two slots, both indexes in range.
+bool Compatible(uint32_t write, uint32_t read, uint32_t size, uint32_t capacity) {
+    return size == kRecordSize && capacity >= 2 && write < capacity && read < capacity;
+}
+
+int Incompatible(const std::string& queue, uint32_t write, uint32_t read, uint32_t size,
+                 uint32_t capacity) {
+    std::fprintf(stderr,
+                 "velk-billing-sim: incompatible queue %s: write index %u, read index %u, record "
+                 "size %u, capacity %u (records of %u bytes and at least 2 slots are written)\n",
+                 queue.c_str(), write, read, size, capacity, kRecordSize);
+    return 2;
+}
+
 int Usage() {
     std::fprintf(stderr,
                  "usage: velk-billing-sim --dir DIR [--count N] [--rate R] [--seed S]\n"
                  "                        [--capacity C] [--hold-lock MS] [--no-lock]\n"
                  "Fills DIR/%s with generated billing records: N records (0: no end) at R a\n"
-                 "second (0: as fast as the queue takes them).\n",
+                 "second (0: as fast as the queue takes them); a new queue gets C slots (2 to\n"
+                 "10000000), and the lock is held MS milliseconds (up to 3600000) per record.\n",
                  kQueue);
     return 2;
 }
@@ -178,27 +228,49 @@ int main(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool more = i + 1 < argc;
-        if (a == "--dir" && more)
-            o.dir = argv[++i];
-        else if (a == "--count" && more)
-            o.count = std::atol(argv[++i]);
-        else if (a == "--rate" && more)
-            o.rate = std::atof(argv[++i]);
-        else if (a == "--seed" && more)
-            o.seed = static_cast<uint32_t>(std::atol(argv[++i]));
-        else if (a == "--capacity" && more)
-            o.capacity = static_cast<uint32_t>(std::atol(argv[++i]));
-        else if (a == "--hold-lock" && more)
-            o.holdLockMs = std::atol(argv[++i]);
-        else if (a == "--no-lock")
+        const char* value = more ? argv[i + 1] : "";
+        long number = 0;
+        bool ok = true;
+        if (a == "--dir" && more) {
+            o.dir = value;
+        } else if (a == "--count" && more) {
+            ok = WholeNumber(value, 0, LONG_MAX, o.count);
+        } else if (a == "--rate" && more) {
+            ok = Rate(value, o.rate);
+        } else if (a == "--seed" && more) {
+            ok = WholeNumber(value, 0, UINT32_MAX, number);
+            o.seed = static_cast<uint32_t>(number);
+        } else if (a == "--capacity" && more) {
+            // The queue file stays below 1.2 GB.
+            ok = WholeNumber(value, 2, 10000000, number);
+            o.capacity = static_cast<uint32_t>(number);
+        } else if (a == "--hold-lock" && more) {
+            ok = WholeNumber(value, 0, 3600000, o.holdLockMs);
+        } else if (a == "--no-lock") {
             o.lock = false;
-        else
+            continue;
+        } else {
             return Usage();
+        }
+        ++i;
+        if (!ok) {
+            std::fprintf(stderr, "velk-billing-sim: %s: '%s' is not a number it takes\n", a.c_str(),
+                         value);
+            return Usage();
+        }
     }
-    if (o.dir.empty() || o.capacity < 2)
+    if (o.dir.empty())
         return Usage();
 
-    const std::string queue = o.dir + "/" + kQueue;
+    char* real = ::realpath(o.dir.c_str(), nullptr);
+    if (real == nullptr) {
+        std::fprintf(stderr, "velk-billing-sim: cannot use %s: %s\n", o.dir.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    const std::string dir = real;
+    std::free(real);
+    const std::string queue = dir + "/" + kQueue;
     const int fd = ::open(queue.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         std::fprintf(stderr, "velk-billing-sim: cannot open %s: %s\n", queue.c_str(),
@@ -207,7 +279,7 @@ int main(int argc, char* argv[]) {
     }
     int lockFd = -1;
     if (o.lock) {
-        lockFd = ::open(LockPath(o.dir, queue).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        lockFd = ::open(LockPath(dir, queue).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (lockFd < 0) {
             std::fprintf(stderr, "velk-billing-sim: cannot make the lock file\n");
             return 1;
@@ -222,11 +294,21 @@ int main(int argc, char* argv[]) {
             ::flock(lockFd, LOCK_UN);
     };
 
-    // A new queue: empty, with the layout the reader expects.
+    // A new queue: empty, with the layout the reader expects. An existing one must have it.
     lock();
     struct stat st {};
     ::fstat(fd, &st);
-    if (st.st_size < 16) {
+    if (st.st_size >= 16) {
+        uint8_t header[16];
+        if (::pread(fd, header, 16, 0) != 16) {
+            std::fprintf(stderr, "velk-billing-sim: cannot read %s\n", queue.c_str());
+            return 1;
+        }
+        const uint32_t write = ReadLe32(header), read = ReadLe32(header + 4);
+        const uint32_t size = ReadLe32(header + 8), capacity = ReadLe32(header + 12);
+        if (!Compatible(write, read, size, capacity))
+            return Incompatible(queue, write, read, size, capacity);
+    } else {
         uint8_t header[16];
         Le32(header, 0);
         Le32(header + 4, 0);
@@ -257,8 +339,11 @@ int main(int argc, char* argv[]) {
         if (::pread(fd, header, 16, 0) == 16) {
             const uint32_t write = ReadLe32(header), read = ReadLe32(header + 4);
             const uint32_t size = ReadLe32(header + 8), capacity = ReadLe32(header + 12);
-            const uint32_t next = capacity > 0 ? (write + 1) % capacity : 0;
-            if (capacity > 0 && write < capacity && size == kRecordSize && next != read) {
+            // Somebody else made the queue anew under us: it is not ours to fill.
+            if (!Compatible(write, read, size, capacity))
+                return Incompatible(queue, write, read, size, capacity);
+            const uint32_t next = (write + 1) % capacity;
+            if (next != read) {
                 if (::pwrite(fd, g.record.data(), kRecordSize,
                              static_cast<off_t>(16 + uint64_t{write} * kRecordSize)) ==
                     static_cast<ssize_t>(kRecordSize)) {

@@ -75,6 +75,13 @@ void Collector::DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length) {
     protocol_.SMDA_Count_Event(EV_NORMAL_DATA);
 }
 
+void Collector::DiskBufferNotice(QueueNotice kind, const std::string& text) {
+    log_.Note("HD Buffer", text);
+    relay_.Problem("HD Buffer: " + text);
+    if (view_ != nullptr && kind != QueueNotice::Note)
+        view_->DiskBufferAlarm(kind == QueueNotice::Alarm ? "HD Buffer: " + text : std::string());
+}
+
 void Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
     pipeline_.ProcessMessage(frame, length);
     counters_.Count(EV_NORMAL_DATA, clock_.Now().hour);

@@ -12,6 +12,7 @@
 #include "core/foundation/statistic_counters.h"
 #include "core/link/billing_record.h"
 #include "core/link/connection_control.h"
+#include "core/link/disk_queue.h"
 #include "core/link/link_protocol.h"
 #include "core/record/call_recorder.h"
 #include "core/record/connection_log.h"
@@ -32,6 +33,8 @@ public:
     }
     // No call record for the alarm's minutes while connected (one line).
     virtual void SilenceAlarm(const std::string& line) { (void)line; }
+    // The hard-disk buffer gives no records (one line), or gives them again (an empty line).
+    virtual void DiskBufferAlarm(const std::string& line) { (void)line; }
 };
 
 // The collector without its view: settings, link protocol, record pipeline, connection log and
@@ -65,6 +68,9 @@ public:
     // the link, and counted as normal data.
     void DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length);
     void SetDiskBuffer(DiskBufferChannel* disk) { connection_.SetDiskBuffer(disk); }
+    // What the hard-disk buffer's reader says (on the main thread): into the connection log and
+    // to the view as a problem; an alarm also stays on the view until it is over.
+    void DiskBufferNotice(QueueNotice kind, const std::string& text);
     // A message from a raw-file import (on the main thread): stored like a received one and
     // counted as normal data; one whose check failed is only counted. Neither touches the link's
     // status.

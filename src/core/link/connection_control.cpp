@@ -17,8 +17,8 @@ bool ConnectionControl::ConnectDiskBuffer() {
         return false;
     std::string error;
     if (!disk_->Start(settings_.APP_HD_Buffer_Directory, error)) {
-        // An idle reader of a directory that is not there would look like a quiet night.
-        prompt_.Message(kHdDirectoryUnreadable + error);
+        // An idle reader of a queue it cannot use would look like a quiet night.
+        prompt_.Message(error);
         return false;
     }
     if (view_ != nullptr) {

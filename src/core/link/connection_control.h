@@ -59,9 +59,6 @@ public:
     // What the title names: the site, else the address (TCP) or the port name (serial).
     std::string Target() const;
 
-    static constexpr const char* kHdDirectoryUnreadable =
-        "The Hard Disk Data Buffer directory cannot be read:\n";
-
 private:
     void Changed();
     bool ConnectDiskBuffer();

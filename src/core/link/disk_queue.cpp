@@ -1,6 +1,8 @@
 #include "core/link/disk_queue.h"
 
+#include <algorithm>
 #include <cctype>
+#include <system_error>
 
 namespace velk {
 namespace {
@@ -14,16 +16,22 @@ void PutLe32(uint8_t* p, uint32_t v) {
         p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// Holds the producer's lock for a scope.
+// Holds the producer's lock for a scope, when it could be had.
 class Locked {
 public:
-    explicit Locked(QueueFile& file) : file_(file) { file_.Lock(); }
-    ~Locked() { file_.Unlock(); }
+    Locked(QueueFile& file, const QueueFile::KeepWaiting& keepWaiting)
+        : file_(file), result_(file.Lock(keepWaiting)) {}
+    ~Locked() {
+        if (result_ == QueueLock::Held)
+            file_.Unlock();
+    }
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
+    QueueLock Result() const { return result_; }
 
 private:
     QueueFile& file_;
+    QueueLock result_;
 };
 
 // Opens the file for a scope.
@@ -52,13 +60,20 @@ const char* QueueFileName(int index) {
 }
 
 std::filesystem::path QueueLockPath(const std::filesystem::path& queueFile) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path path = fs::absolute(queueFile, ec);
+    if (ec)
+        path = queueFile;
+    const fs::path canonical = fs::weakly_canonical(path, ec);
+    path = (ec ? path : canonical).lexically_normal();
     std::string name;
-    for (char c : queueFile.string()) {
+    for (char c : path.string()) {
         if (c == '/' || c == '\\' || c == ':' || c == '.' || c == '_')
             continue;
         name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
-    return queueFile.parent_path() / (name + ".lock");
+    return path.parent_path() / (name + ".lock");
 }
 
 QueueHeader QueueHeader::Parse(const uint8_t* b) {
@@ -72,63 +87,180 @@ void QueueHeader::Serialize(uint8_t* b) const {
     PutLe32(b + 12, capacity);
 }
 
-bool QueueHeader::Valid() const {
-    return write < capacity && read < capacity && recordSize > 0 && recordSize <= kLargestRecord;
+std::string QueueHeader::Text() const {
+    return "write index " + std::to_string(write) + ", read index " + std::to_string(read) +
+           ", record size " + std::to_string(recordSize) + ", capacity " + std::to_string(capacity);
+}
+
+void DiskQueueReader::Tell(QueueNotice kind, const std::string& text) {
+    if (report_)
+        report_(kind, text);
+}
+
+void DiskQueueReader::Trouble(const std::string& text) {
+    if (text == problem_)
+        return;
+    problem_ = text;
+    Tell(QueueNotice::Alarm, text);
+}
+
+void DiskQueueReader::Readable() {
+    if (problem_.empty())
+        return;
+    problem_.clear();
+    Tell(QueueNotice::AlarmOver, file_.QueueName() + " can be read again");
 }
 
 bool DiskQueueReader::ReadHeader(QueueHeader& header) {
     uint8_t bytes[QueueHeader::kSize];
-    if (file_.Size() < QueueHeader::kSize || !file_.Read(0, bytes, sizeof bytes))
+    if (file_.Size() < QueueHeader::kSize) {
+        Trouble(file_.QueueName() + " is shorter than its 16-byte header");
         return false;
+    }
+    if (!file_.Read(0, bytes, sizeof bytes)) {
+        Trouble("cannot read " + file_.QueueName() + ": " + file_.ErrorText());
+        return false;
+    }
     header = QueueHeader::Parse(bytes);
     return true;
 }
 
-DiskQueueReader::Take DiskQueueReader::Peek(BillingRecord& record) {
+// Whether the lock, or its absence, lets the queue be read; says what keeps it from being read.
+bool DiskQueueReader::LockAllows(QueueLock lock) {
+    switch (lock) {
+        case QueueLock::Held:
+            unguardedSaid_ = false;
+            return true;
+        case QueueLock::NoLockFile:
+            if (!unguardedSaid_) {
+                unguardedSaid_ = true;
+                Tell(QueueNotice::Note, file_.QueueName() + " has no lock file " +
+                                            file_.LockName() +
+                                            ": it is read without the billing server's lock");
+            }
+            return true;
+        case QueueLock::Failed:
+            Trouble("cannot lock " + file_.LockName() + ": " + file_.ErrorText() +
+                    "; nothing is taken");
+            return false;
+        case QueueLock::GaveUp:
+            return false;
+    }
+    return false;
+}
+
+DiskQueueReader::Take DiskQueueReader::Peek(BillingRecord& record,
+                                            const QueueFile::KeepWaiting& keepWaiting) {
     record.fill(0);
     peeked_ = false;
     Opened opened(file_);
-    if (!opened.Ok())
+    if (!opened.Ok()) {
+        Trouble("cannot open " + file_.QueueName() + ": " + file_.ErrorText());
         return Take::Unreadable;
-    Locked locked(file_);
+    }
+    Locked locked(file_, keepWaiting);
+    if (!LockAllows(locked.Result()))
+        return locked.Result() == QueueLock::GaveUp ? Take::Stopped : Take::LockFailed;
     QueueHeader h;
     if (!ReadHeader(h))
         return Take::Unreadable;
+    if (!h.Usable()) {
+        // Nothing written here could mend it: the billing server has to recreate the queue.
+        Trouble("unusable header in " + file_.QueueName() + " (" + h.Text() +
+                "): the record size must be 1 to 256 and the capacity at least 1; the file is "
+                "left as it is and nothing is taken");
+        return Take::Unusable;
+    }
     if (!h.Valid()) {
         // The queue's content is dropped; the producer starts again from slot 0.
         uint8_t bytes[8];
         PutLe32(bytes, 0);
         PutLe32(bytes + 4, 0);
-        file_.Write(0, bytes, sizeof bytes);
+        if (!file_.Write(0, bytes, sizeof bytes)) {
+            Trouble("cannot write " + file_.QueueName() + ": " + file_.ErrorText());
+            return Take::Unreadable;
+        }
+        Readable();
+        Tell(QueueNotice::Note, "invalid header in " + file_.QueueName() + " (" + h.Text() +
+                                    "): indexes reset to 0 and 0, the records in it are dropped");
         return Take::Reset;
     }
-    if (h.Empty())
+    if (h.Empty()) {
+        Readable();
         return Take::Empty;
+    }
     // A file cut short is never read past its end.
     const uint64_t at = h.SlotOffset(h.read);
-    if (at + h.recordSize > file_.Size() || !file_.Read(at, record.data(), h.recordSize)) {
+    if (at + h.recordSize > file_.Size()) {
+        Trouble(file_.QueueName() + " ends inside slot " + std::to_string(h.read) +
+                ", which ends at byte " + std::to_string(at + h.recordSize) +
+                ": nothing is taken until the file reaches it");
+        return Take::CutShort;
+    }
+    if (!file_.Read(at, record.data(), h.recordSize)) {
         record.fill(0);
+        Trouble("cannot read " + file_.QueueName() + ": " + file_.ErrorText());
         return Take::Unreadable;
     }
+    Readable();
     peeked_ = true;
     peekedIndex_ = h.read;
+    peekedHeader_ = h;
+    peekedRecord_ = record;
     return Take::Record;
 }
 
-bool DiskQueueReader::Commit() {
+DiskQueueReader::Committed DiskQueueReader::Commit(const QueueFile::KeepWaiting& keepWaiting) {
     if (!peeked_)
-        return false;
-    peeked_ = false;
+        return Committed::Nothing;
     Opened opened(file_);
-    if (!opened.Ok())
-        return false;
-    Locked locked(file_);
+    if (!opened.Ok()) {
+        Trouble("cannot open " + file_.QueueName() + ": " + file_.ErrorText());
+        return Committed::NotNow;
+    }
+    Locked locked(file_, keepWaiting);
+    if (!LockAllows(locked.Result()))
+        return locked.Result() == QueueLock::GaveUp ? Committed::Stopped : Committed::NotNow;
+
+    // The record must still be where it was read: same layout, same read index, same bytes.
+    // A queue recreated in between may hold another record in that slot, never delivered.
+    const auto changed = [this] {
+        peeked_ = false;
+        Tell(QueueNotice::Note,
+             "the record read from slot " + std::to_string(peekedIndex_) + " of " +
+                 file_.QueueName() +
+                 " was no longer there when it was to be taken out (the queue changed "
+                 "meanwhile): the read index was left as it is");
+        return Committed::QueueChanged;
+    };
+    if (file_.Size() < QueueHeader::kSize)
+        return changed();
     QueueHeader h;
-    if (!ReadHeader(h) || !h.Valid() || h.read != peekedIndex_ || h.Empty())
-        return false;
+    if (!ReadHeader(h))
+        return Committed::NotNow;
+    if (!h.Valid() || h.recordSize != peekedHeader_.recordSize ||
+        h.capacity != peekedHeader_.capacity || h.read != peekedIndex_ || h.Empty()) {
+        return changed();
+    }
+    const uint64_t at = h.SlotOffset(h.read);
+    if (at + h.recordSize > file_.Size())
+        return changed();
+    BillingRecord now{};
+    if (!file_.Read(at, now.data(), h.recordSize)) {
+        Trouble("cannot read " + file_.QueueName() + ": " + file_.ErrorText());
+        return Committed::NotNow;
+    }
+    if (!std::equal(now.begin(), now.begin() + h.recordSize, peekedRecord_.begin()))
+        return changed();
     uint8_t bytes[4];
     PutLe32(bytes, (h.read + 1) % h.capacity);
-    return file_.Write(4, bytes, sizeof bytes);
+    if (!file_.Write(4, bytes, sizeof bytes)) {
+        Trouble("cannot write " + file_.QueueName() + ": " + file_.ErrorText());
+        return Committed::NotNow;
+    }
+    Readable();
+    peeked_ = false;
+    return Committed::Yes;
 }
 
 }  // namespace velk

@@ -150,7 +150,7 @@ public:
     bool Start(const std::string& directory, std::string& error) override {
         started = directory;
         if (!ok)
-            error = directory + "\nNo such file or directory";
+            error = kHdDirectoryUnreadable + directory + "\nNo such file or directory";
         running = ok;
         return ok;
     }
