@@ -88,8 +88,11 @@ int main(int argc, char* argv[]) {
         while (collector.Protocol().ConStat == 1 && waited.elapsed() < 11000) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         }
-        if (store.WriteIniFile(settings) == 0)
+        if (store.WriteIniFile(settings) == 0) {
             prompt.Message(velk::kIniUpdateFailed);
+            collector.Log().Note("Not written",
+                                 store.IniPath().string() + ": " + velk::kIniUpdateFailed);
+        }
         lock.Release();
         QCoreApplication::exit(exitCode);
     };

@@ -145,7 +145,7 @@ void CVELKDlg::CloseOnRequest() {
         QTimer::singleShot(0, this, &CVELKDlg::CloseOnRequest);
         return;
     }
-    RunShutdownSequence();
+    RunShutdownSequence(true);
     closing_ = true;
     close();
 }

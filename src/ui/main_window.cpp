@@ -7,6 +7,7 @@
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
+#include <iostream>
 
 #include "core/foundation/base_directory.h"
 #include "platform/raw_import_runner.h"
@@ -267,7 +268,7 @@ void CVELKDlg::Pause(int ms) {
     loop.exec();
 }
 
-void CVELKDlg::RunShutdownSequence() {
+void CVELKDlg::RunShutdownSequence(bool unattended) {
     shuttingDown_ = true;
     import_->Wait();
     for (auto& window : systemLoad_) {
@@ -287,8 +288,14 @@ void CVELKDlg::RunShutdownSequence() {
     OnDisconnect();
     Pause(timing_.afterDisconnect);
     lists_->StoreColumnWidths(settings_);
-    if (store_.WriteIniFile(settings_) == 0)
+    if (store_.WriteIniFile(settings_) != 0)
+        return;
+    if (!unattended) {
         prompt_.Message(kIniUpdateFailed);
+        return;
+    }
+    std::cerr << kIniUpdateFailed << std::endl;
+    collector_.Log().Note("Not written", store_.IniPath().string() + ": " + kIniUpdateFailed);
 }
 
 void CVELKDlg::OnDurationTick() {

@@ -159,7 +159,9 @@ private:
 
     void OnTabChanged(int index);
     // The shared shutdown: pauses, secondary windows, disconnect, column widths, settings file.
-    void RunShutdownSequence();
+    // Unattended (a signal asked for it), nothing waits for an answer: a settings file that
+    // cannot be written goes to standard error and VELK.LOG instead of a message box.
+    void RunShutdownSequence(bool unattended = false);
     void Pause(int ms);
     void StartLine();
     bool eventFilter(QObject* watched, QEvent* event) override;

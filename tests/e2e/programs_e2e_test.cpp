@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -40,6 +41,16 @@ std::vector<std::string> Lines(const std::string& text, const std::string& end) 
         at = stop == std::string::npos ? text.size() : stop + end.size();
     }
     return lines;
+}
+
+// Waits until the window program started in the test's directory is up.
+void WaitForTheWindow(const std::filesystem::path& dir) {
+    QElapsedTimer t;
+    t.start();
+    while (!std::filesystem::exists(dir / "Bill") && t.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    while (t.elapsed() < 1500)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
 }
 
 class ProgramsTest : public ::testing::Test {
@@ -350,12 +361,7 @@ TEST_F(ProgramsTest, WindowProgramStopsInOrderOnSigtermAndSighup) {
     for (int signal : {SIGTERM, SIGHUP}) {
         QProcess velk;
         StartProgram(velk, "velk");
-        QElapsedTimer t;
-        t.start();
-        while (!std::filesystem::exists(dir_ / "Bill") && t.elapsed() < 10000)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-        while (t.elapsed() < 1500)  // the window is up
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        WaitForTheWindow(dir_.Path());
         std::filesystem::remove(dir_ / "VELK.INI");
         Signal(velk, signal);
         ASSERT_TRUE(velk.waitForFinished(20000)) << signal;
@@ -370,6 +376,89 @@ TEST_F(ProgramsTest, WindowProgramStopsInOrderOnSigtermAndSighup) {
     ASSERT_TRUE(collector.waitForFinished(20000));
     EXPECT_NE(collector.readAllStandardError().toStdString(),
               "VELK already run\nin this directory!\n");
+}
+
+// A close asked for by a signal never waits for an answer: a settings file that cannot be written
+// is said on standard error and in VELK.LOG, and the program ends. The same signal a second time
+// ends it at once, without the orderly close.
+TEST_F(ProgramsTest, WindowProgramStoppedBySignalNeverWaitsForAnAnswer) {
+    WriteSettings({"AutoConnection=0"});
+    const auto ini = dir_ / "VELK.INI";
+    QProcess velk;
+    StartProgram(velk, "velk");
+    WaitForTheWindow(dir_.Path());
+    std::filesystem::permissions(ini, std::filesystem::perms::owner_read);
+    const std::string before = test::ReadFile(ini);
+    Signal(velk, SIGTERM);
+    ASSERT_TRUE(velk.waitForFinished(20000)) << "it waits for an answer nobody gives";
+    EXPECT_EQ(velk.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(velk.exitCode(), 0);
+    const std::vector<std::string> errors = Lines(velk.readAllStandardError().toStdString(), "\n");
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), "Impossible to Update *.ini file!"), 1);
+    EXPECT_NE(
+        test::ReadFile(dir_ / "VELK.LOG")
+            .find("Not written        " + ini.string() + ": Impossible to Update *.ini file!\r\n"),
+        std::string::npos);
+    EXPECT_EQ(test::ReadFile(ini), before);
+
+    std::filesystem::permissions(
+        ini, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    QProcess again;
+    StartProgram(again, "velk");
+    WaitForTheWindow(dir_.Path());
+    std::filesystem::remove(ini);
+    Signal(again, SIGTERM);
+    // The first one is taken at once; the orderly close then takes seconds.
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 300)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    Signal(again, SIGTERM);
+    ASSERT_TRUE(again.waitForFinished(20000));
+    EXPECT_EQ(again.exitStatus(), QProcess::CrashExit);
+    EXPECT_FALSE(std::filesystem::exists(ini));  // ended before the settings were written
+}
+
+// Started with nohup, the collector outlives the terminal: the SIGHUP that nohup ignores stays
+// ignored, and the collector goes on taking records until it is stopped.
+TEST_F(ProgramsTest, CollectorStartedWithNohupOutlivesSighup) {
+    const auto buffer = dir_ / "buffer";
+    std::filesystem::create_directory(buffer);
+    WriteSettings(
+        {"HD_Used=1", QString::fromStdString("APP_HD_Buffer_Directory=" + buffer.string())});
+    QProcess collector;
+    collector.setProgram("nohup");
+    collector.setArguments({kBin + "/velk-collector"});
+    collector.setWorkingDirectory(QString::fromStdString(dir_.Path().string()));
+    collector.setStandardOutputFile(QString::fromStdString((dir_ / "collector.out").string()));
+    collector.start();
+    ASSERT_TRUE(collector.waitForStarted());
+    QElapsedTimer t;
+    t.start();
+    while (test::ReadFile(dir_ / "collector.out").find("From HD Buffer at") == std::string::npos &&
+           t.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    Signal(collector, SIGHUP);  // the terminal is closed
+    QProcess producer;
+    producer.start(kBin + "/velk-billing-sim", {"--dir", QString::fromStdString(buffer.string()),
+                                                "--count", "3", "--rate", "0"});
+    ASSERT_TRUE(producer.waitForFinished(10000));
+    ASSERT_EQ(producer.exitCode(), 0);
+    t.restart();
+    std::string q;
+    while (t.elapsed() < 20000) {
+        q = test::ReadFile(buffer / "PC_pmstx.dq");
+        if (q.size() >= 8 && q.compare(4, 4, std::string("\x03\0\0\0", 4)) == 0)
+            break;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    EXPECT_EQ(q.substr(0, 8), std::string("\x03\0\0\0\x03\0\0\0", 8)) << "records taken";
+    EXPECT_EQ(collector.state(), QProcess::Running);
+    Signal(collector, SIGTERM);
+    ASSERT_TRUE(collector.waitForFinished(20000));
+    EXPECT_EQ(collector.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(collector.exitCode(), 0);
 }
 
 // A working directory that was removed under the program: a clear message and an error code,
