@@ -135,4 +135,19 @@ bool PosixDiskFlush::Flush(const std::filesystem::path& fileOrDirectory) {
     return ok;
 }
 
+bool PosixFileOwnership::Take(const std::filesystem::path& newFile,
+                              const std::filesystem::path& like) {
+    struct stat from {};
+    struct stat to {};
+    if (::stat(like.c_str(), &from) != 0 || ::stat(newFile.c_str(), &to) != 0)
+        return false;
+    const mode_t mode = S_ISDIR(from.st_mode) ? (from.st_mode & 0666) : (from.st_mode & 07777);
+    if ((to.st_uid != from.st_uid || to.st_gid != from.st_gid) &&
+        ::chown(newFile.c_str(), from.st_uid, from.st_gid) != 0) {
+        return false;
+    }
+    // After the chown, which may clear the set-id bits.
+    return ::chmod(newFile.c_str(), mode) == 0;
+}
+
 }  // namespace velk

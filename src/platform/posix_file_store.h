@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/foundation/disk_flush.h"
+#include "core/foundation/file_ownership.h"
 #include "core/record/file_store.h"
 
 namespace velk {
@@ -45,6 +46,12 @@ namespace velk {
 class PosixDiskFlush : public DiskFlush {
 public:
     bool Flush(const std::filesystem::path& fileOrDirectory) override;
+};
+
+// chown() and chmod() after the file or directory it stands in for.
+class PosixFileOwnership : public FileOwnership {
+public:
+    bool Take(const std::filesystem::path& newFile, const std::filesystem::path& like) override;
 };
 
 }  // namespace velk

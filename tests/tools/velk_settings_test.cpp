@@ -1,7 +1,9 @@
 // velk-settings as a script uses it: exact key names, checked numbers, a file left untouched
 // on any error.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -69,6 +71,8 @@ TEST_F(VelkSettingsTest, JunkIsRefusedAndTheFileIsUntouched) {
         {"AutoConnection=1", "Hex_Type=1.5"},  // one bad argument: nothing at all is written
         {"Site Name=two\nlines"},
         {"AutoConnection"},
+        {"Hex_Type=2"},  // would decode records in a mixture of bases
+        {"Hex_Type=-1"},
     };
     for (const auto& args : bad) {
         const ToolRun r = Settings(dir_, args);
@@ -80,6 +84,8 @@ TEST_F(VelkSettingsTest, JunkIsRefusedAndTheFileIsUntouched) {
               "velk-settings: 'Hex_Type=0x10': '0x10' is not a whole number\n");
     EXPECT_EQ(Settings(dir_, {"Column=77"}).err,
               "velk-settings: unknown setting 'Column' (keys are spelt as in VELK.INI)\n");
+    EXPECT_EQ(Settings(dir_, {"Hex_Type=2"}).err,
+              "velk-settings: 'Hex_Type=2': Hex_Type is 1 (Hex) or 0 (Decimal)\n");
 }
 
 TEST_F(VelkSettingsTest, ExactKeysAndWholeNumbersAreWritten) {
@@ -147,6 +153,83 @@ TEST_F(VelkSettingsTest, UnreadableValueIsReportedUnlessTheArgumentsReplaceIt) {
     EXPECT_EQ(test::ReadFile(dir_ / "VELK.INI"), corrupt);
     ASSERT_EQ(Settings(dir_, {"AutoConnection=1", "Hex_Type=1"}).code, 0);
     EXPECT_EQ(Read().Hex_Type, 1);
+}
+
+// Written as the programs write it: the new file reaches the disk before it replaces the old one,
+// and the replacement reaches the disk after (the system calls, as strace sees them).
+TEST_F(VelkSettingsTest, NewFileIsFlushedBeforeItReplacesTheOldOne) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace cannot run here";
+    const std::string trace = (dir_ / "trace").string();
+    const std::string command = "strace -y -e trace=fsync,fdatasync,rename,renameat,renameat2 -o " +
+                                Quote(trace) + " " + Quote(VELK_SETTINGS_BIN) + " " +
+                                Quote(dir_.Path().string()) + " 'Site Name=Other'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::vector<std::string> steps;
+    const std::string text = test::ReadFile(trace);
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find('\n', at);
+        const std::string line = text.substr(at, end - at);
+        if (line.find(" = 0") == std::string::npos)
+            continue;
+        if (line.rfind("fsync(", 0) == 0 || line.rfind("fdatasync(", 0) == 0) {
+            const size_t open = line.find('<');
+            steps.push_back("flush " + line.substr(open + 1, line.find('>') - open - 1));
+        } else if (line.rfind("rename", 0) == 0) {
+            std::string step = "rename";
+            for (size_t q = line.find('"'); q != std::string::npos; q = line.find('"', q + 1)) {
+                const size_t close = line.find('"', q + 1);
+                step += " " + line.substr(q + 1, close - q - 1);
+                q = close;
+            }
+            steps.push_back(step);
+        }
+    }
+    const std::string ini = (dir_ / "VELK.INI").string();
+    EXPECT_EQ(steps,
+              (std::vector<std::string>{"flush " + ini + ".tmp", "rename " + ini + ".tmp " + ini,
+                                        "flush " + dir_.Path().string()}));
+}
+
+// Run as root on a service's directory, the file stays the service's: an existing file keeps its
+// owner, group and mode, a new one takes its directory's (without the execute bits).
+TEST(VelkSettingsOwner, FileKeepsItsOwnerGroupAndMode) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root gives a file to another user";
+    struct Case {
+        const char* what;
+        bool existing;  // the file is there (else only its directory)
+        uid_t uid;
+        gid_t gid;
+        mode_t mode;  // of the file, or of the directory
+        mode_t expected;
+    };
+    const Case cases[] = {
+        {"the service's file", true, 65534, 65534, 0640, 0640},
+        {"a file its group writes", true, 65534, 0, 0660, 0660},
+        {"a new file in the service's directory", false, 65534, 65534, 0750, 0640},
+        {"a new file in root's directory", false, 0, 0, 0755, 0644},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir dir;
+        const std::string ini = (dir / "VELK.INI").string();
+        if (c.existing) {
+            ASSERT_EQ(Settings(dir, {"Site Name=Before"}).code, 0);
+            ASSERT_EQ(::chown(ini.c_str(), c.uid, c.gid), 0);
+            ASSERT_EQ(::chmod(ini.c_str(), c.mode), 0);
+        } else {
+            ASSERT_EQ(::chown(dir.Path().c_str(), c.uid, c.gid), 0);
+            ASSERT_EQ(::chmod(dir.Path().c_str(), c.mode), 0);
+        }
+        ASSERT_EQ(Settings(dir, {"Site Name=After"}).code, 0);
+        struct stat st {};
+        ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, c.uid);
+        EXPECT_EQ(st.st_gid, c.gid);
+        EXPECT_EQ(st.st_mode & 07777, c.expected);
+        EXPECT_NE(test::ReadFile(ini).find("Site Name=After"), std::string::npos);
+    }
 }
 
 }  // namespace

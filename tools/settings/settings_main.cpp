@@ -5,9 +5,15 @@
 // the device files of the COM names are "Serial Ports/COM1" .. "Serial Ports/COM4"; the extra key
 // "columns=all" writes every decoded field in its own column.
 //
-// Nothing is written when an argument is wrong (an unknown key, a number that is not one) or
-// when the existing file, or one of its values, cannot be read and the arguments do not set it:
-// the program then says why and ends with code 2 (1 when the file cannot be written).
+// Nothing is written when an argument is wrong (an unknown key, a number that is not one, a
+// Hex_Type other than 1 or 0) or when the existing file, or one of its values, cannot be read and
+// the arguments do not set it: the program then says why and ends with code 2 (1 when the file
+// cannot be written).
+//
+// The file is written as the programs write it (flushed to the disk before it replaces the old
+// one), and it keeps the old one's owner, group and mode; a new file takes those of the
+// directory (without the execute bits). Run as root on a service's directory, the service's user
+// can still write it.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +30,7 @@
 #include "core/foundation/base_directory.h"
 #include "core/foundation/command_line.h"
 #include "core/foundation/settings_store.h"
+#include "platform/posix_file_store.h"
 
 namespace {
 
@@ -36,9 +43,10 @@ const velk::ProgramHelp kHelp = {
     "Keys are spelt exactly as in the file (\"IP address\", AutoConnection, f1, SaveInd0, T11);\n"
     "the device files of the COM names are \"Serial Ports/COM1\" to \"Serial Ports/COM4\"; the\n"
     "extra key columns=all writes every decoded field in its own column. Nothing is written\n"
-    "when an argument is wrong (an unknown key, a number that is not one) or when a value of\n"
-    "the existing file cannot be read and the arguments do not set it: it then says why and\n"
-    "ends with code 2 (1 when the file cannot be written).",
+    "when an argument is wrong (an unknown key, a number that is not one, a Hex_Type other\n"
+    "than 1 or 0) or when a value of the existing file cannot be read and the arguments do not\n"
+    "set it: it then says why and ends with code 2 (1 when the file cannot be written). The\n"
+    "file keeps the owner, group and mode of the file it replaces (a new one its directory's).",
     ""};
 using Field =
     std::variant<std::string AppSettings::*, int32_t AppSettings::*, int32_t*, std::string*>;
@@ -160,7 +168,9 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "velk-settings: %s\n", noBase.c_str());
         return 1;
     }
-    velk::SettingsStore store(base);
+    velk::PosixDiskFlush flush;
+    velk::PosixFileOwnership ownership;
+    velk::SettingsStore store(base, &flush, &ownership);
     AppSettings settings;
     // A column width the file does not have yet is written as the window computes it: a width
     // of 0 would hide the column.
@@ -207,6 +217,9 @@ int main(int argc, char* argv[]) {
         const std::optional<int32_t> number = Number(value);
         if (!number)
             return Fail("'" + arg + "': '" + value + "' is not a whole number");
+        // Any other value would make records decode in a mixture of bases.
+        if (name == "Hex_Type" && *number != 0 && *number != 1)
+            return Fail("'" + arg + "': Hex_Type is 1 (Hex) or 0 (Decimal)");
         if (const auto* member = std::get_if<int32_t AppSettings::*>(&key->second.field)) {
             settings.*(*member) = *number;
         } else {

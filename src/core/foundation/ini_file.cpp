@@ -196,7 +196,8 @@ std::string IniDocument::Serialize() const {
     return out;
 }
 
-bool IniDocument::Save(const std::filesystem::path& path, DiskFlush* flush) const {
+bool IniDocument::Save(const std::filesystem::path& path, DiskFlush* flush,
+                       FileOwnership* ownership) const {
     namespace fs = std::filesystem;
     std::error_code ec;
     // A symbolic link keeps pointing where it points: its target is what is replaced.
@@ -243,13 +244,16 @@ bool IniDocument::Save(const std::filesystem::path& path, DiskFlush* flush) cons
     }
     if (exists)
         fs::permissions(tmp, st.permissions(), ec);
+    const fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    if (ownership != nullptr && !ownership->Take(tmp, exists ? target : directory))
+        return discard();
     if (flush != nullptr && !flush->Flush(tmp))
         return discard();
     fs::rename(tmp, target, ec);
     if (ec)
         return discard();
     if (flush != nullptr)
-        flush->Flush(target.parent_path().empty() ? fs::path(".") : target.parent_path());
+        flush->Flush(directory);
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/foundation/disk_flush.h"
+#include "core/foundation/file_ownership.h"
 
 namespace velk {
 
@@ -43,8 +44,10 @@ public:
     // leaves a half-written settings file behind: the new file is flushed to the disk before it
     // replaces the old one, keeps the old one's permissions, and a symbolic link keeps pointing
     // where it points (its target is replaced). A file without write permission (for anybody, or
-    // for this user) is left alone. False when nothing was written.
-    bool Save(const std::filesystem::path& path, DiskFlush* flush = nullptr) const;
+    // for this user) is left alone. With ownership the new file also keeps the old one's owner
+    // and group (a new file takes its directory's). False when nothing was written.
+    bool Save(const std::filesystem::path& path, DiskFlush* flush = nullptr,
+              FileOwnership* ownership = nullptr) const;
 
 private:
     struct Section {

@@ -90,8 +90,12 @@ std::string Indexed(const char* prefix, int i) {
 
 }  // namespace
 
-SettingsStore::SettingsStore(std::filesystem::path baseDirectory, DiskFlush* flush)
-    : base_(std::move(baseDirectory)), iniPath_(base_ / "VELK.INI"), flush_(flush) {}
+SettingsStore::SettingsStore(std::filesystem::path baseDirectory, DiskFlush* flush,
+                             FileOwnership* ownership)
+    : base_(std::move(baseDirectory)),
+      iniPath_(base_ / "VELK.INI"),
+      flush_(flush),
+      ownership_(ownership) {}
 
 int SettingsStore::ReadIniFile(AppSettings& s, SettingsReadReport* report) const {
     IniDocument doc;
@@ -252,7 +256,7 @@ int SettingsStore::WriteIniFile(const AppSettings& s) const {
     for (int i = 0; i < 4; ++i)
         textOf(kSerialPorts, ComPortName(i), 260, s.Serial_Ports[static_cast<size_t>(i)]);
 
-    return doc.Save(iniPath_, flush_) ? 1 : 0;
+    return doc.Save(iniPath_, flush_, ownership_) ? 1 : 0;
 }
 
 int SettingsStore::ReadColumnWidths(std::array<int32_t, kColumnCount>& widths) const {

@@ -7,6 +7,7 @@
 
 #include "core/foundation/app_settings.h"
 #include "core/foundation/disk_flush.h"
+#include "core/foundation/file_ownership.h"
 
 namespace velk {
 
@@ -22,8 +23,10 @@ struct SettingsReadReport {
 // replaced; what the operator wrote stays as written wherever the value is unchanged.
 class SettingsStore {
 public:
-    // flush makes a written file durable before it replaces the old one (none: no flush).
-    explicit SettingsStore(std::filesystem::path baseDirectory, DiskFlush* flush = nullptr);
+    // flush makes a written file durable before it replaces the old one (none: no flush);
+    // ownership keeps the old one's owner and group (none: the file is this user's).
+    explicit SettingsStore(std::filesystem::path baseDirectory, DiskFlush* flush = nullptr,
+                           FileOwnership* ownership = nullptr);
 
     const std::filesystem::path& BaseDirectory() const { return base_; }
     const std::filesystem::path& IniPath() const { return iniPath_; }
@@ -42,6 +45,7 @@ private:
     std::filesystem::path base_;
     std::filesystem::path iniPath_;
     DiskFlush* flush_ = nullptr;
+    FileOwnership* ownership_ = nullptr;
 };
 
 }  // namespace velk

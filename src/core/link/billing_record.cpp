@@ -18,7 +18,8 @@ bool AllAbsent(const BillingRecord& r, size_t at, size_t n) {
 
 class MessageBuilder {
 public:
-    MessageBuilder(int32_t hexType) : binary_(hexType != 0) {}
+    // The decoder reads tags and lengths in base 16 only with Hex_Type 1.
+    MessageBuilder(int32_t hexType) : binary_(hexType == 1) {}
 
     void Byte(uint8_t b) { bytes_.push_back(b); }
     void Copy(const BillingRecord& r, size_t at, size_t n) {

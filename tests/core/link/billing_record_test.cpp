@@ -226,6 +226,26 @@ TEST(BillingRecordConverter, ConvertedFrameDecodes) {
     EXPECT_EQ(text, "19660800");
 }
 
+// The converter's frames feed only the decoder: with every Hex_Type it writes the tags the decoder
+// reads with that Hex_Type, binary with 1 and packed BCD with any other value (a hand-edited 2).
+TEST(BillingRecordConverter, TagsAreWhatTheDecoderReadsForEveryHexType) {
+    BillingRecord r = AllAbsent();
+    r[48] = 0x2C, r[49] = 0x01, r[50] = 0x00, r[51] = 0x00;  // tag 20: 0x14 or 0x20
+    r[91] = 0x07;                                            // tag 23, 12 digits: 0x0C or 0x12
+    const std::vector<uint8_t> bcd = ConvertBillingRecord(r, 0, 0);
+    EXPECT_NE(ConvertBillingRecord(r, 1, 0), bcd);
+    for (int32_t hexType : {2, -1, 7})
+        EXPECT_EQ(ConvertBillingRecord(r, hexType, 0), bcd) << hexType;
+    AppSettings settings;
+    FieldDecoder decoder(settings);
+    for (int32_t hexType : {1, 0, 2}) {
+        const std::vector<uint8_t> frame = ConvertBillingRecord(r, hexType, 0);
+        const BillingMessage m(frame.data(), ParseLengthDigits(&frame[1]));
+        std::string text;
+        EXPECT_TRUE(decoder.DecodeField(26, m, RecordBase::FromHexType(hexType), text)) << hexType;
+    }
+}
+
 // An "HD format" frame carries a record in hexadecimal pairs; with APP_HDFormat the link
 // delivers it converted.
 TEST(BillingRecordConverter, HdFormatFrameThroughTheLink) {
