@@ -34,10 +34,11 @@ bool Hex(uint8_t c) {
 }
 
 // The framing read from the stream of one poll, as far as it had arrived at each segment's end.
-// A record is a 2-byte length prefix N and a frame of N bytes starting with STX (with the
-// length from the digits: any prefix, STX and three hex digits, then the body). Lone bytes: any
-// byte above 3 at a record start (with the digits: EOT or NAK where no record can begin yet, any
-// byte above 3 that does not begin one).
+// A record is a 2-byte length prefix N and a frame of N bytes starting with STX and three hex
+// digits (with the length from the digits: any prefix, STX and three hex digits, then the body).
+// Lone bytes: any byte above 3 at a record start (with the digits: EOT or NAK that is the last
+// byte that arrived or is followed by bytes no record can begin with, any byte above 3 that does
+// not begin one).
 class Reference {
 public:
     explicit Reference(bool fromDigits) : fromDigits_(fromDigits) {}
@@ -64,11 +65,20 @@ private:
             return true;
         }
         const auto at = [this](size_t i) { return static_cast<uint8_t>(stream_[pos_ + i]); };
+        // Whether what has arrived can still be prefix, STX and three hex digits.
+        const auto recordSoFar = [&] {
+            bool ok = avail < 3 || at(2) == STX;
+            for (size_t i = 3; i < avail && i < 6; ++i)
+                ok = ok && Hex(at(i));
+            return ok;
+        };
         if (fromDigits_) {
             if (avail < 6) {
-                if (at(0) == EOT || at(0) == NAK)
-                    return Alone();
-                return false;
+                if (at(0) != EOT && at(0) != NAK)
+                    return false;
+                if (avail > 1 && recordSoFar())
+                    return false;
+                return Alone();
             }
             if (at(2) == STX && Hex(at(3)) && Hex(at(4)) && Hex(at(5))) {
                 const uint8_t digits[3] = {at(3), at(4), at(5)};
@@ -100,12 +110,12 @@ private:
         }
         if (at(0) > 3)
             return Alone();
-        if (avail < 3)
-            return false;
-        if (at(2) != STX) {
+        if (!recordSoFar()) {
             ++pos_;
             return true;
         }
+        if (avail < 6)
+            return false;
         const size_t n = static_cast<size_t>(at(0)) << 8 | at(1);
         pos_ += 2;
         if (n >= 4 && n > kArea)

@@ -24,6 +24,18 @@ bool IsPbxControlByte(uint8_t b) {
     return b == EOT || b == NAK;
 }
 
+// Whether the n bytes waiting (fewer than the six that decide) can still be a prefix, STX and
+// the three length digits of a record.
+bool CouldBeginRecord(const uint8_t* p, size_t n) {
+    if (n >= 3 && p[2] != STX)
+        return false;
+    for (size_t i = 3; i < n && i < 6; ++i) {
+        if (!IsHexDigit(p[i]))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 TcpRecordSplitter::TcpRecordSplitter(uint8_t* area, size_t areaSize, Sink sink)
@@ -84,17 +96,20 @@ bool TcpRecordSplitter::Step() {
     return TakeRecord(body, 0);
 }
 
-// Between records: a prefix whose frame starts with STX begins a record; any other byte stands
-// alone. A lone byte that cannot be a control byte (0..3) is dropped without touching the area.
+// Between records: a prefix whose frame starts with STX and three length digits begins a record;
+// any other byte above 3 stands alone, and any other byte of 0..3 is dropped without touching the
+// area. The length digits decide between a record and a stray ETX followed by a prefix whose low
+// byte is STX (a record of 258, 514 or 770 bytes): 03 01 02 02 begins with what looks like a
+// prefix 0x0301 and STX.
 bool TcpRecordSplitter::StepAtRecordStart(const uint8_t* p, size_t available) {
     if (!CanStartPrefix(p[0]))
         return ReportAlone(p[0]);
-    if (available < 3)
-        return false;  // a prefix may be arriving
-    if (p[2] != STX) {
+    if (!CouldBeginRecord(p, available)) {
         Consume(1);  // a stray byte, such as the ETX of a record given up earlier
         return true;
     }
+    if (available < 6)
+        return false;  // a prefix may be arriving
     const uint16_t n = static_cast<uint16_t>((p[0] << 8) | p[1]);
     Consume(2);
     if (n < 4)
@@ -112,11 +127,15 @@ bool TcpRecordSplitter::StepAtRecordStart(const uint8_t* p, size_t available) {
 }
 
 // The iPECS-MG billing server: a prefix of any value, STX and three length digits begin a
-// record. EOT and NAK stand alone when they do not begin one; any other byte waits until the
-// six bytes that decide are there.
+// record. Any byte waits until the six bytes that decide are there, except EOT and NAK: a PBX
+// sends them alone, so one that is all that arrived stands alone, and one followed by bytes that
+// cannot go on to a record too. A prefix whose first byte is 0x04 or 0x15 comes with more bytes.
 bool TcpRecordSplitter::StepAtRecordStartFromDigits(const uint8_t* p, size_t available) {
-    if (available < 6)
-        return IsPbxControlByte(p[0]) ? ReportAlone(p[0]) : false;
+    if (available < 6) {
+        if (!IsPbxControlByte(p[0]) || (available > 1 && CouldBeginRecord(p, available)))
+            return false;
+        return ReportAlone(p[0]);
+    }
     if (p[2] == STX && IsHexDigit(p[3]) && IsHexDigit(p[4]) && IsHexDigit(p[5]))
         return TakeRecord(ParseLengthDigits(p + 3), 2);
     if (CanStartPrefix(p[0])) {

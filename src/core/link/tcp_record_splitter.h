@@ -15,8 +15,8 @@ namespace velk {
 //
 // Records split over several TCP segments are reassembled. A prefix below 4, or a record that does
 // not fit the receive area, is skipped without touching the receive area. A record begins only
-// where a prefix is followed by STX: bytes that arrive late from a record given up at a poll never
-// join the next record.
+// where a prefix is followed by STX and three length digits: bytes that arrive late from a record
+// given up at a poll never join the next record.
 class TcpRecordSplitter {
 public:
     struct Sink {

@@ -71,10 +71,12 @@ TEST_F(SplitterTest, PrefixAloneThenTheRest) {
     const std::string all = Prefixed(frame);
     Feed(all.substr(0, 2));
     EXPECT_TRUE(pieces_.empty());
-    EXPECT_EQ(splitter_.Pending(), 2u);  // a prefix waits for the STX that proves it one
-    Feed(all.substr(2, 1));
+    Feed(all.substr(2, 3));
+    EXPECT_EQ(splitter_.Pending(), 5u);  // a prefix waits for the STX and digits that prove it one
+    EXPECT_EQ(splitter_.RecCount(), 0);
+    Feed(all.substr(5, 1));
     EXPECT_EQ(splitter_.RecCount(), frame.size());
-    Feed(all.substr(3));
+    Feed(all.substr(6));
     EXPECT_EQ(pieces_, PiecesOf(frame));
 }
 
@@ -128,14 +130,14 @@ TEST_F(SplitterTest, IpecsMgLengthBeyondTheAreaIsSkipped) {
 }
 
 TEST_F(SplitterTest, UndersizedAndOversizedPrefixesNeverTouchTheArea) {
-    Feed(std::string("\x00\x03\x02", 3));  // below 4: dropped
+    Feed(std::string("\x00\x03\x02", 3) + "003");  // below 4: the prefix is dropped
     EXPECT_EQ(splitter_.RecCount(), 0);
-    EXPECT_EQ(splitter_.Pending(), 1u);
-    Feed(std::string(2, 'z'));  // the rest of the undersized record: lone bytes
+    EXPECT_EQ(splitter_.Pending(), 0u);  // the rest of the undersized record: lone bytes
+    EXPECT_EQ(pieces_.size(), 3u);
     pieces_.clear();
     area_.fill(0xEE);
-    Feed(std::string("\x03\xEC\x02", 3));  // 1004 bytes cannot be held
-    Feed(std::string(1003, 'z'));
+    Feed(std::string("\x03\xEC\x02", 3) + "3E8");  // 1004 bytes cannot be held
+    Feed(std::string(1000, 'z'));
     for (uint8_t b : area_)
         EXPECT_EQ(b, 0xEE);
     EXPECT_TRUE(pieces_.empty());
@@ -206,6 +208,53 @@ TEST_F(SplitterTest, IpecsMgPrefixOfAnyValueIsSkipped) {
     EXPECT_TRUE(pieces_.empty());
     Feed(all.substr(5));
     EXPECT_EQ(pieces_, PiecesOf(frame));
+}
+
+// Records whose first bytes, as far as they arrived, look like something else: an iPECS-MG prefix
+// whose first byte is EOT or NAK in a segment shorter than the six bytes that decide, and a stale
+// ETX before a prefix whose low byte is STX (03 01 02 02 looks like the prefix 0x0301 and STX).
+// Each comes out whole at once, not after the next poll.
+TEST_F(SplitterTest, RecordWhoseFirstBytesLookLikeSomethingElseComesOutWhole) {
+    struct Case {
+        const char* what;
+        bool fromDigits;
+        std::string before;  // in front of the record, in the same segment
+        size_t text;         // the record's text length
+        int prefix;          // -1: the frame's length
+        size_t cut;          // the first segment's length
+    };
+    const Case cases[] = {
+        {"prefix 0x04.. cut after 2", true, "", 80, 0x0400, 2},
+        {"prefix 0x04.. cut after 3", true, "", 80, 0x0415, 3},
+        {"prefix 0x15.. cut after 5", true, "", 80, 0x1504, 5},
+        {"stale ETX, 258-byte record", false, "\x03", 251, -1, std::string::npos},
+        {"stale ETX, 514-byte record", false, "\x03", 507, -1, std::string::npos},
+        {"stale ETX, 770-byte record cut", false, "\x03", 763, -1, 4},
+        {"stale ETX, iPECS-MG", true, "\x03", 251, -1, std::string::npos},
+    };
+    for (const Case& c : cases) {
+        pieces_.clear();
+        splitter_.Reset();
+        splitter_.SetLengthFromDigits(c.fromDigits);
+        const std::string frame = test::MakeFrame(test::Text52(c.text));
+        const std::string all = c.before + Prefixed(frame, c.prefix);
+        Feed(all.substr(0, c.cut));
+        if (c.cut < all.size())
+            Feed(all.substr(c.cut));
+        EXPECT_EQ(pieces_, PiecesOf(frame)) << c.what;
+        EXPECT_EQ(splitter_.Pending(), 0u) << c.what;
+    }
+    // A control byte that is all that arrived stands alone; one followed by what cannot go on to
+    // a record too.
+    splitter_.SetLengthFromDigits(true);
+    for (const std::string& segment :
+         {std::string("\x04"), std::string("\x15xy"), std::string("\x04\x00\x03", 3)}) {
+        pieces_.clear();
+        splitter_.Reset();
+        Feed(segment);
+        ASSERT_FALSE(pieces_.empty());
+        EXPECT_EQ(pieces_[0], std::make_pair(1u, segment.substr(0, 1)));
+    }
 }
 
 TEST_F(SplitterTest, IpecsMgTailOfARecordGivenUpNeverJoinsTheNextRecord) {
