@@ -461,6 +461,35 @@ TEST_F(ProgramsTest, CollectorStartedWithNohupOutlivesSighup) {
     EXPECT_EQ(collector.exitCode(), 0);
 }
 
+// The service's sandbox leaves every path outside the service's own directory read-only, the
+// billing server's queue directory included: the collector says so and ends with an error (its
+// service manager shows why) instead of reading nothing for ever.
+TEST_F(ProgramsTest, CollectorRefusesAQueueOnAReadOnlyMount) {
+    const auto buffer = dir_ / "buffer";
+    std::filesystem::create_directory(buffer);
+    WriteSettings(
+        {"HD_Used=1", QString::fromStdString("APP_HD_Buffer_Directory=" + buffer.string())});
+    ASSERT_EQ(QProcess::execute(kBin + "/velk-billing-sim",
+                                {"--dir", QString::fromStdString(buffer.string()), "--count", "2",
+                                 "--rate", "0"}),
+              0);
+    const std::string queue = test::ReadFile(buffer / "PC_pmstx.dq");
+    QProcess collector;
+    collector.setWorkingDirectory(QString::fromStdString(dir_.Path().string()));
+    collector.start("unshare", {"-m", "sh", "-c",
+                                "mount --bind \"$0\" \"$0\" && mount -o remount,ro,bind \"$0\" "
+                                "\"$0\" && exec \"$1\"",
+                                QString::fromStdString(buffer.string()), kBin + "/velk-collector"});
+    ASSERT_TRUE(collector.waitForFinished(20000)) << "it reads nothing for ever";
+    const std::string errors = collector.readAllStandardError().toStdString();
+    if (errors.rfind("unshare:", 0) == 0 || errors.rfind("mount:", 0) == 0)
+        GTEST_SKIP() << "no mount namespace here: " << errors;
+    EXPECT_EQ(collector.exitCode(), 1);
+    EXPECT_EQ(errors, "The Hard Disk Data Buffer queue cannot be written:\n" + buffer.string() +
+                          "\nRead-only file system\n");
+    EXPECT_EQ(test::ReadFile(buffer / "PC_pmstx.dq"), queue);
+}
+
 // A working directory that was removed under the program: a clear message and an error code,
 // not an abort.
 TEST_F(ProgramsTest, CollectorInARemovedDirectoryEndsWithAMessage) {
