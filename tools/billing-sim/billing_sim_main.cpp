@@ -294,21 +294,12 @@ int main(int argc, char* argv[]) {
             ::flock(lockFd, LOCK_UN);
     };
 
-    // A new queue: empty, with the layout the reader expects. An existing one must have it.
+    // A new queue: empty, with the layout the reader expects. An existing one must have it, which
+    // each write checks.
     lock();
     struct stat st {};
     ::fstat(fd, &st);
-    if (st.st_size >= 16) {
-        uint8_t header[16];
-        if (::pread(fd, header, 16, 0) != 16) {
-            std::fprintf(stderr, "velk-billing-sim: cannot read %s\n", queue.c_str());
-            return 1;
-        }
-        const uint32_t write = ReadLe32(header), read = ReadLe32(header + 4);
-        const uint32_t size = ReadLe32(header + 8), capacity = ReadLe32(header + 12);
-        if (!Compatible(write, read, size, capacity))
-            return Incompatible(queue, write, read, size, capacity);
-    } else {
+    if (st.st_size < 16) {
         uint8_t header[16];
         Le32(header, 0);
         Le32(header + 4, 0);
