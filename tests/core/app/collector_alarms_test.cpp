@@ -30,7 +30,10 @@ public:
         missing = missingSinceStart;
     }
     void SilenceAlarm(const std::string& line) override { lines.push_back(line); }
+    void DiskBufferAlarm(const std::string& line) override { lines.push_back("[" + line + "]"); }
+    void Problem(const std::string& text) override { problems.push_back(text); }
     std::vector<std::string> lines;
+    std::vector<std::string> problems;
     uint64_t missing = 0;
 };
 
@@ -64,7 +67,8 @@ protected:
             const size_t end = log.find("\r\n", at);
             const std::string line = log.substr(at, end - at);
             if (line.find("Sequence") != std::string::npos ||
-                line.find("No records") != std::string::npos)
+                line.find("No records") != std::string::npos ||
+                line.find("HD Buffer") != std::string::npos)
                 notes.push_back(line.substr(20));
             at = end == std::string::npos ? log.size() : end + 2;
         }
@@ -127,6 +131,21 @@ TEST_F(CollectorAlarmsTest, GapAcrossAReconnectionThenAnImportOnItsOwn) {
     Record(40);
     EXPECT_EQ(view_.lines.size(), 3u);
     EXPECT_EQ(collector_.Sequence().Missing(), 0u);
+}
+
+// What the hard-disk buffer's reader says goes into the log and to the console; an alarm stays on
+// the window until it is over.
+TEST_F(CollectorAlarmsTest, DiskBufferNoticesAreLoggedAndAlarmsShown) {
+    collector_.DiskBufferNotice(QueueNotice::Note, "a note");
+    collector_.DiskBufferNotice(QueueNotice::Alarm, "no records");
+    collector_.DiskBufferNotice(QueueNotice::AlarmOver, "records again");
+    EXPECT_EQ(Notes(), (std::vector<std::string>{"HD Buffer          a note",
+                                                 "HD Buffer          no records",
+                                                 "HD Buffer          records again"}));
+    EXPECT_EQ(view_.problems,
+              (std::vector<std::string>{"HD Buffer: a note", "HD Buffer: no records",
+                                        "HD Buffer: records again"}));
+    EXPECT_EQ(view_.lines, (std::vector<std::string>{"[HD Buffer: no records]", "[]"}));
 }
 
 TEST_F(CollectorAlarmsTest, FilteredRecordsAreCountedToo) {
