@@ -138,17 +138,48 @@ TEST(DiskBuffer, ProducerKilledHoldingTheLockDoesNotBlockTheReader) {
 // A producer that holds its lock for longer than a stop may take: the stop ends anyway, while
 // the producer still holds the lock, and nothing is lost. A record not yet taken stays in the
 // queue; one already stored stays there too (it is stored again when the queue is read next),
-// and the log says so.
+// and the log says so. A producer that lets go in time lets the stored record leave the queue.
 TEST(DiskBuffer, StopDoesNotWaitForAProducerHoldingItsLock) {
-    constexpr int kHoldMs = 8000;  // longer than the whole stop may take
-    for (const bool afterTheStore : {false, true}) {
-        SCOPED_TRACE(afterTheStore ? "locked between the store and the commit"
-                                   : "locked before the take");
+    using std::chrono::milliseconds;
+    struct Case {
+        const char* what;
+        bool afterTheStore;  // the producer takes the lock when the record is stored
+        int holdMs;
+        DiskBufferStopTiming timing;
+        int delivered;
+        uint32_t readIndex;
+        bool said;  // that the stored record is stored again
+    };
+    const Case cases[] = {
+        {"before the take, longer than a stop",
+         false,
+         8000,
+         {milliseconds(200), milliseconds(1000)},
+         0,
+         0,
+         false},
+        {"after the store, longer than a stop",
+         true,
+         8000,
+         {milliseconds(200), milliseconds(1000)},
+         1,
+         0,
+         true},
+        {"after the store, briefly",
+         true,
+         300,
+         {milliseconds(3000), milliseconds(5000)},
+         1,
+         1,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         test::TempDir dir;
         const fs::path queue = MakeQueue(dir.Path(), 1);
         std::unique_ptr<Producer> producer;
-        if (!afterTheStore)
-            producer = std::make_unique<Producer>(QueueLockPath(queue), kHoldMs);
+        if (!c.afterTheStore)
+            producer = std::make_unique<Producer>(QueueLockPath(queue), c.holdMs);
         AppSettings settings;
         int delivered = 0;
         std::vector<std::string> said;
@@ -156,62 +187,30 @@ TEST(DiskBuffer, StopDoesNotWaitForAProducerHoldingItsLock) {
             settings,
             [&](const uint8_t*, uint32_t) {
                 ++delivered;
-                if (afterTheStore)
-                    producer = std::make_unique<Producer>(QueueLockPath(queue), kHoldMs);
+                if (c.afterTheStore)
+                    producer = std::make_unique<Producer>(QueueLockPath(queue), c.holdMs);
             },
-            [&said](QueueNotice, const std::string& text) { said.push_back(text); },
-            {std::chrono::milliseconds(200), std::chrono::milliseconds(1000)});
+            [&said](QueueNotice, const std::string& text) { said.push_back(text); }, c.timing);
         std::string error;
         ASSERT_TRUE(reader.Start(dir.Path().string(), error)) << error;
         // Until the reader waits for the lock: after some polls, or after the store.
         QElapsedTimer t;
         t.start();
-        while ((afterTheStore ? delivered == 0 : t.elapsed() < 300) && t.elapsed() < 10000)
+        while ((c.afterTheStore ? delivered == 0 : t.elapsed() < 300) && t.elapsed() < 10000)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
         ASSERT_NE(producer, nullptr);
         reader.Stop();
-        EXPECT_TRUE(LockedElsewhere(QueueLockPath(queue)));  // the stop did not wait for it
+        // The stop did not wait for a producer that holds on.
+        EXPECT_EQ(LockedElsewhere(QueueLockPath(queue)), c.holdMs > 1000);
         EXPECT_FALSE(reader.Running());
-        EXPECT_EQ(delivered, afterTheStore ? 1 : 0);
-        EXPECT_EQ(ReadIndex(queue), 0u);  // the record is still in the queue
-        if (afterTheStore) {
-            EXPECT_EQ(said, std::vector<std::string>{
-                                "stopped before the record in slot 0 of " + queue.string() +
-                                ", already stored, could be taken out of the queue: it is "
-                                "stored again when the queue is read next"});
-        } else {
-            EXPECT_TRUE(said.empty());
-        }
+        EXPECT_EQ(delivered, c.delivered);
+        EXPECT_EQ(ReadIndex(queue), c.readIndex);
+        const std::vector<std::string> again = {
+            "stopped before the record in slot 0 of " + queue.string() +
+            ", already stored, could be taken out of the queue: it is stored again when the "
+            "queue is read next"};
+        EXPECT_EQ(said, c.said ? again : std::vector<std::string>{});
     }
-}
-
-// The commit of a stored record waits for a producer that holds the lock only briefly, also when
-// a stop comes meanwhile: the record leaves the queue and is not stored again.
-TEST(DiskBuffer, StopLetsAStoredRecordLeaveTheQueueWhenTheLockComesInTime) {
-    test::TempDir dir;
-    const fs::path queue = MakeQueue(dir.Path(), 1);
-    std::unique_ptr<Producer> producer;
-    AppSettings settings;
-    int delivered = 0;
-    std::vector<std::string> said;
-    DiskBufferReader reader(
-        settings,
-        [&](const uint8_t*, uint32_t) {
-            ++delivered;
-            producer = std::make_unique<Producer>(QueueLockPath(queue), 300);
-        },
-        [&said](QueueNotice, const std::string& text) { said.push_back(text); },
-        {std::chrono::milliseconds(3000), std::chrono::milliseconds(5000)});
-    std::string error;
-    ASSERT_TRUE(reader.Start(dir.Path().string(), error)) << error;
-    QElapsedTimer t;
-    t.start();
-    while (delivered == 0 && t.elapsed() < 10000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    reader.Stop();
-    EXPECT_EQ(delivered, 1);
-    EXPECT_EQ(ReadIndex(queue), 1u);
-    EXPECT_TRUE(said.empty());
 }
 
 TEST(DiskBuffer, QueueWithoutALockFileIsReadUnguarded) {
@@ -283,6 +282,16 @@ TEST(DiskBuffer, RecordsFromTheBillingServerArriveInOrderOnTheMainThread) {
     EXPECT_EQ(h.read, h.write);  // everything taken
 }
 
+// What a child process wrote into the pipe's reading end fd, which is closed.
+std::string Drain(int fd) {
+    std::string text;
+    char buf[512];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+    return text;
+}
+
 // Runs body in a child process as an ordinary user and returns what it wrote, or "(died)".
 std::string AsOrdinaryUser(const std::function<std::string()>& body) {
     int out[2];
@@ -294,11 +303,7 @@ std::string AsOrdinaryUser(const std::function<std::string()>& body) {
         return 0;
     });
     ::close(out[1]);
-    std::string text;
-    char buf[512];
-    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
-        text.append(buf, static_cast<size_t>(n));
-    ::close(out[0]);
+    const std::string text = Drain(out[0]);
     return code == 0 ? text : "(died)";
 }
 
@@ -391,11 +396,7 @@ std::string InReadOnlyBind(const fs::path& dir, const std::function<std::string(
         ::_exit(0);
     }
     ::close(out[1]);
-    std::string text;
-    char buf[512];
-    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
-        text.append(buf, static_cast<size_t>(n));
-    ::close(out[0]);
+    const std::string text = Drain(out[0]);
     ::waitpid(pid, nullptr, 0);
     return text;
 }
