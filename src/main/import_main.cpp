@@ -28,6 +28,7 @@
 #include "platform/file_instance_lock.h"
 #include "platform/posix_file_store.h"
 #include "platform/raw_import_runner.h"
+#include "platform/sqlite_record_index.h"
 
 namespace {
 
@@ -161,6 +162,8 @@ int main(int argc, char* argv[]) {
     velk::SystemClock clock;
     velk::PosixFileStore fileStore;
     NoTimers timers;
+    velk::SqliteRecordIndex index(base / velk::kRecordIndexFile,
+                                  velk::SqliteRecordIndex::Mode::Write);
     velk::Collector collector(settings, base, prompt, clock, timers, ring, fileStore);
     // Settings that store no call record are said plainly; traffic reports are still stored.
     const bool storesCalls = collector.Recorder().StoresRecords();
@@ -172,6 +175,7 @@ int main(int argc, char* argv[]) {
                      store.IniPath().string().c_str(),
                      startup.SettingsComplete() ? "" : ", or the file is missing");
     }
+    collector.SetRecordIndex(&index);
     ImportView view;
     collector.SetView(&view);
     collector.Start();  // the saving filter's lists

@@ -4,7 +4,8 @@ namespace velk {
 
 CollectorHost::CollectorHost(AppSettings& settings, const std::filesystem::path& baseDirectory,
                              OperatorPrompt& prompt, LastCallsRing& ring)
-    : timers_([this](int id) { collector_.OnTimer(id); }),
+    : index_(baseDirectory / kRecordIndexFile, SqliteRecordIndex::Mode::Write),
+      timers_([this](int id) { collector_.OnTimer(id); }),
       collector_(settings, baseDirectory, prompt, clock_, timers_, ring, files_),
       socket_(collector_.Protocol(), collector_.LinkEvents(), settings,
               [this] { collector_.OnPeerClosed(); }),
@@ -20,6 +21,7 @@ CollectorHost::CollectorHost(AppSettings& settings, const std::filesystem::path&
           }) {
     collector_.SetChannels(&socket_, &serial_);
     collector_.SetDiskBuffer(&disk_);
+    collector_.SetRecordIndex(&index_);
 }
 
 }  // namespace velk

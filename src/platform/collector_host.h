@@ -7,12 +7,13 @@
 #include "platform/posix_file_store.h"
 #include "platform/qt_timer_host.h"
 #include "platform/serial_channel.h"
+#include "platform/sqlite_record_index.h"
 #include "platform/tcp_channel.h"
 
 namespace velk {
 
 // The collector as the programs run it: the machine's clock and files, timers on the Qt event
-// loop, the TCP channel, the serial channel and the hard-disk buffer.
+// loop, the TCP channel, the serial channel, the hard-disk buffer and the record index VELK.db.
 class CollectorHost {
 public:
     CollectorHost(AppSettings& settings, const std::filesystem::path& baseDirectory,
@@ -22,6 +23,7 @@ public:
 private:
     SystemClock clock_;
     PosixFileStore files_;
+    SqliteRecordIndex index_;
     QtTimerHost timers_;
     Collector collector_;
     MyCSocket socket_;

@@ -40,6 +40,9 @@ void CVELKDlg::BuildMenu() {
     connect(add(control, "System Load", kCmdSystemLoad, "systemLoadAction"), &QAction::triggered,
             this, [this] { OpenSystemLoad(); });
     control->addSeparator();
+    connect(add(control, "Find Calls...", kCmdFindCalls, "findCallsAction"), &QAction::triggered,
+            this, &CVELKDlg::OnQueryForm);
+    control->addSeparator();
     connect(add(control, "Exit", kCmdExit, "exitAction"), &QAction::triggered, this,
             &CVELKDlg::OnExit);
 

@@ -10,7 +10,9 @@
 #include <iostream>
 
 #include "core/foundation/base_directory.h"
+#include "platform/index_search.h"
 #include "platform/raw_import_runner.h"
+#include "platform/sqlite_record_index.h"
 #include "ui/call_lists.h"
 #include "ui/import_progress.h"
 #include "ui/message_detail.h"
@@ -172,6 +174,9 @@ SystemLoadingWindow* CVELKDlg::OpenSystemLoad() {
 
 void CVELKDlg::OnQueryForm() {
     QueryForm form(settings_, collector_.TimeSource(), this);
+    // Searches run on a connection of their own, beside the collector's.
+    IndexSearch search(collector_.BaseDirectory() / kRecordIndexFile);
+    form.SetFinder(&search, &prompt_);
     form.exec();
 }
 

@@ -62,6 +62,7 @@ enum Command : int {
     kCmdApplication = 164,
     kCmdImport = 173,
     kCmdVersion = 32774,
+    kCmdFindCalls = 33000,  // opens the query form, whose own button the window keeps hidden
 };
 
 // The main window: the lists (CallLists), the chart (StatisticsChart), the status panel

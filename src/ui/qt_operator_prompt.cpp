@@ -48,6 +48,14 @@ bool QtOperatorPrompt::Confirm(const std::string& text, const std::string& capti
 }
 
 std::string QtOperatorPrompt::ChooseFile(const std::string& filter) {
+    return RunFileDialog(filter, false);
+}
+
+std::string QtOperatorPrompt::ChooseFileToSave(const std::string& filter) {
+    return RunFileDialog(filter, true);
+}
+
+std::string QtOperatorPrompt::RunFileDialog(const std::string& filter, bool save) {
     // "Name (*.raw)|*.raw|*.*|*.*||": pairs of a shown name and its pattern.
     QStringList parts = QString::fromStdString(filter).split(QLatin1Char('|'));
     QStringList filters;
@@ -58,8 +66,9 @@ std::string QtOperatorPrompt::ChooseFile(const std::string& filter) {
         filters << (name.contains(QLatin1Char('(')) ? name : name + " (" + parts[i + 1] + ")");
     }
     QFileDialog dialog(parent_);
-    dialog.setObjectName(QStringLiteral("openFileDialog"));
-    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setObjectName(save ? QStringLiteral("saveFileDialog") : QStringLiteral("openFileDialog"));
+    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setNameFilters(filters);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};

@@ -16,8 +16,11 @@ public:
     void Message(const std::string& text, const std::string& caption, PromptIcon icon) override;
     bool Confirm(const std::string& text, const std::string& caption, PromptIcon icon) override;
     std::string ChooseFile(const std::string& filter) override;
+    std::string ChooseFileToSave(const std::string& filter) override;
 
 private:
+    std::string RunFileDialog(const std::string& filter, bool save);
+
     QPointer<QWidget> parent_;
 };
 

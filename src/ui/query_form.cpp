@@ -7,7 +7,14 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QScrollBar>
+#include <QHBoxLayout>
 #include <QVBoxLayout>
+#include <fstream>
+#include <sstream>
+
+#include "core/foundation/operator_prompt.h"
+#include "platform/index_search.h"
+#include "ui/call_results.h"
 
 namespace velk {
 
@@ -73,6 +80,27 @@ QueryForm::QueryForm(const AppSettings& settings, const Clock& clock, QWidget* p
     }
     layout->addWidget(grid_);
 
+    // Running the cases: beside the grid, not in it, so the editor stays as it is.
+    auto* buttons = new QHBoxLayout;
+    find_ = new QPushButton(QStringLiteral("Find Calls"), this);
+    find_->setObjectName(QStringLiteral("findCallsButton"));
+    save_ = new QPushButton(QStringLiteral("Save Cases..."), this);
+    save_->setObjectName(QStringLiteral("saveCasesButton"));
+    open_ = new QPushButton(QStringLiteral("Open Cases..."), this);
+    open_->setObjectName(QStringLiteral("openCasesButton"));
+    status_ = new QLabel(this);
+    status_->setObjectName(QStringLiteral("queryStatus"));
+    for (QPushButton* b : {find_, save_, open_}) {
+        b->setAutoDefault(false);
+        b->setEnabled(false);
+        buttons->addWidget(b);
+    }
+    buttons->addWidget(status_, 1);
+    layout->addLayout(buttons);
+    connect(find_, &QPushButton::clicked, this, &QueryForm::FindCalls);
+    connect(save_, &QPushButton::clicked, this, &QueryForm::SaveCases);
+    connect(open_, &QPushButton::clicked, this, &QueryForm::OpenCases);
+
     // The in-place editor and chooser sit on the grid's viewport, over the cell they edit.
     editor_ = new QLineEdit(grid_->viewport());
     editor_->setObjectName(QStringLiteral("cellEditor"));
@@ -124,6 +152,7 @@ void QueryForm::SetCell(int row, int column, const std::string& text) {
     QTableWidgetItem* item = grid_->item(row, column);
     item->setText(QString::fromStdString(text));
     item->setToolTip(item->text());
+    MarkCell(row, column);
 }
 
 void QueryForm::RefreshColumn(int column) {
@@ -131,7 +160,129 @@ void QueryForm::RefreshColumn(int column) {
         QTableWidgetItem* item = grid_->item(r, column);
         item->setText(CaseText(r, CaseIndex(column)));
         item->setToolTip(item->text());
+        MarkCell(r, column);
     }
+}
+
+void QueryForm::MarkCell(int row, int column) {
+    QTableWidgetItem* item = grid_->item(row, column);
+    std::string why;
+    const std::string text = item->text().toStdString();
+    if (text.empty() || CellCondition::Read(rows_[static_cast<size_t>(row)].field, text, why)) {
+        item->setData(Qt::ForegroundRole, QVariant());
+        return;
+    }
+    item->setForeground(QColor(Qt::red));
+    item->setToolTip(QString::fromStdString(why));
+}
+
+void QueryForm::SetFinder(IndexSearch* search, OperatorPrompt* prompt) {
+    search_ = search;
+    prompt_ = prompt;
+    find_->setEnabled(search_ != nullptr);
+    save_->setEnabled(prompt_ != nullptr);
+    open_->setEnabled(prompt_ != nullptr);
+    if (search_ != nullptr) {
+        connect(search_, &IndexSearch::Found, this,
+                [this](const std::shared_ptr<const FoundCalls>& found) { ShowFound(*found); });
+    }
+}
+
+std::vector<std::vector<QueryCell>> QueryForm::Cases() const {
+    std::vector<std::vector<QueryCell>> cases(QueryCases::kCases);
+    for (int c = 0; c < QueryCases::kCases; ++c) {
+        for (size_t r = 0; r < rows_.size(); ++r)
+            cases[static_cast<size_t>(c)].push_back({rows_[r].field, cases_.Cell(r, c)});
+    }
+    return cases;
+}
+
+void QueryForm::FindCalls() {
+    if (search_ == nullptr || search_->Running())
+        return;
+    std::vector<CellProblem> problems;
+    CallQuery query = CallQuery::Read(Cases(), problems);
+    if (!problems.empty()) {
+        status_->setText(QStringLiteral("%1 cell(s) cannot be read (in red; the tip says why)")
+                             .arg(problems.size()));
+        return;
+    }
+    status_->setText(QStringLiteral("Finding calls..."));
+    find_->setEnabled(false);
+    search_->Start(std::move(query));
+}
+
+void QueryForm::ShowFound(const FoundCalls& found) {
+    find_->setEnabled(true);
+    status_->setText(found.ok ? QStringLiteral("%1 calls found").arg(found.count)
+                              : QString::fromStdString(found.error));
+    if (results_ == nullptr)
+        results_ = new CallResultsWindow(settings_, *prompt_, this);
+    results_->Show(found);
+    results_->show();
+    results_->raise();
+}
+
+namespace {
+constexpr const char* kCasesFilter = "VELK Query Cases (*.cases)|*.cases|*.*|*.*||";
+}  // namespace
+
+void QueryForm::SaveCases() {
+    if (prompt_ == nullptr)
+        return;
+    const std::string path = prompt_->ChooseFileToSave(kCasesFilter);
+    if (path.empty())
+        return;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << CasesText(Cases());
+    out.close();
+    status_->setText(out ? QStringLiteral("Cases saved in %1").arg(QString::fromStdString(path))
+                         : QStringLiteral("The cases could not be written to %1")
+                               .arg(QString::fromStdString(path)));
+}
+
+void QueryForm::OpenCases() {
+    if (prompt_ == nullptr)
+        return;
+    const std::string path = prompt_->ChooseFile(kCasesFilter);
+    if (path.empty())
+        return;
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::vector<std::vector<QueryCell>> cases;
+    std::string why;
+    if (!in || !ReadCasesText(text.str(), cases, why)) {
+        status_->setText(QString::fromStdString(path + ": " + (why.empty() ? "cannot be read" : why)));
+        return;
+    }
+    editor_->hide();
+    int leftOut = 0;
+    for (int c = 0; c < QueryCases::kCases; ++c) {
+        cases_.ClearCase(c);
+        if (static_cast<size_t>(c) >= cases.size())
+            continue;
+        // Each condition goes to the first row of its field that is still free in the case.
+        for (const QueryCell& cell : cases[static_cast<size_t>(c)]) {
+            bool placed = false;
+            for (size_t r = 0; r < rows_.size() && !placed; ++r) {
+                if (rows_[r].field == cell.field && cases_.Cell(r, c).empty()) {
+                    cases_.SetCell(r, c, cell.text);
+                    placed = true;
+                }
+            }
+            leftOut += placed ? 0 : 1;
+        }
+    }
+    for (size_t c = QueryCases::kCases; c < cases.size(); ++c)
+        leftOut += static_cast<int>(cases[c].size());
+    for (int c = 0; c < QueryCases::kCases; ++c)
+        RefreshColumn(kFirstCaseColumn + c);
+    status_->setText(leftOut == 0 ? QStringLiteral("Cases opened")
+                                  : QStringLiteral("Cases opened; %1 condition(s) left out: their "
+                                                   "fields are not in the decoded file or the "
+                                                   "case is past the sixth")
+                                        .arg(leftOut));
 }
 
 void QueryForm::ClickCell(int row, int column) {

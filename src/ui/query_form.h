@@ -2,17 +2,24 @@
 
 #include <QComboBox>
 #include <QDialog>
+#include <QLabel>
+#include <QPushButton>
 #include <QLineEdit>
 #include <QPoint>
 #include <QTableWidget>
 #include <functional>
 #include <vector>
 
+#include "core/analysis/call_report.h"
 #include "core/analysis/query_form.h"
 #include "core/foundation/app_settings.h"
 #include "core/foundation/clock.h"
 
 namespace velk {
+
+class CallResultsWindow;
+class IndexSearch;
+class OperatorPrompt;
 
 // The coded-field chooser: a drop-down list that reports when its list closes, chosen or not.
 class QueryChooser : public QComboBox {
@@ -26,7 +33,9 @@ signals:
 };
 
 // The query form: up to six query cases, one condition per decoded-file field, typed with the
-// help of each field kind's editing aid. Nothing evaluates or keeps the cases; closing the form
+// help of each field kind's editing aid. "Find Calls" runs the cases against the record index
+// and shows the calls in a window of their own; a cell that cannot be read is shown in red with
+// the reason as its tip. The cases can be saved to a file and opened again; closing the form
 // discards them.
 class QueryForm : public QDialog {
     Q_OBJECT
@@ -41,6 +50,17 @@ public:
 
     // Tests answer the menus instead of the operator.
     void SetMenuRunner(MenuRunner runner) { runMenu_ = std::move(runner); }
+    // Where "Find Calls" searches, and the file dialogs of the cases files. Without a search the
+    // form is the editor alone.
+    void SetFinder(IndexSearch* search, OperatorPrompt* prompt);
+
+    void FindCalls();
+    void SaveCases();
+    void OpenCases();
+    // The cases as the grid holds them: per case, each row's field and text.
+    std::vector<std::vector<QueryCell>> Cases() const;
+    QString StatusText() const { return status_->text(); }
+    CallResultsWindow* Results() const { return results_; }
 
     // What the operator's clicks do (the grid's own clicks come here too).
     void ClickCell(int row, int column);
@@ -60,6 +80,9 @@ private:
     bool IsCaseCell(int row, int column) const;
     void SetCell(int row, int column, const std::string& text);
     void RefreshColumn(int column);
+    // Red text and the reason as the tip for a cell that cannot be read.
+    void MarkCell(int row, int column);
+    void ShowFound(const FoundCalls& found);
     void OpenAid(int row, const QPoint& at);
     void OpenChooser(int row, int field);
     // The list closed: the cell takes the entry chosen.
@@ -83,6 +106,14 @@ private:
     int headerColumn_ = -1;
     QPoint billingMenuAt_;
     bool chooserOpen_ = false;
+
+    IndexSearch* search_ = nullptr;
+    OperatorPrompt* prompt_ = nullptr;
+    CallResultsWindow* results_ = nullptr;
+    QPushButton* find_ = nullptr;
+    QPushButton* save_ = nullptr;
+    QPushButton* open_ = nullptr;
+    QLabel* status_ = nullptr;
 };
 
 }  // namespace velk

@@ -17,7 +17,10 @@
 #include <mutex>
 #include <thread>
 
+#include <sqlite3.h>
+
 #include "support/expected_files.h"
+#include "support/index_check.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
 
@@ -725,6 +728,81 @@ TEST_F(ProgramsTest, CollectorTellsTheServiceManagerWhatItDoes) {
         EXPECT_LT(pings[i] - pings[i - 1], std::chrono::milliseconds(1000)) << "ping " << i;
     EXPECT_LT(messages.back().at - pings.back(), std::chrono::milliseconds(1000));
 }
+
+// Over TCP with every field in the decoded file: the index holds exactly the decoded lines.
+TEST_F(ProgramsTest, IndexHoldsEveryDecodedLine) {
+    WriteSettings({"columns=all"});
+    StartSimulator({"--count", "40", "--traffic-every", "10", "--bad-bcc-every", "5",
+                    "--duplicate-every", "6", "--seed", "41"});
+    QProcess collector;
+    StartProgram(collector, "velk-collector");
+    WaitForSimulator(60000);
+    Signal(collector, SIGTERM);
+    ASSERT_TRUE(collector.waitForFinished(20000));
+    test::ExpectIndexEqualsDecodedFiles(dir_.Path(), {dir_ / "Bill" / "20261208.csv"});
+}
+
+// A damaged or locked VELK.db while records arrive: every record file is written as before, the
+// failure is logged once, and velk-index rebuild puts the records into a sound index.
+class DamagedIndexTest : public ProgramsTest,
+                         public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DamagedIndexTest, NeverStopsTheRecordFilesAndARebuildRestoresTheRows) {
+    WriteSettings();
+    const std::filesystem::path db = dir_ / "VELK.db";
+    const std::string damage = GetParam();
+    sqlite3* holder = nullptr;
+    if (damage == "garbage") {
+        std::string text;
+        for (int i = 0; i < 500; ++i)
+            text += "this is not a database\n";
+        test::WriteFile(db, text);
+    } else {
+        // A sound index first, then cut short, or held by another program's transaction.
+        SqliteRecordIndex made(db, SqliteRecordIndex::Mode::Write);
+        ASSERT_TRUE(made.Open()) << made.ErrorText();
+        made.Close();
+        if (damage == "truncated") {
+            std::filesystem::resize_file(db, 4096);
+        } else {
+            ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr),
+                      SQLITE_OK);
+        }
+    }
+    StartSimulator({"--count", "12", "--traffic-every", "5", "--seed", "43"});
+    QProcess collector;
+    StartProgram(collector, "velk-collector");
+    WaitForSimulator(60000);
+    Signal(collector, SIGTERM);
+    ASSERT_TRUE(collector.waitForFinished(20000));
+    CheckFiles(12);
+    const std::string log = test::ReadFile(dir_ / "VELK.LOG");
+    size_t failures = 0;
+    for (size_t p = log.find(" Record index "); p != std::string::npos;
+         p = log.find(" Record index ", p + 1)) {
+        ++failures;
+    }
+    EXPECT_EQ(failures, 1u) << log;
+    if (holder != nullptr) {
+        sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(holder);
+    }
+
+    QProcess rebuild;
+    rebuild.setWorkingDirectory(QString::fromStdString(dir_.Path().string()));
+    rebuild.start(kBin + "/velk-index", {"rebuild"});
+    ASSERT_TRUE(rebuild.waitForFinished(60000));
+    EXPECT_EQ(rebuild.exitCode(), 0) << rebuild.readAllStandardError().toStdString();
+    EXPECT_NE(rebuild.readAllStandardOutput().toStdString().find(
+                  "1 raw files, 12 call records, 12 added; the index holds 12"),
+              std::string::npos);
+    EXPECT_EQ(std::filesystem::exists(dir_ / "VELK.db.damaged"), damage != "locked");
+    test::ExpectIndexEqualsDecodedFiles(dir_.Path(), {dir_ / "Bill" / "20261208.csv"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Damage, DamagedIndexTest,
+                         ::testing::Values("truncated", "garbage", "locked"));
 
 }  // namespace
 }  // namespace velk

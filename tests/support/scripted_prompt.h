@@ -39,6 +39,10 @@ public:
         return f;
     }
 
+    std::string ChooseFileToSave(const std::string& filter) override {
+        return ChooseFile(filter);
+    }
+
     std::vector<std::string> Texts() const {
         std::vector<std::string> t;
         for (const auto& s : shown)

@@ -65,6 +65,19 @@ TEST_F(MainWindowTest, ShellShowsTitleMenuTabsAndPanel) {
     auto* query = w->findChild<QPushButton*>("queryFormButton");
     ASSERT_NE(query, nullptr);
     EXPECT_TRUE(query->isHidden());
+    // The hidden button's form is opened from the Control menu, with its search.
+    ASSERT_NE(w->Action(kCmdFindCalls), nullptr);
+    EXPECT_EQ(w->Action(kCmdFindCalls)->text(), "Find Calls...");
+    bool searching = false;
+    QTimer::singleShot(0, [&searching] {
+        auto* form = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(form, nullptr);
+        EXPECT_EQ(form->objectName(), "queryForm");
+        searching = form->findChild<QPushButton*>("findCallsButton")->isEnabled();
+        form->reject();
+    });
+    w->Action(kCmdFindCalls)->trigger();
+    EXPECT_TRUE(searching);
 }
 
 // A layout in which every column is hidden (all 51 widths 0, as older tools wrote them) is no

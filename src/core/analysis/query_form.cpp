@@ -79,10 +79,6 @@ std::vector<QueryMenuItem> DurationMenu(QueryKind kind) {
             {first + 2, "Less than "}, {}, {first + 3, "Range     "}};
 }
 
-int AnsweredCallBit(int32_t systemType) {
-    return systemType == kSystemTypeIpecsMg ? 2 : 3;
-}
-
 uint32_t BillingMask(const std::string& cell) {
     uint32_t mask = 0;
     for (char c : cell)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/analysis/rgb.h"
+#include "core/decode/code_tables.h"
 #include "core/foundation/app_settings.h"
 #include "core/foundation/clock.h"
 
@@ -71,8 +72,6 @@ std::vector<QueryMenuItem> DurationMenu(QueryKind kind);
 // The billing-method menu for a cell: bits 0..7 named by the system type's table, checked when
 // set, all greyed but "Answered Call"; then "All Calls" and "Exit and Save".
 std::vector<QueryMenuItem> BillingMethodMenu(const std::string& cell, int32_t systemType);
-// The bit of "Answered Call": 3 for the CS1000 tables, 2 for the iPECS-MG billing server.
-int AnsweredCallBit(int32_t systemType);
 
 // A cell's billing-method mask: its text as hexadecimal (a character that is no hex digit counts
 // 0); written back in lower-case hexadecimal without leading zeros, "0" when empty.

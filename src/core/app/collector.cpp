@@ -18,10 +18,15 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
       connection_(settings, protocol_, clock, prompt),
       hdConverter_(settings),
       recorder_(settings, files, OutputDirectories::Under(baseDirectory)),
+      indexer_(settings, clock, nullptr,
+               [this](const std::string& event, const std::string& detail) {
+                   log_.Note(event, detail);
+                   relay_.Problem(event + ": " + detail);
+               }),
       filter_(settings, [this] { protocol_.SMDA_Count_Event(EV_PASSED_FILTER); }),
       traffic_(files, OutputDirectories::Under(baseDirectory).trf) {
     protocol_.SetHdConverter(&hdConverter_);
-    pipeline_.SetSaver(&recorder_);
+    pipeline_.SetSaver(&saver_);
     pipeline_.SetFilter(&filter_);
     pipeline_.SetTrafficSink(&traffic_);
     recorder_.SetBufferTimerRestart([this] {
@@ -41,6 +46,7 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
 void Collector::Start() {
     filter_.LoadAtStartup(prompt_);
     timers_.StartTimer(kBufferTimer, BufferTimerPeriod());
+    timers_.StartTimer(kIndexTimer, kIndexTimerMs);
     silence_.SetMinutes(settings_.NoRecordsAlarmMinutes);
     if (silence_.Minutes() > 0)
         timers_.StartTimer(kSilenceTimer, kSilenceLookMs);
@@ -61,6 +67,10 @@ void Collector::OnTimer(int id) {
         OnSilenceLook();
         return;
     }
+    if (id == kIndexTimer) {
+        indexer_.Flush();
+        return;
+    }
     protocol_.SMDA_Timer_Expired(id);
 }
 
@@ -71,7 +81,9 @@ void Collector::SetView(CollectorView* view) {
 
 void Collector::DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length) {
     protocol_.Data_Len = length;
+    source_ = RecordSource::DiskBuffer;
     pipeline_.ProcessMessage(frame, length);
+    source_ = RecordSource::Link;
     protocol_.SMDA_Count_Event(EV_NORMAL_DATA);
 }
 
@@ -83,7 +95,9 @@ void Collector::DiskBufferNotice(QueueNotice kind, const std::string& text) {
 }
 
 void Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
+    source_ = RecordSource::Import;
     pipeline_.ProcessMessage(frame, length);
+    source_ = RecordSource::Link;
     counters_.Count(EV_NORMAL_DATA, clock_.Now().hour);
     relay_.StatisticsRowChanged(EV_NORMAL_DATA);
 }
@@ -96,10 +110,24 @@ void Collector::ImportBadCheck() {
 void Collector::BeginImport() {
     import_.Reset();
     pipeline_.SetImportRunning(true);
+    indexer_.SetImporting(true);
 }
 
 void Collector::EndImport() {
     pipeline_.SetImportRunning(false);
+    indexer_.SetImporting(false);
+}
+
+bool Collector::IndexingSaver::SaveCall_All(const BillingMessage& message) {
+    return owner_.recorder_.SaveCall_All(message);
+}
+
+bool Collector::IndexingSaver::SaveDecoded(const BillingMessage& message,
+                                           const LastCallsRing::Record& fields) {
+    // The files first: the index never holds them up.
+    owner_.recorder_.SaveDecoded(message, fields);
+    owner_.indexer_.Add(message, fields, owner_.source_);
+    return true;
 }
 
 void Collector::ResetSequence() {

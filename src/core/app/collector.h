@@ -14,6 +14,7 @@
 #include "core/link/connection_control.h"
 #include "core/link/disk_queue.h"
 #include "core/link/link_protocol.h"
+#include "core/record/call_indexer.h"
 #include "core/record/call_recorder.h"
 #include "core/record/connection_log.h"
 #include "core/record/file_store.h"
@@ -47,6 +48,9 @@ public:
     // The look for a silent PBX, every 10 s while the alarm is set.
     static constexpr int kSilenceTimer = 8;
     static constexpr int kSilenceLookMs = 10000;
+    // Rows that wait for the record index (a failing index, an import's last batch).
+    static constexpr int kIndexTimer = 9;
+    static constexpr int kIndexTimerMs = 30000;
 
     Collector(AppSettings& settings, const std::filesystem::path& baseDirectory,
               OperatorPrompt& prompt, const Clock& clock, TimerHost& timers, LastCallsRing& ring,
@@ -71,6 +75,9 @@ public:
     // What the hard-disk buffer's reader says (on the main thread): into the connection log and
     // to the view as a problem; an alarm also stays on the view until it is over.
     void DiskBufferNotice(QueueNotice kind, const std::string& text);
+    // The record index every stored record also goes into (none: records go to the files only).
+    void SetRecordIndex(RecordIndex* index) { indexer_.SetIndex(index); }
+    CallIndexer& Indexer() { return indexer_; }
     // A message from a raw-file import (on the main thread): stored like a received one and
     // counted as normal data; one whose check failed is only counted. Neither touches the link's
     // status.
@@ -129,6 +136,17 @@ private:
         Collector& owner_;
     };
 
+    // Saves a kept record into its files, then into the record index.
+    class IndexingSaver : public RecordSaver {
+    public:
+        explicit IndexingSaver(Collector& owner) : owner_(owner) {}
+        bool SaveCall_All(const BillingMessage& message) override;
+        bool SaveDecoded(const BillingMessage& message, const LastCallsRing::Record& fields) override;
+
+    private:
+        Collector& owner_;
+    };
+
     // Every call record: its sequence number checked (live or import), the silence reset.
     void OnCallRecord(const BillingMessage& message);
     void OnSilenceLook();
@@ -149,6 +167,9 @@ private:
     ConnectionControl connection_;
     BillingRecordConverter hdConverter_;
     CallRecorder recorder_;
+    CallIndexer indexer_;
+    IndexingSaver saver_{*this};
+    RecordSource source_ = RecordSource::Link;
     SavingFilter filter_;
     TrafficRecorder traffic_;
     SequenceCheck live_;

@@ -127,4 +127,8 @@ const std::string& BillingMethodName(int bit, int systemType) {
                                              : t.billingCs1000)[static_cast<size_t>(bit)];
 }
 
+int AnsweredCallBit(int systemType) {
+    return systemType == kSystemTypeIpecsMg ? 2 : 3;
+}
+
 }  // namespace velk

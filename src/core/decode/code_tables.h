@@ -23,5 +23,7 @@ const std::string& CodeText(int field, long long code);
 
 // Names of the bits of the billing-method mask of "Charge Information", by system type.
 const std::string& BillingMethodName(int bit, int systemType);
+// The bit of "Answered Call": 3 for the CS1000 tables, 2 for the iPECS-MG billing server.
+int AnsweredCallBit(int systemType);
 
 }  // namespace velk

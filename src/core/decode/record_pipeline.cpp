@@ -67,7 +67,7 @@ bool RecordPipeline::ProcessCallRecord(const BillingMessage& message) {
     if (filter_ != nullptr && !filter_->Keep(message))
         return true;
     if (saver_ != nullptr) {
-        saver_->SaveCall_All(message);
+        saver_->SaveDecoded(message, slot);
         observer_.CallRecordStored(slot);
     }
     return true;

@@ -53,6 +53,11 @@ class RecordSaver {
 public:
     virtual ~RecordSaver() = default;
     virtual bool SaveCall_All(const BillingMessage& message) = 0;
+    // The same with the field texts the pipeline has just decoded from the message.
+    virtual bool SaveDecoded(const BillingMessage& message, const LastCallsRing::Record& fields) {
+        (void)fields;
+        return SaveCall_All(message);
+    }
 };
 
 // Every complete message enters here: it is shown, traffic goes to the traffic recorder, and call

@@ -24,6 +24,11 @@ public:
         (void)filter;
         return {};
     }
+    // The save-file dialog: a file to write (it may exist); empty when cancelled.
+    virtual std::string ChooseFileToSave(const std::string& filter) {
+        (void)filter;
+        return {};
+    }
 };
 
 // Message texts shared by several places.

@@ -128,11 +128,26 @@ std::string DecodedFileName(const AppSettings& settings, const std::string& base
     return (baseName + "." + settings.File_Extension).substr(0, 12);
 }
 
-std::string CallRecorder::HeaderLine() const {
-    return ColumnLine(settings_, [](int32_t field, std::string& line) {
+std::string DecodedFileLine(const AppSettings& settings, const std::array<std::string, 50>& fields) {
+    return ColumnLine(settings, [&](int32_t field, std::string& line) {
+        if (field >= 0 && field < 50)
+            AppendOnOneLine(line, fields[static_cast<size_t>(field)]);
+    });
+}
+
+std::string DecodedFileHeader(const AppSettings& settings) {
+    return ColumnLine(settings, [](int32_t field, std::string& line) {
         // A hand-edited index outside the list is headed like an empty column.
         line += kFieldNames[field >= 0 && field <= 50 ? static_cast<size_t>(field) : 50];
     });
+}
+
+std::string CallRecorder::DecodedLine(const LastCallsRing::Record& fields) const {
+    return DecodedFileLine(settings_, fields);
+}
+
+std::string CallRecorder::HeaderLine() const {
+    return DecodedFileHeader(settings_);
 }
 
 bool CallRecorder::SaveLine(const std::string& line, const std::filesystem::path& path,
@@ -232,13 +247,21 @@ bool CallRecorder::BuffersOnTimer() {
 }
 
 bool CallRecorder::SaveCall_All(const BillingMessage& message) {
-    // The raw record and the decoded line are made once and go into every file of the record.
     decoder_.DecodeField(4, message, RecordBase::FromHexType(settings_.Hex_Type), field_);
-    const std::string base = BaseName(field_);
+    return SaveAll(message, BaseName(field_), [&] { return DecodedLine(message); });
+}
+
+bool CallRecorder::SaveDecoded(const BillingMessage& message, const LastCallsRing::Record& fields) {
+    return SaveAll(message, BaseName(fields[4]), [&] { return DecodedLine(fields); });
+}
+
+bool CallRecorder::SaveAll(const BillingMessage& message, const std::string& base,
+                           const std::function<std::string()>& decodedLine) {
+    // The raw record and the decoded line are made once and go into every file of the record.
     const bool raw = settings_.RawSave == 1 || settings_.DoBufferPacked != 0;
     const bool decoded = settings_.SaveToFile == 1 || settings_.DoBufferDecoded != 0;
     const std::string rawRecord = raw ? RawRecord(message, settings_) : std::string();
-    const std::string line = decoded ? DecodedLine(message) : std::string();
+    const std::string line = decoded ? decodedLine() : std::string();
     bool written = SaveCallWith(dirs_.bill, base, rawRecord, line);
     written = SaveCallWith(dirs_.billBackup, base, rawRecord, line) || written;
     if (settings_.DoBufferPacked != 0)

@@ -38,6 +38,11 @@ std::string MakeDecodedLine(const AppSettings& settings, FieldDecoder& decoder,
 // Appends text to a decoded or traffic line with every CR and LF written as a blank.
 void AppendOnOneLine(std::string& line, std::string_view text);
 
+// The decoded line of a record's field texts and the header line, as the decoded files have
+// them (the written columns, the separator, CR LF).
+std::string DecodedFileLine(const AppSettings& settings, const std::array<std::string, 50>& fields);
+std::string DecodedFileHeader(const AppSettings& settings);
+
 // Where a recorder reports what went wrong with its files: an event name of up to 18 characters
 // (for the connection log) and the details.
 using FileProblemReport = std::function<void(const std::string& event, const std::string& detail)>;
@@ -59,6 +64,8 @@ public:
     void SetProblemReport(FileProblemReport report) { report_ = std::move(report); }
 
     bool SaveCall_All(const BillingMessage& message) override;
+    // Uses the texts the pipeline decoded instead of decoding the record again.
+    bool SaveDecoded(const BillingMessage& message, const LastCallsRing::Record& fields) override;
     bool SaveCall(const BillingMessage& message, const std::filesystem::path& directory);
     bool SaveCall_inDir(const BillingMessage& message, const std::filesystem::path& path,
                         bool makeHeader);
@@ -70,6 +77,7 @@ public:
 
     // The decoded line and the header line, CR LF included.
     std::string DecodedLine(const BillingMessage& message);
+    std::string DecodedLine(const LastCallsRing::Record& fields) const;
     std::string HeaderLine() const;
 
     // Consecutive failed moves of a buffer in-file (0: the last hand-off worked).
@@ -86,6 +94,8 @@ private:
     // True when one of the directory's files got the record.
     bool SaveCallWith(const std::filesystem::path& dir, const std::string& base,
                       const std::string& raw, const std::string& line);
+    bool SaveAll(const BillingMessage& message, const std::string& base,
+                 const std::function<std::string()>& decodedLine);
 
     const AppSettings& settings_;
     FileStore& files_;

@@ -1,0 +1,184 @@
+// The record index of a busy site's year: 10 million call records (VELK_BENCH_RECORDS to change
+// it) from 1000 extensions, about one every 3 s. The database is built once into
+// VELK_BENCH_DATA (default: bench-data beside the program) and used again by later runs. Figures:
+// a week of one extension, a full year's report by extension, and the database's size against
+// the decoded files the same records make with every field in its own column.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "core/analysis/call_report.h"
+#include "core/record/call_indexer.h"
+#include "core/record/call_recorder.h"
+#include "platform/sqlite_record_index.h"
+#include "record_generator.h"
+
+namespace velk {
+namespace {
+
+struct FixedClock : Clock {
+    LocalTime Now() const override { return {}; }
+    int64_t Seconds() const override { return 1796716800; }
+};
+
+std::string Pair(int v) {
+    char t[4];
+    std::snprintf(t, sizeof t, "%02X", v);
+    return t;
+}
+
+// Base-16 date-time pairs of a moment counted in seconds from 2027-01-01 00:00:00.
+std::string DateTime(int64_t s) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    int64_t day = s / 86400;
+    int month = 0;
+    while (month < 11 && day >= days[month])
+        day -= days[month++];
+    return "141B" + Pair(month + 1) + Pair(static_cast<int>(day) + 1) +
+           Pair(static_cast<int>(s / 3600 % 24)) + Pair(static_cast<int>(s / 60 % 60)) +
+           Pair(static_cast<int>(s % 60));
+}
+
+struct Year {
+    std::filesystem::path db;
+    uint64_t decodedBytes = 0;
+    uint64_t records = 0;
+};
+
+const Year& TheYear() {
+    static const Year year = [] {
+        Year y;
+        const char* n = std::getenv("VELK_BENCH_RECORDS");
+        y.records = n != nullptr ? std::strtoull(n, nullptr, 10) : 10000000ull;
+        const char* dir = std::getenv("VELK_BENCH_DATA");
+        const std::filesystem::path data = dir != nullptr ? dir : "bench-data";
+        std::filesystem::create_directories(data);
+        y.db = data / ("year-" + std::to_string(y.records) + ".db");
+        const auto sizeFile = data / ("year-" + std::to_string(y.records) + ".decoded-bytes");
+        if (std::filesystem::exists(sizeFile) && std::filesystem::exists(y.db)) {
+            std::ifstream(sizeFile) >> y.decodedBytes;
+            return y;
+        }
+        std::filesystem::remove(y.db);
+        AppSettings settings;
+        for (size_t k = 0; k < 50; ++k) {
+            settings.f[k] = 1;
+            settings.SaveInd[k] = static_cast<int32_t>(k);
+        }
+        FixedClock clock;
+        SqliteRecordIndex index(y.db, SqliteRecordIndex::Mode::Write);
+        // A year in one go: the indexes of random numbers want a page cache of their size.
+        index.Execute("PRAGMA cache_size=-2000000");
+        CallIndexer indexer(settings, clock, &index, nullptr);
+        indexer.SetImporting(true);
+        FieldDecoder decoder(settings);
+        sim::RecordGenerator gen(7);
+        std::mt19937 rng(11);
+        const int64_t step = 365 * 86400 / static_cast<int64_t>(y.records);
+        std::array<std::string, 50> texts;
+        std::fprintf(stderr, "building %s with %llu records...\n", y.db.c_str(),
+                     static_cast<unsigned long long>(y.records));
+        for (uint64_t i = 0; i < y.records; ++i) {
+            std::string text = gen.NextCallRecord();
+            const int64_t start = static_cast<int64_t>(i) * std::max<int64_t>(step, 1) +
+                                  static_cast<int64_t>(rng() % 3);
+            text.replace(14, 4, std::to_string(2000 + rng() % 1000));
+            text.replace(22, 14, DateTime(start));
+            text.replace(38, 14, DateTime(start + 10 + rng() % 900));
+            const std::string frame = sim::Frame(text);
+            const BillingMessage m(reinterpret_cast<const uint8_t*>(frame.data()),
+                                   static_cast<uint32_t>(frame.size() - 4));
+            decoder.DecodeRecord(m, settings.Hex_Type, texts);
+            y.decodedBytes += DecodedFileLine(settings, texts).size();
+            indexer.Add(m, texts, RecordSource::Link);
+        }
+        indexer.SetImporting(false);
+        std::ofstream(sizeFile) << y.decodedBytes;
+        return y;
+    }();
+    return year;
+}
+
+// The index alone: rows made from decoded records and committed 2000 at a time, as in an import.
+void BM_IndexImportBatches(benchmark::State& state) {
+    AppSettings settings;
+    FixedClock clock;
+    FieldDecoder decoder(settings);
+    sim::RecordGenerator gen(3);
+    std::vector<std::string> frames;
+    for (int i = 0; i < 20000; ++i)
+        frames.push_back(sim::Frame(gen.NextCallRecord()));
+    std::array<std::string, 50> texts;
+    uint64_t rows = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const std::filesystem::path db = std::filesystem::temp_directory_path() / "velk-bench.db";
+        for (const char* extra : {"", "-wal", "-shm"})
+            std::filesystem::remove(db.string() + extra);
+        {
+            SqliteRecordIndex index(db, SqliteRecordIndex::Mode::Write);
+            index.Open();
+            CallIndexer indexer(settings, clock, &index, nullptr);
+            indexer.SetImporting(true);
+            state.ResumeTiming();
+            for (const std::string& f : frames) {
+                const BillingMessage m(reinterpret_cast<const uint8_t*>(f.data()),
+                                       static_cast<uint32_t>(f.size() - 4));
+                decoder.DecodeRecord(m, settings.Hex_Type, texts);
+                indexer.Add(m, texts, RecordSource::Import);
+            }
+            indexer.SetImporting(false);
+            rows += indexer.EnteredCount();
+            state.PauseTiming();
+        }
+        state.ResumeTiming();
+    }
+    state.counters["rows_per_s"] =
+        benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_IndexImportBatches)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+void BM_WeekOfOneExtension(benchmark::State& state) {
+    const Year& y = TheYear();
+    SqliteRecordIndex index(y.db, SqliteRecordIndex::Mode::Read);
+    std::vector<CellProblem> problems;
+    const CallQuery q = CallQuery::Read(
+        {{{3, "2345"}, {4, "2027-03-01 XX:XX:XX~2027-03-07 XX:XX:XX"}}}, problems);
+    int64_t found = 0;
+    for (auto _ : state)
+        found = FindCalls(index, q, std::nullopt, 100000).count;
+    state.counters["calls_found"] = static_cast<double>(found);
+}
+BENCHMARK(BM_WeekOfOneExtension)->Unit(benchmark::kMillisecond);
+
+void BM_YearReportByExtension(benchmark::State& state) {
+    const Year& y = TheYear();
+    SqliteRecordIndex index(y.db, SqliteRecordIndex::Mode::Read);
+    size_t groups = 0;
+    std::string error;
+    for (auto _ : state)
+        groups = ReportTotals(index, ReportBy::Extension, 3, CallQuery{}, std::nullopt, error)->size();
+    state.counters["groups"] = static_cast<double>(groups);
+}
+BENCHMARK(BM_YearReportByExtension)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_DatabaseSize(benchmark::State& state) {
+    const Year& y = TheYear();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(std::filesystem::file_size(y.db));
+    const double db = static_cast<double>(std::filesystem::file_size(y.db));
+    state.counters["records"] = static_cast<double>(y.records);
+    state.counters["db_MB"] = db / 1e6;
+    state.counters["decoded_MB"] = static_cast<double>(y.decodedBytes) / 1e6;
+    state.counters["db_per_decoded"] = db / static_cast<double>(y.decodedBytes);
+}
+BENCHMARK(BM_DatabaseSize)->Iterations(1);
+
+}  // namespace
+}  // namespace velk
+
+BENCHMARK_MAIN();

@@ -1,0 +1,444 @@
+#include "core/analysis/call_query.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+
+#include "core/decode/code_tables.h"
+#include "core/decode/field_names.h"
+#include "core/foundation/hex_digits.h"
+
+namespace velk {
+namespace {
+
+constexpr const char* kDateTimeShape = "0000-00-00 00:00:00";
+constexpr size_t kDateTimeLength = 19;
+
+std::string Trimmed(const std::string& t) {
+    const size_t b = t.find_first_not_of(' ');
+    if (b == std::string::npos)
+        return {};
+    return t.substr(b, t.find_last_not_of(' ') - b + 1);
+}
+
+bool Number(const std::string& t, int64_t& value) {
+    const size_t from = !t.empty() && (t[0] == '-' || t[0] == '+') ? 1 : 0;
+    if (from == t.size() || t.size() - from > 18)
+        return false;
+    int64_t v = 0;
+    for (size_t i = from; i < t.size(); ++i) {
+        if (t[i] < '0' || t[i] > '9')
+            return false;
+        v = v * 10 + (t[i] - '0');
+    }
+    value = t[0] == '-' ? -v : v;
+    return true;
+}
+
+// n, ">n", "<n" or "a~b" with `one` reading each end; false when the text is none of them.
+template <typename ReadOne>
+bool Range(const std::string& text, ReadOne&& one, CellCondition::Between& out, std::string& why) {
+    const std::string t = Trimmed(text);
+    int64_t a = 0, b = 0;
+    if (!t.empty() && (t[0] == '>' || t[0] == '<')) {
+        if (!one(Trimmed(t.substr(1)), a))
+            return false;
+        if (t[0] == '>')
+            out.low = a + 1;
+        else
+            out.high = a - 1;
+        return true;
+    }
+    const size_t tilde = t.find('~');
+    if (tilde == std::string::npos) {
+        if (!one(t, a))
+            return false;
+        out.low = out.high = a;
+        return true;
+    }
+    if (!one(Trimmed(t.substr(0, tilde)), a) || !one(Trimmed(t.substr(tilde + 1)), b))
+        return false;
+    if (a > b) {
+        why = "the range ends before it begins";
+        return false;
+    }
+    out.low = a;
+    out.high = b;
+    return true;
+}
+
+// A duration "h.m.s" (groups digits, ':' also parts them): 3 groups for field 32, 4 (days
+// first) for field 48.
+bool Duration(int field, const std::string& t, int64_t& seconds) {
+    std::vector<int64_t> groups;
+    std::vector<size_t> widths;
+    std::string digits;
+    for (size_t i = 0; i <= t.size(); ++i) {
+        if (i == t.size() || t[i] == '.' || t[i] == ':') {
+            int64_t v = 0;
+            if (digits.empty() || digits.size() > 9 || !Number(digits, v) || digits[0] == '-' ||
+                digits[0] == '+')
+                return false;
+            groups.push_back(v);
+            widths.push_back(digits.size());
+            digits.clear();
+        } else {
+            digits += t[i];
+        }
+    }
+    const size_t want = field == 48 ? 4 : 3;
+    if (groups.size() != want)
+        return false;
+    const size_t n = groups.size();
+    if (widths[n - 1] > 2 || widths[n - 2] > 2 || groups[n - 1] > 59 || groups[n - 2] > 59)
+        return false;
+    if (field == 48 && (widths[1] > 2 || groups[1] > 23))
+        return false;
+    seconds = field == 48 ? ((groups[0] * 24 + groups[1]) * 60 + groups[2]) * 60 + groups[3]
+                          : (groups[0] * 60 + groups[1]) * 60 + groups[2];
+    return true;
+}
+
+// A date-time pattern, 'X' for any digit, cut short for "any" after it: 19 characters.
+bool DateTimePattern(const std::string& text, std::string& pattern) {
+    if (text.empty() || text.size() > kDateTimeLength)
+        return false;
+    pattern.clear();
+    for (size_t i = 0; i < kDateTimeLength; ++i) {
+        const char shape = kDateTimeShape[i];
+        if (i >= text.size()) {
+            pattern += shape == '0' ? 'X' : shape;
+            continue;
+        }
+        const char c = text[i];
+        if (shape == '0' && (c == 'X' || c == 'x'))
+            pattern += 'X';
+        else if (shape == '0' ? (c >= '0' && c <= '9') : c == shape)
+            pattern += c;
+        else
+            return false;
+    }
+    return true;
+}
+
+// The places of a date-time that a condition compares: those no end leaves to 'X'.
+std::string Kept(const std::string& t, const std::string& free) {
+    std::string k;
+    for (size_t i = 0; i < kDateTimeLength; ++i) {
+        if (free[i] != 'X')
+            k += t[i];
+    }
+    return k;
+}
+
+const char* KindHelp(QueryKind kind) {
+    switch (kind) {
+        case QueryKind::Number:
+        case QueryKind::Sequence:
+            return "write a number n, >n, <n or a~b";
+        case QueryKind::DateTime:
+            return "write a date-time YYYY-MM-DD hh:mm:ss ('X' for any digit, may be cut short), "
+                   "or two joined by '~'";
+        case QueryKind::Duration:
+            return "write a duration hhh.mm.ss, >hhh.mm.ss, <hhh.mm.ss or a range joined by '~'";
+        case QueryKind::CallDuration:
+            return "write a duration ddd.hh.mm.ss, >ddd.hh.mm.ss, <ddd.hh.mm.ss or a range joined "
+                   "by '~'";
+        case QueryKind::BillingMask:
+            return "write the billing-method bits as hexadecimal, 0 to ff";
+        default:
+            return "";
+    }
+}
+
+}  // namespace
+
+std::optional<CellCondition> CellCondition::Read(int field, const std::string& text,
+                                                 std::string& why) {
+    why.clear();
+    CellCondition c;
+    c.field_ = field;
+    const QueryKind kind = QueryKindOf(field);
+    switch (kind) {
+        case QueryKind::None:
+            why = "this column holds no field of the call records";
+            return std::nullopt;
+        case QueryKind::Text: {
+            TextMatch m;
+            size_t from = 0;
+            for (size_t q = text.find('?'); q != std::string::npos; q = text.find('?', from)) {
+                m.pieces.push_back(text.substr(from, q - from));
+                from = q + 1;
+            }
+            m.pieces.push_back(text.substr(from));
+            m.atStart = text.empty() || text[0] != '?';
+            m.atEnd = text.empty() || text.back() != '?';
+            c.rule_ = std::move(m);
+            return c;
+        }
+        case QueryKind::Coded: {
+            const std::vector<std::string> choices = QueryCodeChoices(field);
+            for (size_t code = 0; code < choices.size(); ++code) {
+                if (choices[code] == text) {
+                    c.rule_ = Between{static_cast<int64_t>(code), static_cast<int64_t>(code)};
+                    return c;
+                }
+            }
+            why = "not one of the texts of \"" + std::string(kFieldNames[static_cast<size_t>(field)]) +
+                  "\"";
+            return std::nullopt;
+        }
+        case QueryKind::Number:
+        case QueryKind::Sequence:
+        case QueryKind::Duration:
+        case QueryKind::CallDuration: {
+            Between b;
+            const bool isDuration = kind == QueryKind::Duration || kind == QueryKind::CallDuration;
+            const auto one = [&](const std::string& t, int64_t& v) {
+                return isDuration ? Duration(field, t, v) : Number(t, v);
+            };
+            if (!Range(text, one, b, why)) {
+                if (why.empty())
+                    why = KindHelp(kind);
+                return std::nullopt;
+            }
+            c.rule_ = b;
+            return c;
+        }
+        case QueryKind::DateTime: {
+            const std::string t = Trimmed(text);
+            const size_t tilde = t.find('~');
+            DateTimes d;
+            std::string a, b;
+            const bool read = tilde == std::string::npos
+                                  ? DateTimePattern(t, a) && DateTimePattern(t, b)
+                                  : DateTimePattern(Trimmed(t.substr(0, tilde)), a) &&
+                                        DateTimePattern(Trimmed(t.substr(tilde + 1)), b);
+            if (!read) {
+                why = KindHelp(kind);
+                return std::nullopt;
+            }
+            d.free.assign(kDateTimeLength, ' ');
+            for (size_t i = 0; i < kDateTimeLength; ++i) {
+                if (a[i] == 'X' || b[i] == 'X')
+                    d.free[i] = 'X';
+            }
+            if (Kept(a, d.free) > Kept(b, d.free)) {
+                why = "the range ends before it begins";
+                return std::nullopt;
+            }
+            d.low = std::move(a);
+            d.high = std::move(b);
+            c.rule_ = std::move(d);
+            return c;
+        }
+        case QueryKind::BillingMask: {
+            const std::string t = Trimmed(text);
+            uint32_t mask = 0;
+            bool ok = !t.empty() && t.size() <= 8;
+            for (char ch : t) {
+                ok = ok && std::isxdigit(static_cast<unsigned char>(ch));
+                mask = mask * 16 + DigitValue(static_cast<uint8_t>(ch));
+            }
+            if (!ok || mask > 0xFF) {
+                why = KindHelp(kind);
+                return std::nullopt;
+            }
+            c.rule_ = AllBits{mask};
+            return c;
+        }
+    }
+    return std::nullopt;
+}
+
+bool CellCondition::Matches(const IndexRow& row) const {
+    const IndexValue& v = row.Field(field_);
+    if (const auto* m = std::get_if<TextMatch>(&rule_)) {
+        const std::string t = IndexValueText(v);
+        // The first piece at the start, the last at the end, the others in order between.
+        const std::string& first = m->pieces.front();
+        const std::string& last = m->pieces.back();
+        if (m->pieces.size() == 1)
+            return t == first;
+        if (t.size() < first.size() + last.size() || t.compare(0, first.size(), first) != 0 ||
+            t.compare(t.size() - last.size(), last.size(), last) != 0)
+            return false;
+        size_t at = first.size();
+        const size_t end = t.size() - last.size();
+        for (size_t i = 1; i + 1 < m->pieces.size(); ++i) {
+            const size_t found = t.find(m->pieces[i], at);
+            if (found == std::string::npos || found + m->pieces[i].size() > end)
+                return false;
+            at = found + m->pieces[i].size();
+        }
+        return true;
+    }
+    if (const auto* b = std::get_if<Between>(&rule_)) {
+        const auto* n = std::get_if<int64_t>(&v);
+        return n != nullptr && (!b->low || *n >= *b->low) && (!b->high || *n <= *b->high);
+    }
+    if (const auto* d = std::get_if<DateTimes>(&rule_)) {
+        const auto* t = std::get_if<std::string>(&v);
+        if (t == nullptr || t->size() != kDateTimeLength)
+            return false;
+        const std::string k = Kept(*t, d->free);
+        return k >= Kept(d->low, d->free) && k <= Kept(d->high, d->free);
+    }
+    const uint32_t mask = std::get<AllBits>(rule_).mask;
+    uint32_t bits = 0;
+    for (char ch : IndexValueText(v))
+        bits = bits * 16 + DigitValue(static_cast<uint8_t>(ch));
+    return (bits & mask) == mask;
+}
+
+std::vector<IndexRange> CellCondition::Ranges() const {
+    if (const auto* m = std::get_if<TextMatch>(&rule_)) {
+        if (!m->atStart || m->pieces.front().empty())
+            return {};
+        if (m->pieces.size() == 1)
+            return {{field_, m->pieces.front(), m->pieces.front()}};
+        return {{field_, m->pieces.front(), m->pieces.front() + "\xff"}};
+    }
+    if (const auto* b = std::get_if<Between>(&rule_)) {
+        IndexRange r{field_, {}, {}};
+        if (b->low)
+            r.low = *b->low;
+        if (b->high)
+            r.high = *b->high;
+        return {r};
+    }
+    if (const auto* d = std::get_if<DateTimes>(&rule_)) {
+        // Every text that matches lies between the lowest and the highest the ends allow.
+        if (d->free[0] == 'X')
+            return {{field_, {}, {}}};
+        std::string low = d->low, high = d->high;
+        for (size_t i = 0; i < kDateTimeLength; ++i) {
+            if (d->free[i] == 'X') {
+                low[i] = '0';
+                high[i] = '9';
+            }
+        }
+        return {{field_, low, high}};
+    }
+    return {};
+}
+
+CallQuery CallQuery::Read(const std::vector<std::vector<QueryCell>>& cases,
+                          std::vector<CellProblem>& problems) {
+    CallQuery q;
+    for (size_t c = 0; c < cases.size(); ++c) {
+        std::vector<CellCondition> conditions;
+        for (size_t i = 0; i < cases[c].size(); ++i) {
+            const QueryCell& cell = cases[c][i];
+            if (cell.text.empty())
+                continue;
+            std::string why;
+            if (auto condition = CellCondition::Read(cell.field, cell.text, why))
+                conditions.push_back(std::move(*condition));
+            else
+                problems.push_back({static_cast<int>(c), i, why});
+        }
+        if (!conditions.empty())
+            q.cases_.push_back(std::move(conditions));
+    }
+    return q;
+}
+
+bool CallQuery::Matches(const IndexRow& row) const {
+    if (cases_.empty())
+        return true;
+    for (const auto& conditions : cases_) {
+        bool all = true;
+        for (const CellCondition& c : conditions)
+            all = all && c.Matches(row);
+        if (all)
+            return true;
+    }
+    return false;
+}
+
+IndexFilter CallQuery::Filter() const {
+    IndexFilter f;
+    for (const auto& conditions : cases_) {
+        std::vector<IndexRange> ranges;
+        for (const CellCondition& c : conditions) {
+            for (IndexRange& r : c.Ranges())
+                ranges.push_back(std::move(r));
+        }
+        f.alternatives.push_back(std::move(ranges));
+    }
+    return f;
+}
+
+std::string CasesText(const std::vector<std::vector<QueryCell>>& cases) {
+    std::string text = "# VELK query cases: a call is found when it meets every condition of one case\n";
+    for (size_t c = 0; c < cases.size(); ++c) {
+        std::string lines;
+        for (const QueryCell& cell : cases[c]) {
+            if (!cell.text.empty() && cell.field >= 0 && cell.field < 50)
+                lines += std::string(kFieldNames[static_cast<size_t>(cell.field)]) + "=" +
+                         cell.text + "\n";
+        }
+        if (!lines.empty())
+            text += "[Case " + std::to_string(c + 1) + "]\n" + lines;
+    }
+    return text;
+}
+
+bool ReadCasesText(const std::string& text, std::vector<std::vector<QueryCell>>& cases,
+                   std::string& why) {
+    cases.clear();
+    size_t current = SIZE_MAX;
+    size_t number = 0;
+    for (size_t from = 0; from < text.size();) {
+        size_t end = text.find('\n', from);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(from, end - from);
+        from = end + 1;
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (Trimmed(line).empty() || line[0] == '#')
+            continue;
+        const auto fail = [&](const std::string& reason) {
+            why = "line " + std::to_string(number) + ": " + reason;
+            cases.clear();
+            return false;
+        };
+        int64_t n = 0;
+        if (line.size() > 7 && line.compare(0, 6, "[Case ") == 0 && line.back() == ']') {
+            if (!Number(line.substr(6, line.size() - 7), n) || n < 1 || n > 99)
+                return fail("cases are numbered 1 to 99");
+            current = static_cast<size_t>(n - 1);
+            if (cases.size() <= current)
+                cases.resize(current + 1);
+            continue;
+        }
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos)
+            return fail("a condition is written \"field name=condition\"");
+        if (current == SIZE_MAX)
+            return fail("a condition before the first \"[Case n]\"");
+        const std::string name = line.substr(0, equals);
+        const auto* begin = kFieldNames.begin();
+        const auto* found = std::find(begin, begin + kEmptyFieldIndex, name);
+        if (found == begin + kEmptyFieldIndex)
+            return fail("\"" + name + "\" is no field of the call records");
+        cases[current].push_back({static_cast<int>(found - begin), line.substr(equals + 1)});
+    }
+    return true;
+}
+
+std::optional<CellCondition> StartBetween(const std::string& from, const std::string& to,
+                                          std::string& why) {
+    // An open end is the lowest or the highest date-time there is.
+    const std::string text = (from.empty() ? std::string("0000-00-00 00:00:00") : from) + "~" +
+                             (to.empty() ? std::string("9999-99-99 99:99:99") : to);
+    auto c = CellCondition::Read(4, text, why);
+    if (!c)
+        why = "--from and --to take a date YYYY-MM-DD or a date-time YYYY-MM-DD hh:mm:ss: " + why;
+    return c;
+}
+
+}  // namespace velk

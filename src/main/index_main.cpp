@@ -1,0 +1,132 @@
+// velk-index rebuild [--dir DIR] [FILE...]: puts the call records of the raw files into the
+// record index VELK.db where it lacks them (all of Bill/*.raw when no file is named). A damaged
+// database is set aside as VELK.db.damaged and built anew. It can run beside velk or
+// velk-collector: a record already in the index is left alone.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/analysis/index_rebuild.h"
+#include "core/foundation/base_directory.h"
+#include "core/foundation/settings_store.h"
+#include "platform/raw_import_runner.h"
+#include "platform/sqlite_record_index.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: velk-index rebuild [--dir DIR] [FILE...]\n"
+    "Puts the call records of raw record files into the record index VELK.db of the base\n"
+    "directory (DIR, or the current directory) where the index lacks them; without FILE, every\n"
+    "raw file in Bill. A damaged VELK.db is set aside as VELK.db.damaged and built anew.\n"
+    "Records already in the index are left alone, so it can run again, and beside velk.\n";
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::filesystem::path base;
+    std::vector<std::string> files;
+    bool rebuild = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--help" || args[i] == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (args[i] == "--version") {
+            std::printf("velk-index %s\n", VELK_VERSION);
+            return 0;
+        }
+        if (args[i] == "--dir" && i + 1 < args.size()) {
+            base = args[++i];
+        } else if (args[i] == "rebuild" && !rebuild) {
+            rebuild = true;
+        } else if (!args[i].empty() && args[i][0] == '-') {
+            std::fprintf(stderr, "velk-index: unknown option %s\n%s", args[i].c_str(), kUsage);
+            return 2;
+        } else {
+            files.push_back(args[i]);
+        }
+    }
+    if (!rebuild) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    std::string noBase;
+    if (base.empty() && !velk::CurrentBaseDirectory(base, noBase)) {
+        std::fprintf(stderr, "velk-index: %s\n", noBase.c_str());
+        return 1;
+    }
+    velk::AppSettings settings;
+    velk::SettingsStore(base).ReadIniFile(settings);
+    if (files.empty()) {
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(base / "Bill", ec)) {
+            if (e.path().extension() == ".raw")
+                files.push_back(e.path().string());
+        }
+        std::sort(files.begin(), files.end());
+    }
+
+    const std::filesystem::path db = base / velk::kRecordIndexFile;
+    velk::SqliteRecordIndex index(db, velk::SqliteRecordIndex::Mode::Write);
+    std::error_code ec;
+    if (std::filesystem::exists(db, ec) && !index.Sound()) {
+        if (!index.Damaged()) {
+            std::fprintf(stderr, "velk-index: %s\n", index.ErrorText().c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "velk-index: %s; it is set aside as %s.damaged and built anew\n",
+                     index.ErrorText().c_str(), db.c_str());
+        std::filesystem::rename(db, db.string() + ".damaged", ec);
+        for (const char* extra : {"-wal", "-shm"})
+            std::filesystem::remove(db.string() + extra, ec);
+    }
+    // Years of records in one go: a page cache that holds the indexes' working part.
+    if (!index.Execute("PRAGMA cache_size=-262144")) {
+        std::fprintf(stderr, "velk-index: %s\n", index.ErrorText().c_str());
+        return 1;
+    }
+
+    velk::SystemClock clock;
+    std::string failure;
+    velk::CallIndexer indexer(settings, clock, &index,
+                              [&failure](const std::string&, const std::string& detail) {
+                                  if (failure.empty())
+                                      failure = detail;
+                              });
+    velk::IndexRebuild rebuildRun(settings, indexer);
+    int exitCode = 0;
+    uint64_t read = 0, added = 0;
+    for (const std::string& file : files) {
+        velk::FileImportSource source(file);
+        if (!source.Ok()) {
+            std::fprintf(stderr, "%s: cannot be read\n", file.c_str());
+            exitCode = 1;
+            continue;
+        }
+        const velk::RebuildCount count = rebuildRun.File(source);
+        if (indexer.Failing()) {
+            std::fprintf(stderr, "velk-index: %s\n", failure.c_str());
+            return 1;
+        }
+        read += count.callRecords;
+        added += count.added;
+        std::printf("%s: %llu call records, %llu added to the index, %llu were there%s\n",
+                    file.c_str(), static_cast<unsigned long long>(count.callRecords),
+                    static_cast<unsigned long long>(count.added),
+                    static_cast<unsigned long long>(count.callRecords - count.added),
+                    count.badCheck > 0 ? (", " + std::to_string(count.badCheck) +
+                                          " messages with a wrong check left out")
+                                             .c_str()
+                                       : "");
+    }
+    std::printf("%zu raw files, %llu call records, %llu added; the index holds %lld\n",
+                files.size(), static_cast<unsigned long long>(read),
+                static_cast<unsigned long long>(added), static_cast<long long>(index.Count()));
+    return exitCode;
+}

@@ -1,0 +1,152 @@
+// velk-report: calls and per-group figures from the record index VELK.db. Without --by it lists
+// the matching calls with the decoded file's columns; with --by it counts calls, answered calls,
+// total, average and longest duration per group. To a terminal it writes an aligned table, to a
+// pipe the chosen format (CSV when none is chosen).
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/analysis/call_report.h"
+#include "core/decode/field_names.h"
+#include "core/foundation/base_directory.h"
+#include "core/foundation/settings_store.h"
+#include "platform/sqlite_record_index.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: velk-report [--dir DIR] [--from DATE] [--to DATE] [--cases FILE]\n"
+    "                   [--by extension|trunk|call-type|dialled-prefix|hour|day]\n"
+    "                   [--prefix-digits N] [--format table|csv|json]\n"
+    "Reports the calls in the record index VELK.db of the base directory (DIR, or the current\n"
+    "directory). --from and --to take a date YYYY-MM-DD or a date-time YYYY-MM-DD hh:mm:ss of\n"
+    "the start of the call, both ends included. --cases takes a file of query cases saved by\n"
+    "the query form. Without --by it lists the matching calls with the decoded file's columns;\n"
+    "with --by it gives per group: calls, answered, total_seconds, average_seconds and\n"
+    "longest_seconds (dialled-prefix groups by the first --prefix-digits digits, 3 unless\n"
+    "given). To a terminal the output is a table, to a pipe CSV unless --format says else.\n";
+
+int Usage(const std::string& problem) {
+    std::fprintf(stderr, "velk-report: %s\n%s", problem.c_str(), kUsage);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::filesystem::path base;
+    std::string from, to, casesFile, byName, formatName;
+    int prefixDigits = 3;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("velk-report %s\n", VELK_VERSION);
+            return 0;
+        }
+        if (i + 1 >= args.size())
+            return Usage(a.rfind("--", 0) == 0 ? a + " needs a value" : "unknown argument " + a);
+        const std::string& value = args[++i];
+        if (a == "--dir")
+            base = value;
+        else if (a == "--from")
+            from = value;
+        else if (a == "--to")
+            to = value;
+        else if (a == "--cases")
+            casesFile = value;
+        else if (a == "--by")
+            byName = value;
+        else if (a == "--format")
+            formatName = value;
+        else if (a == "--prefix-digits") {
+            prefixDigits = value.size() <= 2 && value.find_first_not_of("0123456789") ==
+                                                    std::string::npos
+                               ? std::stoi(value)
+                               : 0;
+            if (prefixDigits < 1 || prefixDigits > 24)
+                return Usage("--prefix-digits takes 1 to 24");
+        } else
+            return Usage("unknown argument " + a);
+    }
+    const auto by = byName.empty() ? std::nullopt : velk::ReportByNamed(byName);
+    if (!byName.empty() && !by)
+        return Usage("--by takes extension, trunk, call-type, dialled-prefix, hour or day");
+    auto format = velk::ReportFormatNamed(formatName);
+    if (!formatName.empty() && !format)
+        return Usage("--format takes table, csv or json");
+    if (!format)
+        format = ::isatty(STDOUT_FILENO) == 1 ? velk::ReportFormat::Table : velk::ReportFormat::Csv;
+
+    std::string why;
+    std::optional<velk::CellCondition> start;
+    if (!from.empty() || !to.empty()) {
+        start = velk::StartBetween(from, to, why);
+        if (!start)
+            return Usage(why);
+    }
+    std::vector<std::vector<velk::QueryCell>> cases;
+    if (!casesFile.empty()) {
+        std::ifstream in(casesFile, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in) {
+            std::fprintf(stderr, "velk-report: %s cannot be read\n", casesFile.c_str());
+            return 2;
+        }
+        if (!velk::ReadCasesText(text.str(), cases, why)) {
+            std::fprintf(stderr, "velk-report: %s, %s\n", casesFile.c_str(), why.c_str());
+            return 2;
+        }
+    }
+    std::vector<velk::CellProblem> problems;
+    const velk::CallQuery query = velk::CallQuery::Read(cases, problems);
+    for (const velk::CellProblem& p : problems) {
+        const velk::QueryCell& cell = cases[static_cast<size_t>(p.caseIndex)][p.cell];
+        std::fprintf(stderr, "velk-report: %s, case %d, %s=%s: %s\n", casesFile.c_str(),
+                     p.caseIndex + 1,
+                     std::string(velk::kFieldNames[static_cast<size_t>(cell.field)]).c_str(),
+                     cell.text.c_str(), p.why.c_str());
+    }
+    if (!problems.empty())
+        return 2;
+
+    std::string noBase;
+    if (base.empty() && !velk::CurrentBaseDirectory(base, noBase)) {
+        std::fprintf(stderr, "velk-report: %s\n", noBase.c_str());
+        return 1;
+    }
+    velk::AppSettings settings;
+    velk::SettingsStore(base).ReadIniFile(settings);
+    velk::SqliteRecordIndex index(base / velk::kRecordIndexFile,
+                                  velk::SqliteRecordIndex::Mode::Read);
+    if (by) {
+        const auto groups = velk::ReportTotals(index, *by, prefixDigits, query, start, why);
+        if (!groups) {
+            std::fprintf(stderr, "velk-report: %s\n", why.c_str());
+            return 1;
+        }
+        std::fputs(velk::FormatGroups(*groups, *format).c_str(), stdout);
+        return 0;
+    }
+    const velk::FoundCalls found = velk::FindCalls(index, query, start, SIZE_MAX);
+    if (!found.ok) {
+        std::fprintf(stderr, "velk-report: %s\n", found.error.c_str());
+        return 1;
+    }
+    std::vector<std::array<std::string, 50>> texts;
+    texts.reserve(found.rows.size());
+    for (const velk::IndexRow& row : found.rows)
+        texts.push_back(velk::CallTexts(row, settings));
+    std::fputs(velk::FormatCalls(texts, velk::ListedFields(settings), *format).c_str(), stdout);
+    return 0;
+}

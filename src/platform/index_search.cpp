@@ -1,0 +1,44 @@
+#include "platform/index_search.h"
+
+#include <QCoreApplication>
+
+#include "platform/sqlite_record_index.h"
+
+namespace velk {
+
+IndexSearch::IndexSearch(std::filesystem::path database, QObject* parent)
+    : QObject(parent), database_(std::move(database)) {}
+
+IndexSearch::~IndexSearch() {
+    if (thread_)
+        thread_->wait();
+}
+
+bool IndexSearch::Start(CallQuery query) {
+    if (thread_)
+        return false;
+    thread_.reset(QThread::create([this, query = std::move(query)] {
+        SqliteRecordIndex index(database_, SqliteRecordIndex::Mode::Read);
+        auto found =
+            std::make_shared<const FoundCalls>(FindCalls(index, query, std::nullopt, kMostShown));
+        QMetaObject::invokeMethod(
+            this,
+            [this, found] {
+                if (thread_) {
+                    thread_->wait();
+                    thread_.reset();
+                }
+                emit Found(found);
+            },
+            Qt::QueuedConnection);
+    }));
+    thread_->start();
+    return true;
+}
+
+void IndexSearch::Wait() {
+    while (thread_)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+}
+
+}  // namespace velk

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QObject>
+#include <QThread>
+#include <filesystem>
+#include <memory>
+
+#include "core/analysis/call_report.h"
+
+namespace velk {
+
+// Runs a search of the record index on a worker thread with a connection of its own, so that
+// the record pipeline on the main thread never waits for it; the result comes back as a signal
+// on the thread this object lives on.
+class IndexSearch : public QObject {
+    Q_OBJECT
+public:
+    static constexpr size_t kMostShown = 100000;
+
+    explicit IndexSearch(std::filesystem::path database, QObject* parent = nullptr);
+    ~IndexSearch() override;
+
+    // False while a search runs (nothing starts).
+    bool Start(CallQuery query);
+    bool Running() const { return thread_ != nullptr; }
+    // Waits for a running search (events keep being handled meanwhile).
+    void Wait();
+
+signals:
+    void Found(std::shared_ptr<const FoundCalls> calls);
+
+private:
+    std::filesystem::path database_;
+    std::unique_ptr<QThread> thread_;
+};
+
+}  // namespace velk

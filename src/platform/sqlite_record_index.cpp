@@ -1,0 +1,439 @@
+#include "platform/sqlite_record_index.h"
+
+#include <sqlite3.h>
+
+#include "core/decode/code_tables.h"
+
+namespace velk {
+namespace {
+
+// The columns after id and occurrence, in the order every statement uses.
+constexpr int kRaw = kIndexColumns, kHexType = kIndexColumns + 1, kSource = kIndexColumns + 2,
+              kStoredAt = kIndexColumns + 3;
+
+std::string Quoted(const std::string& name) {
+    return "\"" + name + "\"";
+}
+
+std::string ColumnList() {
+    std::string list;
+    for (int c = 0; c < kIndexColumns; ++c)
+        list += Quoted(IndexColumnName(c)) + ", ";
+    return list + "raw, hex_type, source, stored_at";
+}
+
+const std::string& Start() {
+    static const std::string name = Quoted(IndexColumnName(4));
+    return name;
+}
+
+std::string Schema() {
+    std::string columns;
+    for (int c = 0; c < kIndexColumns; ++c)
+        columns += "  " + Quoted(IndexColumnName(c)) + ",\n";
+    std::string sql =
+        "CREATE TABLE calls (\n"
+        "  id INTEGER PRIMARY KEY,\n"
+        "  occurrence INTEGER NOT NULL,\n" +
+        columns +
+        "  raw TEXT NOT NULL,\n"
+        "  hex_type INTEGER NOT NULL,\n"
+        "  source INTEGER NOT NULL,\n"
+        "  stored_at INTEGER NOT NULL,\n"
+        "  raw_hash INTEGER NOT NULL);\n"
+        "CREATE INDEX calls_start ON calls(" + Start() + ", raw_hash);\n"
+        "CREATE INDEX calls_calling ON calls(" + Quoted(IndexColumnName(3)) + ", " + Start() +
+        ", " + Quoted(IndexColumnName(32)) + ", answered);\n"
+        "CREATE INDEX calls_dialled ON calls(" + Quoted(IndexColumnName(6)) + ");\n"
+        "CREATE INDEX calls_trunk ON calls(trunk);\n"
+        "CREATE INDEX calls_call_type ON calls(" + Quoted(IndexColumnName(9)) + ");\n"
+        "CREATE TABLE code_texts (field TEXT NOT NULL, code INTEGER NOT NULL, text TEXT NOT NULL,"
+        " PRIMARY KEY (field, code)) WITHOUT ROWID;\n"
+        "CREATE TABLE sources (source INTEGER PRIMARY KEY, name TEXT NOT NULL);\n";
+    for (int s = 0; s <= static_cast<int>(RecordSource::RawFile); ++s) {
+        sql += "INSERT INTO sources VALUES (" + std::to_string(s) + ", '" +
+               SourceName(static_cast<RecordSource>(s)) + "');\n";
+    }
+    std::string view = "CREATE VIEW calls_with_texts AS SELECT c.*";
+    for (int f = 0; f < 50; ++f) {
+        const FieldDescriptor& d = FieldDescriptors()[static_cast<size_t>(f)];
+        if (d.table == nullptr)
+            continue;
+        const std::string name = IndexColumnName(f);
+        for (int code = 0; code < d.rows; ++code) {
+            std::string text;
+            for (char ch : (*d.table)[static_cast<size_t>(code)])
+                text += ch == '\'' ? std::string("''") : std::string(1, ch);
+            sql += "INSERT INTO code_texts VALUES ('" + name + "', " + std::to_string(code) + ", '" +
+                   text + "');\n";
+        }
+        view += ", (SELECT text FROM code_texts t WHERE t.field = '" + name + "' AND t.code = c." +
+                Quoted(name) + ") AS " + Quoted(name + "_text");
+    }
+    view += ", (SELECT name FROM sources s WHERE s.source = c.source) AS source_name FROM calls c;\n";
+    return sql + view;
+}
+
+// The value must stay as it is until the statement has run.
+void Bind(sqlite3_stmt* s, int at, const IndexValue& v) {
+    if (const auto* n = std::get_if<int64_t>(&v))
+        sqlite3_bind_int64(s, at, *n);
+    else if (const auto* t = std::get_if<std::string>(&v))
+        sqlite3_bind_text(s, at, t->data(), static_cast<int>(t->size()), SQLITE_STATIC);
+    else
+        sqlite3_bind_null(s, at);
+}
+
+IndexValue Value(sqlite3_stmt* s, int at) {
+    switch (sqlite3_column_type(s, at)) {
+        case SQLITE_INTEGER:
+            return static_cast<int64_t>(sqlite3_column_int64(s, at));
+        case SQLITE_NULL:
+            return std::monostate{};
+        default: {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, at));
+            return std::string(text, static_cast<size_t>(sqlite3_column_bytes(s, at)));
+        }
+    }
+}
+
+// Finds identical records quickly (many records can share a start time).
+int64_t RawHash(const std::string& raw) {
+    uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : raw)
+        h = (h ^ c) * 1099511628211ull;
+    return static_cast<int64_t>(h);
+}
+
+std::string Text(sqlite3_stmt* s, int at) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, at));
+    return text == nullptr ? std::string()
+                           : std::string(text, static_cast<size_t>(sqlite3_column_bytes(s, at)));
+}
+
+// One range as SQL with its values to bind.
+void RangeSql(const IndexRange& r, std::string& sql, std::vector<const IndexValue*>& binds) {
+    const std::string column = Quoted(IndexColumnName(r.column));
+    std::string terms;
+    const auto term = [&](const char* op, const IndexValue& v) {
+        if (std::holds_alternative<std::monostate>(v))
+            return;
+        if (!terms.empty())
+            terms += " AND ";
+        terms += column + op + "?";
+        binds.push_back(&v);
+    };
+    if (r.low == r.high && !std::holds_alternative<std::monostate>(r.low)) {
+        term(" = ", r.low);
+    } else {
+        term(" >= ", r.low);
+        term(" <= ", r.high);
+    }
+    sql += terms.empty() ? column + " IS NOT NULL" : terms;
+}
+
+}  // namespace
+
+SqliteRecordIndex::SqliteRecordIndex(std::filesystem::path file, Mode mode)
+    : file_(std::move(file)), mode_(mode) {}
+
+SqliteRecordIndex::~SqliteRecordIndex() {
+    Close();
+}
+
+bool SqliteRecordIndex::Fail(const std::string& what) {
+    error_ = file_.string() + ": " + what;
+    damaged_ = false;
+    if (db_ != nullptr) {
+        const int code = sqlite3_errcode(db_);
+        damaged_ = code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+        const std::string reason = sqlite3_errmsg(db_);
+        if (!reason.empty() && reason != "not an error")
+            error_ += ": " + reason;
+    }
+    Close();
+    return false;
+}
+
+void SqliteRecordIndex::Finalize() {
+    sqlite3_finalize(insert_);
+    sqlite3_finalize(same_);
+    insert_ = same_ = nullptr;
+}
+
+void SqliteRecordIndex::Close() {
+    Finalize();
+    if (db_ != nullptr) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
+}
+
+bool SqliteRecordIndex::Prepare(sqlite3_stmt*& statement, const std::string& sql) {
+    return sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement,
+                              nullptr) == SQLITE_OK;
+}
+
+bool SqliteRecordIndex::Execute(const std::string& sql) {
+    if (!Open())
+        return false;
+    return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK ||
+           Fail("cannot run a statement");
+}
+
+bool SqliteRecordIndex::Open() {
+    if (db_ != nullptr)
+        return true;
+    std::error_code ec;
+    if (mode_ == Mode::Read && !std::filesystem::exists(file_, ec)) {
+        error_ = file_.string() + ": there is no record index (nothing has been indexed here)";
+        return false;
+    }
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX |
+                      (mode_ == Mode::Write ? SQLITE_OPEN_CREATE : 0);
+    if (sqlite3_open_v2(file_.c_str(), &db_, flags, nullptr) != SQLITE_OK)
+        return Fail("cannot open the record index");
+    // The writer is the collector: it must never wait for another program's transaction.
+    sqlite3_busy_timeout(db_, mode_ == Mode::Write ? 0 : 5000);
+    sqlite3_stmt* version = nullptr;
+    if (!Prepare(version, "PRAGMA user_version")) {
+        sqlite3_finalize(version);
+        return Fail("cannot read the record index");
+    }
+    const int step = sqlite3_step(version);
+    const int schema = step == SQLITE_ROW ? sqlite3_column_int(version, 0) : -1;
+    sqlite3_finalize(version);
+    if (schema < 0)
+        return Fail("cannot read the record index");
+    if (schema > kSchemaVersion)
+        return Fail("the record index was made by a newer VELK (schema " +
+                    std::to_string(schema) + ")");
+    if (schema == 0 && mode_ == Mode::Read)
+        return Fail("the record index is empty");
+    if (mode_ == Mode::Write) {
+        if (sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-16384", nullptr,
+                         nullptr, nullptr) != SQLITE_OK)
+            return Fail("cannot set up the record index");
+        if (schema == 0) {
+            const std::string sql = "BEGIN IMMEDIATE;\n" + Schema() + "PRAGMA user_version = " +
+                                    std::to_string(kSchemaVersion) + ";\nCOMMIT;";
+            if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+                sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+                return Fail("cannot create the record index");
+            }
+        }
+        std::string marks;
+        for (int c = 0; c < kIndexColumns + 6; ++c)
+            marks += c == 0 ? "?" : ", ?";
+        if (!Prepare(insert_, "INSERT INTO calls (occurrence, " + ColumnList() +
+                                  ", raw_hash) VALUES (" + marks + ")") ||
+            !Prepare(same_, "SELECT count(*) FROM calls WHERE " + Start() +
+                                " IS ?1 AND raw_hash = ?2 AND raw = ?3"))
+            return Fail("cannot prepare the record index");
+    }
+    return true;
+}
+
+bool SqliteRecordIndex::Add(std::vector<IndexRow>& rows, bool onlyMissing) {
+    if (mode_ != Mode::Write) {
+        error_ = file_.string() + ": opened for reading";
+        return false;
+    }
+    if (!Open())
+        return false;
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return Fail("cannot write the record index");
+    for (IndexRow& row : rows) {
+        const int64_t hash = RawHash(row.raw);
+        Bind(same_, 1, row.Field(4));
+        sqlite3_bind_int64(same_, 2, hash);
+        sqlite3_bind_text(same_, 3, row.raw.data(), static_cast<int>(row.raw.size()),
+                          SQLITE_STATIC);
+        const int found = sqlite3_step(same_);
+        const int64_t same = found == SQLITE_ROW ? sqlite3_column_int64(same_, 0) : -1;
+        sqlite3_reset(same_);
+        if (same < 0) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            return Fail("cannot read the record index");
+        }
+        // A row that must be missing, and is not (it is the row.occurrence-th of its kind), is
+        // already there.
+        if (onlyMissing && same > row.occurrence) {
+            row.id = 0;
+            continue;
+        }
+        row.occurrence = same;
+        sqlite3_bind_int64(insert_, 1, row.occurrence);
+        for (int c = 0; c < kIndexColumns; ++c)
+            Bind(insert_, 2 + c, row.values[static_cast<size_t>(c)]);
+        sqlite3_bind_text(insert_, 2 + kRaw, row.raw.data(), static_cast<int>(row.raw.size()),
+                          SQLITE_STATIC);
+        sqlite3_bind_int(insert_, 2 + kHexType, row.hexType);
+        sqlite3_bind_int(insert_, 2 + kSource, static_cast<int>(row.source));
+        sqlite3_bind_int64(insert_, 2 + kStoredAt, row.storedAt);
+        sqlite3_bind_int64(insert_, 3 + kStoredAt, hash);
+        const int done = sqlite3_step(insert_);
+        sqlite3_reset(insert_);
+        if (done != SQLITE_DONE) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            for (IndexRow& r : rows)
+                r.id = 0;
+            return Fail("cannot write the record index");
+        }
+        row.id = sqlite3_last_insert_rowid(db_);
+    }
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        for (IndexRow& r : rows)
+            r.id = 0;
+        return Fail("cannot write the record index");
+    }
+    return true;
+}
+
+bool SqliteRecordIndex::Select(const IndexFilter& filter,
+                               const std::function<bool(const IndexRow&)>& visit) {
+    if (!Open())
+        return false;
+    std::string where;
+    std::vector<const IndexValue*> binds;
+    for (const IndexRange& r : filter.common) {
+        where += where.empty() ? " WHERE " : " AND ";
+        RangeSql(r, where, binds);
+    }
+    std::string alternatives;
+    std::vector<const IndexValue*> alternativeBinds;
+    bool all = filter.alternatives.empty();
+    for (const auto& alternative : filter.alternatives) {
+        all = all || alternative.empty();
+        alternatives += alternatives.empty() ? "(" : " OR (";
+        for (size_t i = 0; i < alternative.size(); ++i) {
+            if (i > 0)
+                alternatives += " AND ";
+            RangeSql(alternative[i], alternatives, alternativeBinds);
+        }
+        alternatives += ")";
+    }
+    if (!all) {
+        where += (where.empty() ? " WHERE (" : " AND (") + alternatives + ")";
+        binds.insert(binds.end(), alternativeBinds.begin(), alternativeBinds.end());
+    }
+    sqlite3_stmt* s = nullptr;
+    if (!Prepare(s, "SELECT id, occurrence, " + ColumnList() + " FROM calls" + where)) {
+        sqlite3_finalize(s);
+        return Fail("cannot search the record index");
+    }
+    for (size_t i = 0; i < binds.size(); ++i)
+        Bind(s, static_cast<int>(i) + 1, *binds[i]);
+    int step = SQLITE_ROW;
+    IndexRow row;
+    while ((step = sqlite3_step(s)) == SQLITE_ROW) {
+        row.id = sqlite3_column_int64(s, 0);
+        row.occurrence = sqlite3_column_int64(s, 1);
+        for (int c = 0; c < kIndexColumns; ++c)
+            row.values[static_cast<size_t>(c)] = Value(s, 2 + c);
+        row.raw = Text(s, 2 + kRaw);
+        row.hexType = sqlite3_column_int(s, 2 + kHexType);
+        row.source = static_cast<RecordSource>(sqlite3_column_int(s, 2 + kSource));
+        row.storedAt = sqlite3_column_int64(s, 2 + kStoredAt);
+        if (!visit(row)) {
+            step = SQLITE_DONE;
+            break;
+        }
+    }
+    sqlite3_finalize(s);
+    return step == SQLITE_DONE || Fail("cannot search the record index");
+}
+
+std::optional<std::vector<GroupTotals>> SqliteRecordIndex::Totals(ReportBy by, int prefixDigits,
+                                                                  const std::string& from,
+                                                                  const std::string& to) {
+    if (!Open())
+        return std::nullopt;
+    std::string group;
+    switch (by) {
+        case ReportBy::Extension:
+            group = Quoted(IndexColumnName(3));
+            break;
+        case ReportBy::Trunk:
+            group = "trunk";
+            break;
+        case ReportBy::CallType:
+            group = Quoted(IndexColumnName(9));
+            break;
+        case ReportBy::DialledPrefix:
+            group = "substr(" + Quoted(IndexColumnName(6)) + ", 1, " +
+                    std::to_string(prefixDigits) + ")";
+            break;
+        case ReportBy::Hour:
+            group = "substr(" + Start() + ", 12, 2)";
+            break;
+        case ReportBy::Day:
+            group = "substr(" + Start() + ", 1, 10)";
+            break;
+    }
+    const std::string duration = Quoted(IndexColumnName(32));
+    const std::string known = "CASE WHEN typeof(" + duration + ") = 'integer' AND " + duration +
+                              " > 0 THEN " + duration + " ELSE 0 END";
+    std::string where;
+    if (!from.empty())
+        where += " WHERE " + Start() + " >= ?1";
+    if (!to.empty())
+        where += (where.empty() ? " WHERE " : " AND ") + Start() + " <= ?2";
+    sqlite3_stmt* s = nullptr;
+    if (!Prepare(s, "SELECT " + group + ", count(*), sum(answered), sum(" + known + "), max(" +
+                        known + ") FROM calls" + where + " GROUP BY 1")) {
+        sqlite3_finalize(s);
+        Fail("cannot count in the record index");
+        return std::nullopt;
+    }
+    if (!from.empty())
+        sqlite3_bind_text(s, 1, from.data(), static_cast<int>(from.size()), SQLITE_STATIC);
+    if (!to.empty())
+        sqlite3_bind_text(s, 2, to.data(), static_cast<int>(to.size()), SQLITE_STATIC);
+    std::vector<GroupTotals> totals;
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(s)) == SQLITE_ROW) {
+        GroupTotals t;
+        t.group = IndexValueText(Value(s, 0));
+        t.calls = sqlite3_column_int64(s, 1);
+        t.answered = sqlite3_column_int64(s, 2);
+        t.totalSeconds = sqlite3_column_int64(s, 3);
+        t.longestSeconds = sqlite3_column_int64(s, 4);
+        totals.push_back(std::move(t));
+    }
+    sqlite3_finalize(s);
+    if (step != SQLITE_DONE) {
+        Fail("cannot count in the record index");
+        return std::nullopt;
+    }
+    return totals;
+}
+
+bool SqliteRecordIndex::Sound() {
+    if (!Open())
+        return false;
+    sqlite3_stmt* s = nullptr;
+    const bool prepared = Prepare(s, "PRAGMA quick_check");
+    const int step = prepared ? sqlite3_step(s) : SQLITE_ERROR;
+    const bool ok = step == SQLITE_ROW && Text(s, 0) == "ok";
+    sqlite3_finalize(s);
+    if (!ok) {
+        Fail("the record index is damaged");
+        damaged_ = damaged_ || step == SQLITE_ROW;
+    }
+    return ok;
+}
+
+int64_t SqliteRecordIndex::Count() {
+    if (!Open())
+        return -1;
+    sqlite3_stmt* s = nullptr;
+    int64_t n = -1;
+    if (Prepare(s, "SELECT count(*) FROM calls") && sqlite3_step(s) == SQLITE_ROW)
+        n = sqlite3_column_int64(s, 0);
+    sqlite3_finalize(s);
+    return n;
+}
+
+}  // namespace velk

@@ -1,0 +1,153 @@
+#include "ui/call_results.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <fstream>
+
+#include "core/decode/field_names.h"
+#include "core/record/call_recorder.h"
+
+namespace velk {
+
+CallResultsModel::CallResultsModel(const AppSettings& settings, QObject* parent)
+    : QAbstractTableModel(parent), settings_(settings), fields_(ListedFields(settings)) {}
+
+void CallResultsModel::SetCalls(const FoundCalls& found) {
+    beginResetModel();
+    rows_ = found.rows;
+    texts_.clear();
+    texts_.reserve(rows_.size());
+    for (const IndexRow& row : rows_)
+        texts_.push_back(CallTexts(row, settings_));
+    endResetModel();
+}
+
+int CallResultsModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int CallResultsModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(fields_.size());
+}
+
+QVariant CallResultsModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid())
+        return {};
+    const size_t r = static_cast<size_t>(index.row());
+    const int field = fields_[static_cast<size_t>(index.column())];
+    if (role == Qt::DisplayRole)
+        return QString::fromStdString(texts_[r][static_cast<size_t>(field)]);
+    if (role == kSortRole) {
+        // Numbers and durations by value, the rest as shown.
+        if (const auto* n = std::get_if<int64_t>(&rows_[r].Field(field)))
+            return QVariant::fromValue(static_cast<qlonglong>(*n));
+        return QString::fromStdString(texts_[r][static_cast<size_t>(field)]);
+    }
+    return {};
+}
+
+QVariant CallResultsModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
+        section >= static_cast<int>(fields_.size()))
+        return {};
+    return QString::fromLatin1(kFieldNames[static_cast<size_t>(fields_[static_cast<size_t>(section)])].data());
+}
+
+CallResultsWindow::CallResultsWindow(const AppSettings& settings, OperatorPrompt& prompt,
+                                     QWidget* parent)
+    : QWidget(parent, Qt::Window), settings_(settings), prompt_(prompt) {
+    setObjectName(QStringLiteral("callResultsWindow"));
+    setWindowTitle(QStringLiteral("Found Calls"));
+    auto* layout = new QVBoxLayout(this);
+    summary_ = new QLabel(this);
+    summary_->setObjectName(QStringLiteral("callResultsSummary"));
+    layout->addWidget(summary_);
+    model_ = new CallResultsModel(settings_, this);
+    sorted_ = new QSortFilterProxyModel(this);
+    sorted_->setSourceModel(model_);
+    sorted_->setSortRole(CallResultsModel::kSortRole);
+    table_ = new QTableView(this);
+    table_->setObjectName(QStringLiteral("callResults"));
+    table_->setModel(sorted_);
+    table_->setSortingEnabled(true);
+    table_->sortByColumn(-1, Qt::AscendingOrder);  // as found (by start time) until a header click
+    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table_->setWordWrap(false);
+    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 6);
+    layout->addWidget(table_);
+    auto* buttons = new QHBoxLayout;
+    auto* copy = new QPushButton(QStringLiteral("Copy"), this);
+    copy->setObjectName(QStringLiteral("copyCallsButton"));
+    connect(copy, &QPushButton::clicked, this, &CallResultsWindow::Copy);
+    auto* exportButton = new QPushButton(QStringLiteral("Export..."), this);
+    exportButton->setObjectName(QStringLiteral("exportCallsButton"));
+    connect(exportButton, &QPushButton::clicked, this, &CallResultsWindow::Export);
+    buttons->addWidget(copy);
+    buttons->addWidget(exportButton);
+    buttons->addStretch();
+    layout->addLayout(buttons);
+    resize(900, 420);
+}
+
+void CallResultsWindow::Show(const FoundCalls& found) {
+    model_->SetCalls(found);
+    table_->resizeColumnsToContents();
+    QString text;
+    if (!found.ok) {
+        text = QStringLiteral("The record index cannot be read: %1")
+                   .arg(QString::fromStdString(found.error));
+    } else {
+        text = QStringLiteral("%1 calls, total duration %2")
+                   .arg(found.count)
+                   .arg(QString::fromStdString(DurationText(found.totalSeconds)));
+        if (found.count > static_cast<int64_t>(found.rows.size()))
+            text += QStringLiteral(" (the first %1 by start time are listed)").arg(found.rows.size());
+    }
+    summary_->setText(text);
+}
+
+std::string CallResultsWindow::ExportText() const {
+    std::string text = DecodedFileHeader(settings_);
+    for (int r = 0; r < sorted_->rowCount(); ++r)
+        text += DecodedFileLine(settings_, model_->Texts(sorted_->mapToSource(sorted_->index(r, 0)).row()));
+    return text;
+}
+
+void CallResultsWindow::Copy() {
+    // The selected rows, or every row: the header, then TAB-separated cells, CR LF line ends.
+    const QModelIndexList selected = table_->selectionModel()->selectedRows();
+    QString text;
+    for (int c = 0; c < sorted_->columnCount(); ++c)
+        text += (c > 0 ? "\t" : "") + sorted_->headerData(c, Qt::Horizontal).toString();
+    text += "\r\n";
+    for (int r = 0; r < sorted_->rowCount(); ++r) {
+        if (!selected.isEmpty() && !table_->selectionModel()->isRowSelected(r, {}))
+            continue;
+        for (int c = 0; c < sorted_->columnCount(); ++c)
+            text += (c > 0 ? "\t" : "") + sorted_->index(r, c).data().toString();
+        text += "\r\n";
+    }
+    QApplication::clipboard()->setText(text);
+}
+
+void CallResultsWindow::Export() {
+    const std::string path = prompt_.ChooseFileToSave(
+        "Decoded Call Records (*." + settings_.File_Extension + ")|*." + settings_.File_Extension +
+        "|*.*|*.*||");
+    if (path.empty())
+        return;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    const std::string text = ExportText();
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out)
+        prompt_.Message("The calls could not be written to\n" + path, "VELK",
+                        PromptIcon::Error);
+}
+
+}  // namespace velk

@@ -1,0 +1,158 @@
+// "Find Calls" of the query form over a real record index: cells that cannot be read are marked
+// and stop the search, the found calls come in a window of their own with their count and total
+// duration, Export writes them as the decoded files have them, and cases go to a file and back.
+#include <gtest/gtest.h>
+
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QTableView>
+#include <QTableWidget>
+
+#include "core/decode/record_builder.h"
+#include "core/link/link_fakes.h"
+#include "core/record/call_indexer.h"
+#include "core/record/call_recorder.h"
+#include "platform/index_search.h"
+#include "platform/sqlite_record_index.h"
+#include "support/qt_app.h"
+#include "support/scripted_prompt.h"
+#include "support/temp_dir.h"
+#include "ui/call_results.h"
+#include "ui/query_form.h"
+
+namespace velk {
+namespace {
+
+class FindCallsTest : public ::testing::Test {
+protected:
+    FindCallsTest() {
+        // The decoded file: calling number, call type, start time, duration.
+        const int fields[] = {3, 9, 4, 32};
+        for (size_t k = 0; k < std::size(fields); ++k) {
+            settings.f[k] = 1;
+            settings.SaveInd[k] = fields[k];
+        }
+        settings.Distributor_ASCII_Code = "3B";
+        // Three calls: 2041 ISD 120 s, 2042 ISD 30 s, 3000 local 600 s.
+        SqliteRecordIndex index(dir / kRecordIndexFile, SqliteRecordIndex::Mode::Write);
+        CallIndexer indexer(settings, clock, &index, nullptr);
+        FieldDecoder decoder(settings);
+        struct Call {
+            const char *calling, *type, *end;
+        };
+        for (const Call& c : {Call{"2041", "04", "141A0C080C202D"},
+                              Call{"2042", "04", "141A0C080C1F0F"},
+                              Call{"3000", "02", "141A0C080C282D"}}) {
+            test::RecordBuilder r;
+            r.calling = std::string(c.calling) + "FFFF";
+            r.end = c.end;
+            r.optional = test::RecordBuilder::Opt("03", c.type) + "FF";
+            const std::string f = r.Frame();
+            const BillingMessage m(reinterpret_cast<const uint8_t*>(f.data()),
+                                   static_cast<uint32_t>(f.size() - 4));
+            std::array<std::string, 50> texts;
+            decoder.DecodeRecord(m, settings.Hex_Type, texts);
+            indexer.Add(m, texts, RecordSource::Link);
+            lines.push_back(DecodedFileLine(settings, texts));
+        }
+        EXPECT_EQ(indexer.EnteredCount(), 3u);
+        form = std::make_unique<QueryForm>(settings, clock);
+        form->SetFinder(&search, &prompt);
+        form->resize(1100, 400);
+        form->show();
+    }
+    QTableWidget* Grid() { return form->findChild<QTableWidget*>("queryGrid"); }
+    void Type(int row, int caseIndex, const QString& text) {
+        form->ClickCell(row, QueryForm::kFirstCaseColumn + caseIndex);
+        form->findChild<QLineEdit*>("cellEditor")->setText(text);
+    }
+    enum Row { kCalling, kCallType, kStart, kDuration };
+
+    test::QtApp app_;
+    test::TempDir dir;
+    AppSettings settings;
+    test::FakeClock clock;
+    test::ScriptedPrompt prompt;
+    IndexSearch search{dir / kRecordIndexFile};
+    std::unique_ptr<QueryForm> form;
+    std::vector<std::string> lines;
+};
+
+TEST_F(FindCallsTest, UnreadableCellsAreMarkedAndStopTheSearch) {
+    Type(kStart, 0, "2026/12/08");
+    Type(kDuration, 1, ">000.02.00");
+    QTableWidgetItem* bad = Grid()->item(kStart, QueryForm::kFirstCaseColumn);
+    EXPECT_EQ(bad->foreground().color(), QColor(Qt::red));
+    EXPECT_TRUE(bad->toolTip().startsWith("write a date-time YYYY-MM-DD hh:mm:ss")) << bad->toolTip().toStdString();
+    QTableWidgetItem* good = Grid()->item(kDuration, QueryForm::kFirstCaseColumn + 1);
+    EXPECT_NE(good->foreground().color(), QColor(Qt::red));
+    EXPECT_EQ(good->toolTip(), ">000.02.00");
+
+    form->FindCalls();
+    EXPECT_FALSE(search.Running());
+    EXPECT_EQ(form->StatusText(), "1 cell(s) cannot be read (in red; the tip says why)");
+    EXPECT_EQ(form->Results(), nullptr);
+
+    // Mended, the mark goes.
+    Type(kStart, 0, "2026-12-08");
+    EXPECT_NE(bad->foreground().color(), QColor(Qt::red));
+}
+
+TEST_F(FindCallsTest, FoundCallsComeInAWindowOfTheirOwnAndExportAsTheDecodedFile) {
+    // The calls of 204x that are ISD calls, or any call longer than five minutes.
+    Type(kCalling, 0, "204?");
+    Type(kCallType, 0, "ISD Call");
+    Type(kDuration, 1, ">000.05.00");
+    form->FindCalls();
+    search.Wait();
+    CallResultsWindow* results = form->Results();
+    ASSERT_NE(results, nullptr);
+    EXPECT_TRUE(results->isVisible());
+    EXPECT_EQ(results->Summary().toStdString(), "3 calls, total duration 000:12:30");
+    auto* table = results->findChild<QTableView*>("callResults");
+    ASSERT_EQ(table->model()->rowCount(), 3);
+    EXPECT_EQ(table->model()->headerData(3, Qt::Horizontal).toString(), "Duration");
+
+    // Sorted by duration (by its value), then exported in that order.
+    table->sortByColumn(3, Qt::DescendingOrder);
+    EXPECT_EQ(table->model()->index(0, 0).data().toString(), "3000");
+    prompt.files = {(dir / "found.csv").string()};
+    results->Export();
+    EXPECT_EQ(prompt.filters.back(), "Decoded Call Records (*.csv)|*.csv|*.*|*.*||");
+    EXPECT_EQ(test::ReadFile(dir / "found.csv"),
+              DecodedFileHeader(settings) + lines[2] + lines[0] + lines[1]);
+
+    // A narrower search shows again in the same window.
+    Type(kDuration, 1, "");
+    form->FindCalls();
+    search.Wait();
+    EXPECT_EQ(form->Results(), results);
+    EXPECT_EQ(results->Summary().toStdString(), "2 calls, total duration 000:02:30");
+}
+
+TEST_F(FindCallsTest, CasesGoToAFileAndBack) {
+    Type(kCalling, 0, "2041");
+    Type(kCallType, 2, "ISD Call");
+    Type(kStart, 2, "2026-12-01~2026-12-07");
+    prompt.files = {(dir / "my.cases").string()};
+    form->SaveCases();
+    EXPECT_EQ(test::ReadFile(dir / "my.cases").substr(test::ReadFile(dir / "my.cases").find('\n') + 1),
+              "[Case 1]\nCalling Phone Number=2041\n"
+              "[Case 3]\nCall Type=ISD Call\nStart Time of Conversation=2026-12-01~2026-12-07\n");
+
+    // Another form (as after closing this one): the file brings the cases back, and a condition
+    // on a field that is not in the grid is counted as left out.
+    test::WriteFile(dir / "more.cases", test::ReadFile(dir / "my.cases") + "[Case 4]\nDialled Phone Number=00?\n");
+    QueryForm other(settings, clock);
+    other.SetFinder(&search, &prompt);
+    prompt.files = {(dir / "more.cases").string()};
+    other.OpenCases();
+    EXPECT_EQ(other.CaseText(kCalling, 0), "2041");
+    EXPECT_EQ(other.CaseText(kCallType, 2), "ISD Call");
+    EXPECT_EQ(other.CaseText(kStart, 2), "2026-12-01~2026-12-07");
+    EXPECT_EQ(other.CaseText(kCalling, 3), "");
+    EXPECT_TRUE(other.StatusText().startsWith("Cases opened; 1 condition(s) left out"));
+}
+
+}  // namespace
+}  // namespace velk
