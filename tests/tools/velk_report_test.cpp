@@ -195,7 +195,7 @@ TEST(VelkIndex, AfterAnImportTheIndexEqualsTheDecodedFilesAndARebuildGivesTheSam
     }
     test::WriteFile(base / "a.raw", raw);
     test::WriteFile(base / "b.raw", again);
-    ASSERT_EQ(Program(VELK_IMPORT_BIN, base.Path(), "a.raw b.raw").code, 0);
+    ASSERT_EQ(Program(VELK_IMPORT_BIN, base.Path(), "--store-again a.raw b.raw").code, 0);
     test::ExpectIndexEqualsDecodedFiles(base.Path(), {base / "Bill" / "20261208.csv"});
     const std::vector<std::string> live = Rows(base.Path());
     ASSERT_EQ(live.size(), 3100u);
