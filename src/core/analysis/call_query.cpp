@@ -21,18 +21,9 @@ std::string Trimmed(const std::string& t) {
     return t.substr(b, t.find_last_not_of(' ') - b + 1);
 }
 
+// A number as typed: a leading '+' is allowed too.
 bool Number(const std::string& t, int64_t& value) {
-    const size_t from = !t.empty() && (t[0] == '-' || t[0] == '+') ? 1 : 0;
-    if (from == t.size() || t.size() - from > 18)
-        return false;
-    int64_t v = 0;
-    for (size_t i = from; i < t.size(); ++i) {
-        if (t[i] < '0' || t[i] > '9')
-            return false;
-        v = v * 10 + (t[i] - '0');
-    }
-    value = t[0] == '-' ? -v : v;
-    return true;
+    return ReadInteger(!t.empty() && t[0] == '+' ? t.substr(1) : t, value);
 }
 
 // n, ">n", "<n" or "a~b" with `one` reading each end; false when the text is none of them.

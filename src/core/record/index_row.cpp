@@ -25,6 +25,12 @@ Storage StorageOf(int field) {
     }
 }
 
+bool Digits(const std::string& t, size_t from, size_t n, int64_t& value) {
+    return ReadInteger(t.substr(from, n), value) && t[from] != '-';
+}
+
+}  // namespace
+
 bool ReadInteger(const std::string& text, int64_t& value) {
     size_t i = text.size() > 1 && text[0] == '-' ? 1 : 0;
     if (i == text.size() || text.size() - i > 18)
@@ -38,12 +44,6 @@ bool ReadInteger(const std::string& text, int64_t& value) {
     value = i == 1 ? -v : v;
     return true;
 }
-
-bool Digits(const std::string& t, size_t from, size_t n, int64_t& value) {
-    return ReadInteger(t.substr(from, n), value) && t[from] != '-';
-}
-
-}  // namespace
 
 const char* SourceName(RecordSource source) {
     switch (source) {

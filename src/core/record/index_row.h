@@ -36,6 +36,9 @@ struct IndexRow {
     const IndexValue& Field(int f) const { return values[static_cast<size_t>(f)]; }
 };
 
+// A whole number in decimal, '-' before it when negative, at most 18 digits.
+bool ReadInteger(const std::string& text, int64_t& value);
+
 // The value a decoded field text stands for. A text that does not read as its kind (a number
 // field cut to "-", a duration "???:??:??", a code shown as "?") is kept as the text.
 IndexValue FieldValue(int field, const std::string& text);
