@@ -6,58 +6,57 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <iostream>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "core/analysis/index_rebuild.h"
 #include "core/foundation/base_directory.h"
+#include "core/foundation/command_line.h"
 #include "core/foundation/settings_store.h"
 #include "platform/raw_import_runner.h"
 #include "platform/sqlite_record_index.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: velk-index rebuild [--dir DIR] [FILE...]\n"
-    "Puts the call records of raw record files into the record index VELK.db of the base\n"
-    "directory (DIR, or the current directory) where the index lacks them; without FILE, every\n"
-    "raw file in Bill. A damaged VELK.db is set aside as VELK.db.damaged and built anew.\n"
-    "Records already in the index are left alone, so it can run again, and beside velk.\n";
+const velk::ProgramHelp kHelp = {
+    "velk-index", "[--dir DIR] rebuild [FILE...]",
+    "Puts the call records of raw record files into the record index VELK.db of a VELK base\n"
+    "directory where the index lacks them; without FILE, every raw file in Bill. A damaged\n"
+    "VELK.db is set aside as VELK.db.damaged and built anew. Records already in the index are\n"
+    "left alone, so it can run again, and beside velk or velk-collector.",
+    ""};
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    std::filesystem::path base;
+    const velk::CommandLine line = velk::ParseCommandLine(argc, argv);
+    if (velk::AnswerHelpOrVersion(line, kHelp, std::cout))
+        return 0;
+    if (!line.error.empty())
+        return velk::UsageError(kHelp, line.error, std::cerr);
     std::vector<std::string> files;
     bool rebuild = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--help" || args[i] == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (args[i] == "--version") {
-            std::printf("velk-index %s\n", VELK_VERSION);
-            return 0;
-        }
-        if (args[i] == "--dir" && i + 1 < args.size()) {
-            base = args[++i];
-        } else if (args[i] == "rebuild" && !rebuild) {
+    bool options = true;
+    for (const std::string& a : line.arguments) {
+        if (options && a == "--")
+            options = false;
+        else if (options && a.rfind("--", 0) == 0)
+            return velk::UsageError(kHelp, "unknown option '" + a + "'", std::cerr);
+        else if (!rebuild && a == "rebuild")
             rebuild = true;
-        } else if (!args[i].empty() && args[i][0] == '-') {
-            std::fprintf(stderr, "velk-index: unknown option %s\n%s", args[i].c_str(), kUsage);
-            return 2;
-        } else {
-            files.push_back(args[i]);
-        }
+        else if (!rebuild)
+            return velk::UsageError(kHelp, "unknown command '" + a + "'", std::cerr);
+        else
+            files.push_back(a);
     }
-    if (!rebuild) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    if (!rebuild)
+        return velk::UsageError(kHelp, "no command (rebuild)", std::cerr);
+    std::filesystem::path base;
     std::string noBase;
-    if (base.empty() && !velk::CurrentBaseDirectory(base, noBase)) {
+    if (!velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase)) {
         std::fprintf(stderr, "velk-index: %s\n", noBase.c_str());
         return 1;
     }

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <iostream>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -14,51 +16,52 @@
 #include "core/analysis/call_report.h"
 #include "core/decode/field_names.h"
 #include "core/foundation/base_directory.h"
+#include "core/foundation/command_line.h"
 #include "core/foundation/settings_store.h"
 #include "platform/sqlite_record_index.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: velk-report [--dir DIR] [--from DATE] [--to DATE] [--cases FILE]\n"
-    "                   [--by extension|trunk|call-type|dialled-prefix|hour|day]\n"
-    "                   [--prefix-digits N] [--format table|csv|json]\n"
-    "Reports the calls in the record index VELK.db of the base directory (DIR, or the current\n"
-    "directory). --from and --to take a date YYYY-MM-DD or a date-time YYYY-MM-DD hh:mm:ss of\n"
-    "the start of the call, both ends included. --cases takes a file of query cases saved by\n"
-    "the query form. Without --by it lists the matching calls with the decoded file's columns;\n"
-    "with --by it gives per group: calls, answered, total_seconds, average_seconds and\n"
-    "longest_seconds (dialled-prefix groups by the first --prefix-digits digits, 3 unless\n"
-    "given). To a terminal the output is a table, to a pipe CSV unless --format says else.\n";
-
-int Usage(const std::string& problem) {
-    std::fprintf(stderr, "velk-report: %s\n%s", problem.c_str(), kUsage);
-    return 2;
-}
+const velk::ProgramHelp kHelp = {
+    "velk-report",
+    "[--dir DIR] [--from DATE] [--to DATE] [--cases FILE] [--by GROUP] [--prefix-digits N] "
+    "[--format FORMAT]",
+    "Reports the calls in the record index VELK.db of a VELK base directory. Without --by it\n"
+    "lists the matching calls with the decoded file's columns; with --by it gives per group the\n"
+    "calls, answered calls, total_seconds, average_seconds and longest_seconds. To a terminal\n"
+    "it writes an aligned table, to a pipe CSV unless --format says otherwise.",
+    "  --from DATE      calls that started on DATE (YYYY-MM-DD or YYYY-MM-DD hh:mm:ss) or later\n"
+    "  --to DATE        calls that started on DATE or earlier\n"
+    "  --cases FILE     calls that meet a case of a cases file saved by the query form\n"
+    "  --by GROUP       extension, trunk, call-type, dialled-prefix, hour or day\n"
+    "  --prefix-digits N  digits of a dialled prefix (1 to 24, 3 unless given)\n"
+    "  --format FORMAT  table, csv or json\n"};
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    std::filesystem::path base;
+    const velk::CommandLine line = velk::ParseCommandLine(argc, argv);
+    if (velk::AnswerHelpOrVersion(line, kHelp, std::cout))
+        return 0;
+    if (!line.error.empty())
+        return velk::UsageError(kHelp, line.error, std::cerr);
+    const auto usage = [](const std::string& what) {
+        return velk::UsageError(kHelp, what, std::cerr);
+    };
     std::string from, to, casesFile, byName, formatName;
     int prefixDigits = 3;
+    const std::vector<std::string>& args = line.arguments;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (a == "--version") {
-            std::printf("velk-report %s\n", VELK_VERSION);
-            return 0;
-        }
+        if (a.rfind("--", 0) != 0)
+            return usage("unknown argument '" + a + "'");
+        if (a != "--from" && a != "--to" && a != "--cases" && a != "--by" && a != "--format" &&
+            a != "--prefix-digits")
+            return usage("unknown option '" + a + "'");
         if (i + 1 >= args.size())
-            return Usage(a.rfind("--", 0) == 0 ? a + " needs a value" : "unknown argument " + a);
+            return usage(a + " needs a value");
         const std::string& value = args[++i];
-        if (a == "--dir")
-            base = value;
-        else if (a == "--from")
+        if (a == "--from")
             from = value;
         else if (a == "--to")
             to = value;
@@ -68,22 +71,21 @@ int main(int argc, char* argv[]) {
             byName = value;
         else if (a == "--format")
             formatName = value;
-        else if (a == "--prefix-digits") {
-            prefixDigits = value.size() <= 2 && value.find_first_not_of("0123456789") ==
-                                                    std::string::npos
+        else {
+            prefixDigits = value.size() <= 2 && !value.empty() &&
+                                   value.find_first_not_of("0123456789") == std::string::npos
                                ? std::stoi(value)
                                : 0;
             if (prefixDigits < 1 || prefixDigits > 24)
-                return Usage("--prefix-digits takes 1 to 24");
-        } else
-            return Usage("unknown argument " + a);
+                return usage("--prefix-digits takes 1 to 24");
+        }
     }
     const auto by = byName.empty() ? std::nullopt : velk::ReportByNamed(byName);
     if (!byName.empty() && !by)
-        return Usage("--by takes extension, trunk, call-type, dialled-prefix, hour or day");
+        return usage("--by takes extension, trunk, call-type, dialled-prefix, hour or day");
     auto format = velk::ReportFormatNamed(formatName);
     if (!formatName.empty() && !format)
-        return Usage("--format takes table, csv or json");
+        return usage("--format takes table, csv or json");
     if (!format)
         format = ::isatty(STDOUT_FILENO) == 1 ? velk::ReportFormat::Table : velk::ReportFormat::Csv;
 
@@ -92,7 +94,7 @@ int main(int argc, char* argv[]) {
     if (!from.empty() || !to.empty()) {
         start = velk::StartBetween(from, to, why);
         if (!start)
-            return Usage(why);
+            return usage(why);
     }
     std::vector<std::vector<velk::QueryCell>> cases;
     if (!casesFile.empty()) {
@@ -120,8 +122,9 @@ int main(int argc, char* argv[]) {
     if (!problems.empty())
         return 2;
 
+    std::filesystem::path base;
     std::string noBase;
-    if (base.empty() && !velk::CurrentBaseDirectory(base, noBase)) {
+    if (!velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase)) {
         std::fprintf(stderr, "velk-report: %s\n", noBase.c_str());
         return 1;
     }
