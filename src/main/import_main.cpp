@@ -178,7 +178,7 @@ int main(int argc, char* argv[]) {
     collector.SetRecordIndex(&index);
     ImportView view;
     collector.SetView(&view);
-    collector.Start();  // the saving filter's lists
+    collector.Start();  // the saving filter's lists, and what the journal kept from the last run
 
     const velk::OutputDirectories dirs = velk::OutputDirectories::Under(base);
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
@@ -233,7 +233,13 @@ int main(int argc, char* argv[]) {
                 std::fprintf(stderr, "%s: %s\n", file.c_str(), result.Remarks().c_str());
             if (result.tailBytes > 0)
                 exitCode = 1;
-            collector.EndImport();
+            // Nothing counts as imported before it is on the disk.
+            const bool flushed = collector.EndImport();
+            if (!flushed) {
+                std::fprintf(stderr, "%s: the record files could not be flushed to the disk\n",
+                             file.c_str());
+                exitCode = 1;
+            }
             callRecordsRead += sink.callRecords;
             const uint64_t kept = view.calls - keptBefore;
             const uint64_t written = collector.Recorder().RecordsWritten() - writtenBefore;
@@ -242,7 +248,8 @@ int main(int argc, char* argv[]) {
                 "%llu "
                 "not kept by the saving filter, %llu traffic parts (%llu reports stored), %llu of "
                 "other types; %llu rejected for a wrong check\n",
-                file.c_str(), result.Status(), static_cast<unsigned long long>(result.imported),
+                file.c_str(), flushed ? result.Status() : velk::kImportStopped,
+                static_cast<unsigned long long>(result.imported),
                 seconds, seconds > 0 ? result.imported / seconds : 0.0,
                 static_cast<unsigned long long>(written),
                 static_cast<unsigned long long>(sink.callRecords - kept),

@@ -1,5 +1,6 @@
 #include "platform/posix_file_store.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -47,6 +48,7 @@ bool PosixFileStore::CreateIfMissing(const std::filesystem::path& path) {
     if (fd < 0)
         return false;
     ::close(fd);
+    directories_.insert(path.parent_path());
     return true;
 }
 
@@ -55,11 +57,17 @@ PosixFileStore::PosixFileStore(std::chrono::milliseconds lockWait, Rename2 renam
 
 AppendResult PosixFileStore::Append(const std::filesystem::path& path, std::string_view bytes,
                                     const Header& headerIfNew) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // A file this append creates has a new directory entry to flush as well.
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const bool created = fd >= 0;
+    if (fd < 0 && errno == EEXIST)
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0) {
         error_ = std::strerror(errno);
         return AppendResult::CannotOpen;
     }
+    if (created)
+        directories_.insert(path.parent_path());
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
@@ -95,6 +103,7 @@ AppendResult PosixFileStore::Append(const std::filesystem::path& path, std::stri
         }
         done += static_cast<size_t>(n);
     }
+    written_.insert(path);
     return AppendResult::Written;
 }
 
@@ -103,11 +112,21 @@ bool PosixFileStore::NobodyWriting(const std::filesystem::path& path) {
     return file.Ok();
 }
 
+// The data appended to the file still waits for its flush under the new name.
+void PosixFileStore::Moved(const std::filesystem::path& from, const std::filesystem::path& to) {
+    directories_.insert(from.parent_path());
+    directories_.insert(to.parent_path());
+    if (written_.erase(from) != 0)
+        written_.insert(to);
+}
+
 bool PosixFileStore::MoveNoReplace(const std::filesystem::path& from,
                                    const std::filesystem::path& to) {
     const Rename2 rename2 = rename2_ != nullptr ? rename2_ : &::renameat2;
-    if (rename2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    if (rename2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        Moved(from, to);
         return true;
+    }
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
         error_ = std::strerror(errno);
         return false;
@@ -123,6 +142,126 @@ bool PosixFileStore::MoveNoReplace(const std::filesystem::path& from,
         ::unlink(to.c_str());  // both names would hand the same records over twice
         return false;
     }
+    Moved(from, to);
+    return true;
+}
+
+bool PosixFileStore::EndsWith(const std::filesystem::path& path, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    std::string tail(bytes.size(), '\0');
+    bool same = false;
+    if (::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= bytes.size()) {
+        const off_t at = st.st_size - static_cast<off_t>(bytes.size());
+        size_t done = 0;
+        while (done < tail.size()) {
+            const ssize_t r =
+                ::pread(fd, tail.data() + done, tail.size() - done, at + static_cast<off_t>(done));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                break;
+            done += static_cast<size_t>(r);
+        }
+        same = done == tail.size() && tail == bytes;
+    }
+    ::close(fd);
+    return same;
+}
+
+bool PosixFileStore::Sync(const std::filesystem::path& path, bool directory, bool goneOk) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (directory ? O_DIRECTORY : 0));
+    if (fd < 0) {
+        if (errno == ENOENT && goneOk)
+            return true;
+        error_ = path.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool ok = (directory ? ::fsync(fd) : ::fdatasync(fd)) == 0;
+    if (!ok)
+        error_ = path.string() + ": " + std::strerror(errno);
+    ::close(fd);
+    return ok;
+}
+
+bool PosixFileStore::FlushWritten() {
+    bool ok = true;
+    // A record file another program took away meanwhile (a pick-up program removing an
+    // out-file) has nothing left to flush.
+    for (const auto& file : written_)
+        ok = Sync(file, false, true) && ok;
+    for (const auto& directory : directories_)
+        ok = Sync(directory, true, false) && ok;
+    written_.clear();
+    directories_.clear();
+    return ok;
+}
+
+bool PosixFileStore::ReadWhole(const std::filesystem::path& path, std::string& content,
+                               size_t atMost) {
+    content.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    char chunk[8192];
+    bool ok = true;
+    while (content.size() < atMost) {
+        const ssize_t r = ::read(fd, chunk, std::min(sizeof chunk, atMost - content.size()));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            error_ = std::strerror(errno);
+            ok = false;
+        }
+        if (r <= 0)
+            break;
+        content.append(chunk, static_cast<size_t>(r));
+    }
+    ::close(fd);
+    return ok;
+}
+
+bool PosixFileStore::WriteAt(const std::filesystem::path& path, uint64_t offset,
+                             std::string_view bytes) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0)
+        newStateFiles_.insert(path);
+    else if (errno == EEXIST)
+        fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    size_t done = 0;
+    bool ok = true;
+    while (done < bytes.size()) {
+        const ssize_t w = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
+                                   static_cast<off_t>(offset + done));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            error_ = std::strerror(w < 0 ? errno : ENOSPC);
+            ok = false;
+            break;
+        }
+        done += static_cast<size_t>(w);
+    }
+    ::close(fd);
+    return ok;
+}
+
+bool PosixFileStore::Flush(const std::filesystem::path& path) {
+    if (!Sync(path, false, false))
+        return false;
+    if (newStateFiles_.count(path) == 0)
+        return true;
+    if (!Sync(path.parent_path(), true, false))
+        return false;
+    newStateFiles_.erase(path);
     return true;
 }
 

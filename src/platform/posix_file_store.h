@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <set>
 #include <string>
 
 #include "core/foundation/disk_flush.h"
@@ -11,7 +12,8 @@ namespace velk {
 
 // Recorder files on a POSIX file system: appends under an advisory lock (flock), one write() per
 // record; moves with renameat2(RENAME_NOREPLACE), or link() and unlink() where the file system
-// refuses that flag.
+// refuses that flag. FlushWritten makes them durable with fdatasync() of every file appended to
+// and fsync() of every directory whose entries changed.
 //
 // An append takes the exclusive lock; when readers hold the file (shared locks, such as a
 // pick-up program copying it) it appends under a shared lock of its own, which still keeps other
@@ -30,12 +32,27 @@ public:
                         const Header& headerIfNew = nullptr) override;
     bool NobodyWriting(const std::filesystem::path& path) override;
     bool MoveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) override;
+    bool EndsWith(const std::filesystem::path& path, std::string_view bytes) override;
+    bool FlushWritten() override;
+    bool ReadWhole(const std::filesystem::path& path, std::string& content,
+                   size_t atMost) override;
+    bool WriteAt(const std::filesystem::path& path, uint64_t offset,
+                 std::string_view bytes) override;
+    bool Flush(const std::filesystem::path& path) override;
     std::string ErrorText() const override { return error_; }
 
 private:
+    void Moved(const std::filesystem::path& from, const std::filesystem::path& to);
+    // fdatasync() of a file, fsync() of a directory; false with error_ set (unless the path is
+    // gone and that is fine).
+    bool Sync(const std::filesystem::path& path, bool directory, bool goneOk);
+
     std::chrono::milliseconds lockWait_;
     Rename2 rename2_;
     std::string error_;
+    std::set<std::filesystem::path> written_;        // appended to since the last FlushWritten
+    std::set<std::filesystem::path> directories_;    // with a file created or moved since then
+    std::set<std::filesystem::path> newStateFiles_;  // created by WriteAt, not yet flushed
 };
 
 }  // namespace velk

@@ -233,13 +233,15 @@ void CVELKDlg::OnImport() {
 void CVELKDlg::OnImportFinished(const ImportResult& result) {
     if (importProgress_ != nullptr)
         importProgress_->Finish();
+    // The import is complete only once its records are on the disk: a failed flush (reported
+    // with the other problems) leaves "Import Stopped.".
+    const bool flushed = collector_.EndImport();
     const std::string message = result.Message();
     if (!message.empty())
         prompt_.Message(message);
     else if (result.end == ImportEnd::Completed && !result.Remarks().empty())
         prompt_.Message("Selected file has a mistake!\n" + result.Remarks());
-    importStatus_->setText(QString::fromLatin1(result.Status()));
-    collector_.EndImport();
+    importStatus_->setText(QString::fromLatin1(flushed ? result.Status() : kImportStopped));
     lists_->RefreshLastCalls();
     RefreshMenus();
 }

@@ -163,5 +163,58 @@ TEST(PosixFileStore, MoveWhereTheFileSystemRefusesTheNoReplaceFlag) {
     EXPECT_EQ(std::filesystem::hard_link_count(dir / "out"), 1u);
 }
 
+// What a record left in a file before the program stopped: the last bytes, all of them.
+TEST(PosixFileStore, EndsWithComparesTheWholeTail) {
+    test::TempDir dir;
+    PosixFileStore files;
+    const auto path = dir / "a.raw";
+    test::WriteFile(path, "header\r\nrecord\r\n");
+    const struct {
+        const char* tail;
+        bool ends;
+    } cases[] = {{"record\r\n", true},
+                 {"header\r\nrecord\r\n", true},
+                 {"xheader\r\nrecord\r\n", false},  // longer than the file
+                 {"record\r", false},
+                 {"Record\r\n", false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(files.EndsWith(path, c.tail), c.ends) << c.tail;
+    EXPECT_FALSE(files.EndsWith(dir / "missing.raw", ""));
+}
+
+TEST(PosixFileStore, StateFilesAreWrittenInPlace) {
+    test::TempDir dir;
+    PosixFileStore files;
+    const auto path = dir / "state";
+    std::string content;
+    EXPECT_FALSE(files.ReadWhole(path, content, 100));
+    ASSERT_TRUE(files.WriteAt(path, 4, "bcd"));  // created, the gap filled with zero bytes
+    ASSERT_TRUE(files.Flush(path));
+    ASSERT_TRUE(files.WriteAt(path, 0, "a"));
+    ASSERT_TRUE(files.ReadWhole(path, content, 100));
+    EXPECT_EQ(content, std::string("a\0\0\0bcd", 7));
+    ASSERT_TRUE(files.ReadWhole(path, content, 5));
+    EXPECT_EQ(content.size(), 5u);
+    EXPECT_FALSE(files.WriteAt(dir / "missing" / "state", 0, "x"));
+    EXPECT_FALSE(files.Flush(dir / "missing" / "state"));
+}
+
+// Every file appended to is flushed; one that cannot be is named, the others are flushed still.
+TEST(PosixFileStore, FlushNamesWhatCannotBeFlushed) {
+    test::TempDir dir;
+    PosixFileStore files;
+    std::filesystem::create_directory(dir / "gone");
+    EXPECT_TRUE(files.FlushWritten());  // nothing written
+    ASSERT_EQ(files.Append(dir / "a.raw", "x"), AppendResult::Written);
+    ASSERT_EQ(files.Append(dir / "gone" / "b.raw", "y"), AppendResult::Written);
+    ASSERT_TRUE(files.MoveNoReplace(dir / "a.raw", dir / "c.raw"));
+    std::filesystem::remove_all(dir / "gone");
+    EXPECT_FALSE(files.FlushWritten());
+    EXPECT_EQ(files.ErrorText(), (dir / "gone").string() + ": No such file or directory");
+    // What failed is not tried again and again.
+    ASSERT_EQ(files.Append(dir / "c.raw", "z"), AppendResult::Written);
+    EXPECT_TRUE(files.FlushWritten());
+}
+
 }  // namespace
 }  // namespace velk

@@ -30,6 +30,10 @@ public:
     std::optional<SequenceEvent> Take(uint32_t number, int base);
     // A new baseline: the next record starts the count again, and the missing total is 0.
     void Reset();
+    // The number of the last record taken (none after a Reset), and the same set again at start,
+    // so that the count goes on across a restart.
+    std::optional<uint32_t> Baseline() const { return previous_; }
+    void Restore(std::optional<uint32_t> baseline) { previous_ = baseline; }
     uint64_t Missing() const { return missing_; }
     const std::optional<SequenceEvent>& LastGap() const { return lastGap_; }
 

@@ -1,5 +1,8 @@
 #include "core/app/collector.h"
 
+#include <algorithm>
+#include <array>
+
 namespace velk {
 
 Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDirectory,
@@ -17,15 +20,21 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
       protocol_(settings, counters_, timers, clock, prompt, relay_, pipeline_, log_),
       connection_(settings, protocol_, clock, prompt),
       hdConverter_(settings),
-      recorder_(settings, files, OutputDirectories::Under(baseDirectory)),
+      files_(files),
+      journal_(files_, baseDirectory,
+               [this](const std::string& event, const std::string& detail) {
+                   ReportProblem(event, detail);
+               }),
+      recorder_(settings, files_, OutputDirectories::Under(baseDirectory)),
       indexer_(settings, clock, nullptr,
                [this](const std::string& event, const std::string& detail) {
-                   log_.Note(event, detail);
-                   relay_.Problem(event + ": " + detail);
+                   ReportProblem(event, detail);
                }),
       filter_(settings, [this] { protocol_.SMDA_Count_Event(EV_PASSED_FILTER); }),
-      traffic_(files, OutputDirectories::Under(baseDirectory).trf) {
+      traffic_(files_, OutputDirectories::Under(baseDirectory).trf) {
     protocol_.SetHdConverter(&hdConverter_);
+    protocol_.SetJournal(&linkState_);
+    recorder_.SetHandOffWaitsForRecord(true);
     pipeline_.SetSaver(&saver_);
     pipeline_.SetFilter(&filter_);
     pipeline_.SetTrafficSink(&traffic_);
@@ -36,15 +45,20 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
     traffic_.SetStoredCallback(
         [this](const std::string& line) { relay_.TrafficReportStored(line); });
     const auto report = [this](const std::string& event, const std::string& detail) {
-        log_.Note(event, detail);
-        relay_.Problem(event + ": " + detail);
+        ReportProblem(event, detail);
     };
     recorder_.SetProblemReport(report);
     traffic_.SetProblemReport(report);
 }
 
+void Collector::ReportProblem(const std::string& event, const std::string& detail) {
+    log_.Note(event, detail);
+    relay_.Problem(event + ": " + detail);
+}
+
 void Collector::Start() {
     filter_.LoadAtStartup(prompt_);
+    Resume();
     timers_.StartTimer(kBufferTimer, BufferTimerPeriod());
     timers_.StartTimer(kIndexTimer, kIndexTimerMs);
     silence_.SetMinutes(settings_.NoRecordsAlarmMinutes);
@@ -85,6 +99,9 @@ void Collector::DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length) {
     pipeline_.ProcessMessage(frame, length);
     source_ = RecordSource::Link;
     protocol_.SMDA_Count_Event(EV_NORMAL_DATA);
+    // The queue's read index moves past the record only after this returns.
+    FlushRecords();
+    recorder_.HandOffAfterRecord();
 }
 
 void Collector::DiskBufferNotice(QueueNotice kind, const std::string& text) {
@@ -100,6 +117,9 @@ void Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
     source_ = RecordSource::Link;
     counters_.Count(EV_NORMAL_DATA, clock_.Now().hour);
     relay_.StatisticsRowChanged(EV_NORMAL_DATA);
+    recorder_.HandOffAfterRecord();
+    if (++importedSinceFlush_ >= kImportFlushBatch)
+        FlushRecords();
 }
 
 void Collector::ImportBadCheck() {
@@ -113,9 +133,12 @@ void Collector::BeginImport() {
     indexer_.SetImporting(true);
 }
 
-void Collector::EndImport() {
+bool Collector::EndImport() {
     pipeline_.SetImportRunning(false);
+    // The records' files reach the disk before the index names them.
+    const bool flushed = FlushRecords();
     indexer_.SetImporting(false);
+    return flushed;
 }
 
 bool Collector::IndexingSaver::SaveCall_All(const BillingMessage& message) {
@@ -132,6 +155,99 @@ bool Collector::IndexingSaver::SaveDecoded(const BillingMessage& message,
 
 void Collector::ResetSequence() {
     live_.Reset();
+    journal_.State().sequence.reset();
+    journal_.Save(false);
+}
+
+bool Collector::FlushRecords() {
+    importedSinceFlush_ = 0;
+    if (files_.FlushWritten()) {
+        if (flushFailing_)
+            ReportProblem("Not flushed", "the record files reach the disk again");
+        flushFailing_ = false;
+        return true;
+    }
+    if (!flushFailing_) {
+        ReportProblem("Not flushed", files_.ErrorText() +
+                                         "; records written may be lost if the power fails");
+    }
+    flushFailing_ = true;
+    return false;
+}
+
+namespace {
+
+// An area without its trailing zero bytes: what the journal keeps of it.
+std::string Trimmed(const uint8_t* area, size_t size) {
+    while (size > 0 && area[size - 1] == 0)
+        --size;
+    return std::string(reinterpret_cast<const char*>(area), size);
+}
+
+}  // namespace
+
+// Every frame over the link is stored once whenever the program is killed or the power fails.
+// The steps of one frame, what is on the disk after each, what the PBX believes, and what the
+// next start does if the program dies right there:
+//
+//  1. The frame passes its checks. Disk: the journal's newest state names the frame before as
+//     delivered. PBX: it has no ACK and keeps the record. Next start: the PBX sends the record
+//     again and it is stored as a new one.
+//  2. Acknowledging: the journal writes "pending: this frame" (with the duplicate check's and the
+//     sequence check's baselines as they are) and flushes it: one fdatasync of a few hundred
+//     bytes, the only wait before the ACK. Killed before the flush returned: the state is in the
+//     system's memory, as after step 3; power failure: as step 1.
+//  3. ACK leaves. PBX: the record counts as sent; it sends EOT, or sends the frame again if the
+//     ACK was lost. Next start: the pending frame goes through the pipeline before anything else
+//     is received; a copy the PBX sends again is dropped by the duplicate check, which now names
+//     it.
+//  4. EOT (or no EOT, and the link gives up waiting): the pause before the next poll starts, the
+//     pipeline appends the record to its files (Bill, Bill_Backup, buffers), in the system's
+//     memory only. Next start: as step 3, but the record is stored again only into the files
+//     that do not end with it already (a kill may have come between two files; a power failure
+//     may have taken some appends back).
+//  5. FlushWritten: fdatasync of every file appended to. Disk: the record in all its files, the
+//     journal still says pending. Next start: every file ends with it, nothing is appended; the
+//     ring, the counters and the sequence check see the record once more, from their baselines
+//     before it.
+//  6. The journal writes "delivered: this frame is the last" without a flush, into the slot of
+//     the next state (never over the newest durable one). Kill: the next start finds it and
+//     does nothing; power failure: the write may be lost or cut, the next start is as after 5.
+//  7. The buffer files may be handed over (a record is in the in-file before it can be moved).
+void Collector::Resume() {
+    journal_.Load();
+    const JournalState& state = journal_.State();
+    std::array<uint8_t, cs_smda_prot::kCompared> last{};
+    std::copy(state.lastFrame.begin(), state.lastFrame.end(), last.begin());
+    protocol_.RestoreLastFrame(last.data());
+    live_.Restore(state.sequence);
+    if (state.pending) {
+        const std::string area = state.pendingArea;
+        files_.SetResuming(true);
+        protocol_.DeliverRecovered(reinterpret_cast<const uint8_t*>(area.data()), area.size(),
+                                   state.pendingLength);
+        files_.SetResuming(false);
+    }
+}
+
+bool Collector::LinkState::Acknowledging(const uint8_t* area, uint32_t length) {
+    JournalState& state = owner_.journal_.State();
+    state.pending = true;
+    state.pendingLength = length;
+    state.pendingArea = Trimmed(area, cs_smda_prot::kReceiveArea);
+    return owner_.journal_.Save(true);
+}
+
+void Collector::LinkState::Delivered(const uint8_t* lastFrame) {
+    owner_.FlushRecords();
+    JournalState& state = owner_.journal_.State();
+    state.pending = false;
+    state.pendingLength = 0;
+    state.pendingArea.clear();
+    state.lastFrame = Trimmed(lastFrame, cs_smda_prot::kCompared);
+    state.sequence = owner_.live_.Baseline();
+    owner_.journal_.Save(false);
+    owner_.recorder_.HandOffAfterRecord();
 }
 
 void Collector::OnCallRecord(const BillingMessage& message) {

@@ -17,7 +17,9 @@
 #include "core/record/call_indexer.h"
 #include "core/record/call_recorder.h"
 #include "core/record/connection_log.h"
+#include "core/record/delivery_journal.h"
 #include "core/record/file_store.h"
+#include "core/record/resuming_file_store.h"
 #include "core/record/saving_filter.h"
 #include "core/record/traffic_recorder.h"
 
@@ -62,7 +64,8 @@ public:
     void SetChannels(LinkChannel* tcp, LinkChannel* serial) { protocol_.SetChannels(tcp, serial); }
 
     // What the window does when it opens: the saving filter's lists are loaded (with a message for
-    // a list that cannot be parsed) and the buffer hand-off timer starts.
+    // a list that cannot be parsed), what the journal kept from the last run is taken up (Resume)
+    // and the buffer hand-off timer starts.
     void Start();
     // A timer expired: the buffer hand-off, or one of the protocol's.
     void OnTimer(int id);
@@ -84,9 +87,11 @@ public:
     void ImportMessage(const uint8_t* frame, uint32_t length);
     void ImportBadCheck();
     // An import (of one file) begins and ends: its records are checked for gaps on their own,
-    // from a baseline of their own, not against the live stream.
+    // from a baseline of their own, not against the live stream. Its files are flushed to the
+    // disk every kImportFlushBatch records and at the end: false when that failed (reported).
+    static constexpr int kImportFlushBatch = 5000;
     void BeginImport();
-    void EndImport();
+    bool EndImport();
     // The statistics were cleared: the sequence check starts from the next record again.
     void ResetSequence();
     const SequenceCheck& Sequence() const { return live_; }
@@ -108,8 +113,20 @@ public:
     SavingFilter& Filter() { return filter_; }
     TrafficRecorder& Traffic() { return traffic_; }
     const std::filesystem::path& BaseDirectory() const { return base_; }
+    DeliveryJournal& Journal() { return journal_; }
 
 private:
+    // The link's side of the journal; see Collector::Resume for the order of the steps.
+    class LinkState : public LinkJournal {
+    public:
+        explicit LinkState(Collector& owner) : owner_(owner) {}
+        bool Acknowledging(const uint8_t* area, uint32_t length) override;
+        void Delivered(const uint8_t* lastFrame) override;
+
+    private:
+        Collector& owner_;
+    };
+
     // Passes everything on to the view once there is one; the window appears after the collector.
     class Relay : public LinkObserver, public PipelineObserver {
     public:
@@ -147,6 +164,12 @@ private:
         Collector& owner_;
     };
 
+
+    // Takes up what the journal kept: the baselines, then a frame acknowledged and never stored.
+    void Resume();
+    // Makes what the recorders wrote durable; a failure is reported once until flushes work again.
+    bool FlushRecords();
+    void ReportProblem(const std::string& event, const std::string& detail);
     // Every call record: its sequence number checked (live or import), the silence reset.
     void OnCallRecord(const BillingMessage& message);
     void OnSilenceLook();
@@ -166,6 +189,9 @@ private:
     cs_smda_prot protocol_;
     ConnectionControl connection_;
     BillingRecordConverter hdConverter_;
+    ResumingFileStore files_;
+    DeliveryJournal journal_;
+    LinkState linkState_{*this};
     CallRecorder recorder_;
     CallIndexer indexer_;
     IndexingSaver saver_{*this};
@@ -175,6 +201,8 @@ private:
     SequenceCheck live_;
     SequenceCheck import_;
     SilenceCheck silence_;
+    int importedSinceFlush_ = 0;
+    bool flushFailing_ = false;
 };
 
 }  // namespace velk

@@ -277,8 +277,10 @@ void cs_smda_prot::SMDA_read_event(uint32_t count) {
                 observer_.RxLamp();
                 SMDA_Kill_All_timers();
                 SMDA_Set_State(IDLE);
-                Deliver();
+                // The pause before the next poll runs while the record is written and flushed to
+                // the disk: the flushes do not lengthen the cycle.
                 SMDA_Start_Timer(ENQ_DATA_PERIOD_TIMER);
+                Deliver();
             }
             return;
         case NAK_SENT:
@@ -322,6 +324,9 @@ void cs_smda_prot::CheckBody() {
         Ack_Frame = RX_Buf;
         Ack_Len = L;
         ackPending_ = true;
+        // The PBX forgets a record once it has its ACK: the record is on the disk before then.
+        if (journal_ != nullptr)
+            journal_->Acknowledging(Ack_Frame.data(), L);
         SMDA_write(ACK);
         EOT_Wait_Cnt = 0;
         SMDA_Set_State(ACK_SENT);
@@ -349,8 +354,14 @@ void cs_smda_prot::Deliver() {
     std::copy_n(Ack_Frame.begin(), kCompared, Last_Frame.begin());
     if (duplicate) {
         SMDA_Count_Event(EV_DUPLICATE);
-        return;
+    } else {
+        Dispatch(length);
     }
+    if (journal_ != nullptr)
+        journal_->Delivered(Last_Frame.data());
+}
+
+void cs_smda_prot::Dispatch(uint32_t length) {
     if (settings_.APP_360Format != 0)
         Unscramble360(Ack_Frame.data(), length);
     if (settings_.APP_HDFormat != 0 && length == 515 && hdConverter_ != nullptr &&
@@ -360,6 +371,22 @@ void cs_smda_prot::Deliver() {
         return;
     }
     dispatcher_.Dispatch(Ack_Frame.data(), length);
+}
+
+void cs_smda_prot::RestoreLastFrame(const uint8_t* lastFrame) {
+    RX_Buf.fill(0);
+    std::copy_n(lastFrame, kCompared, RX_Buf.begin());
+    std::copy_n(lastFrame, kCompared, Last_Frame.begin());
+}
+
+void cs_smda_prot::DeliverRecovered(const uint8_t* area, size_t size, uint32_t length) {
+    RX_Buf.fill(0);
+    std::copy_n(area, std::min(size, kReceiveArea), RX_Buf.begin());
+    Ack_Frame = RX_Buf;
+    Ack_Len = length;
+    Data_Len = length;
+    ackPending_ = true;
+    Deliver();
 }
 
 void cs_smda_prot::DeliverAcknowledged() {

@@ -11,6 +11,7 @@
 #include "core/link/connection_logger.h"
 #include "core/link/frame_dispatcher.h"
 #include "core/link/link_channel.h"
+#include "core/link/link_journal.h"
 #include "core/link/timer_host.h"
 
 namespace velk {
@@ -131,6 +132,17 @@ public:
         m_Comport = serial;
     }
     void SetHdConverter(HdFrameConverter* converter) { hdConverter_ = converter; }
+    // Keeps every acknowledged frame on the disk until it was delivered.
+    void SetJournal(LinkJournal* journal) { journal_ = journal; }
+
+    // At start, from the journal: the baseline of the duplicate check (kCompared bytes), as the
+    // last delivery left it; the receive area starts from it too, so that the PBX sending that
+    // frame again fills the area exactly as it would have without the restart.
+    void RestoreLastFrame(const uint8_t* lastFrame);
+    // At start, from the journal: a frame acknowledged before the program stopped and never
+    // delivered (area: up to kReceiveArea bytes) goes through the duplicate check and the
+    // dispatcher as if its EOT had just come.
+    void DeliverRecovered(const uint8_t* area, size_t size, uint32_t length);
 
     bool SMDA_Connect();
     // Also stops a pending connection attempt or a pending reconnection.
@@ -195,7 +207,10 @@ private:
     LinkChannel* Channel() const { return UsesTcp() ? m_LPort : m_Comport; }
     void Poll();
     void CheckBody();
+    // Delivers the acknowledged frame unless it is a duplicate, then tells the journal.
     void Deliver();
+    // Hands the acknowledged frame to the dispatcher (unscrambled or converted first).
+    void Dispatch(uint32_t length);
     // A frame that was acknowledged counts as sent for the PBX: when its EOT will not come any
     // more, it is delivered anyway (a resend is dropped by the duplicate check).
     void DeliverAcknowledged();
@@ -213,6 +228,7 @@ private:
     LinkChannel* m_LPort = nullptr;
     LinkChannel* m_Comport = nullptr;
     HdFrameConverter* hdConverter_ = nullptr;
+    LinkJournal* journal_ = nullptr;
     std::vector<uint8_t> converted_;
     bool connecting_ = false;
     bool abortConnect_ = false;

@@ -269,9 +269,18 @@ bool CallRecorder::SaveAll(const BillingMessage& message, const std::string& bas
     if (settings_.DoBufferDecoded != 0)
         written = SaveLine(line, dirs_.buffers / "buffer_in.csv", false) || written;
     recordsWritten_ += written ? 1 : 0;
+    savedSinceHandOff_ = true;
+    if (!handOffWaits_)
+        HandOffAfterRecord();
+    return true;
+}
+
+void CallRecorder::HandOffAfterRecord() {
+    if (!savedSinceHandOff_)
+        return;
+    savedSinceHandOff_ = false;
     if (BuffersOnTimer() && restart_)
         restart_();
-    return true;
 }
 
 }  // namespace velk

@@ -61,6 +61,11 @@ public:
 
     // Runs after a successful hand-off: the buffer timer starts its full period again.
     void SetBufferTimerRestart(std::function<void()> restart) { restart_ = std::move(restart); }
+    // The hand-off a saved record starts waits for HandOffAfterRecord: a record must be safe on
+    // the disk (its files flushed, the journal told) before its buffer file is handed over.
+    void SetHandOffWaitsForRecord(bool wait) { handOffWaits_ = wait; }
+    // Hands the buffer in-files over when a record was saved since the last call.
+    void HandOffAfterRecord();
     void SetProblemReport(FileProblemReport report) { report_ = std::move(report); }
 
     bool SaveCall_All(const BillingMessage& message) override;
@@ -104,6 +109,8 @@ private:
     std::function<void()> restart_;
     FileProblemReport report_;
     std::string field_;
+    bool handOffWaits_ = false;
+    bool savedSinceHandOff_ = false;
     int rawHandOffFailures_ = 0;
     int decodedHandOffFailures_ = 0;
     uint64_t recordsWritten_ = 0;

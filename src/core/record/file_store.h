@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -33,6 +34,23 @@ public:
     // Moves a file in one step; never replaces an existing target.
     virtual bool MoveNoReplace(const std::filesystem::path& from,
                                const std::filesystem::path& to) = 0;
+    // True when the file's last bytes are these: a record appended before the program stopped.
+    virtual bool EndsWith(const std::filesystem::path& path, std::string_view bytes) = 0;
+
+    // Until this call, what Append and MoveNoReplace did may still sit in the system's memory, and
+    // a power failure would take it back. This makes it durable: the data of every file appended
+    // to since the last call, and the directories in which files were created or moved. False
+    // when one of them failed (ErrorText says which); they are all tried.
+    virtual bool FlushWritten() = 0;
+
+    // The program's own small state files, rewritten in place: the content, up to atMost bytes
+    // (false when the file is missing or cannot be read), a write at an offset (the file is
+    // created when missing), and a flush of one such file, its directory entry included.
+    virtual bool ReadWhole(const std::filesystem::path& path, std::string& content,
+                           size_t atMost) = 0;
+    virtual bool WriteAt(const std::filesystem::path& path, uint64_t offset,
+                         std::string_view bytes) = 0;
+    virtual bool Flush(const std::filesystem::path& path) = 0;
     // Why the last operation failed, for the log.
     virtual std::string ErrorText() const { return {}; }
 };

@@ -226,7 +226,9 @@ TEST_F(CollectorTimersTest, BufferTimerRestartsWhenTheLastHandOffOfARecordTookPl
 
         files_.files.clear();
         files_.files[buffer(c.waiting)];
-        Record(1);
+        const std::string f = test::RecordBuilder().Frame();
+        collector_.DeliverFromDiskBuffer(reinterpret_cast<const uint8_t*>(f.data()),
+                                         static_cast<uint32_t>(f.size() - 4));
         EXPECT_EQ(timers_.Period(Collector::kBufferTimer), c.restarted ? 300000 : 120000);
     }
 }

@@ -1,25 +1,39 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/record/file_store.h"
 
 namespace velk::test {
 
 // Files in memory, with directories that can be missing and files another program is writing.
+//
+// It models the system's page cache: `files` is what the program sees, `disk` what a power failure
+// leaves behind. An append, a write or a move reaches the disk with the flush that covers it
+// (FlushWritten for appends and moves, Flush for a state file); PowerCut() takes back everything
+// else, unless the system happened to write some of it back on its own before (Writeback).
+//
+// Every operation that changes a file or flushes one is a step. With dieAtStep set, the machine
+// stops at that step: it and every later one do nothing and fail, as nothing happens any more
+// after the program died (Dead() tells the test's other fakes).
 class FakeFileStore : public FileStore {
 public:
     bool Exists(const std::filesystem::path& p) override { return files.count(p.string()) != 0; }
     bool CreateIfMissing(const std::filesystem::path& p) override {
-        if (!DirOk(p) || Exists(p))
+        if (!Step("create " + p.string()) || !DirOk(p) || Exists(p))
             return false;
         files[p.string()];
         return true;
     }
     AppendResult Append(const std::filesystem::path& p, std::string_view bytes,
                         const Header& headerIfNew = nullptr) override {
+        if (!Step("append " + p.string()))
+            return AppendResult::Failed;
         if (!DirOk(p))
             return AppendResult::CannotOpen;
         if (locked.count(p.string()))
@@ -28,6 +42,7 @@ public:
         if (headerIfNew && content.empty())
             content += headerIfNew();
         content.append(bytes);
+        unflushed.insert(p.string());
         ++writes;
         return AppendResult::Written;
     }
@@ -36,12 +51,87 @@ public:
     }
     bool MoveNoReplace(const std::filesystem::path& from,
                        const std::filesystem::path& to) override {
+        if (!Step("move " + from.string()))
+            return false;
         if (!Exists(from) || Exists(to) || !DirOk(to) || failMoves)
             return false;
         files[to.string()] = files[from.string()];
         files.erase(from.string());
+        moves.emplace_back(from.string(), to.string());
+        if (unflushed.erase(from.string()) != 0)
+            unflushed.insert(to.string());
         return true;
     }
+    bool EndsWith(const std::filesystem::path& p, std::string_view bytes) override {
+        const auto it = files.find(p.string());
+        return it != files.end() && it->second.size() >= bytes.size() &&
+               it->second.compare(it->second.size() - bytes.size(), bytes.size(), bytes) == 0;
+    }
+    bool FlushWritten() override {
+        if (!Step("flush the record files"))
+            return false;
+        for (const auto& [from, to] : moves) {
+            const auto it = disk.find(from);
+            if (it != disk.end()) {
+                disk[to] = it->second;
+                disk.erase(from);
+            }
+        }
+        moves.clear();
+        for (const auto& p : unflushed) {
+            if (files.count(p) != 0)
+                disk[p] = files[p];
+        }
+        unflushed.clear();
+        return !failFlush;
+    }
+    bool ReadWhole(const std::filesystem::path& p, std::string& content, size_t atMost) override {
+        const auto it = files.find(p.string());
+        if (it == files.end())
+            return false;
+        content = it->second.substr(0, atMost);
+        return true;
+    }
+    bool WriteAt(const std::filesystem::path& p, uint64_t offset,
+                 std::string_view bytes) override {
+        if (!Step("write " + p.string()) || failStateWrites)
+            return false;
+        stateFiles.insert(p.string());
+        std::string& content = files[p.string()];
+        if (content.size() < offset + bytes.size())
+            content.resize(offset + bytes.size(), '\0');
+        content.replace(offset, bytes.size(), bytes);
+        return true;
+    }
+    bool Flush(const std::filesystem::path& p) override {
+        if (!Step("flush " + p.string()))
+            return false;
+        if (files.count(p.string()) != 0)
+            disk[p.string()] = files[p.string()];
+        return !failFlush;
+    }
+
+    // The power fails: what was not flushed is gone, but for what the system wrote back by itself
+    // before: nothing, the state files' writes, or the appends and moves.
+    enum class Writeback { Nothing, StateFiles, Appends };
+    void PowerCut(Writeback early = Writeback::Nothing) {
+        if (early == Writeback::Appends)
+            FlushWritten();
+        for (const auto& p : stateFiles) {
+            if (early == Writeback::StateFiles && files.count(p) != 0)
+                disk[p] = files[p];
+        }
+        files = disk;
+        unflushed.clear();
+        moves.clear();
+    }
+    // The program starts again on the same files (after a kill, or after PowerCut).
+    void Revive() {
+        dieAtStep = 0;
+        dead = false;
+    }
+    bool Dead() const { return dead; }
+
     std::string Content(const std::filesystem::path& p) const {
         const auto it = files.find(p.string());
         return it == files.end() ? "<missing>" : it->second;
@@ -51,11 +141,35 @@ public:
     }
 
     std::map<std::string, std::string> files;
+    std::map<std::string, std::string> disk;
+    std::set<std::string> unflushed;
+    std::vector<std::pair<std::string, std::string>> moves;
+    std::set<std::string> stateFiles;  // written with WriteAt
     std::set<std::string> missingDirs;
     std::set<std::string> locked;
     int writes = 0;
     bool failMoves = false;
+    bool failFlush = false;
+    bool failStateWrites = false;
+    // Steps taken so far, and the step at which the machine stops (0: never).
+    int steps = 0;
+    int dieAtStep = 0;
+    std::vector<std::string> stepNames;  // filled while recordSteps is set
+    bool recordSteps = false;
     std::string ErrorText() const override { return failMoves ? "Invalid argument" : "busy"; }
+
+private:
+    bool Step(const std::string& what) {
+        if (dead)
+            return false;
+        ++steps;
+        if (recordSteps)
+            stepNames.push_back(what);
+        if (dieAtStep != 0 && steps >= dieAtStep)
+            dead = true;
+        return !dead;
+    }
+    bool dead = false;
 };
 
 }  // namespace velk::test
