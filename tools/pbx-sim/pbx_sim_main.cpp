@@ -8,6 +8,10 @@
 // again after NAK. It prints one line per message the collector acknowledged:
 // "delivered <n> <message text>", with "duplicate" before the text when the message was
 // deliberately sent a second time.
+//
+// With --kill-after-ack it plays a crash: right after the ACK of every n-th call record it kills
+// the collector (SIGKILL; the process named in a pid file, checked to be a VELK program) instead
+// of sending EOT. The record counts as delivered, as it does for a PBX once it has the ACK.
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -15,9 +19,14 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <algorithm>
 #include <deque>
+#include <fstream>
+#include <string>
 
 #include "record_generator.h"
 
@@ -41,6 +50,8 @@ struct Options {
     long dropAfter = 0;
     long closeAfterAck = 0;
     bool resendUnconfirmed = false;
+    long killAfterAck = 0;
+    QString killPidFile;
     int systemType = 0;
     bool exitWhenDone = false;
     QString serial;  // a serial device instead of TCP
@@ -270,7 +281,7 @@ private:
         } else if (c == kNak && awaitingAnswer_) {
             SendCurrent();
         } else if (c == kAck) {
-            if (awaitingAnswer_ && CloseInsteadOfEot())
+            if (awaitingAnswer_ && (CloseInsteadOfEot() || KillInsteadOfEot()))
                 return;
             Send(QByteArray(1, kEot));
             if (awaitingAnswer_)
@@ -297,6 +308,37 @@ private:
         }
         CloseLink();
         return true;
+    }
+
+    // --kill-after-ack: the collector dies right after the chosen records' ACK, before their EOT.
+    bool KillInsteadOfEot() {
+        const Message& m = queue_.front();
+        if (options_.killAfterAck <= 0 || !m.call ||
+            (deliveredCalls_ + 1) % options_.killAfterAck != 0) {
+            return false;
+        }
+        const long record = deliveredCalls_ + 1;
+        Delivered();
+        const long pid = CollectorPid();
+        if (pid > 0 && ::kill(static_cast<pid_t>(pid), SIGKILL) == 0) {
+            std::printf("killed %ld after the ACK of record %ld\n", pid, record);
+        } else {
+            std::printf("no collector to kill after the ACK of record %ld\n", record);
+            Send(QByteArray(1, kEot));
+        }
+        std::fflush(stdout);
+        return true;
+    }
+
+    // The pid in the pid file, when it names a running VELK program other than this one.
+    long CollectorPid() const {
+        std::ifstream file(options_.killPidFile.toStdString());
+        long pid = 0;
+        if (!(file >> pid) || pid <= 1 || pid == static_cast<long>(::getpid()))
+            return 0;
+        std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+        std::string name;
+        return std::getline(comm, name) && name.rfind("velk", 0) == 0 ? pid : 0;
     }
 
     void Delivered() {
@@ -401,6 +443,13 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption resendUnconfirmed(
         "resend-unconfirmed",
         "With --close-after-ack: send that record again on the next connection.");
+    const QCommandLineOption killAfterAck(
+        "kill-after-ack",
+        "Kill the collector (SIGKILL, the pid in --kill-pid-file) right after the ACK of every "
+        "n-th record, before its EOT; the record counts as delivered.",
+        "n", "0");
+    const QCommandLineOption killPidFile(
+        "kill-pid-file", "The file holding the collector's pid, for --kill-after-ack.", "file");
     const QCommandLineOption systemType(
         "system-type", "3: iPECS-MG billing server (length prefix not used).", "n", "0");
     const QCommandLineOption exitDone("exit-when-done", "Exit when every record was delivered.");
@@ -410,7 +459,8 @@ int main(int argc, char* argv[]) {
                                   "n", "9600");
     parser.addOptions({port, count, rate, traffic, seed, replay, badBcc, split, duplicate,
                        skipEvery, silenceEvery, silencePolls, drop, closeAfterAck,
-                       resendUnconfirmed, systemType, exitDone, serial, baud});
+                       resendUnconfirmed, killAfterAck, killPidFile, systemType, exitDone, serial,
+                       baud});
     parser.process(app);
 
     Options o;
@@ -429,6 +479,8 @@ int main(int argc, char* argv[]) {
     o.dropAfter = parser.value(drop).toLong();
     o.closeAfterAck = parser.value(closeAfterAck).toLong();
     o.resendUnconfirmed = parser.isSet(resendUnconfirmed);
+    o.killAfterAck = parser.value(killAfterAck).toLong();
+    o.killPidFile = parser.value(killPidFile);
     o.systemType = parser.value(systemType).toInt();
     o.exitWhenDone = parser.isSet(exitDone);
     o.serial = parser.value(serial);

@@ -1,0 +1,228 @@
+// The collector killed again and again while records flow (ctest -L crash; CI runs it, the quick
+// suite leaves it out with -LE "soak|crash"): velk-collector is killed with SIGKILL by
+// velk-pbx-sim right after the ACK of every tenth record, and by this test at random moments,
+// and started again each time. In the end every record the sender counted as delivered stands
+// exactly once, in its order, in every record file: raw and decoded in Bill and Bill_Backup, and
+// both buffer pairs.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QElapsedTimer>
+#include <QThread>
+#include <QProcess>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <random>
+
+#include "support/expected_files.h"
+#include "support/pty_pair.h"
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+const QString kBin = QStringLiteral(VELK_BIN_DIR);
+
+constexpr int kRandomKills = 100;
+constexpr int kLongestLifeMs = 300;  // a random kill comes 0 to 300 ms after a start
+constexpr int kKillAfterAckEvery = 10;
+
+// How often each record (a line of a record file) stands in a file.
+std::map<std::string, int> Count(const std::string& content) {
+    std::map<std::string, int> count;
+    for (size_t at = 0; at < content.size();) {
+        const size_t end = content.find("\r\n", at);
+        const size_t next = end == std::string::npos ? content.size() : end + 2;
+        ++count[content.substr(at, next - at)];
+        at = next;
+    }
+    return count;
+}
+
+class CrashTest : public ::testing::Test {
+protected:
+    void WriteSettings(const QStringList& extra) {
+        QStringList args = {QString::fromStdString(dir_.Path().string()),
+                            "IP address=127.0.0.1",
+                            "Server Port index=2",
+                            "IP_Used=1",
+                            "AutoConnection=1",
+                            "RawSave=1",
+                            "RawSaveDaily=1",
+                            "SaveToFile=1",
+                            "MakeHeader=1",
+                            "f1=1",
+                            "f2=1",
+                            "f3=1",
+                            "SaveInd0=0",
+                            "SaveInd1=3",
+                            "SaveInd2=6",
+                            "DoBufferPacked=1",
+                            "DoBufferDecoded=1",
+                            "RequestDelayAfterNormalData=20"};
+        args << extra;
+        ASSERT_EQ(QProcess::execute(kBin + "/velk-settings", args), 0);
+    }
+
+    void StartSimulator(int records, const QStringList& extra) {
+        sim_.setProgram(kBin + "/velk-pbx-sim");
+        sim_.setArguments(QStringList{"--port", "6014", "--rate", "0", "--traffic-every", "0",
+                                      "--count", QString::number(records), "--exit-when-done",
+                                      "--kill-after-ack", QString::number(kKillAfterAckEvery),
+                                      "--kill-pid-file", Path("collector.pid")} +
+                          extra);
+        sim_.setStandardOutputFile(Path("pbx-sim.out"));
+        sim_.start();
+        ASSERT_TRUE(sim_.waitForStarted());
+        QElapsedTimer t;
+        t.start();
+        while (test::ReadFile(dir_ / "pbx-sim.out").empty() && t.elapsed() < 10000)
+            QThread::msleep(10);
+    }
+
+    QString Path(const std::string& name) const {
+        return QString::fromStdString((dir_ / name).string());
+    }
+
+    // Starts the collector and names it in the pid file the simulator reads.
+    void StartCollector() {
+        collector_ = std::make_unique<QProcess>();
+        collector_->setProgram(kBin + "/velk-collector");
+        collector_->setWorkingDirectory(QString::fromStdString(dir_.Path().string()));
+        collector_->setStandardOutputFile(Path("collector.out"), QIODevice::Append);
+        collector_->setStandardErrorFile(Path("collector.err"), QIODevice::Append);
+        collector_->start();
+        ASSERT_TRUE(collector_->waitForStarted());
+        test::WriteFile(dir_ / "collector.pid.new", std::to_string(collector_->processId()));
+        std::filesystem::rename(dir_ / "collector.pid.new", dir_ / "collector.pid");
+        ++starts_;
+    }
+    bool CollectorRunning() const {
+        return collector_ != nullptr && collector_->state() != QProcess::NotRunning;
+    }
+    void SignalCollector(int signal) {
+        if (CollectorRunning())
+            ::kill(static_cast<pid_t>(collector_->processId()), signal);
+        collector_->waitForFinished(20000);
+    }
+
+    // Runs until the simulator has delivered every record: the collector is started whenever it
+    // is not running, and killed at random moments until kRandomKills kills.
+    void KillAndRestart(int limitMs) {
+        std::mt19937 random(27);
+        std::uniform_int_distribution<int> life(0, kLongestLifeMs);
+        QElapsedTimer t;
+        t.start();
+        while (sim_.state() != QProcess::NotRunning && t.elapsed() < limitMs) {
+            if (!CollectorRunning())
+                StartCollector();
+            if (randomKills_ < kRandomKills) {
+                if (!collector_->waitForFinished(life(random))) {
+                    SignalCollector(SIGKILL);
+                    ++randomKills_;
+                }
+            } else {
+                collector_->waitForFinished(50);
+            }
+            sim_.waitForFinished(0);
+        }
+        ASSERT_EQ(sim_.state(), QProcess::NotRunning) << "the simulator did not finish";
+        // A last run takes up what the last one acknowledged, and stops in order.
+        if (CollectorRunning())
+            SignalCollector(SIGTERM);
+        StartCollector();
+        collector_->waitForFinished(1500);
+        if (CollectorRunning())
+            SignalCollector(SIGTERM);
+    }
+
+    void CheckFiles(const char* channel) {
+        const std::string out = test::ReadFile(dir_ / "pbx-sim.out");
+        test::ExpectedFiles e;
+        e.FromSimulator(out);
+        int afterAck = 0;
+        for (size_t at = out.find("\nkilled "); at != std::string::npos;
+             at = out.find("\nkilled ", at + 1)) {
+            ++afterAck;
+        }
+        // The records run over more than one day: the daily files are read in the order of
+        // their names, each decoded one after its header.
+        const std::string header = "Sequence Number;Calling Phone Number;Dialled Phone Number\r\n";
+        const auto daily = [this, &header](const char* directory, const std::string& ext) {
+            std::map<std::string, std::string> days;
+            for (const auto& f : std::filesystem::directory_iterator(dir_ / directory)) {
+                if (f.path().extension() == ext)
+                    days[f.path().filename().string()] = test::ReadFile(f.path());
+            }
+            std::string all;
+            for (const auto& [name, content] : days) {
+                const bool headed = ext != ".csv" || content.rfind(header, 0) == 0;
+                EXPECT_TRUE(headed) << name;
+                all += headed && ext == ".csv" ? content.substr(header.size()) : content;
+            }
+            return all;
+        };
+        const auto buffers = [this](const std::string& ext) {
+            return test::ReadFile(dir_ / "Buffers" / ("buffer_out" + ext)) +
+                   test::ReadFile(dir_ / "Buffers" / ("buffer_in" + ext));
+        };
+        const std::pair<std::string, std::string> files[] = {
+            {daily("Bill", ".raw"), e.raw},         {daily("Bill_Backup", ".raw"), e.raw},
+            {daily("Bill", ".csv"), e.decoded},     {daily("Bill_Backup", ".csv"), e.decoded},
+            {buffers(".raw"), e.raw},               {buffers(".csv"), e.decoded}};
+        const char* names[] = {"Bill raw",       "Bill_Backup raw",    "Bill decoded",
+                               "Bill_Backup decoded", "buffers raw", "buffers decoded"};
+        int lost = 0, duplicated = 0;
+        for (size_t i = 0; i < 6; ++i) {
+            const auto& [content, expected] = files[i];
+            const char* name = names[i];
+            EXPECT_TRUE(content == expected) << name;
+            std::map<std::string, int> have = Count(content);
+            for (const auto& [record, n] : Count(expected)) {
+                lost += std::max(0, n - have[record]);
+                duplicated += std::max(0, have[record] - n);
+            }
+        }
+        std::printf("crash %s: %d records delivered, %d kills at random moments and %d right "
+                    "after an ACK over %d starts; %d lost, %d duplicated (over all six files)\n",
+                    channel, e.calls, randomKills_, afterAck, starts_, lost, duplicated);
+        EXPECT_GE(randomKills_, kRandomKills);
+        EXPECT_GE(afterAck, 10);
+    }
+
+    ~CrashTest() override {
+        if (CollectorRunning())
+            SignalCollector(SIGKILL);
+        if (sim_.state() != QProcess::NotRunning) {
+            sim_.kill();
+            sim_.waitForFinished();
+        }
+    }
+
+    test::TempDir dir_;
+    QProcess sim_;
+    std::unique_ptr<QProcess> collector_;
+    int randomKills_ = 0;
+    int starts_ = 0;
+};
+
+TEST_F(CrashTest, TcpLink) {
+    WriteSettings({});
+    StartSimulator(600, {});
+    KillAndRestart(400000);
+    CheckFiles("tcp");
+}
+
+TEST_F(CrashTest, SerialLink) {
+    test::PtyPair pty(dir_.Path());
+    ASSERT_TRUE(pty.Ok());
+    WriteSettings({"IP_Used=0", "COM Port number index=1", "COM Port baud rate index=7",
+                   QString::fromStdString("Serial Ports/COM2=" + pty.Velk())});
+    StartSimulator(600, {"--serial", QString::fromStdString(pty.Pbx()), "--baud", "115200"});
+    KillAndRestart(400000);
+    CheckFiles("serial");
+}
+
+}  // namespace
+}  // namespace velk
