@@ -15,6 +15,7 @@
 #include <memory>
 #include <random>
 
+#include "link_settings.h"
 #include "support/expected_files.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
@@ -43,24 +44,9 @@ std::map<std::string, int> Count(const std::string& content) {
 class CrashTest : public ::testing::Test {
 protected:
     void WriteSettings(const QStringList& extra) {
-        QStringList args = {QString::fromStdString(dir_.Path().string()),
-                            "IP address=127.0.0.1",
-                            "Server Port index=2",
-                            "IP_Used=1",
-                            "AutoConnection=1",
-                            "RawSave=1",
-                            "RawSaveDaily=1",
-                            "SaveToFile=1",
-                            "MakeHeader=1",
-                            "f1=1",
-                            "f2=1",
-                            "f3=1",
-                            "SaveInd0=0",
-                            "SaveInd1=3",
-                            "SaveInd2=6",
-                            "DoBufferPacked=1",
-                            "DoBufferDecoded=1",
-                            "RequestDelayAfterNormalData=20"};
+        QStringList args = test::SimulatorLinkSettings(dir_.Path());
+        args << "DoBufferDecoded=1"
+             << "RequestDelayAfterNormalData=20";
         args << extra;
         ASSERT_EQ(QProcess::execute(kBin + "/velk-settings", args), 0);
     }

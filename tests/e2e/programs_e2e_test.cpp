@@ -19,6 +19,7 @@
 
 #include <sqlite3.h>
 
+#include "link_settings.h"
 #include "support/expected_files.h"
 #include "support/index_check.h"
 #include "support/pty_pair.h"
@@ -60,23 +61,7 @@ class ProgramsTest : public ::testing::Test {
 protected:
     // Settings for a TCP link to the simulator on 127.0.0.1:6014 (system type 2).
     void WriteSettings(const QStringList& extra = {}) {
-        QStringList args = {QString::fromStdString(dir_.Path().string()),
-                            "IP address=127.0.0.1",
-                            "Server Port index=2",
-                            "IP_Used=1",
-                            "AutoConnection=1",
-                            "RawSave=1",
-                            "RawSaveDaily=1",
-                            "SaveToFile=1",
-                            "MakeHeader=1",
-                            "f1=1",
-                            "f2=1",
-                            "f3=1",
-                            "SaveInd0=0",
-                            "SaveInd1=3",
-                            "SaveInd2=6",
-                            "DoBufferPacked=1",
-                            "RequestDelayAfterNormalData=50"};
+        QStringList args = test::SimulatorLinkSettings(dir_.Path());
         args << extra;
         ASSERT_EQ(QProcess::execute(kBin + "/velk-settings", args), 0);
     }

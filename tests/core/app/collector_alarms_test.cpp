@@ -4,6 +4,7 @@
 // hand-off timer.
 #include <gtest/gtest.h>
 
+#include "core/app/alarm_view.h"
 #include "core/app/collector.h"
 #include "core/decode/record_builder.h"
 #include "core/link/link_fakes.h"
@@ -14,28 +15,7 @@
 namespace velk {
 namespace {
 
-class AlarmView : public CollectorView {
-public:
-    void Notify(NotifyCode, int) override {}
-    void ShowRawMessage(const std::string&) override {}
-    void ShowRecordDetail(const LastCallsRing::Record&) override {}
-    void RefreshLastCalls() override {}
-    void StatisticsRowChanged(int) override {}
-    void SetTitle(const std::string&) override {}
-    void SetConnectedText(const std::string&) override {}
-    void DurationReset() override {}
-    void SetMenuState(LinkMenuState) override {}
-    void SequenceAlarm(const std::string& line, uint64_t missingSinceStart) override {
-        lines.push_back(line);
-        missing = missingSinceStart;
-    }
-    void SilenceAlarm(const std::string& line) override { lines.push_back(line); }
-    void DiskBufferAlarm(const std::string& line) override { lines.push_back("[" + line + "]"); }
-    void Problem(const std::string& text) override { problems.push_back(text); }
-    std::vector<std::string> lines;
-    std::vector<std::string> problems;
-    uint64_t missing = 0;
-};
+using test::AlarmView;
 
 class CollectorAlarmsTest : public ::testing::Test {
 protected:

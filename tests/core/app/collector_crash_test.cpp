@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/app/alarm_view.h"
 #include "core/app/collector.h"
 #include "core/decode/record_builder.h"
 #include "core/link/link_fakes.h"
@@ -29,20 +30,6 @@ private:
     const test::FakeFileStore& files_;
 };
 
-class SequenceView : public CollectorView {
-public:
-    void Notify(NotifyCode, int) override {}
-    void ShowRawMessage(const std::string&) override {}
-    void ShowRecordDetail(const LastCallsRing::Record&) override {}
-    void RefreshLastCalls() override {}
-    void StatisticsRowChanged(int) override {}
-    void SetTitle(const std::string&) override {}
-    void SetConnectedText(const std::string&) override {}
-    void DurationReset() override {}
-    void SetMenuState(LinkMenuState) override {}
-    void SequenceAlarm(const std::string& line, uint64_t) override { alarms.push_back(line); }
-    std::vector<std::string> alarms;
-};
 
 // One run of the program: a collector with its timers, channel and view, started and connected.
 struct Machine {
@@ -59,7 +46,7 @@ struct Machine {
     test::ScriptedPrompt prompt;
     LastCallsRing ring;
     MachineChannel channel;
-    SequenceView view;
+    test::AlarmView view;
     Collector collector;
 };
 
@@ -154,7 +141,7 @@ TEST_F(CollectorCrashTest, EveryRecordOnceWhateverStepTheProgramDiesAt) {
         Pbx pbx = pbx_;
         pbx.Serve(m, reference);
         ASSERT_EQ(pbx.next, pbx.frames.size());
-        EXPECT_TRUE(m.view.alarms.empty());
+        EXPECT_TRUE(m.view.lines.empty());
     }
     const auto expected = RecordFiles(reference);
     ASSERT_EQ(expected.size(), 6u);  // raw and decoded in Bill and Bill_Backup, two buffer pairs
@@ -188,7 +175,7 @@ TEST_F(CollectorCrashTest, EveryRecordOnceWhateverStepTheProgramDiesAt) {
             pbx.Serve(m, files);
             ASSERT_EQ(pbx.next, pbx.frames.size());
             EXPECT_EQ(RecordFiles(files), expected);
-            EXPECT_TRUE(m.view.alarms.empty());
+            EXPECT_TRUE(m.view.lines.empty());
         }
     }
 }
@@ -215,7 +202,7 @@ TEST_F(CollectorCrashTest, BaselinesOfBothChecksSurviveARestart) {
     ASSERT_EQ(again.next, 2u);
     EXPECT_EQ(m.collector.Counters().Total(EV_DUPLICATE), 1);
     EXPECT_EQ(files.Content(dir_.Path() / "Bill" / "20261208.raw"), Raw(0) + Raw(1) + Raw(3));
-    EXPECT_EQ(m.view.alarms,
+    EXPECT_EQ(m.view.lines,
               std::vector<std::string>{"Sequence gap: expected 0002, received 0003, 1 missing"});
 }
 
