@@ -50,7 +50,8 @@ void BM_TakeFromAFullQueue(benchmark::State& state) {
         AppSettings settings;
         uint64_t bytes = 0;
         DiskBufferReader reader(settings,
-                                [&bytes](const uint8_t*, uint32_t length) { bytes += length; });
+                                [&bytes](const uint8_t*, uint32_t length, uint32_t,
+                                         const BillingRecord&) { bytes += length; });
         PosixQueueFile file(queue);
         DiskQueueReader queueReader(file);
         state.ResumeTiming();
@@ -87,8 +88,9 @@ void BM_TakeAndStoreFromAFullQueue(benchmark::State& state) {
         QuietPrompt prompt;
         LastCallsRing ring;
         CollectorHost host(settings, dir, prompt, ring);
-        DiskBufferReader reader(settings, [&host](const uint8_t* frame, uint32_t length) {
-            host.Get().DeliverFromDiskBuffer(frame, length);
+        DiskBufferReader reader(settings, [&host](const uint8_t* frame, uint32_t length,
+                                                  uint32_t slot, const BillingRecord& record) {
+            host.Get().DeliverFromDiskBuffer(frame, length, slot, record);
         });
         PosixQueueFile file(queue);
         DiskQueueReader queueReader(file);

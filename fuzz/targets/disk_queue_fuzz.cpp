@@ -50,6 +50,10 @@ public:
         std::copy_n(from, n, bytes.begin() + static_cast<std::ptrdiff_t>(offset));
         return true;
     }
+    bool Flush() override {
+        FUZZ_CHECK(open_ && Guarded());
+        return true;
+    }
     std::string ErrorText() const override { return "error"; }
     std::string QueueName() const override { return "queue"; }
     std::string LockName() const override { return "lock"; }

@@ -111,6 +111,13 @@ bool PosixQueueFile::Write(uint64_t offset, const uint8_t* from, size_t n) {
     return true;
 }
 
+bool PosixQueueFile::Flush() {
+    if (::fdatasync(fd_) == 0)
+        return true;
+    Failed(errno);
+    return false;
+}
+
 namespace {
 
 std::string Refusal(const char* headline, const std::string& path, int error) {
@@ -239,17 +246,19 @@ size_t DiskBufferReader::TakeAll(DiskQueueReader& reader, const std::shared_ptr<
         const std::vector<uint8_t> frame =
             ConvertBillingRecord(record, settings_.Hex_Type, settings_.APP_LCRinMandatory);
         const uint32_t length = ParseLengthDigits(&frame[1]);
+        const uint32_t slot = reader.PendingSlot();
         bool delivered = false;
-        OnOwnThread([this, &run, &frame, length, &delivered] {
+        OnOwnThread([this, &run, &frame, length, slot, &record, &delivered] {
             if (run->abandoned)
                 return;  // a stop gave up on this thread meanwhile
-            deliver_(frame.data(), length);
+            deliver_(frame.data(), length, slot, record);
             delivered = true;
         });
         if (!delivered)
             return taken;
         // Stored: the commit above takes it out of the queue. A crash before that leaves it
-        // there for the next start (where it is stored once more); none loses it.
+        // there for the next start, where the journal names it stored; none loses it, none is
+        // stored twice.
     }
 }
 
@@ -269,8 +278,9 @@ void DiskBufferReader::Work(const std::filesystem::path& queueFile,
         Tell(QueueNotice::Note, "stopped before the record in slot " +
                                     std::to_string(reader.PendingSlot()) + " of " +
                                     file.QueueName() +
-                                    ", already stored, could be taken out of the queue: it is "
-                                    "stored again when the queue is read next");
+                                    ", already stored, could be taken out of the queue: it "
+                                    "leaves the queue when the queue is read next, without "
+                                    "being stored again");
     }
 }
 

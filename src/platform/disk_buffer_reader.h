@@ -35,6 +35,7 @@ public:
     uint64_t Size() override;
     bool Read(uint64_t offset, uint8_t* to, size_t n) override;
     bool Write(uint64_t offset, const uint8_t* from, size_t n) override;
+    bool Flush() override;
     std::string ErrorText() const override { return error_; }
     std::string QueueName() const override { return path_.string(); }
     std::string LockName() const override { return lockPath_.string(); }
@@ -72,7 +73,9 @@ struct DiskBufferStopTiming {
 class DiskBufferReader : public QObject, public DiskBufferChannel {
     Q_OBJECT
 public:
-    using Deliver = std::function<void(const uint8_t* frame, uint32_t length)>;
+    // The frame converted from the record read from the queue slot.
+    using Deliver = std::function<void(const uint8_t* frame, uint32_t length, uint32_t slot,
+                                       const BillingRecord& record)>;
 
     DiskBufferReader(const AppSettings& settings, Deliver deliver, QueueReport report = nullptr,
                      DiskBufferStopTiming timing = {}, QObject* parent = nullptr);

@@ -137,8 +137,8 @@ TEST(DiskBuffer, ProducerKilledHoldingTheLockDoesNotBlockTheReader) {
 
 // A producer that holds its lock for longer than a stop may take: the stop ends anyway, while
 // the producer still holds the lock, and nothing is lost. A record not yet taken stays in the
-// queue; one already stored stays there too (it is stored again when the queue is read next),
-// and the log says so. A producer that lets go in time lets the stored record leave the queue.
+// queue; one already stored stays there too (it leaves the queue when the queue is read next,
+// the journal naming it stored), and the log says so. A producer that lets go in time lets the stored record leave the queue.
 TEST(DiskBuffer, StopDoesNotWaitForAProducerHoldingItsLock) {
     using std::chrono::milliseconds;
     struct Case {
@@ -148,7 +148,7 @@ TEST(DiskBuffer, StopDoesNotWaitForAProducerHoldingItsLock) {
         DiskBufferStopTiming timing;
         int delivered;
         uint32_t readIndex;
-        bool said;  // that the stored record is stored again
+        bool said;  // that the stored record is still in the queue
     };
     const Case cases[] = {
         {"before the take, longer than a stop",
@@ -185,7 +185,7 @@ TEST(DiskBuffer, StopDoesNotWaitForAProducerHoldingItsLock) {
         std::vector<std::string> said;
         DiskBufferReader reader(
             settings,
-            [&](const uint8_t*, uint32_t) {
+            [&](const uint8_t*, uint32_t, uint32_t, const BillingRecord&) {
                 ++delivered;
                 if (c.afterTheStore)
                     producer = std::make_unique<Producer>(QueueLockPath(queue), c.holdMs);
@@ -207,8 +207,8 @@ TEST(DiskBuffer, StopDoesNotWaitForAProducerHoldingItsLock) {
         EXPECT_EQ(ReadIndex(queue), c.readIndex);
         const std::vector<std::string> again = {
             "stopped before the record in slot 0 of " + queue.string() +
-            ", already stored, could be taken out of the queue: it is stored again when the "
-            "queue is read next"};
+            ", already stored, could be taken out of the queue: it leaves the queue when the "
+            "queue is read next, without being stored again"};
         EXPECT_EQ(said, c.said ? again : std::vector<std::string>{});
     }
 }
@@ -227,7 +227,8 @@ TEST(DiskBuffer, QueueWithoutALockFileIsReadUnguarded) {
 TEST(DiskBuffer, DirectoryThatCannotBeReadIsRefused) {
     test::TempDir dir;
     AppSettings settings;
-    DiskBufferReader reader(settings, [](const uint8_t*, uint32_t) {});
+    DiskBufferReader reader(settings,
+                            [](const uint8_t*, uint32_t, uint32_t, const BillingRecord&) {});
     std::string error;
     EXPECT_FALSE(reader.Start((dir / "missing").string(), error));
     EXPECT_EQ(error, std::string(kHdDirectoryUnreadable) + (dir / "missing").string() +
@@ -255,7 +256,8 @@ TEST(DiskBuffer, RecordsFromTheBillingServerArriveInOrderOnTheMainThread) {
     AppSettings settings;
     std::vector<std::string> texts;
     bool offMainThread = false;
-    DiskBufferReader reader(settings, [&](const uint8_t* frame, uint32_t length) {
+    DiskBufferReader reader(settings, [&](const uint8_t* frame, uint32_t length, uint32_t,
+                                          const BillingRecord&) {
         offMainThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
         texts.emplace_back(reinterpret_cast<const char*>(frame) + 4, length - 3);
     });

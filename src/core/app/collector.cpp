@@ -5,6 +5,17 @@
 
 namespace velk {
 
+namespace {
+
+// An area without its trailing zero bytes: what the journal keeps of it.
+std::string Trimmed(const uint8_t* area, size_t size) {
+    while (size > 0 && area[size - 1] == 0)
+        --size;
+    return std::string(reinterpret_cast<const char*>(area), size);
+}
+
+}  // namespace
+
 Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDirectory,
                      OperatorPrompt& prompt, const Clock& clock, TimerHost& timers,
                      LastCallsRing& ring, FileStore& files)
@@ -93,15 +104,59 @@ void Collector::SetView(CollectorView* view) {
     connection_.SetView(view);
 }
 
-void Collector::DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length) {
+// Every record of the hard-disk buffer is stored once whenever the program is killed or the
+// power fails. The steps of one record, what is on the disk after each, what the queue says, and
+// what the next start does if the program dies right there:
+//
+//  1. The reader reads the record R in the slot at the read index i, under the producer's lock;
+//     the queue is not changed. Next start: R is read again; the journal does not name (i, R),
+//     so it is stored as a new one.
+//  2. The journal writes "storing R from slot i" (with the sequence baseline before R) and
+//     flushes it. Killed before the flush returned: as 3 (the state is in the system's memory);
+//     power failure: as 1.
+//  3. R is appended to its files, in the system's memory only. Next start: the slot at the read
+//     index still holds R and the journal says storing: R is stored again only into the files
+//     that do not end with it already.
+//  4. FlushWritten: R is on the disk in every file. Next start: as 3; every file ends with R,
+//     nothing is appended.
+//  5. The journal writes "stored R from slot i" (with the sequence baseline after R) and flushes
+//     it; the buffer files may be handed over. Next start: the journal says stored, R is not
+//     stored again, the read index only moves on. (Were this state not flushed, a power failure
+//     after step 6 would leave "storing R" with the baseline before R, and the next record would
+//     raise a false sequence gap.)
+//  6. The reader moves the read index past R, under the lock, if the slot still holds R, and
+//     flushes the queue file. Before that flush a power failure may take the index back: as 5.
+//     After it the queue no longer offers R, and the journal's entry names a slot behind the
+//     read index: nothing is done with it. The next record's step 2 comes only after this flush.
+//  A commit that fails leaves the read index at R: the next poll finds R stored (step 5) and
+//  only moves the index on.
+bool Collector::DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length, uint32_t slot,
+                                      const BillingRecord& record) {
+    const std::string bytes = Trimmed(record.data(), record.size());
+    JournalState& state = journal_.State();
+    const bool named = state.queueStep != JournalState::QueueStep::None &&
+                       state.queueSlot == slot && state.queueRecord == bytes;
+    if (named && state.queueStep == JournalState::QueueStep::Stored)
+        return false;
+    if (!named) {
+        state.queueStep = JournalState::QueueStep::Storing;
+        state.queueSlot = slot;
+        state.queueRecord = bytes;
+        journal_.Save(true);
+    }
+    files_.SetResuming(named);
     protocol_.Data_Len = length;
     source_ = RecordSource::DiskBuffer;
     pipeline_.ProcessMessage(frame, length);
     source_ = RecordSource::Link;
     protocol_.SMDA_Count_Event(EV_NORMAL_DATA);
-    // The queue's read index moves past the record only after this returns.
+    files_.SetResuming(false);
     FlushRecords();
+    state.queueStep = JournalState::QueueStep::Stored;
+    state.sequence = live_.Baseline();
+    journal_.Save(true);
     recorder_.HandOffAfterRecord();
+    return true;
 }
 
 void Collector::DiskBufferNotice(QueueNotice kind, const std::string& text) {
@@ -174,17 +229,6 @@ bool Collector::FlushRecords() {
     flushFailing_ = true;
     return false;
 }
-
-namespace {
-
-// An area without its trailing zero bytes: what the journal keeps of it.
-std::string Trimmed(const uint8_t* area, size_t size) {
-    while (size > 0 && area[size - 1] == 0)
-        --size;
-    return std::string(reinterpret_cast<const char*>(area), size);
-}
-
-}  // namespace
 
 // Every frame over the link is stored once whenever the program is killed or the power fails.
 // The steps of one frame, what is on the disk after each, what the PBX believes, and what the

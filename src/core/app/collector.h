@@ -71,9 +71,13 @@ public:
     void OnTimer(int id);
     // The buffer timer's period: BufferUpdateMaxTimer minutes.
     int BufferTimerPeriod() const;
-    // A call-record frame from the hard-disk buffer (on the main thread): stored like a frame from
-    // the link, and counted as normal data.
-    void DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length);
+    // A call-record frame from the hard-disk buffer (on the main thread), converted from the
+    // record read from the queue's slot at its read index: stored like a frame from the link and
+    // counted as normal data, unless the journal says it was stored before the program stopped
+    // (false: it is only to leave the queue). Whichever, the reader then moves the read index
+    // past it; see DiskBufferStep for the order.
+    bool DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length, uint32_t slot,
+                               const BillingRecord& record);
     void SetDiskBuffer(DiskBufferChannel* disk) { connection_.SetDiskBuffer(disk); }
     // What the hard-disk buffer's reader says (on the main thread): into the connection log and
     // to the view as a problem; an alarm also stays on the view until it is over.

@@ -258,6 +258,12 @@ DiskQueueReader::Committed DiskQueueReader::Commit(const QueueFile::KeepWaiting&
         Trouble("cannot write " + file_.QueueName() + ": " + file_.ErrorText());
         return Committed::NotNow;
     }
+    // The journal names one record at a time: the read index past this one is on the disk before
+    // the next is stored. (The index did move; a flush that fails is told, not retried.)
+    if (!file_.Flush()) {
+        Tell(QueueNotice::Note, "cannot flush " + file_.QueueName() + ": " + file_.ErrorText() +
+                                    "; its read index may go back at a power failure");
+    }
     Readable();
     peeked_ = false;
     return Committed::Yes;

@@ -69,7 +69,9 @@ public:
     virtual uint64_t Size() = 0;
     virtual bool Read(uint64_t offset, uint8_t* to, size_t n) = 0;
     virtual bool Write(uint64_t offset, const uint8_t* from, size_t n) = 0;
-    // Why the last Open, Lock, Read or Write failed ("Permission denied").
+    // Makes what Write wrote durable (it survives a power failure).
+    virtual bool Flush() = 0;
+    // Why the last Open, Lock, Read, Write or Flush failed ("Permission denied").
     virtual std::string ErrorText() const = 0;
     // The queue file and its lock file, as the connection log names them.
     virtual std::string QueueName() const = 0;
@@ -89,11 +91,11 @@ using QueueReport = std::function<void(QueueNotice kind, const std::string& text
 //   2. Store: the caller delivers the record to the recorders, which write it to the disk.
 //   3. Commit: under the lock again, the read index moves past the record, but only if the header
 //      and the slot still hold what step 1 read; a queue that was recreated or reset meanwhile
-//      is left as it is.
+//      is left as it is. The new read index is flushed to the disk before the lock goes.
 //
 // If the program dies after step 1 nothing happened; after step 2 the record is on the disk and
-// still in the queue, and the next start stores it once more; after step 3 it is gone from the
-// queue. A commit that cannot be made (the lock or the file could not be had) stays pending and
+// still in the queue, and the next start finds it named in the journal (Collector::
+// DeliverFromDiskBuffer), so it is not stored twice; after step 3 it is gone from the queue. A commit that cannot be made (the lock or the file could not be had) stays pending and
 // is tried again; nothing is taken meanwhile. Only this program moves the read index.
 //
 // Problems that keep every record out (a file that cannot be opened, a lock that cannot be taken,

@@ -208,7 +208,7 @@ TEST_F(CollectorTimersTest, BufferTimerRestartsWhenTheLastHandOffOfARecordTookPl
         files_.files[buffer(c.waiting)];
         const std::string f = test::RecordBuilder().Frame();
         collector_.DeliverFromDiskBuffer(reinterpret_cast<const uint8_t*>(f.data()),
-                                         static_cast<uint32_t>(f.size() - 4));
+                                         static_cast<uint32_t>(f.size() - 4), 0, BillingRecord{1});
         EXPECT_EQ(timers_.Period(Collector::kBufferTimer), c.restarted ? 300000 : 120000);
     }
 }

@@ -6,12 +6,15 @@
 // failed: the journal's writes, or the record files' appends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
 #include "core/app/alarm_view.h"
 #include "core/app/collector.h"
 #include "core/decode/record_builder.h"
+#include "core/link/billing_record.h"
+#include "core/link/disk_queue.h"
 #include "core/link/link_fakes.h"
 #include "core/record/fake_file_store.h"
 #include "support/scripted_prompt.h"
@@ -19,6 +22,19 @@
 
 namespace velk {
 namespace {
+
+// How a run ends: killed (the system's memory kept), or the power failing (what was not flushed
+// is lost, but for what the system may have written back by itself before: the state files'
+// writes, that is the journal's and the queue's, or the record files' appends).
+using Writeback = test::FakeFileStore::Writeback;
+const struct {
+    const char* name;
+    bool powerFails;
+    Writeback early;
+} kEnds[] = {{"killed", false, Writeback::Nothing},
+             {"power fails", true, Writeback::Nothing},
+             {"power fails, the state files written back", true, Writeback::StateFiles},
+             {"power fails, the appends written back", true, Writeback::Appends}};
 
 // Nothing leaves a machine that has stopped.
 class MachineChannel : public test::FakeChannel {
@@ -148,16 +164,7 @@ TEST_F(CollectorCrashTest, EveryRecordOnceWhateverStepTheProgramDiesAt) {
     EXPECT_EQ(expected.at("Bill/20261208.raw"), Raw(0) + Raw(1) + Raw(2));
     EXPECT_EQ(expected.at("buffer.raw"), Raw(0) + Raw(1) + Raw(2));
 
-    using Writeback = test::FakeFileStore::Writeback;
-    const struct {
-        const char* name;
-        bool powerFails;
-        Writeback early;
-    } ends[] = {{"killed", false, Writeback::Nothing},
-                {"power fails", true, Writeback::Nothing},
-                {"power fails, the journal written back", true, Writeback::StateFiles},
-                {"power fails, the appends written back", true, Writeback::Appends}};
-    for (const auto& end : ends) {
+    for (const auto& end : kEnds) {
         for (int step = 1; step <= reference.steps; ++step) {
             SCOPED_TRACE(std::string(end.name) + " at step " + std::to_string(step));
             test::FakeFileStore files;
@@ -174,6 +181,116 @@ TEST_F(CollectorCrashTest, EveryRecordOnceWhateverStepTheProgramDiesAt) {
             Machine m(settings_, dir_.Path(), files);
             pbx.Serve(m, files);
             ASSERT_EQ(pbx.next, pbx.frames.size());
+            EXPECT_EQ(RecordFiles(files), expected);
+            EXPECT_TRUE(m.view.lines.empty());
+        }
+    }
+}
+
+// The billing server's queue file, kept in the fake store: the reader's writes are steps of the
+// machine and reach the disk only when flushed. The producer is not part of the test: it wrote
+// its records and flushed them before.
+class StoreQueueFile : public QueueFile {
+public:
+    StoreQueueFile(test::FakeFileStore& files, std::string path)
+        : files_(files), path_(std::move(path)) {}
+    bool Open() override { return files_.Exists(path_); }
+    void Close() override {}
+    QueueLock Lock(const KeepWaiting&) override { return QueueLock::Held; }
+    void Unlock() override {}
+    uint64_t Size() override { return Bytes().size(); }
+    bool Read(uint64_t offset, uint8_t* to, size_t n) override {
+        if (offset + n > Bytes().size())
+            return false;
+        std::memcpy(to, Bytes().data() + offset, n);
+        return true;
+    }
+    bool Write(uint64_t offset, const uint8_t* from, size_t n) override {
+        return files_.WriteAt(path_, offset, std::string_view(reinterpret_cast<const char*>(from), n));
+    }
+    bool Flush() override { return files_.Flush(path_); }
+    std::string ErrorText() const override { return "stopped"; }
+    std::string QueueName() const override { return path_; }
+    std::string LockName() const override { return path_ + ".lock"; }
+
+    // A queue of records 1..n, on the disk.
+    static void Fill(test::FakeFileStore& files, const std::string& path, uint32_t n) {
+        constexpr uint32_t kSize = 120, kCapacity = 8;
+        std::string bytes(QueueHeader::kSize + kSize * kCapacity, '\xFF');
+        QueueHeader{n, 0, kSize, kCapacity}.Serialize(reinterpret_cast<uint8_t*>(bytes.data()));
+        for (uint32_t i = 0; i < n; ++i) {
+            char* slot = bytes.data() + QueueHeader::kSize + i * kSize;
+            slot[2] = static_cast<char>(i + 1);  // the sequence number, low byte first
+            slot[3] = 0;
+            const char start[] = {0x14, 0x1A, 0x0C, 0x08, 0x0C, 0x1E, 0x2D, 0};  // 2026-12-08
+            std::memcpy(slot + 18, start, sizeof start);
+            std::memcpy(slot + 26, start, sizeof start);
+        }
+        files.files[path] = bytes;
+        files.disk[path] = bytes;
+    }
+
+private:
+    const std::string& Bytes() { return files_.files[path_]; }
+    test::FakeFileStore& files_;
+    std::string path_;
+};
+
+// The reader's order for every record in the queue: a commit still pending first, then the next
+// record taken and delivered (DiskBufferReader::TakeAll without its thread).
+void DrainQueue(Machine& m, StoreQueueFile& file, const test::FakeFileStore& files,
+                const AppSettings& settings) {
+    DiskQueueReader reader(file);
+    BillingRecord record{};
+    while (!files.Dead()) {
+        if (reader.CommitPending() && reader.Commit() != DiskQueueReader::Committed::Yes)
+            return;
+        if (files.Dead() || reader.Peek(record) != DiskQueueReader::Take::Record)
+            return;
+        const std::vector<uint8_t> frame =
+            ConvertBillingRecord(record, settings.Hex_Type, settings.APP_LCRinMandatory);
+        m.collector.DeliverFromDiskBuffer(frame.data(), ParseLengthDigits(&frame[1]),
+                                          reader.PendingSlot(), record);
+    }
+}
+
+TEST_F(CollectorCrashTest, EveryQueueRecordOnceWhateverStepTheProgramDiesAt) {
+    const std::string queue = (dir_.Path() / "buffer" / "PC_pmstx.dq").string();
+    test::FakeFileStore reference;
+    StoreQueueFile::Fill(reference, queue, 3);
+    {
+        Machine m(settings_, dir_.Path(), reference);
+        StoreQueueFile file(reference, queue);
+        DrainQueue(m, file, reference, settings_);
+        EXPECT_TRUE(m.view.lines.empty());
+    }
+    const auto expected = RecordFiles(reference);
+    ASSERT_EQ(expected.size(), 7u);  // six record files and the queue, every record taken
+    EXPECT_EQ(
+        QueueHeader::Parse(reinterpret_cast<const uint8_t*>(expected.at("buffer/PC_pmstx.dq").data()))
+            .read,
+        3u);
+    EXPECT_EQ(std::count(expected.at("buffer.raw").begin(), expected.at("buffer.raw").end(), '\n'),
+              3);
+
+    for (const auto& end : kEnds) {
+        for (int step = 1; step <= reference.steps; ++step) {
+            SCOPED_TRACE(std::string(end.name) + " at step " + std::to_string(step));
+            test::FakeFileStore files;
+            StoreQueueFile::Fill(files, queue, 3);
+            files.dieAtStep = step;
+            {
+                Machine m(settings_, dir_.Path(), files);
+                StoreQueueFile file(files, queue);
+                DrainQueue(m, file, files, settings_);
+            }
+            ASSERT_TRUE(files.Dead());
+            if (end.powerFails)
+                files.PowerCut(end.early);
+            files.Revive();
+            Machine m(settings_, dir_.Path(), files);
+            StoreQueueFile file(files, queue);
+            DrainQueue(m, file, files, settings_);
             EXPECT_EQ(RecordFiles(files), expected);
             EXPECT_TRUE(m.view.lines.empty());
         }
