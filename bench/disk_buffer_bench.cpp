@@ -49,9 +49,8 @@ void BM_TakeFromAFullQueue(benchmark::State& state) {
         const auto queue = FullQueue(dir.path().toStdString());
         AppSettings settings;
         uint64_t bytes = 0;
-        DiskBufferReader reader(settings,
-                                [&bytes](const uint8_t*, uint32_t length, uint32_t,
-                                         const BillingRecord&) { bytes += length; });
+        DiskBufferReader reader(settings, [&bytes](const uint8_t*, uint32_t length, uint32_t,
+                                                   const BillingRecord&) { bytes += length; });
         PosixQueueFile file(queue);
         DiskQueueReader queueReader(file);
         state.ResumeTiming();

@@ -249,8 +249,8 @@ int main(int argc, char* argv[]) {
                 "not kept by the saving filter, %llu traffic parts (%llu reports stored), %llu of "
                 "other types; %llu rejected for a wrong check\n",
                 file.c_str(), flushed ? result.Status() : velk::kImportStopped,
-                static_cast<unsigned long long>(result.imported),
-                seconds, seconds > 0 ? result.imported / seconds : 0.0,
+                static_cast<unsigned long long>(result.imported), seconds,
+                seconds > 0 ? result.imported / seconds : 0.0,
                 static_cast<unsigned long long>(written),
                 static_cast<unsigned long long>(sink.callRecords - kept),
                 static_cast<unsigned long long>(sink.trafficParts),

@@ -34,8 +34,7 @@ public:
     bool MoveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) override;
     bool EndsWith(const std::filesystem::path& path, std::string_view bytes) override;
     bool FlushWritten() override;
-    bool ReadWhole(const std::filesystem::path& path, std::string& content,
-                   size_t atMost) override;
+    bool ReadWhole(const std::filesystem::path& path, std::string& content, size_t atMost) override;
     bool WriteAt(const std::filesystem::path& path, uint64_t offset,
                  std::string_view bytes) override;
     bool Flush(const std::filesystem::path& path) override;

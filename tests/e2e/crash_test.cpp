@@ -165,11 +165,12 @@ protected:
                    test::ReadFile(dir_ / "Buffers" / ("buffer_in" + ext));
         };
         const std::pair<std::string, std::string> files[] = {
-            {daily("Bill", ".raw"), e.raw},         {daily("Bill_Backup", ".raw"), e.raw},
-            {daily("Bill", ".csv"), e.decoded},     {daily("Bill_Backup", ".csv"), e.decoded},
-            {buffers(".raw"), e.raw},               {buffers(".csv"), e.decoded}};
-        const char* names[] = {"Bill raw",       "Bill_Backup raw",    "Bill decoded",
-                               "Bill_Backup decoded", "buffers raw", "buffers decoded"};
+            {daily("Bill", ".raw"), e.raw},     {daily("Bill_Backup", ".raw"), e.raw},
+            {daily("Bill", ".csv"), e.decoded}, {daily("Bill_Backup", ".csv"), e.decoded},
+            {buffers(".raw"), e.raw},           {buffers(".csv"), e.decoded}};
+        const char* names[] = {"Bill raw",     "Bill_Backup raw",
+                               "Bill decoded", "Bill_Backup decoded",
+                               "buffers raw",  "buffers decoded"};
         int lost = 0, duplicated = 0;
         for (size_t i = 0; i < 6; ++i) {
             const auto& [content, expected] = files[i];
@@ -181,9 +182,10 @@ protected:
                 duplicated += std::max(0, have[record] - n);
             }
         }
-        std::printf("crash %s: %d records delivered, %d kills at random moments and %d right "
-                    "after an ACK over %d starts; %d lost, %d duplicated (over all six files)\n",
-                    channel, e.calls, randomKills_, afterAck, starts_, lost, duplicated);
+        std::printf(
+            "crash %s: %d records delivered, %d kills at random moments and %d right "
+            "after an ACK over %d starts; %d lost, %d duplicated (over all six files)\n",
+            channel, e.calls, randomKills_, afterAck, starts_, lost, duplicated);
         EXPECT_GE(randomKills_, kRandomKills);
         if (sim_.program().endsWith(QStringLiteral("velk-pbx-sim"))) {
             EXPECT_GE(afterAck, 10);
@@ -226,7 +228,8 @@ TEST_F(CrashTest, SerialLink) {
 TEST_F(CrashTest, DiskBuffer) {
     const auto buffer = dir_ / "buffer";
     std::filesystem::create_directory(buffer);
-    WriteSettings({"HD_Used=1", QString::fromStdString("APP_HD_Buffer_Directory=" + buffer.string())});
+    WriteSettings(
+        {"HD_Used=1", QString::fromStdString("APP_HD_Buffer_Directory=" + buffer.string())});
     StartSender("velk-billing-sim", {"--dir", QString::fromStdString(buffer.string()), "--count",
                                      "1500", "--rate", "60", "--seed", "27"});
     // Every record is taken when the queue's read index has reached its write index.

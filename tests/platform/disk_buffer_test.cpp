@@ -138,7 +138,8 @@ TEST(DiskBuffer, ProducerKilledHoldingTheLockDoesNotBlockTheReader) {
 // A producer that holds its lock for longer than a stop may take: the stop ends anyway, while
 // the producer still holds the lock, and nothing is lost. A record not yet taken stays in the
 // queue; one already stored stays there too (it leaves the queue when the queue is read next,
-// the journal naming it stored), and the log says so. A producer that lets go in time lets the stored record leave the queue.
+// the journal naming it stored), and the log says so. A producer that lets go in time lets the
+// stored record leave the queue.
 TEST(DiskBuffer, StopDoesNotWaitForAProducerHoldingItsLock) {
     using std::chrono::milliseconds;
     struct Case {
@@ -256,11 +257,11 @@ TEST(DiskBuffer, RecordsFromTheBillingServerArriveInOrderOnTheMainThread) {
     AppSettings settings;
     std::vector<std::string> texts;
     bool offMainThread = false;
-    DiskBufferReader reader(settings, [&](const uint8_t* frame, uint32_t length, uint32_t,
-                                          const BillingRecord&) {
-        offMainThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
-        texts.emplace_back(reinterpret_cast<const char*>(frame) + 4, length - 3);
-    });
+    DiskBufferReader reader(
+        settings, [&](const uint8_t* frame, uint32_t length, uint32_t, const BillingRecord&) {
+            offMainThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
+            texts.emplace_back(reinterpret_cast<const char*>(frame) + 4, length - 3);
+        });
     std::string error;
     ASSERT_TRUE(reader.Start(dir.Path().string(), error)) << error;
     QElapsedTimer t;

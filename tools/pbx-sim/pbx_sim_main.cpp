@@ -457,9 +457,10 @@ int main(int argc, char* argv[]) {
                                     "device");
     const QCommandLineOption baud("baud", "Baud rate of the serial line (10 bits a character).",
                                   "n", "9600");
-    parser.addOptions({port, count, rate, traffic, seed, replay, badBcc, split, duplicate,
-                       skipEvery, silenceEvery, silencePolls, drop, closeAfterAck,
-                       resendUnconfirmed, killAfterAck, killPidFile, systemType, exitDone, serial,
+    parser.addOptions({port,         count,        rate,       traffic,       seed,
+                       replay,       badBcc,       split,      duplicate,     skipEvery,
+                       silenceEvery, silencePolls, drop,       closeAfterAck, resendUnconfirmed,
+                       killAfterAck, killPidFile,  systemType, exitDone,      serial,
                        baud});
     parser.process(app);
 

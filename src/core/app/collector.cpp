@@ -223,8 +223,8 @@ bool Collector::FlushRecords() {
         return true;
     }
     if (!flushFailing_) {
-        ReportProblem("Not flushed", files_.ErrorText() +
-                                         "; records written may be lost if the power fails");
+        ReportProblem("Not flushed",
+                      files_.ErrorText() + "; records written may be lost if the power fails");
     }
     flushFailing_ = true;
     return false;

@@ -95,8 +95,9 @@ using QueueReport = std::function<void(QueueNotice kind, const std::string& text
 //
 // If the program dies after step 1 nothing happened; after step 2 the record is on the disk and
 // still in the queue, and the next start finds it named in the journal (Collector::
-// DeliverFromDiskBuffer), so it is not stored twice; after step 3 it is gone from the queue. A commit that cannot be made (the lock or the file could not be had) stays pending and
-// is tried again; nothing is taken meanwhile. Only this program moves the read index.
+// DeliverFromDiskBuffer), so it is not stored twice; after step 3 it is gone from the queue. A
+// commit that cannot be made (the lock or the file could not be had) stays pending and is tried
+// again; nothing is taken meanwhile. Only this program moves the read index.
 //
 // Problems that keep every record out (a file that cannot be opened, a lock that cannot be taken,
 // an unusable header, a file that ends inside a slot) are reported once, as an alarm, and again

@@ -46,7 +46,6 @@ private:
     const test::FakeFileStore& files_;
 };
 
-
 // One run of the program: a collector with its timers, channel and view, started and connected.
 struct Machine {
     Machine(AppSettings& settings, const std::filesystem::path& base, test::FakeFileStore& files)
@@ -206,7 +205,8 @@ public:
         return true;
     }
     bool Write(uint64_t offset, const uint8_t* from, size_t n) override {
-        return files_.WriteAt(path_, offset, std::string_view(reinterpret_cast<const char*>(from), n));
+        return files_.WriteAt(path_, offset,
+                              std::string_view(reinterpret_cast<const char*>(from), n));
     }
     bool Flush() override { return files_.Flush(path_); }
     std::string ErrorText() const override { return "stopped"; }
@@ -266,10 +266,10 @@ TEST_F(CollectorCrashTest, EveryQueueRecordOnceWhateverStepTheProgramDiesAt) {
     }
     const auto expected = RecordFiles(reference);
     ASSERT_EQ(expected.size(), 7u);  // six record files and the queue, every record taken
-    EXPECT_EQ(
-        QueueHeader::Parse(reinterpret_cast<const uint8_t*>(expected.at("buffer/PC_pmstx.dq").data()))
-            .read,
-        3u);
+    EXPECT_EQ(QueueHeader::Parse(
+                  reinterpret_cast<const uint8_t*>(expected.at("buffer/PC_pmstx.dq").data()))
+                  .read,
+              3u);
     EXPECT_EQ(std::count(expected.at("buffer.raw").begin(), expected.at("buffer.raw").end(), '\n'),
               3);
 

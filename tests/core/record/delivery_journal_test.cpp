@@ -17,8 +17,7 @@ protected:
     // A journal object as a new start makes it, on the same files.
     DeliveryJournal& Open() {
         journal_ = std::make_unique<DeliveryJournal>(
-            files_, "/base",
-            [this](const std::string& event, const std::string& detail) {
+            files_, "/base", [this](const std::string& event, const std::string& detail) {
                 reports_.push_back(event + ": " + detail);
             });
         return *journal_;

@@ -92,8 +92,7 @@ public:
         content = it->second.substr(0, atMost);
         return true;
     }
-    bool WriteAt(const std::filesystem::path& p, uint64_t offset,
-                 std::string_view bytes) override {
+    bool WriteAt(const std::filesystem::path& p, uint64_t offset, std::string_view bytes) override {
         if (!Step("write " + p.string()) || failStateWrites)
             return false;
         stateFiles.insert(p.string());
