@@ -48,7 +48,7 @@ bool PosixFileStore::CreateIfMissing(const std::filesystem::path& path) {
     if (fd < 0)
         return false;
     ::close(fd);
-    directories_.insert(path.parent_path());
+    directories_.insert(path.parent_path().native());
     return true;
 }
 
@@ -57,17 +57,11 @@ PosixFileStore::PosixFileStore(std::chrono::milliseconds lockWait, Rename2 renam
 
 AppendResult PosixFileStore::Append(const std::filesystem::path& path, std::string_view bytes,
                                     const Header& headerIfNew) {
-    // A file this append creates has a new directory entry to flush as well.
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    const bool created = fd >= 0;
-    if (fd < 0 && errno == EEXIST)
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         error_ = std::strerror(errno);
         return AppendResult::CannotOpen;
     }
-    if (created)
-        directories_.insert(path.parent_path());
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
@@ -82,14 +76,16 @@ AppendResult PosixFileStore::Append(const std::filesystem::path& path, std::stri
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    // An empty file may be one this append created: its directory entry is flushed as well.
+    struct stat st {};
+    const bool empty = ::fstat(fd, &st) == 0 && st.st_size == 0;
+    if (empty)
+        directories_.insert(path.parent_path().native());
     std::string withHeader;
-    if (headerIfNew) {
-        struct stat st {};
-        if (::fstat(fd, &st) == 0 && st.st_size == 0) {
-            withHeader = headerIfNew();
-            withHeader.append(bytes);
-            bytes = withHeader;
-        }
+    if (headerIfNew && empty) {
+        withHeader = headerIfNew();
+        withHeader.append(bytes);
+        bytes = withHeader;
     }
     // One write for the whole record: with O_APPEND a reader sees all of it or none of it.
     size_t done = 0;
@@ -103,7 +99,7 @@ AppendResult PosixFileStore::Append(const std::filesystem::path& path, std::stri
         }
         done += static_cast<size_t>(n);
     }
-    written_.insert(path);
+    written_.insert(path.native());
     return AppendResult::Written;
 }
 
@@ -114,10 +110,10 @@ bool PosixFileStore::NobodyWriting(const std::filesystem::path& path) {
 
 // The data appended to the file still waits for its flush under the new name.
 void PosixFileStore::Moved(const std::filesystem::path& from, const std::filesystem::path& to) {
-    directories_.insert(from.parent_path());
-    directories_.insert(to.parent_path());
-    if (written_.erase(from) != 0)
-        written_.insert(to);
+    directories_.insert(from.parent_path().native());
+    directories_.insert(to.parent_path().native());
+    if (written_.erase(from.native()) != 0)
+        written_.insert(to.native());
 }
 
 bool PosixFileStore::MoveNoReplace(const std::filesystem::path& from,

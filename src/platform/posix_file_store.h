@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <set>
+#include <unordered_set>
 #include <string>
 
 #include "core/foundation/disk_flush.h"
@@ -49,8 +50,8 @@ private:
     std::chrono::milliseconds lockWait_;
     Rename2 rename2_;
     std::string error_;
-    std::set<std::filesystem::path> written_;        // appended to since the last FlushWritten
-    std::set<std::filesystem::path> directories_;    // with a file created or moved since then
+    std::unordered_set<std::string> written_;      // appended to since the last FlushWritten
+    std::unordered_set<std::string> directories_;  // with a file created or moved since then
     std::set<std::filesystem::path> newStateFiles_;  // created by WriteAt, not yet flushed
 };
 
