@@ -30,6 +30,9 @@ const QString kBin = QStringLiteral(VELK_BIN_DIR);
 constexpr int kRandomKills = 100;
 constexpr int kLongestLifeMs = 300;  // a random kill comes 0 to 300 ms after a start
 constexpr int kKillAfterAckEvery = 10;
+// The senders deliver at most this many records a second, so that records flow for longer than
+// the random kills take, however fast the disk is.
+constexpr int kRecordsPerSecond = 20;
 
 // How often each record (a line of a record file) stands in a file.
 std::map<std::string, int> Count(const std::string& content) {
@@ -66,12 +69,13 @@ protected:
             QThread::msleep(10);
     }
     void StartSimulator(int records, const QStringList& extra) {
-        StartSender("velk-pbx-sim",
-                    QStringList{"--port", "6014", "--rate", "0", "--traffic-every", "0", "--count",
-                                QString::number(records), "--exit-when-done", "--kill-after-ack",
-                                QString::number(kKillAfterAckEvery), "--kill-pid-file",
-                                Path("collector.pid")} +
-                        extra);
+        StartSender(
+            "velk-pbx-sim",
+            QStringList{"--port", "6014", "--rate", QString::number(kRecordsPerSecond),
+                        "--traffic-every", "0", "--count", QString::number(records),
+                        "--exit-when-done", "--kill-after-ack", QString::number(kKillAfterAckEvery),
+                        "--kill-pid-file", Path("collector.pid")} +
+                extra);
     }
 
     QString Path(const std::string& name) const {
@@ -230,8 +234,9 @@ TEST_F(CrashTest, DiskBuffer) {
     std::filesystem::create_directory(buffer);
     WriteSettings(
         {"HD_Used=1", QString::fromStdString("APP_HD_Buffer_Directory=" + buffer.string())});
-    StartSender("velk-billing-sim", {"--dir", QString::fromStdString(buffer.string()), "--count",
-                                     "1500", "--rate", "60", "--seed", "27"});
+    StartSender("velk-billing-sim",
+                {"--dir", QString::fromStdString(buffer.string()), "--count", "700", "--rate",
+                 QString::number(kRecordsPerSecond), "--seed", "27"});
     // Every record is taken when the queue's read index has reached its write index.
     KillAndRestart(400000, [&buffer] {
         const std::string q = test::ReadFile(buffer / "PC_pmstx.dq");
