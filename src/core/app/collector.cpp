@@ -202,9 +202,13 @@ bool Collector::IndexingSaver::SaveCall_All(const BillingMessage& message) {
 
 bool Collector::IndexingSaver::SaveDecoded(const BillingMessage& message,
                                            const LastCallsRing::Record& fields) {
-    // The files first: the index never holds them up.
+    // The files first: the index never holds them up. A record stored again at a resume may
+    // have reached the index before the program stopped.
     owner_.recorder_.SaveDecoded(message, fields);
-    owner_.indexer_.Add(message, fields, owner_.source_);
+    if (owner_.files_.Resuming())
+        owner_.indexer_.AddAgain(message, fields, owner_.source_);
+    else
+        owner_.indexer_.Add(message, fields, owner_.source_);
     return true;
 }
 

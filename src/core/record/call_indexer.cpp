@@ -19,8 +19,16 @@ void CallIndexer::Add(const BillingMessage& message, const std::array<std::strin
     Queue(message, fields, source, 0);
 }
 
-void CallIndexer::CatchUp(const BillingMessage& message,
-                          const std::array<std::string, 50>& fields, int64_t occurrence) {
+void CallIndexer::AddAgain(const BillingMessage& message, const std::array<std::string, 50>& fields,
+                           RecordSource source) {
+    again_ = true;
+    Queue(message, fields, source, 0);
+    Flush();
+    again_ = false;
+}
+
+void CallIndexer::CatchUp(const BillingMessage& message, const std::array<std::string, 50>& fields,
+                          int64_t occurrence) {
     catchingUp_ = true;
     importing_ = true;
     Queue(message, fields, RecordSource::RawFile, occurrence);
@@ -64,7 +72,7 @@ bool CallIndexer::Commit() {
     lastAttempt_ = clock_.Seconds();
     // Rows that waited through a failure may have been put in by a rebuild meanwhile.
     const bool wasFailing = failing_;
-    if (!index_->Add(waiting_, wasFailing || catchingUp_)) {
+    if (!index_->Add(waiting_, wasFailing || catchingUp_ || again_)) {
         if (!failing_ && report_) {
             report_("Record index", index_->ErrorText() +
                                         "; the record files are written as before and the "
@@ -84,8 +92,8 @@ bool CallIndexer::Commit() {
     }
     gaveUp_ = false;
     lost_ = 0;
-    enteredCount_ += static_cast<uint64_t>(
-        std::count_if(waiting_.begin(), waiting_.end(), [](const IndexRow& r) { return r.id != 0; }));
+    enteredCount_ += static_cast<uint64_t>(std::count_if(
+        waiting_.begin(), waiting_.end(), [](const IndexRow& r) { return r.id != 0; }));
     // Rows the index had already are not entered again.
     std::erase_if(waiting_, [](const IndexRow& row) { return row.id == 0; });
     if (entered_ && !waiting_.empty())

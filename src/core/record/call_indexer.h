@@ -41,6 +41,10 @@ public:
     // A stored record: its row waits for the next commit.
     void Add(const BillingMessage& message, const std::array<std::string, 50>& fields,
              RecordSource source);
+    // A record stored again because the program stopped before it knew the record was stored
+    // (the journal's resume): put in only when the index lacks it, at once.
+    void AddAgain(const BillingMessage& message, const std::array<std::string, 50>& fields,
+                  RecordSource source);
     // A record read back from a raw file, the occurrence-th identical one there (0 for the
     // first): it is put in only when the index lacks it. Commits in batches like an import.
     void CatchUp(const BillingMessage& message, const std::array<std::string, 50>& fields,
@@ -70,6 +74,7 @@ private:
     size_t mostWaiting_ = kMostWaiting;
     bool importing_ = false;
     bool catchingUp_ = false;
+    bool again_ = false;  // the rows may stand in the index already
     bool failing_ = false;
     bool gaveUp_ = false;
     int64_t lastAttempt_ = 0;

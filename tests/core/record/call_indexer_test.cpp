@@ -58,16 +58,16 @@ protected:
     test::FakeClock clock;
     FakeIndex index;
     std::vector<std::string> log;
-    CallIndexer indexer{settings, clock, &index,
-                        [this](const std::string& e, const std::string& d) {
-                            log.push_back(e + ": " + d);
-                        }};
+    CallIndexer indexer{
+        settings, clock, &index,
+        [this](const std::string& e, const std::string& d) { log.push_back(e + ": " + d); }};
     std::vector<size_t> entered;
     int sequence = 0;
 };
 
 TEST_F(CallIndexerTest, AFailingIndexIsLoggedOnceTriedEvery30SecondsAndCaughtUp) {
-    indexer.SetEntered([this](const std::vector<IndexRow>& rows) { entered.push_back(rows.size()); });
+    indexer.SetEntered(
+        [this](const std::vector<IndexRow>& rows) { entered.push_back(rows.size()); });
     Record();
     EXPECT_EQ(index.stored.size(), 1u);  // on the link: one commit per record
     index.failing = true;
@@ -98,6 +98,21 @@ TEST_F(CallIndexerTest, AFailingIndexIsLoggedOnceTriedEvery30SecondsAndCaughtUp)
     // In the order stored, each once.
     for (size_t i = 0; i < index.stored.size(); ++i)
         EXPECT_EQ(std::get<int64_t>(index.stored[i].Field(0)), static_cast<int64_t>(i + 1));
+    Record();
+    EXPECT_FALSE(index.onlyMissingSeen.back());
+}
+
+// A record stored again after the program stopped goes in at once, only where the index lacks it;
+// the next record is an ordinary one again.
+TEST_F(CallIndexerTest, ARecordStoredAgainGoesInOnlyWhereMissing) {
+    test::RecordBuilder r;
+    const std::string f = r.Frame();
+    const BillingMessage m(reinterpret_cast<const uint8_t*>(f.data()),
+                           static_cast<uint32_t>(f.size() - 4));
+    std::array<std::string, 50> fields;
+    indexer.AddAgain(m, fields, RecordSource::Link);
+    ASSERT_EQ(index.onlyMissingSeen.size(), 1u);
+    EXPECT_TRUE(index.onlyMissingSeen.back());
     Record();
     EXPECT_FALSE(index.onlyMissingSeen.back());
 }
