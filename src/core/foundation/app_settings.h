@@ -80,6 +80,12 @@ struct AppSettings {
     std::array<std::string, 4> Serial_Ports = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
                                                "/dev/ttyS3"};
 
+    // [Database]: the PostgreSQL server every stored record is also sent to (a libpq connection
+    // string or URI; empty: none, the records stay on this machine) and the name this site's
+    // records carry there (empty: the "Site Name" of [Settings]). Neither is written unless set.
+    std::string Database_Connection;
+    std::string Database_Site;
+
     const std::string& GetIPAddr() const { return APP_IPAddr; }
     void SetIPAddr(const std::string& text) { APP_IPAddr = text; }
 

@@ -14,6 +14,7 @@ constexpr const char* kSaver = "Saver";
 constexpr const char* kFilter = "Saver Filter";
 constexpr const char* kApplication = "Application";
 constexpr const char* kSerialPorts = "Serial Ports";
+constexpr const char* kDatabase = "Database";
 
 // A text value as the reader sees it: cut to the key's read buffer (buffer size less the
 // terminating zero); buffer 0 for keys that are only written.
@@ -176,6 +177,10 @@ int SettingsStore::ReadIniFile(AppSettings& s, SettingsReadReport* report) const
             s.Serial_Ports[static_cast<size_t>(i)] = *device;
     }
 
+    // The database keys are optional: a site without a database has none of them.
+    s.Database_Connection = r.Text(kDatabase, "Connection", 0).value_or("");
+    s.Database_Site = r.Text(kDatabase, "Site", 0).value_or("");
+
     return r.Ok() ? 1 : 0;
 }
 
@@ -255,6 +260,12 @@ int SettingsStore::WriteIniFile(const AppSettings& s) const {
         num(kSettings, "NoRecordsAlarmMinutes", s.NoRecordsAlarmMinutes);
     for (int i = 0; i < 4; ++i)
         textOf(kSerialPorts, ComPortName(i), 260, s.Serial_Ports[static_cast<size_t>(i)]);
+    // Like the silence alarm: a file gets the section once a database is used.
+    for (const auto& [key, value] : {std::pair{"Connection", &s.Database_Connection},
+                                     std::pair{"Site", &s.Database_Site}}) {
+        if (!value->empty() || doc.Get(kDatabase, key))
+            text(kDatabase, key, *value);
+    }
 
     return doc.Save(iniPath_, flush_, ownership_) ? 1 : 0;
 }

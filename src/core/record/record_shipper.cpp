@@ -1,0 +1,174 @@
+#include "core/record/record_shipper.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace velk {
+namespace {
+
+// The failure of the record index itself, beside the server's faults.
+constexpr int kLocalFault = -1;
+
+std::string Trouble(int fault, const std::string& site) {
+    switch (fault) {
+        case static_cast<int>(ServerFault::LoginRefused):
+            return "refuses the login";
+        case static_cast<int>(ServerFault::Schema):
+            return "tables cannot be used";
+        case static_cast<int>(ServerFault::Refused):
+            return "refuses the records";
+        case static_cast<int>(ServerFault::Conflict):
+            return "gets site \"" + site + "\" from another collector too";
+        case kLocalFault:
+            return "waits: the record index cannot be read";
+        default:
+            return "unreachable";
+    }
+}
+
+}  // namespace
+
+int64_t ShipFingerprint(const IndexRow& row) {
+    uint64_t h = 14695981039346656037ull;
+    const auto add = [&h](const void* data, size_t size) {
+        for (size_t i = 0; i < size; ++i)
+            h = (h ^ static_cast<const unsigned char*>(data)[i]) * 1099511628211ull;
+    };
+    add(row.raw.data(), row.raw.size());
+    const int64_t numbers[] = {row.occurrence, static_cast<int64_t>(row.source), row.storedAt};
+    add(numbers, sizeof numbers);
+    return static_cast<int64_t>(h);
+}
+
+RecordShipper::RecordShipper(std::string site, int32_t systemType, ShipQueue& queue,
+                             RecordServer& server, const Clock& clock, Options options)
+    : site_(std::move(site)),
+      systemType_(systemType),
+      queue_(queue),
+      server_(server),
+      clock_(clock),
+      options_(options) {
+    UpdateStatus();
+}
+
+std::vector<ShipNote> RecordShipper::TakeNotes() {
+    std::vector<ShipNote> notes;
+    notes.swap(notes_);
+    return notes;
+}
+
+void RecordShipper::Note(const std::string& detail) {
+    notes_.push_back({"Database", detail});
+}
+
+std::string RecordShipper::Since() const {
+    const LocalTime& t = outageSinceTime_;
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second);
+    return text;
+}
+
+bool RecordShipper::Contact() {
+    const std::optional<ShipMark> mark = server_.Mark(site_);
+    if (!mark)
+        return false;
+    int64_t position = mark->throughId;
+    if (position > 0) {
+        // The row under the mark must still be the one the server got.
+        std::vector<IndexRow> row;
+        if (!queue_.ReadAfter(position - 1, 1, row))
+            return false;
+        if (row.empty() || row[0].id != position || ShipFingerprint(row[0]) != mark->fingerprint) {
+            Note("the server's mark for site \"" + site_ + "\" (row " + std::to_string(position) +
+                 ") is not a row of this record index (it was built anew): every record is "
+                 "offered again, and the server keeps those it lacks");
+            position = 0;
+        }
+    }
+    if (!contacted_) {
+        Note("sending the records of site \"" + site_ + "\", from row " +
+             std::to_string(position + 1) + " of the record index");
+        contacted_ = true;
+    }
+    mark_ = *mark;
+    position_ = position;
+    return true;
+}
+
+int64_t RecordShipper::Step() {
+    lastId_ = queue_.LastId();
+    if (lastId_ < 0)
+        return Fail(kLocalFault, queue_.ErrorText());
+    if (!server_.Open())
+        return Fail(static_cast<int>(server_.Fault()), server_.ErrorText());
+    if (!mark_ && !Contact()) {
+        return server_.Fault() == ServerFault::None
+                   ? Fail(kLocalFault, queue_.ErrorText())
+                   : Fail(static_cast<int>(server_.Fault()), server_.ErrorText());
+    }
+    batch_.clear();
+    if (!queue_.ReadAfter(position_, options_.batch, batch_))
+        return Fail(kLocalFault, queue_.ErrorText());
+    if (batch_.empty()) {
+        caughtUp_ = true;
+        if (outage_) {
+            Note("reachable again, " + std::to_string(sentSinceBack_) + " records sent");
+            outage_ = false;
+            trouble_.clear();
+        }
+        retryMs_ = 0;
+        UpdateStatus();
+        return options_.idleLookMs;
+    }
+    caughtUp_ = false;
+    const ShipMark to{batch_.back().id, ShipFingerprint(batch_.back())};
+    if (!server_.Ship(site_, systemType_, batch_, *mark_, to)) {
+        mark_.reset();
+        return Fail(static_cast<int>(server_.Fault()), server_.ErrorText());
+    }
+    mark_ = to;
+    position_ = to.throughId;
+    status_.sent += batch_.size();
+    if (outage_)
+        sentSinceBack_ += batch_.size();
+    retryMs_ = 0;
+    UpdateStatus();
+    return 0;
+}
+
+int64_t RecordShipper::Fail(int fault, const std::string& text) {
+    // The mark is read again on the next contact.
+    mark_.reset();
+    caughtUp_ = false;
+    if (!outage_) {
+        outage_ = true;
+        outageSince_ = clock_.Seconds();
+        outageSinceTime_ = clock_.Now();
+        logged_.clear();
+        sentSinceBack_ = 0;
+    }
+    trouble_ = Trouble(fault, site_) + " since " + Since();
+    if (logged_.insert(fault).second)
+        Note(trouble_ + ": " + text);
+    retryMs_ = retryMs_ == 0 ? options_.firstRetryMs
+                             : std::min(2 * retryMs_, options_.mostRetryMs);
+    UpdateStatus();
+    return retryMs_;
+}
+
+void RecordShipper::UpdateStatus() {
+    status_.waiting = position_ >= 0 && lastId_ >= 0 ? std::max<int64_t>(0, lastId_ - position_) : -1;
+    status_.troubleSince = outage_ ? outageSince_ : 0;
+    const std::string waiting =
+        status_.waiting < 0 ? std::string() : std::to_string(status_.waiting) + " records waiting";
+    if (!trouble_.empty())
+        status_.line = "Database " + trouble_ + (waiting.empty() ? "" : ", " + waiting);
+    else if (!contacted_)
+        status_.line = "Database: connecting";
+    else
+        status_.line = status_.waiting > 0 ? "Database: " + waiting + " to be sent"
+                                           : "Database: every record sent";
+}
+
+}  // namespace velk
