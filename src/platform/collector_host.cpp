@@ -19,10 +19,16 @@ CollectorHost::CollectorHost(AppSettings& settings, const std::filesystem::path&
           },
           [this](QueueNotice kind, const std::string& text) {
               collector_.DiskBufferNotice(kind, text);
-          }) {
+          }),
+      sender_(settings, baseDirectory / kRecordIndexFile,
+              [this](const std::vector<ShipNote>& notes, const ShipStatus& status) {
+                  collector_.DatabaseReport(notes, status);
+              }) {
     collector_.SetChannels(&socket_, &serial_);
     collector_.SetDiskBuffer(&disk_);
     collector_.SetRecordIndex(&index_);
+    if (sender_.Running())
+        collector_.Indexer().SetEntered([this](const std::vector<IndexRow>&) { sender_.Wake(); });
 }
 
 }  // namespace velk

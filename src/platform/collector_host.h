@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "core/app/collector.h"
+#include "platform/database_sender.h"
 #include "platform/disk_buffer_reader.h"
 #include "platform/posix_file_store.h"
 #include "platform/qt_timer_host.h"
@@ -13,7 +14,8 @@
 namespace velk {
 
 // The collector as the programs run it: the machine's clock and files, timers on the Qt event
-// loop, the TCP channel, the serial channel, the hard-disk buffer and the record index VELK.db.
+// loop, the TCP channel, the serial channel, the hard-disk buffer, the record index VELK.db and,
+// when [Database] names one, the sender of its rows to the database server.
 class CollectorHost {
 public:
     CollectorHost(AppSettings& settings, const std::filesystem::path& baseDirectory,
@@ -29,6 +31,7 @@ private:
     MyCSocket socket_;
     SerialPort serial_;
     DiskBufferReader disk_;
+    DatabaseSender sender_;
 };
 
 }  // namespace velk

@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cstdint>
+
 #include "core/decode/code_tables.h"
 
 namespace velk {
@@ -131,6 +134,18 @@ void RangeSql(const IndexRange& r, std::string& sql, std::vector<const IndexValu
         term(" <= ", r.high);
     }
     sql += terms.empty() ? column + " IS NOT NULL" : terms;
+}
+
+// A row of "SELECT id, occurrence, <ColumnList()>".
+void ReadRow(sqlite3_stmt* s, IndexRow& row) {
+    row.id = sqlite3_column_int64(s, 0);
+    row.occurrence = sqlite3_column_int64(s, 1);
+    for (int c = 0; c < kIndexColumns; ++c)
+        row.values[static_cast<size_t>(c)] = Value(s, 2 + c);
+    row.raw = Text(s, 2 + kRaw);
+    row.hexType = sqlite3_column_int(s, 2 + kHexType);
+    row.source = static_cast<RecordSource>(sqlite3_column_int(s, 2 + kSource));
+    row.storedAt = sqlite3_column_int64(s, 2 + kStoredAt);
 }
 
 }  // namespace
@@ -329,14 +344,7 @@ bool SqliteRecordIndex::Select(const IndexFilter& filter,
     int step = SQLITE_ROW;
     IndexRow row;
     while ((step = sqlite3_step(s)) == SQLITE_ROW) {
-        row.id = sqlite3_column_int64(s, 0);
-        row.occurrence = sqlite3_column_int64(s, 1);
-        for (int c = 0; c < kIndexColumns; ++c)
-            row.values[static_cast<size_t>(c)] = Value(s, 2 + c);
-        row.raw = Text(s, 2 + kRaw);
-        row.hexType = sqlite3_column_int(s, 2 + kHexType);
-        row.source = static_cast<RecordSource>(sqlite3_column_int(s, 2 + kSource));
-        row.storedAt = sqlite3_column_int64(s, 2 + kStoredAt);
+        ReadRow(s, row);
         if (!visit(row)) {
             step = SQLITE_DONE;
             break;
@@ -426,6 +434,38 @@ bool SqliteRecordIndex::Sound() {
         damaged_ = damaged_ || step == SQLITE_ROW;
     }
     return ok;
+}
+
+bool SqliteRecordIndex::After(int64_t id, size_t most, std::vector<IndexRow>& rows) {
+    if (!Open())
+        return false;
+    sqlite3_stmt* s = nullptr;
+    if (!Prepare(s, "SELECT id, occurrence, " + ColumnList() + " FROM calls WHERE id > ?1 ORDER BY id LIMIT ?2")) {
+        sqlite3_finalize(s);
+        return Fail("cannot read the record index");
+    }
+    sqlite3_bind_int64(s, 1, id);
+    sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(std::min<size_t>(most, INT64_MAX)));
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(s)) == SQLITE_ROW) {
+        rows.emplace_back();
+        ReadRow(s, rows.back());
+    }
+    sqlite3_finalize(s);
+    return step == SQLITE_DONE || Fail("cannot read the record index");
+}
+
+int64_t SqliteRecordIndex::LastId() {
+    if (!Open())
+        return -1;
+    sqlite3_stmt* s = nullptr;
+    int64_t id = -1;
+    if (Prepare(s, "SELECT coalesce(max(id), 0) FROM calls") && sqlite3_step(s) == SQLITE_ROW)
+        id = sqlite3_column_int64(s, 0);
+    sqlite3_finalize(s);
+    if (id < 0)
+        Fail("cannot read the record index");
+    return id;
 }
 
 int64_t SqliteRecordIndex::Count() {

@@ -48,6 +48,10 @@ public:
     bool Damaged() const { return damaged_; }
     // Rows in the index.
     int64_t Count();
+    // Up to `most` rows after the row `id`, in the order they entered (their ids); the newest
+    // row's id (0 when there is none), -1 when the index cannot be read.
+    bool After(int64_t id, size_t most, std::vector<IndexRow>& rows);
+    int64_t LastId();
     // Runs a statement that returns nothing (tests, tools).
     bool Execute(const std::string& sql);
 

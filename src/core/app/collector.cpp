@@ -212,6 +212,16 @@ bool Collector::IndexingSaver::SaveDecoded(const BillingMessage& message,
     return true;
 }
 
+void Collector::DatabaseReport(const std::vector<ShipNote>& notes, const ShipStatus& status) {
+    for (const ShipNote& note : notes) {
+        log_.Note(note.event, note.detail);
+        relay_.Problem(note.event + " " + note.detail);
+    }
+    database_ = status;
+    if (view_ != nullptr)
+        view_->DatabaseStatus(status.line);
+}
+
 void Collector::ResetSequence() {
     live_.Reset();
     journal_.State().sequence.reset();

@@ -20,6 +20,7 @@
 #include "core/record/delivery_journal.h"
 #include "core/record/file_store.h"
 #include "core/record/resuming_file_store.h"
+#include "core/record/record_shipper.h"
 #include "core/record/saving_filter.h"
 #include "core/record/traffic_recorder.h"
 
@@ -38,6 +39,8 @@ public:
     virtual void SilenceAlarm(const std::string& line) { (void)line; }
     // The hard-disk buffer gives no records (one line), or gives them again (an empty line).
     virtual void DiskBufferAlarm(const std::string& line) { (void)line; }
+    // How the sending to the database server goes (one line), when a database is set up.
+    virtual void DatabaseStatus(const std::string& line) { (void)line; }
 };
 
 // The collector without its view: settings, link protocol, record pipeline, connection log and
@@ -96,6 +99,10 @@ public:
     static constexpr int kImportFlushBatch = 5000;
     void BeginImport();
     bool EndImport();
+    // What the sender to the database server reports (on the main thread): its log lines go to
+    // VELK.LOG and the view, its status line to the view.
+    void DatabaseReport(const std::vector<ShipNote>& notes, const ShipStatus& status);
+    const ShipStatus& Database() const { return database_; }
     // The statistics were cleared: the sequence check starts from the next record again.
     void ResetSequence();
     const SequenceCheck& Sequence() const { return live_; }
@@ -207,6 +214,7 @@ private:
     SilenceCheck silence_;
     int importedSinceFlush_ = 0;
     bool flushFailing_ = false;
+    ShipStatus database_;
 };
 
 }  // namespace velk

@@ -96,3 +96,20 @@ bool ConnectionHoldsPassword(const std::string& connection) {
 }
 
 }  // namespace velk
+
+namespace velk {
+
+std::string DatabaseSettingsRefusal(const AppSettings& settings) {
+    if (settings.Database_Connection.empty())
+        return {};
+    if (ConnectionHoldsPassword(settings.Database_Connection))
+        return "the connection of [Database] in VELK.INI holds a password: nothing is sent until "
+               "it is taken out (the password belongs in a file only the service can read, named "
+               "by passfile= in the connection, or in ~/.pgpass)";
+    if (DatabaseSiteName(settings).empty())
+        return "no site name (Site of [Database], or Site Name): nothing is sent, as the records "
+               "of sites without names could not be told apart";
+    return {};
+}
+
+}  // namespace velk

@@ -17,4 +17,8 @@ std::string DatabaseSiteName(const AppSettings& settings);
 // ("passfile=" or ~/.pgpass), never in the settings.
 bool ConnectionHoldsPassword(const std::string& connection);
 
+// Why the records cannot be sent with these settings (a password in the connection, no site
+// name); empty when they can, or when no database is set up.
+std::string DatabaseSettingsRefusal(const AppSettings& settings);
+
 }  // namespace velk

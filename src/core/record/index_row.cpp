@@ -136,6 +136,10 @@ IndexRow MakeIndexRow(const BillingMessage& message, const std::array<std::strin
     return row;
 }
 
+bool IndexColumnIsNumber(int column) {
+    return column >= 50 || StorageOf(column) != Storage::Text;
+}
+
 const std::string& IndexColumnName(int column) {
     static const std::array<std::string, kIndexColumns> names = [] {
         std::array<std::string, kIndexColumns> n;

@@ -32,6 +32,10 @@ struct IndexRow {
     int32_t hexType = 1;
     RecordSource source = RecordSource::Link;
     int64_t storedAt = 0;  // seconds since the epoch
+    // Rows read from a database server of many sites: the site, and the system type its
+    // message is decoded with (-1: as the settings say).
+    std::string site;
+    int32_t systemType = -1;
 
     const IndexValue& Field(int f) const { return values[static_cast<size_t>(f)]; }
 };
@@ -50,6 +54,10 @@ bool DurationSecondsOf(int field, const std::string& text, int64_t& seconds);
 // The row of a stored record from its message and its decoded field texts.
 IndexRow MakeIndexRow(const BillingMessage& message, const std::array<std::string, 50>& texts,
                       int32_t hexType, int32_t systemType, RecordSource source, int64_t storedAt);
+
+// Whether a column holds whole numbers (numbers, codes, durations, trunk, answered) rather than
+// texts; a value that did not read as a number is then kept as its text.
+bool IndexColumnIsNumber(int column);
 
 // The column name of a field in the index: its name in lower case, words joined by '_'
 // ("Start Time of Conversation" is start_time_of_conversation); then "trunk" and "answered".

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <set>
+#include <string>
+
+#include "core/record/record_server.h"
+#include "platform/pg_database.h"
+
+namespace velk {
+
+// The database server of many sites, as the sender of one site writes to it: every batch is
+// copied into a table of the session's own, then put into velk_calls where the server lacks it,
+// and the site's mark moves, in one transaction. A month's partition is made before the first
+// call of that month goes in.
+class PgRecordServer : public RecordServer {
+public:
+    explicit PgRecordServer(std::string connection) : db_(std::move(connection)) {}
+
+    bool Open() override;
+    void Close() override { db_.Close(); }
+    std::optional<ShipMark> Mark(const std::string& site) override;
+    bool Ship(const std::string& site, int32_t systemType, const std::vector<IndexRow>& rows,
+              const ShipMark& from, const ShipMark& to) override;
+    ServerFault Fault() const override { return db_.Fault(); }
+    std::string ErrorText() const override { return db_.ErrorText(); }
+
+    // Stops a statement that runs now (from another thread, at shutdown).
+    void Cancel() { db_.Cancel(); }
+    // Rows the last batch added (the others were there already).
+    int64_t LastAdded() const { return lastAdded_; }
+
+private:
+    bool Month(const std::string& month);
+
+    PgDatabase db_;
+    std::set<std::string> months_;  // "YYYY-MM" of the partitions known to be there
+    int64_t lastAdded_ = 0;
+    std::string copy_;
+};
+
+}  // namespace velk
