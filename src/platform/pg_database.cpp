@@ -123,7 +123,8 @@ bool PgDatabase::FailWith(const pg_result* result, const std::string& what) {
     const std::string sqlState = state != nullptr ? state : "";
     const std::string message = result != nullptr ? PQresultErrorMessage(result) : PQerrorMessage(conn_);
     ServerFault fault = ServerFault::Refused;
-    if (sqlState.rfind("08", 0) == 0 || sqlState.rfind("57P", 0) == 0)
+    // An error libpq made itself (no SQLSTATE) is the connection's.
+    if (sqlState.empty() || sqlState.rfind("08", 0) == 0 || sqlState.rfind("57P", 0) == 0)
         fault = ServerFault::Unreachable;
     else if (sqlState.rfind("28", 0) == 0 || sqlState == "3D000")
         fault = ServerFault::LoginRefused;

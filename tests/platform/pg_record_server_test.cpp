@@ -1,0 +1,156 @@
+// The sender's side of the database server, against a real PostgreSQL server the test starts.
+#include "platform/pg_record_server.h"
+
+#include <gtest/gtest.h>
+
+#include "support/pg_server.h"
+
+namespace velk {
+namespace {
+
+// A row whose fields hold what the copy has to carry: texts with every escaped byte, a number
+// field cut to text, absent fields, a raw message with 8-bit bytes.
+IndexRow Row(int64_t id, const std::string& start, const std::string& calling,
+             int64_t duration = 60) {
+    IndexRow row;
+    row.id = id;
+    row.values[3] = calling;
+    row.values[4] = start;
+    row.values[6] = std::string("00\\44\t1\r\n2");
+    row.values[9] = int64_t{3};
+    row.values[14] = std::string("-");  // a number field that did not read as one
+    row.values[32] = duration;
+    row.values[kAnsweredColumn] = int64_t{1};
+    row.raw = "052" + calling + start + std::string("\xe9\x80\x01", 3) + "7F";
+    row.storedAt = 1'796'000'000;
+    row.source = RecordSource::Import;
+    return row;
+}
+
+class PgRecordServerTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(pg.Ok()) << pg.Error(); }
+    ShipMark MarkOf(const std::vector<IndexRow>& rows) {
+        return {rows.back().id, ShipFingerprint(rows.back())};
+    }
+    test::PgServer pg;
+};
+
+TEST_F(PgRecordServerTest, MakesItsTablesOnFirstContactAndKeepsEveryRecordOnce) {
+    PgRecordServer server(pg.Connection());
+    ASSERT_TRUE(server.Open()) << server.ErrorText();
+    EXPECT_EQ(pg.Sql("SELECT version FROM velk_schema"), "1");
+    EXPECT_EQ(server.Mark("Site A"), ShipMark{});
+
+    std::vector<IndexRow> rows = {Row(1, "2026-11-30 23:59:59", "2041"),
+                                  Row(2, "2026-12-01 00:00:00", "2042"),
+                                  Row(3, "2026-02-30 10:00:00", "2043")};  // no such day
+    ASSERT_TRUE(server.Ship("Site A", 2, rows, {}, MarkOf(rows))) << server.ErrorText();
+    EXPECT_EQ(server.LastAdded(), 3);
+    EXPECT_EQ(server.Mark("Site A"), MarkOf(rows));
+    EXPECT_EQ(pg.Sql("SELECT relname FROM pg_class WHERE relname LIKE 'velk_calls_%' AND "
+                     "relkind = 'r' ORDER BY 1"),
+              "velk_calls_1970_01\nvelk_calls_2026_11\nvelk_calls_2026_12");
+    EXPECT_EQ(pg.Sql("SELECT concat_ws('|', site, started, occurrence, local_id, "
+                     "calling_phone_number, dialled_phone_number, call_type, "
+                     "called_tenant_group IS NULL, duration, answered, encode(raw, 'hex'), "
+                     "hex_type, system_type, source, extract(epoch FROM stored_at)::bigint) "
+                     "FROM velk_calls WHERE local_id = 2"),
+              "Site A|2026-12-01 00:00:00|0|2|2042|00\\44\t1\r\n2|3|t|60|1|"
+              "30353232303432323032362d31322d30312030303a30303a3030e980013746|1|2|2|1796000000");
+
+    // The same batch again (a lost reply, a rebuilt index): nothing is added.
+    ASSERT_TRUE(server.Ship("Site A", 2, rows, MarkOf(rows), MarkOf(rows)));
+    EXPECT_EQ(server.LastAdded(), 0);
+    // The same records are another site's own.
+    ASSERT_TRUE(server.Ship("Site B", 2, rows, {}, MarkOf(rows)));
+    EXPECT_EQ(server.LastAdded(), 3);
+    // An identical record stored again is a record of its own.
+    std::vector<IndexRow> again = {Row(4, "2026-12-01 00:00:00", "2042")};
+    again[0].occurrence = 1;
+    ASSERT_TRUE(server.Ship("Site A", 2, again, MarkOf(rows), MarkOf(again)));
+    EXPECT_EQ(pg.Sql("SELECT site || ' ' || count(*) FROM velk_calls GROUP BY site ORDER BY 1"),
+              "Site A 4\nSite B 3");
+}
+
+TEST_F(PgRecordServerTest, AMarkMovesOnlyFromWhereItIs) {
+    PgRecordServer server(pg.Connection());
+    std::vector<IndexRow> rows = {Row(1, "2026-12-01 10:00:00", "2041")};
+    ASSERT_TRUE(server.Ship("Site A", 0, rows, {}, MarkOf(rows)));
+    std::vector<IndexRow> next = {Row(2, "2026-12-01 11:00:00", "2041")};
+    EXPECT_FALSE(server.Ship("Site A", 0, next, {}, MarkOf(next)));
+    EXPECT_EQ(server.Fault(), ServerFault::Conflict);
+    EXPECT_NE(server.ErrorText().find("same site name"), std::string::npos) << server.ErrorText();
+    EXPECT_EQ(pg.Sql("SELECT count(*) FROM velk_calls"), "1");
+    EXPECT_EQ(server.Mark("Site A"), MarkOf(rows));
+}
+
+TEST_F(PgRecordServerTest, FaultsAreToldApartAndKeepNothingHalfDone) {
+    const std::vector<IndexRow> rows = {Row(1, "2026-12-01 10:00:00", "2041")};
+    {
+        PgRecordServer first(pg.Connection());
+        ASSERT_TRUE(first.Open());
+    }
+    struct Case {
+        const char* name;
+        std::function<std::string()> before;  // makes the fault, answers the connection
+        ServerFault fault;
+        const char* text;
+        std::function<void()> after;
+    };
+    const Case cases[] = {
+        {"wrong password", [&] { return pg.WrongPasswordConnection(); }, ServerFault::LoginRefused,
+         "password authentication failed for user \"velk\"", [] {}},
+        {"no such role", [&] { return "host=" + pg.SocketDirectory().string() + " dbname=velk user=nobody"; },
+         ServerFault::LoginRefused, "role \"nobody\" does not exist", [] {}},
+        {"no server", [&] { return std::string("host=/nonexistent dbname=velk"); },
+         ServerFault::Unreachable, "/nonexistent/.s.PGSQL.5432", [] {}},
+        {"newer tables",
+         [&] {
+             pg.Sql("UPDATE velk_schema SET version = 2");
+             return pg.Connection();
+         },
+         ServerFault::Schema,
+         "VELK tables of schema version 2, this VELK uses version 1 (a newer VELK made them); "
+         "they are left as they are",
+         [&] { pg.Sql("UPDATE velk_schema SET version = 1"); }},
+        {"read-only table",
+         [&] {
+             pg.Sql("REVOKE INSERT ON velk_calls FROM velk");
+             return pg.Connection();
+         },
+         ServerFault::Refused, "permission denied for table velk_calls",
+         [&] { pg.Sql("GRANT INSERT ON velk_calls TO velk"); }},
+    };
+    for (const Case& c : cases) {
+        PgRecordServer server(c.before());
+        const bool shipped = server.Ship("Site A", 0, rows, {}, MarkOf(rows));
+        EXPECT_FALSE(shipped) << c.name;
+        EXPECT_EQ(server.Fault(), c.fault) << c.name << ": " << server.ErrorText();
+        EXPECT_NE(server.ErrorText().find(c.text), std::string::npos)
+            << c.name << ": " << server.ErrorText();
+        EXPECT_EQ(pg.Sql("SELECT count(*) FROM velk_calls"), "0") << c.name;
+        EXPECT_EQ(pg.Sql("SELECT count(*) FROM velk_sites"), "0") << c.name;
+        c.after();
+    }
+    // With everything mended the same server object goes on.
+    PgRecordServer server(pg.Connection());
+    EXPECT_TRUE(server.Ship("Site A", 0, rows, {}, MarkOf(rows))) << server.ErrorText();
+}
+
+TEST_F(PgRecordServerTest, AServerThatGoesAwayIsUnreachableAndTheNextContactGoesOn) {
+    PgRecordServer server(pg.Connection());
+    ASSERT_TRUE(server.Open());
+    pg.Stop(true);
+    const std::vector<IndexRow> rows = {Row(1, "2026-12-01 10:00:00", "2041")};
+    EXPECT_FALSE(server.Ship("Site A", 0, rows, {}, MarkOf(rows)));
+    EXPECT_EQ(server.Fault(), ServerFault::Unreachable) << server.ErrorText();
+    EXPECT_FALSE(server.Open());
+    EXPECT_EQ(server.Fault(), ServerFault::Unreachable) << server.ErrorText();
+    ASSERT_TRUE(pg.Start());
+    EXPECT_TRUE(server.Ship("Site A", 0, rows, {}, MarkOf(rows))) << server.ErrorText();
+    EXPECT_EQ(server.Fault(), ServerFault::None);
+}
+
+}  // namespace
+}  // namespace velk
