@@ -1,4 +1,6 @@
-// velk-report: calls and per-group figures from the record index VELK.db. Without --by it lists
+// velk-report: calls and per-group figures from the record index VELK.db, or with --db from the
+// database server all sites send their records to (every site, or one with --site). Without --by
+// it lists
 // the matching calls with the decoded file's columns; with --by it counts calls, answered calls,
 // total, average and longest duration per group. To a terminal it writes an aligned table, to a
 // pipe the chosen format (CSV when none is chosen).
@@ -8,6 +10,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,6 +21,7 @@
 #include "core/foundation/base_directory.h"
 #include "core/foundation/command_line.h"
 #include "core/foundation/settings_store.h"
+#include "platform/pg_record_index.h"
 #include "platform/sqlite_record_index.h"
 
 namespace {
@@ -25,17 +29,22 @@ namespace {
 const velk::ProgramHelp kHelp = {
     "velk-report",
     "[--dir DIR] [--from DATE] [--to DATE] [--cases FILE] [--by GROUP] [--prefix-digits N] "
-    "[--format FORMAT]",
-    "Reports the calls in the record index VELK.db of a VELK base directory. Without --by it\n"
-    "lists the matching calls with the decoded file's columns; with --by it gives per group the\n"
-    "calls, answered calls, total_seconds, average_seconds and longest_seconds. To a terminal\n"
-    "it writes an aligned table, to a pipe CSV unless --format says otherwise.",
+    "[--format FORMAT] [--db CONNECTION [--site NAME]]",
+    "Reports the calls in the record index VELK.db of a VELK base directory, or with --db those\n"
+    "every site sent to a PostgreSQL server. Without --by it lists the matching calls with the\n"
+    "decoded file's columns (from the server with their site first); with --by it gives per\n"
+    "group the calls, answered calls, total_seconds, average_seconds and longest_seconds. To a\n"
+    "terminal it writes an aligned table, to a pipe CSV unless --format says otherwise.",
     "  --from DATE      calls that started on DATE (YYYY-MM-DD or YYYY-MM-DD hh:mm:ss) or later\n"
     "  --to DATE        calls that started on DATE or earlier\n"
     "  --cases FILE     calls that meet a case of a cases file saved by the query form\n"
-    "  --by GROUP       extension, trunk, call-type, dialled-prefix, hour or day\n"
+    "  --by GROUP       extension, trunk, call-type, dialled-prefix, hour, day, or site\n"
+    "                   (with --db)\n"
     "  --prefix-digits N  digits of a dialled prefix (1 to 24, 3 unless given)\n"
-    "  --format FORMAT  table, csv or json\n"};
+    "  --format FORMAT  table, csv or json\n"
+    "  --db CONNECTION  the database server of many sites: a libpq connection string or URI\n"
+    "                   (the password from ~/.pgpass or the file of passfile=)\n"
+    "  --site NAME      with --db, the calls of that site only\n"};
 
 }  // namespace
 
@@ -48,7 +57,8 @@ int main(int argc, char* argv[]) {
     const auto usage = [](const std::string& what) {
         return velk::UsageError(kHelp, what, std::cerr);
     };
-    std::string from, to, casesFile, byName, formatName;
+    std::string from, to, casesFile, byName, formatName, db, site;
+    bool siteGiven = false;
     int prefixDigits = 3;
     const std::vector<std::string>& args = line.arguments;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -56,7 +66,7 @@ int main(int argc, char* argv[]) {
         if (a.rfind("--", 0) != 0)
             return usage("unknown argument '" + a + "'");
         if (a != "--from" && a != "--to" && a != "--cases" && a != "--by" && a != "--format" &&
-            a != "--prefix-digits")
+            a != "--prefix-digits" && a != "--db" && a != "--site")
             return usage("unknown option '" + a + "'");
         if (i + 1 >= args.size())
             return usage(a + " needs a value");
@@ -71,6 +81,12 @@ int main(int argc, char* argv[]) {
             byName = value;
         else if (a == "--format")
             formatName = value;
+        else if (a == "--db")
+            db = value;
+        else if (a == "--site") {
+            site = value;
+            siteGiven = true;
+        }
         else {
             prefixDigits = value.size() <= 2 && !value.empty() &&
                                    value.find_first_not_of("0123456789") == std::string::npos
@@ -82,7 +98,11 @@ int main(int argc, char* argv[]) {
     }
     const auto by = byName.empty() ? std::nullopt : velk::ReportByNamed(byName);
     if (!byName.empty() && !by)
-        return usage("--by takes extension, trunk, call-type, dialled-prefix, hour or day");
+        return usage("--by takes extension, trunk, call-type, dialled-prefix, hour, day or site");
+    if (db.empty() && (siteGiven || by == velk::ReportBy::Site))
+        return usage("--site and --by site are for the database server: give --db");
+    if (siteGiven && site.empty())
+        return usage("--site needs a site name");
     auto format = velk::ReportFormatNamed(formatName);
     if (!formatName.empty() && !format)
         return usage("--format takes table, csv or json");
@@ -124,14 +144,22 @@ int main(int argc, char* argv[]) {
 
     std::filesystem::path base;
     std::string noBase;
-    if (!velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase)) {
+    // The server needs no base directory: one, when there is, gives the decoded file's columns.
+    const bool haveBase = velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase);
+    if (!haveBase && db.empty()) {
         std::fprintf(stderr, "velk-report: %s\n", noBase.c_str());
         return 1;
     }
     velk::AppSettings settings;
-    velk::SettingsStore(base).ReadIniFile(settings);
-    velk::SqliteRecordIndex index(base / velk::kRecordIndexFile,
-                                  velk::SqliteRecordIndex::Mode::Read);
+    if (haveBase)
+        velk::SettingsStore(base).ReadIniFile(settings);
+    std::unique_ptr<velk::RecordIndex> opened;
+    if (db.empty())
+        opened = std::make_unique<velk::SqliteRecordIndex>(base / velk::kRecordIndexFile,
+                                                           velk::SqliteRecordIndex::Mode::Read);
+    else
+        opened = std::make_unique<velk::PgRecordIndex>(db, site);
+    velk::RecordIndex& index = *opened;
     if (by) {
         const auto groups = velk::ReportTotals(index, *by, prefixDigits, query, start, why);
         if (!groups) {
@@ -147,9 +175,14 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     std::vector<std::array<std::string, 50>> texts;
+    std::vector<std::string> sites;
     texts.reserve(found.rows.size());
-    for (const velk::IndexRow& row : found.rows)
+    for (const velk::IndexRow& row : found.rows) {
         texts.push_back(velk::CallTexts(row, settings));
-    std::fputs(velk::FormatCalls(texts, velk::ListedFields(settings), *format).c_str(), stdout);
+        if (!db.empty())
+            sites.push_back(row.site);
+    }
+    std::fputs(velk::FormatCalls(texts, velk::ListedFields(settings), *format, sites).c_str(),
+               stdout);
     return 0;
 }

@@ -380,6 +380,9 @@ std::optional<std::vector<GroupTotals>> SqliteRecordIndex::Totals(ReportBy by, i
         case ReportBy::Day:
             group = "substr(" + Start() + ", 1, 10)";
             break;
+        case ReportBy::Site:
+            group = "''";  // one site here
+            break;
     }
     const std::string duration = Quoted(IndexColumnName(32));
     // A duration kept as text (unknown) compares above every number: it counts 0, as a negative

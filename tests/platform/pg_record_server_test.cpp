@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/analysis/call_report.h"
+#include "platform/pg_record_index.h"
+#include "platform/sqlite_record_index.h"
 #include "support/pg_server.h"
 
 namespace velk {
@@ -150,6 +153,84 @@ TEST_F(PgRecordServerTest, AServerThatGoesAwayIsUnreachableAndTheNextContactGoes
     ASSERT_TRUE(pg.Start());
     EXPECT_TRUE(server.Ship("Site A", 0, rows, {}, MarkOf(rows))) << server.ErrorText();
     EXPECT_EQ(server.Fault(), ServerFault::None);
+}
+
+}  // namespace
+}  // namespace velk
+
+namespace velk {
+namespace {
+
+// Rows of several extensions, months, call types and durations, one of them unknown.
+std::vector<IndexRow> VariedRows(int n) {
+    std::vector<IndexRow> rows;
+    for (int i = 1; i <= n; ++i) {
+        char start[32];
+        std::snprintf(start, sizeof start, "2026-%02d-%02d %02d:%02d:00", 11 + i % 2, 1 + i % 28,
+                      i % 24, i % 60);
+        IndexRow row = Row(0, start, "20" + std::to_string(41 + i % 5), (i * 37) % 400 - 20);
+        row.values[6] = std::string(i % 3 == 0 ? "00" : "0") + std::to_string(7000 + i);
+        row.values[9] = int64_t{i % 4};
+        row.values[kTrunkColumn] = int64_t{100 + i % 3};
+        row.values[kAnsweredColumn] = int64_t{i % 2};
+        if (i % 7 == 0)
+            row.values[32] = std::string("???:??:??");
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+TEST_F(PgRecordServerTest, TheServerAnswersLikeTheSitesOwnIndex) {
+    test::TempDir dir;
+    SqliteRecordIndex local(dir / "VELK.db", SqliteRecordIndex::Mode::Write);
+    std::vector<IndexRow> rows = VariedRows(60);
+    ASSERT_TRUE(local.Add(rows));
+    PgRecordServer server(pg.Connection());
+    ASSERT_TRUE(server.Ship("Site A", 0, rows, {}, MarkOf(rows)));
+    // Another site's calls are not this site's.
+    std::vector<IndexRow> other = VariedRows(7);
+    ASSERT_TRUE(server.Ship("Site B", 0, other, {}, {7, ShipFingerprint(other.back())}));
+
+    PgRecordIndex siteA(pg.Connection(), "Site A"), all(pg.Connection(), "");
+    std::string why;
+    const auto start = StartBetween("2026-11-10", "2026-12-20 12:00:00", why);
+    ASSERT_TRUE(start) << why;
+    std::vector<CellProblem> problems;
+    const CallQuery none = CallQuery::Read({}, problems);
+    const CallQuery some = CallQuery::Read(
+        {{{3, "204?"}, {32, ">000.01.40"}}, {{9, "Unknown"}}, {{6, "00?"}, {0, ">0"}}}, problems);
+    ASSERT_TRUE(problems.empty()) << problems[0].why;
+    for (const CallQuery* query : {&none, &some}) {
+        for (const std::optional<CellCondition>& when : {std::optional<CellCondition>(), start}) {
+            for (ReportBy by : {ReportBy::Extension, ReportBy::Trunk, ReportBy::CallType,
+                                ReportBy::DialledPrefix, ReportBy::Hour, ReportBy::Day}) {
+                std::string e1, e2;
+                const auto want = ReportTotals(local, by, 3, *query, when, e1);
+                const auto got = ReportTotals(siteA, by, 3, *query, when, e2);
+                ASSERT_TRUE(want && got) << e1 << e2;
+                EXPECT_EQ(*got, *want) << static_cast<int>(by);
+            }
+            const FoundCalls want = FindCalls(local, *query, when, 1000);
+            const FoundCalls got = FindCalls(siteA, *query, when, 1000);
+            ASSERT_TRUE(got.ok) << got.error;
+            EXPECT_GT(want.count, 0);
+            EXPECT_EQ(got.count, want.count);
+            EXPECT_EQ(got.totalSeconds, want.totalSeconds);
+            ASSERT_EQ(got.rows.size(), want.rows.size());
+            for (size_t i = 0; i < got.rows.size(); ++i) {
+                EXPECT_EQ(got.rows[i].raw, want.rows[i].raw);
+                EXPECT_EQ(got.rows[i].site, "Site A");
+            }
+        }
+    }
+    std::string error;
+    const auto bySite = ReportTotals(all, ReportBy::Site, 3, none, std::nullopt, error);
+    ASSERT_TRUE(bySite) << error;
+    ASSERT_EQ(bySite->size(), 2u);
+    EXPECT_EQ((*bySite)[0].group, "Site A");
+    EXPECT_EQ((*bySite)[0].calls, 60);
+    EXPECT_EQ((*bySite)[1].group, "Site B");
+    EXPECT_EQ((*bySite)[1].calls, 7);
 }
 
 }  // namespace

@@ -159,6 +159,8 @@ std::string GroupOf(const IndexRow& row, ReportBy by, int prefixDigits) {
         }
         case ReportBy::Day:
             return IndexValueText(row.Field(4)).substr(0, 10);
+        case ReportBy::Site:
+            return row.site;
     }
     return {};
 }
@@ -167,7 +169,8 @@ std::optional<ReportBy> ReportByNamed(const std::string& name) {
     static const std::map<std::string, ReportBy> names = {
         {"extension", ReportBy::Extension},    {"trunk", ReportBy::Trunk},
         {"call-type", ReportBy::CallType},     {"dialled-prefix", ReportBy::DialledPrefix},
-        {"hour", ReportBy::Hour},              {"day", ReportBy::Day}};
+        {"hour", ReportBy::Hour},              {"day", ReportBy::Day},
+        {"site", ReportBy::Site}};
     const auto it = names.find(name);
     if (it == names.end())
         return std::nullopt;
@@ -243,7 +246,15 @@ std::array<std::string, 50> CallTexts(const IndexRow& row, const AppSettings& se
     std::array<std::string, 50> texts;
     if (row.raw.size() < 2)
         return texts;
-    FieldDecoder decoder(settings);
+    // A row of another site is decoded for that site's system type.
+    AppSettings own;
+    const AppSettings* used = &settings;
+    if (row.systemType >= 0 && row.systemType != settings.Server_Port_index) {
+        own = settings;
+        own.Server_Port_index = row.systemType;
+        used = &own;
+    }
+    FieldDecoder decoder(*used);
     decoder.DecodeRecord(BillingMessage(reinterpret_cast<const uint8_t*>(frame.data()),
                                         static_cast<uint32_t>(row.raw.size() - 2)),
                          row.hexType, texts);
@@ -308,42 +319,46 @@ std::string FormatGroups(const std::vector<GroupTotals>& groups, ReportFormat fo
 }
 
 std::string FormatCalls(const std::vector<std::array<std::string, 50>>& calls,
-                        const std::vector<int>& fields, ReportFormat format) {
+                        const std::vector<int>& fields, ReportFormat format,
+                        const std::vector<std::string>& sites) {
+    // Calls from a database server of many sites begin with their site.
+    const bool withSite = !sites.empty();
     std::vector<std::string> header;
+    if (withSite)
+        header.emplace_back("Site");
     for (int f : fields)
         header.emplace_back(kFieldNames[static_cast<size_t>(f)]);
+    std::vector<std::vector<std::string>> rows;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        rows.emplace_back();
+        if (withSite)
+            rows.back().push_back(i < sites.size() ? sites[i] : std::string());
+        for (int f : fields)
+            rows.back().push_back(calls[i][static_cast<size_t>(f)]);
+    }
     std::string out;
     switch (format) {
-        case ReportFormat::Table: {
-            std::vector<std::vector<std::string>> rows;
-            for (const auto& call : calls) {
-                rows.emplace_back();
-                for (int f : fields)
-                    rows.back().push_back(call[static_cast<size_t>(f)]);
-            }
-            return Table(header, rows, std::vector<bool>(fields.size(), false));
-        }
+        case ReportFormat::Table:
+            return Table(header, rows, std::vector<bool>(header.size(), false));
         case ReportFormat::Csv:
             for (size_t c = 0; c < header.size(); ++c)
                 out += (c > 0 ? "," : "") + Csv(header[c]);
             out += "\n";
-            for (const auto& call : calls) {
-                for (size_t c = 0; c < fields.size(); ++c)
-                    out += (c > 0 ? "," : "") + Csv(call[static_cast<size_t>(fields[c])]);
+            for (const auto& row : rows) {
+                for (size_t c = 0; c < row.size(); ++c)
+                    out += (c > 0 ? "," : "") + Csv(row[c]);
                 out += "\n";
             }
             return out;
         case ReportFormat::Json:
             out = "[";
-            for (size_t i = 0; i < calls.size(); ++i) {
+            for (size_t i = 0; i < rows.size(); ++i) {
                 out += i > 0 ? ",\n {" : "\n {";
-                for (size_t c = 0; c < fields.size(); ++c) {
-                    out += (c > 0 ? ", " : "") + Json(header[c]) + ": " +
-                           Json(calls[i][static_cast<size_t>(fields[c])]);
-                }
+                for (size_t c = 0; c < header.size(); ++c)
+                    out += (c > 0 ? ", " : "") + Json(header[c]) + ": " + Json(rows[i][c]);
                 out += "}";
             }
-            return out + (calls.empty() ? "]\n" : "\n]\n");
+            return out + (rows.empty() ? "]\n" : "\n]\n");
     }
     return out;
 }

@@ -26,7 +26,7 @@ FoundCalls FindCalls(RecordIndex& index, const CallQuery& query,
 
 // The group of a call in a report; call types by their text.
 std::string GroupOf(const IndexRow& row, ReportBy by, int prefixDigits);
-// "extension", "trunk", "call-type", "dialled-prefix", "hour", "day".
+// "extension", "trunk", "call-type", "dialled-prefix", "hour", "day", "site".
 std::optional<ReportBy> ReportByNamed(const std::string& name);
 
 // The figures per group over the calls the query and the start-time condition take, in the
@@ -54,7 +54,9 @@ std::string DurationText(int64_t seconds);
 // Reports as text. Groups: group, calls, answered, total_seconds, average_seconds (rounded),
 // longest_seconds. Calls: one line or object per call with the field names of the columns.
 std::string FormatGroups(const std::vector<GroupTotals>& groups, ReportFormat format);
+// With sites (one per call, from a database server of many sites), a first column "Site".
 std::string FormatCalls(const std::vector<std::array<std::string, 50>>& calls,
-                        const std::vector<int>& fields, ReportFormat format);
+                        const std::vector<int>& fields, ReportFormat format,
+                        const std::vector<std::string>& sites = {});
 
 }  // namespace velk

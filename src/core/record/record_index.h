@@ -26,8 +26,8 @@ struct IndexFilter {
     std::vector<IndexRange> common;
 };
 
-// What the reports count by.
-enum class ReportBy { Extension, Trunk, CallType, DialledPrefix, Hour, Day };
+// What the reports count by (a site: the database server of many sites).
+enum class ReportBy { Extension, Trunk, CallType, DialledPrefix, Hour, Day, Site };
 
 // The figures of one group of calls.
 struct GroupTotals {
