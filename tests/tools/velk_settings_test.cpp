@@ -73,6 +73,8 @@ TEST_F(VelkSettingsTest, JunkIsRefusedAndTheFileIsUntouched) {
         {"AutoConnection"},
         {"Hex_Type=2"},  // would decode records in a mixture of bases
         {"Hex_Type=-1"},
+        {"Database/Connection=postgresql://velk:secret@db/velk"},
+        {"Database/Password=x"},
     };
     for (const auto& args : bad) {
         const ToolRun r = Settings(dir_, args);
@@ -139,6 +141,18 @@ TEST_F(VelkSettingsTest, SerialPortDevicesAreSetByTheirSectionAndName) {
     EXPECT_EQ(s.Serial_Ports[3], "/dev/ttyACM1");
     EXPECT_EQ(Settings(dir_, {"Serial Ports/COM5=/dev/x"}).code, 2);
     EXPECT_EQ(Settings(dir_, {"COM1=/dev/x"}).code, 2);
+}
+
+TEST_F(VelkSettingsTest, TheDatabaseIsSetByItsSectionAndName) {
+    ASSERT_EQ(Settings(dir_, {"Database/Connection=host=/run/postgresql dbname=velk",
+                              "Database/Site=Branch 2"})
+                  .code,
+              0);
+    const AppSettings s = Read();
+    EXPECT_EQ(s.Database_Connection, "host=/run/postgresql dbname=velk");
+    EXPECT_EQ(s.Database_Site, "Branch 2");
+    EXPECT_NE(Settings(dir_, {"Database/Connection=host=db password=x"}).err.find("passfile="),
+              std::string::npos);
 }
 
 TEST_F(VelkSettingsTest, UnreadableValueIsReportedUnlessTheArgumentsReplaceIt) {

@@ -3,7 +3,9 @@
 // current values (or the built-in defaults) and setting the keys given. Keys are those of the
 // settings file, spelt exactly ("IP address", "AutoConnection", "f1", "SaveInd0", "T11", ...);
 // the device files of the COM names are "Serial Ports/COM1" .. "Serial Ports/COM4"; the extra key
-// "columns=all" writes every decoded field in its own column.
+// "columns=all" writes every decoded field in its own column; the database server the records
+// are also sent to is "Database/Connection" (a libpq connection string or URI, never with a
+// password) and the site's name there "Database/Site".
 //
 // Nothing is written when an argument is wrong (an unknown key, a number that is not one, a
 // Hex_Type other than 1 or 0) or when the existing file, or one of its values, cannot be read and
@@ -29,6 +31,7 @@
 
 #include "core/foundation/base_directory.h"
 #include "core/foundation/command_line.h"
+#include "core/foundation/database_settings.h"
 #include "core/foundation/settings_store.h"
 #include "platform/posix_file_store.h"
 
@@ -112,6 +115,8 @@ std::map<std::string, Key> Keys(AppSettings& s) {
         keys[std::string("Serial Ports/") + velk::ComPortName(i)] = {
             "Serial Ports", &s.Serial_Ports[static_cast<size_t>(i)]};
     }
+    keys["Database/Connection"] = {"Database", &AppSettings::Database_Connection};
+    keys["Database/Site"] = {"Database", &AppSettings::Database_Site};
     return keys;
 }
 
@@ -232,6 +237,12 @@ int main(int argc, char* argv[]) {
             return Fail(store.IniPath().string() + ": the value of " + bad +
                         " cannot be read; give it on the command line to replace it");
         }
+    }
+
+    if (velk::ConnectionHoldsPassword(settings.Database_Connection)) {
+        return Fail("Database/Connection holds a password; VELK.INI is no place for it: put it in "
+                    "a file only the service can read and name that file with passfile=, or in "
+                    "~/.pgpass of the user the collector runs as");
     }
 
     // The informational copies of the choices, as the communication dialog writes them.
