@@ -7,7 +7,13 @@
 namespace velk {
 
 IndexSearch::IndexSearch(std::filesystem::path database, QObject* parent)
-    : QObject(parent), database_(std::move(database)) {}
+    : IndexSearch(
+          [database = std::move(database)]() -> std::unique_ptr<RecordIndex> {
+              return std::make_unique<SqliteRecordIndex>(database, SqliteRecordIndex::Mode::Read);
+          },
+          parent) {}
+
+IndexSearch::IndexSearch(Opener open, QObject* parent) : QObject(parent), open_(std::move(open)) {}
 
 IndexSearch::~IndexSearch() {
     if (thread_)
@@ -18,9 +24,9 @@ bool IndexSearch::Start(CallQuery query) {
     if (thread_)
         return false;
     thread_.reset(QThread::create([this, query = std::move(query)] {
-        SqliteRecordIndex index(database_, SqliteRecordIndex::Mode::Read);
+        const std::unique_ptr<RecordIndex> index = open_();
         auto found =
-            std::make_shared<const FoundCalls>(FindCalls(index, query, std::nullopt, kMostShown));
+            std::make_shared<const FoundCalls>(FindCalls(*index, query, std::nullopt, kMostShown));
         QMetaObject::invokeMethod(
             this,
             [this, found] {

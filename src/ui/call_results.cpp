@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <fstream>
 
 #include "core/decode/field_names.h"
@@ -19,6 +20,8 @@ CallResultsModel::CallResultsModel(const AppSettings& settings, QObject* parent)
 void CallResultsModel::SetCalls(const FoundCalls& found) {
     beginResetModel();
     rows_ = found.rows;
+    withSite_ = std::any_of(rows_.begin(), rows_.end(),
+                            [](const IndexRow& row) { return !row.site.empty(); });
     texts_.clear();
     texts_.reserve(rows_.size());
     for (const IndexRow& row : rows_)
@@ -31,14 +34,22 @@ int CallResultsModel::rowCount(const QModelIndex& parent) const {
 }
 
 int CallResultsModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(fields_.size());
+    return parent.isValid() ? 0 : static_cast<int>(fields_.size()) + (withSite_ ? 1 : 0);
+}
+
+int CallResultsModel::FieldOf(int column) const {
+    const int at = column - (withSite_ ? 1 : 0);
+    return at < 0 ? -1 : fields_[static_cast<size_t>(at)];
 }
 
 QVariant CallResultsModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid())
         return {};
     const size_t r = static_cast<size_t>(index.row());
-    const int field = fields_[static_cast<size_t>(index.column())];
+    const int field = FieldOf(index.column());
+    if (field < 0)
+        return role == Qt::DisplayRole || role == kSortRole ? QString::fromStdString(rows_[r].site)
+                                                            : QVariant();
     if (role == Qt::DisplayRole)
         return QString::fromStdString(texts_[r][static_cast<size_t>(field)]);
     if (role == kSortRole) {
@@ -52,9 +63,11 @@ QVariant CallResultsModel::data(const QModelIndex& index, int role) const {
 
 QVariant CallResultsModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
-        section >= static_cast<int>(fields_.size()))
+        section >= columnCount())
         return {};
-    return QString::fromLatin1(kFieldNames[static_cast<size_t>(fields_[static_cast<size_t>(section)])].data());
+    const int field = FieldOf(section);
+    return field < 0 ? QStringLiteral("Site")
+                     : QString::fromLatin1(kFieldNames[static_cast<size_t>(field)].data());
 }
 
 CallResultsWindow::CallResultsWindow(const AppSettings& settings, OperatorPrompt& prompt,

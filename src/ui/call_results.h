@@ -36,8 +36,12 @@ public:
     }
 
 private:
+    // The field of a column; -1 for the site, the first column of calls from many sites.
+    int FieldOf(int column) const;
+
     const AppSettings& settings_;
     std::vector<int> fields_;
+    bool withSite_ = false;
     std::vector<IndexRow> rows_;
     std::vector<std::array<std::string, 50>> texts_;
 };

@@ -11,6 +11,7 @@
 
 #include "core/foundation/base_directory.h"
 #include "platform/index_search.h"
+#include "platform/pg_record_index.h"
 #include "platform/raw_import_runner.h"
 #include "platform/sqlite_record_index.h"
 #include "ui/call_lists.h"
@@ -52,6 +53,9 @@ CVELKDlg::CVELKDlg(Collector& collector, const SettingsStore& store, OperatorPro
 
     auto* top = new QHBoxLayout;
     importStatus_ = MakeLabel(QString(), "importStatus", central);
+    databaseStatus_ = MakeLabel(QString(), "databaseStatus", central);
+    databaseStatus_->hide();
+    top->addWidget(databaseStatus_);
     top->addStretch(1);
     top->addWidget(importStatus_);
     queryForm_ = new QPushButton(QStringLiteral("Query Form"), central);
@@ -177,7 +181,19 @@ void CVELKDlg::OnQueryForm() {
     // Searches run on a connection of their own, beside the collector's.
     IndexSearch search(collector_.BaseDirectory() / kRecordIndexFile);
     form.SetFinder(&search, &prompt_);
+    // With a database server of many sites, the operator may search there instead.
+    const std::string connection = settings_.Database_Connection;
+    IndexSearch server([connection]() -> std::unique_ptr<RecordIndex> {
+        return std::make_unique<PgRecordIndex>(connection, std::string());
+    });
+    if (!connection.empty())
+        form.SetServerSearch(&server);
     form.exec();
+}
+
+void CVELKDlg::DatabaseStatus(const std::string& line) {
+    databaseStatus_->setText(QString::fromStdString(line));
+    databaseStatus_->show();
 }
 
 int CVELKDlg::SystemLoadWindows() const {

@@ -145,6 +145,7 @@ public:
     // Shown in the protocol state's place, which the link leaves alone in disk-buffer mode; the
     // state comes back when the alarm is over.
     void DiskBufferAlarm(const std::string& line) override;
+    void DatabaseStatus(const std::string& line) override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -194,6 +195,7 @@ private:
     StatusPanel* status_ = nullptr;
     QPushButton* queryForm_ = nullptr;
     QLabel* importStatus_ = nullptr;
+    QLabel* databaseStatus_ = nullptr;  // shown once a database server is set up
     QLabel* rawData_ = nullptr;
     RawImportRunner* import_ = nullptr;
     std::array<QPointer<SystemLoadingWindow>, 2> systemLoad_{};

@@ -90,6 +90,11 @@ QueryForm::QueryForm(const AppSettings& settings, const Clock& clock, QWidget* p
     open_->setObjectName(QStringLiteral("openCasesButton"));
     status_ = new QLabel(this);
     status_->setObjectName(QStringLiteral("queryStatus"));
+    where_ = new QComboBox(this);
+    where_->setObjectName(QStringLiteral("searchWhere"));
+    where_->addItems({QStringLiteral("This site"), QStringLiteral("All sites (database server)")});
+    where_->hide();
+    buttons->addWidget(where_);
     for (QPushButton* b : {find_, save_, open_}) {
         b->setAutoDefault(false);
         b->setEnabled(false);
@@ -188,6 +193,19 @@ void QueryForm::SetFinder(IndexSearch* search, OperatorPrompt* prompt) {
     }
 }
 
+void QueryForm::SetServerSearch(IndexSearch* server) {
+    server_ = server;
+    where_->setVisible(server_ != nullptr);
+    if (server_ != nullptr) {
+        connect(server_, &IndexSearch::Found, this,
+                [this](const std::shared_ptr<const FoundCalls>& found) { ShowFound(*found); });
+    }
+}
+
+bool QueryForm::SearchesServer() const {
+    return server_ != nullptr && where_->currentIndex() == 1;
+}
+
 std::vector<std::vector<QueryCell>> QueryForm::Cases() const {
     std::vector<std::vector<QueryCell>> cases(QueryCases::kCases);
     for (int c = 0; c < QueryCases::kCases; ++c) {
@@ -198,7 +216,9 @@ std::vector<std::vector<QueryCell>> QueryForm::Cases() const {
 }
 
 void QueryForm::FindCalls() {
-    if (search_ == nullptr || search_->Running())
+    IndexSearch* search = SearchesServer() ? server_ : search_;
+    if (search == nullptr || (search_ != nullptr && search_->Running()) ||
+        (server_ != nullptr && server_->Running()))
         return;
     std::vector<CellProblem> problems;
     CallQuery query = CallQuery::Read(Cases(), problems);
@@ -207,9 +227,10 @@ void QueryForm::FindCalls() {
                              .arg(problems.size()));
         return;
     }
-    status_->setText(QStringLiteral("Finding calls..."));
+    status_->setText(SearchesServer() ? QStringLiteral("Finding calls of all sites...")
+                                      : QStringLiteral("Finding calls..."));
     find_->setEnabled(false);
-    search_->Start(std::move(query));
+    search->Start(std::move(query));
 }
 
 void QueryForm::ShowFound(const FoundCalls& found) {

@@ -53,6 +53,10 @@ public:
     // Where "Find Calls" searches, and the file dialogs of the cases files. Without a search the
     // form is the editor alone.
     void SetFinder(IndexSearch* search, OperatorPrompt* prompt);
+    // A second place "Find Calls" can search: the database server all sites send their calls to.
+    // The form then offers the choice ("This site" or "All sites").
+    void SetServerSearch(IndexSearch* server);
+    bool SearchesServer() const;
 
     void FindCalls();
     void SaveCases();
@@ -108,6 +112,8 @@ private:
     bool chooserOpen_ = false;
 
     IndexSearch* search_ = nullptr;
+    IndexSearch* server_ = nullptr;
+    QComboBox* where_ = nullptr;
     OperatorPrompt* prompt_ = nullptr;
     CallResultsWindow* results_ = nullptr;
     QPushButton* find_ = nullptr;

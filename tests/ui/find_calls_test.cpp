@@ -3,6 +3,7 @@
 // duration, Export writes them as the decoded files have them, and cases go to a file and back.
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QTableView>
@@ -13,7 +14,10 @@
 #include "core/record/call_indexer.h"
 #include "core/record/call_recorder.h"
 #include "platform/index_search.h"
+#include "platform/pg_record_index.h"
+#include "platform/pg_record_server.h"
 #include "platform/sqlite_record_index.h"
+#include "support/pg_server.h"
 #include "support/qt_app.h"
 #include "support/scripted_prompt.h"
 #include "support/temp_dir.h"
@@ -152,6 +156,47 @@ TEST_F(FindCallsTest, CasesGoToAFileAndBack) {
     EXPECT_EQ(other.CaseText(kStart, 2), "2026-12-01~2026-12-07");
     EXPECT_EQ(other.CaseText(kCalling, 3), "");
     EXPECT_TRUE(other.StatusText().startsWith("Cases opened; 1 condition(s) left out"));
+}
+
+TEST_F(FindCallsTest, WithADatabaseServerTheOperatorChoosesThisSiteOrAllSites) {
+    auto* where = form->findChild<QComboBox*>("searchWhere");
+    ASSERT_NE(where, nullptr);
+    EXPECT_FALSE(where->isVisible());  // no database: the form is as before
+
+    test::PgServer pg;
+    ASSERT_TRUE(pg.Ok()) << pg.Error();
+    std::vector<IndexRow> rows;
+    ASSERT_TRUE(SqliteRecordIndex(dir / kRecordIndexFile, SqliteRecordIndex::Mode::Read)
+                    .After(0, 10, rows));
+    PgRecordServer sender(pg.Connection());
+    const ShipMark mark{3, ShipFingerprint(rows.back())};
+    ASSERT_TRUE(sender.Ship("Site A", 0, rows, {}, mark)) << sender.ErrorText();
+    ASSERT_TRUE(sender.Ship("Site B", 0, rows, {}, mark)) << sender.ErrorText();
+    const std::string connection = pg.Connection();
+    IndexSearch server([connection]() -> std::unique_ptr<RecordIndex> {
+        return std::make_unique<PgRecordIndex>(connection, std::string());
+    });
+    form->SetServerSearch(&server);
+    EXPECT_TRUE(where->isVisible());
+    EXPECT_EQ(where->itemText(1), "All sites (database server)");
+
+    Type(kCalling, 0, "204?");
+    where->setCurrentIndex(1);
+    form->FindCalls();
+    server.Wait();
+    auto* table = form->Results()->findChild<QTableView*>("callResults");
+    ASSERT_EQ(table->model()->rowCount(), 4);
+    EXPECT_EQ(table->model()->headerData(0, Qt::Horizontal).toString(), "Site");
+    table->sortByColumn(0, Qt::AscendingOrder);
+    EXPECT_EQ(table->model()->index(0, 0).data().toString(), "Site A");
+    EXPECT_EQ(table->model()->index(3, 0).data().toString(), "Site B");
+    EXPECT_EQ(table->model()->index(3, 1).data().toString().left(3), "204");
+
+    where->setCurrentIndex(0);
+    form->FindCalls();
+    search.Wait();
+    ASSERT_EQ(table->model()->rowCount(), 2);
+    EXPECT_EQ(table->model()->headerData(0, Qt::Horizontal).toString(), "Calling Phone Number");
 }
 
 }  // namespace
