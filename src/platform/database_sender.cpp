@@ -1,31 +1,49 @@
 #include "platform/database_sender.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <utility>
+
 #include "core/foundation/database_settings.h"
 #include "platform/pg_record_server.h"
 #include "platform/sqlite_record_index.h"
 
 namespace velk {
 
-// The queue is the record index itself, read through a connection of the sending thread.
+// The queue is the record index itself, read through a connection of the sending thread. A
+// rebuild may put a new VELK.db in place of the one open: the file is looked at before every
+// look at the newest row, and a new one is opened (and said to be another).
 class DatabaseSender::Queue : public ShipQueue {
 public:
     explicit Queue(std::filesystem::path file)
         : file_(file), index_(std::move(file), SqliteRecordIndex::Mode::Read) {}
     int64_t LastId() override {
-        std::error_code ec;
+        struct stat now {};
         // No index yet: nothing has been stored, nothing waits.
-        if (!std::filesystem::exists(file_, ec))
-            return 0;
+        if (::stat(file_.c_str(), &now) != 0)
+            return errno == ENOENT ? 0 : -1;
+        if (known_ && (now.st_dev != file_dev_ || now.st_ino != file_ino_)) {
+            index_.Close();
+            replaced_ = true;
+        }
+        known_ = true;
+        file_dev_ = now.st_dev;
+        file_ino_ = now.st_ino;
         return index_.LastId();
     }
     bool ReadAfter(int64_t id, size_t most, std::vector<IndexRow>& rows) override {
         return index_.After(id, most, rows);
     }
     std::string ErrorText() const override { return index_.ErrorText(); }
+    bool Replaced() override { return std::exchange(replaced_, false); }
 
 private:
     std::filesystem::path file_;
     SqliteRecordIndex index_;
+    bool known_ = false, replaced_ = false;
+    dev_t file_dev_ = 0;
+    ino_t file_ino_ = 0;
 };
 
 DatabaseSender::DatabaseSender(const AppSettings& settings, const std::filesystem::path& database,

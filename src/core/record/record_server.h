@@ -62,6 +62,9 @@ public:
     // Up to `most` rows after `id`, oldest first. False when the index cannot be read.
     virtual bool ReadAfter(int64_t id, size_t most, std::vector<IndexRow>& rows) = 0;
     virtual std::string ErrorText() const = 0;
+    // True (once) when the index was replaced by another since the last call (a rebuild made a
+    // new one): its ids are no longer those the server's mark counts.
+    virtual bool Replaced() { return false; }
 };
 
 }  // namespace velk

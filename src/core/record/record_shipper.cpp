@@ -100,6 +100,9 @@ int64_t RecordShipper::Step() {
     lastId_ = queue_.LastId();
     if (lastId_ < 0)
         return Fail(kLocalFault, queue_.ErrorText());
+    // Another index: the mark is looked at again.
+    if (queue_.Replaced())
+        mark_.reset();
     if (!server_.Open())
         return Fail(static_cast<int>(server_.Fault()), server_.ErrorText());
     if (!mark_ && !Contact()) {
@@ -108,7 +111,7 @@ int64_t RecordShipper::Step() {
                    : Fail(static_cast<int>(server_.Fault()), server_.ErrorText());
     }
     batch_.clear();
-    if (!queue_.ReadAfter(position_, options_.batch, batch_))
+    if (lastId_ > position_ && !queue_.ReadAfter(position_, options_.batch, batch_))
         return Fail(kLocalFault, queue_.ErrorText());
     if (batch_.empty()) {
         caughtUp_ = true;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <utility>
 
 #include "core/link/link_fakes.h"
 
@@ -30,10 +31,12 @@ public:
         return true;
     }
     std::string ErrorText() const override { return "VELK.db: locked"; }
+    bool Replaced() override { return std::exchange(replaced, false); }
     void Add(const std::string& raw) { rows.push_back(Row(static_cast<int64_t>(rows.size()) + 1, raw)); }
 
     std::vector<IndexRow> rows;
     bool broken = false;
+    bool replaced = false;
 };
 
 // A server that keeps rows by their record (message and occurrence) and a mark per site, all of a
@@ -248,6 +251,23 @@ TEST_F(ShipperTest, ARebuiltIndexIsOfferedWholeAndTheServerKeepsEachRecordOnce) 
     EXPECT_NE(lines[0].find("(row 3) is not a row of this record index"), std::string::npos);
     EXPECT_EQ(server.Kept("Site A"), 4u);
     EXPECT_EQ(server.marks["Site A"].throughId, 4);
+}
+
+TEST_F(ShipperTest, AnIndexReplacedWhileSendingIsLookedAtAgain) {
+    for (const char* raw : {"r1", "r2", "r3"})
+        queue.Add(raw);
+    RecordShipper shipper = Make(10);
+    Run(shipper);
+    // A rebuild puts a new index in place: one record more, the others stored anew.
+    queue.rows.clear();
+    for (const char* raw : {"r0", "r1", "r2", "r3"})
+        queue.Add(raw);
+    for (IndexRow& r : queue.rows)
+        r.storedAt = 900;
+    queue.replaced = true;
+    Run(shipper);
+    EXPECT_EQ(server.Kept("Site A"), 4u);
+    EXPECT_EQ(server.marks["Site A"], (ShipMark{4, ShipFingerprint(queue.rows[3])}));
 }
 
 TEST_F(ShipperTest, TheSameIndexGoesOnAfterTheMark) {
