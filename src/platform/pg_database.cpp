@@ -235,7 +235,9 @@ bool PgDatabase::Run(const std::string& sql, const std::vector<const char*>& par
     return true;
 }
 
-bool PgDatabase::Copy(const std::string& sql, const std::string& data, const std::string& what) {
+bool PgDatabase::Copy(const std::string& sql, const std::string& data, const std::string& what,
+                      const char* tolerated) {
+    tolerated_ = false;
     PGresult* r = PQexec(conn_, sql.c_str());
     if (PQresultStatus(r) != PGRES_COPY_IN) {
         FailWith(r, what);
@@ -255,6 +257,12 @@ bool PgDatabase::Copy(const std::string& sql, const std::string& data, const std
     while ((r = PQgetResult(conn_)) != nullptr) {
         if (ok && PQresultStatus(r) != PGRES_COMMAND_OK) {
             ok = false;
+            const char* state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+            if (tolerated != nullptr && state != nullptr && std::string(state) == tolerated) {
+                tolerated_ = true;
+                PQclear(r);
+                continue;
+            }
             // The connection is closed by FailWith: the rest of the results go with it.
             FailWith(r, what);
             PQclear(r);

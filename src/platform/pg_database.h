@@ -48,8 +48,11 @@ public:
     bool Run(const std::string& sql, const std::vector<const char*>& parameters, Result* result,
              const std::string& what);
     bool Run(const std::string& sql, const std::string& what) { return Run(sql, {}, nullptr, what); }
-    // COPY ... FROM STDIN with the data in COPY's text form.
-    bool Copy(const std::string& sql, const std::string& data, const std::string& what);
+    // COPY ... FROM STDIN with the data in COPY's text form. A failure whose SQLSTATE is
+    // `tolerated` leaves the connection open (its transaction failed) and sets Tolerated.
+    bool Copy(const std::string& sql, const std::string& data, const std::string& what,
+              const char* tolerated = nullptr);
+    bool Tolerated() const { return tolerated_; }
     // Runs a query row by row (any size of result) until visit returns false.
     bool Each(const std::string& sql, const std::vector<const char*>& parameters,
               const std::function<bool(const Result&)>& visit, const std::string& what);
@@ -75,6 +78,7 @@ private:
     std::shared_ptr<Canceller> cancel_;
     ServerFault fault_ = ServerFault::None;
     std::string error_;
+    bool tolerated_ = false;
 };
 
 // A text as COPY's text form writes it (backslash, tab, line ends escaped; a zero byte, which no

@@ -111,27 +111,39 @@ bool PgRecordServer::Ship(const std::string& site, int32_t systemType,
         if (months_.count(month) == 0 && !Month(month))
             return false;
     }
-    PgDatabase::Result mark, added;
-    if (!db_.Run("BEGIN", "cannot begin a batch") ||
-        !db_.Run("SELECT through_id, fingerprint FROM velk_sites WHERE site = $1 FOR UPDATE",
-                 {site.c_str()}, &mark, "cannot read the site's mark"))
-        return false;
-    const ShipMark current =
-        mark.Rows() == 0 ? ShipMark{} : ShipMark{mark.Number(0, 0), mark.Number(0, 1)};
-    if (current != from) {
-        return db_.Fail(ServerFault::Conflict,
-                        "its mark moved from row " + std::to_string(from.throughId) + " to row " +
-                            std::to_string(current.throughId) +
-                            " meanwhile: is another collector set up with the same site name?");
+    // Rows after the server's mark are new to it: they are copied straight in. Only when some
+    // are there already (the index was built anew and everything is offered again) does the
+    // unique key refuse the copy; the batch then goes through a table of its own and in where
+    // missing.
+    bool direct = true;
+    PgDatabase::Result added;
+    while (true) {
+        if (!Begin(site, from))
+            return false;
+        if (direct) {
+            if (db_.Copy("COPY velk_calls (" + ShippedColumns() + ") FROM STDIN", copy_,
+                         "cannot send the records", "23505")) {
+                lastAdded_ = static_cast<int64_t>(rows.size());
+                break;
+            }
+            if (!db_.Tolerated() || !db_.Run("ROLLBACK", "cannot roll back"))
+                return false;
+            direct = false;
+            continue;
+        }
+        if (!db_.Copy("COPY velk_stage (" + ShippedColumns() + ") FROM STDIN", copy_,
+                      "cannot send the records") ||
+            !db_.Run("INSERT INTO velk_calls (" + ShippedColumns() + ") SELECT " +
+                         ShippedColumns() + " FROM velk_stage ON CONFLICT DO NOTHING",
+                     {}, &added, "cannot store the records"))
+            return false;
+        lastAdded_ = added.Affected();
+        break;
     }
     const std::string through = std::to_string(to.throughId),
                       fingerprint = std::to_string(to.fingerprint),
                       type = std::to_string(systemType);
-    if (!db_.Copy("COPY velk_stage (" + ShippedColumns() + ") FROM STDIN", copy_,
-                  "cannot send the records") ||
-        !db_.Run("INSERT INTO velk_calls (" + ShippedColumns() + ") SELECT " + ShippedColumns() +
-                     " FROM velk_stage ON CONFLICT DO NOTHING",
-                 {}, &added, "cannot store the records") ||
+    if (
         !db_.Run("INSERT INTO velk_sites (site, through_id, fingerprint, system_type) "
                  "VALUES ($1, $2, $3, $4) ON CONFLICT (site) DO UPDATE SET "
                  "through_id = EXCLUDED.through_id, fingerprint = EXCLUDED.fingerprint, "
@@ -140,8 +152,23 @@ bool PgRecordServer::Ship(const std::string& site, int32_t systemType,
                  "cannot move the site's mark") ||
         !db_.Run("COMMIT", "cannot commit the batch"))
         return false;
-    lastAdded_ = added.Affected();
     return true;
+}
+
+bool PgRecordServer::Begin(const std::string& site, const ShipMark& from) {
+    PgDatabase::Result mark;
+    if (!db_.Run("BEGIN", "cannot begin a batch") ||
+        !db_.Run("SELECT through_id, fingerprint FROM velk_sites WHERE site = $1 FOR UPDATE",
+                 {site.c_str()}, &mark, "cannot read the site's mark"))
+        return false;
+    const ShipMark current =
+        mark.Rows() == 0 ? ShipMark{} : ShipMark{mark.Number(0, 0), mark.Number(0, 1)};
+    if (current == from)
+        return true;
+    return db_.Fail(ServerFault::Conflict,
+                    "its mark moved from row " + std::to_string(from.throughId) + " to row " +
+                        std::to_string(current.throughId) +
+                        " meanwhile: is another collector set up with the same site name?");
 }
 
 }  // namespace velk

@@ -31,6 +31,9 @@ public:
 
 private:
     bool Month(const std::string& month);
+    // Begins the batch's transaction, the site's mark locked; false (the connection closed) when
+    // the mark is not at `from`.
+    bool Begin(const std::string& site, const ShipMark& from);
 
     PgDatabase db_;
     std::set<std::string> months_;  // "YYYY-MM" of the partitions known to be there
