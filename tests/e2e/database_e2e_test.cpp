@@ -251,12 +251,19 @@ TEST_F(DatabaseTest, TwoSitesSendEveryRecordOnceIntoOneServer) {
 // A server that goes away while records arrive, in every way it can: the records go on into the
 // files and the index, the outage is logged once, and when the server is back every record gets
 // there once.
+struct Outage;
+void PrintTo(const Outage& outage, std::ostream* out);
+
 struct Outage {
     const char* name;
     std::function<void(test::PgServer&)> cause, mend;
     const char* logged;
     int troubleLines;  // the kinds of failure met (a password changed first ends the session)
 };
+
+void PrintTo(const Outage& outage, std::ostream* out) {
+    *out << outage.name;
+}
 
 class DatabaseOutageTest : public DatabaseTest, public ::testing::WithParamInterface<Outage> {};
 

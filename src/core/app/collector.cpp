@@ -215,7 +215,8 @@ bool Collector::IndexingSaver::SaveDecoded(const BillingMessage& message,
 void Collector::DatabaseReport(const std::vector<ShipNote>& notes, const ShipStatus& status) {
     for (const ShipNote& note : notes) {
         log_.Note(note.event, note.detail);
-        relay_.Problem(note.event + " " + note.detail);
+        if (view_ != nullptr)
+            view_->DatabaseNote(note.event + " " + note.detail);
     }
     database_ = status;
     if (view_ != nullptr)

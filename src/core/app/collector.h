@@ -39,8 +39,10 @@ public:
     virtual void SilenceAlarm(const std::string& line) { (void)line; }
     // The hard-disk buffer gives no records (one line), or gives them again (an empty line).
     virtual void DiskBufferAlarm(const std::string& line) { (void)line; }
-    // How the sending to the database server goes (one line), when a database is set up.
+    // How the sending to the database server goes (one line), when a database is set up; and
+    // what the sender has to say (an outage begins or ends, as in VELK.LOG).
     virtual void DatabaseStatus(const std::string& line) { (void)line; }
+    virtual void DatabaseNote(const std::string& line) { (void)line; }
 };
 
 // The collector without its view: settings, link protocol, record pipeline, connection log and

@@ -30,6 +30,11 @@ void ConsoleView::SilenceAlarm(const std::string& line) {
         status_->SilenceAlarm(line);
 }
 
+void ConsoleView::DatabaseStatus(const std::string& line) {
+    if (status_ != nullptr)
+        status_->Database(line);
+}
+
 void ConsoleView::SetTitle(const std::string& title) {
     if (title.find("HD Buffer") != std::string::npos)
         LinkLine(title.substr(title.find(" - ") + 3));

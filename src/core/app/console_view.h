@@ -25,6 +25,8 @@ public:
     void Problem(const std::string& text) override;
     void SequenceAlarm(const std::string& line, uint64_t) override { Problem(line); }
     void SilenceAlarm(const std::string& line) override;
+    void DatabaseNote(const std::string& line) override { Line(line); }
+    void DatabaseStatus(const std::string& line) override;
     // The hard-disk buffer has no connection notifications: its titles say when reading starts
     // and stops.
     void SetTitle(const std::string& title) override;

@@ -62,6 +62,11 @@ void ServiceStatus::SilenceAlarm(const std::string& line) {
     silence_ = true;
 }
 
+void ServiceStatus::Database(const std::string& line) {
+    database_ = line;
+    Changed();
+}
+
 void ServiceStatus::Refresh() {
     NewDay();
     Changed();
@@ -83,6 +88,8 @@ std::string ServiceStatus::Text() const {
         text += std::to_string(today_) + (today_ == 1 ? " call record" : " call records") +
                 " stored today, the last at " + TimeOf(last_);
     }
+    if (!database_.empty())
+        text += "; " + database_;
     if (!alarm_.empty())
         text += "; " + alarm_;
     return text;

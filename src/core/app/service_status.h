@@ -35,6 +35,9 @@ public:
     // is shown until another replaces it; a silence alarm also ends with the next record.
     void Alarm(const std::string& line);
     void SilenceAlarm(const std::string& line);
+    // How the sending to the database server goes ("Database: every record sent"), when one is
+    // set up: shown after the records.
+    void Database(const std::string& line);
     // Looks at the clock: after midnight the day's count starts again from zero.
     void Refresh();
 
@@ -51,6 +54,7 @@ private:
     uint64_t today_ = 0;
     LocalTime last_;
     std::string alarm_;
+    std::string database_;
     bool silence_ = false;
     std::string sent_;
 };

@@ -56,6 +56,16 @@ TEST_F(ServiceStatusTest, LinkRecordsAndAlarmsMakeOneLineSentWhenItChanges) {
               }));
 }
 
+TEST_F(ServiceStatusTest, TheDatabaseStateFollowsTheRecords) {
+    status_.Link("connected");
+    status_.Alarm("Sequence gap       expected 0004, received 0006, 2 missing");
+    status_.Database("Database unreachable since 2026-12-08 14:00:00, 3 records waiting");
+    EXPECT_EQ(manager_.sent.back(),
+              "connected; no call record stored today; Database unreachable since 2026-12-08 "
+              "14:00:00, 3 records waiting; alarm at 14:30:00: Sequence gap expected 0004, "
+              "received 0006, 2 missing");
+}
+
 TEST_F(ServiceStatusTest, TheCountStartsAgainAtMidnight) {
     status_.Link("connected");
     At(8, 23, 59, 59);
