@@ -8,7 +8,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 
 #include "core/analysis/call_report.h"
 #include "core/decode/field_decoder.h"
@@ -16,7 +15,7 @@
 #include "platform/pg_record_index.h"
 #include "platform/pg_record_server.h"
 #include "platform/sqlite_record_index.h"
-#include "record_generator.h"
+#include "year_of_calls.h"
 #include "support/pg_server.h"
 #include "support/temp_dir.h"
 
@@ -28,41 +27,16 @@ uint64_t Setting(const char* name, uint64_t fallback) {
     return v != nullptr ? std::strtoull(v, nullptr, 10) : fallback;
 }
 
-std::string Pair(int v) {
-    char t[4];
-    std::snprintf(t, sizeof t, "%02X", v);
-    return t;
-}
-
-// Base-16 date-time pairs of a moment counted in seconds from 2027-01-01 00:00:00.
-std::string DateTime(int64_t s) {
-    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    int64_t day = s / 86400;
-    int month = 0;
-    while (month < 11 && day >= days[month])
-        day -= days[month++];
-    return "141B" + Pair(month + 1) + Pair(static_cast<int>(day) + 1) +
-           Pair(static_cast<int>(s / 3600 % 24)) + Pair(static_cast<int>(s / 60 % 60)) +
-           Pair(static_cast<int>(s % 60));
-}
-
 // A busy site's year of call records as index rows (ids from 1), from 1000 extensions.
 std::vector<IndexRow> YearRows(uint64_t n) {
     AppSettings settings;
     FieldDecoder decoder(settings);
-    sim::RecordGenerator gen(7);
-    std::mt19937 rng(11);
-    const int64_t step = std::max<int64_t>(365 * 86400 / static_cast<int64_t>(n), 1);
+    bench::YearOfCalls year(n);
     std::array<std::string, 50> texts;
     std::vector<IndexRow> rows;
     rows.reserve(n);
     for (uint64_t i = 0; i < n; ++i) {
-        std::string text = gen.NextCallRecord();
-        const int64_t start = static_cast<int64_t>(i) * step + static_cast<int64_t>(rng() % 3);
-        text.replace(14, 4, std::to_string(2000 + rng() % 1000));
-        text.replace(22, 14, DateTime(start));
-        text.replace(38, 14, DateTime(start + 10 + rng() % 900));
-        const std::string frame = sim::Frame(text);
+        const std::string frame = year.NextFrame();
         const BillingMessage m(reinterpret_cast<const uint8_t*>(frame.data()),
                                static_cast<uint32_t>(frame.size() - 4));
         decoder.DecodeRecord(m, settings.Hex_Type, texts);

@@ -9,13 +9,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 #include "core/analysis/call_report.h"
 #include "core/record/call_indexer.h"
 #include "core/record/call_recorder.h"
 #include "platform/sqlite_record_index.h"
 #include "record_generator.h"
+#include "year_of_calls.h"
 
 namespace velk {
 namespace {
@@ -24,24 +24,6 @@ struct FixedClock : Clock {
     LocalTime Now() const override { return {}; }
     int64_t Seconds() const override { return 1796716800; }
 };
-
-std::string Pair(int v) {
-    char t[4];
-    std::snprintf(t, sizeof t, "%02X", v);
-    return t;
-}
-
-// Base-16 date-time pairs of a moment counted in seconds from 2027-01-01 00:00:00.
-std::string DateTime(int64_t s) {
-    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    int64_t day = s / 86400;
-    int month = 0;
-    while (month < 11 && day >= days[month])
-        day -= days[month++];
-    return "141B" + Pair(month + 1) + Pair(static_cast<int>(day) + 1) +
-           Pair(static_cast<int>(s / 3600 % 24)) + Pair(static_cast<int>(s / 60 % 60)) +
-           Pair(static_cast<int>(s % 60));
-}
 
 struct Year {
     std::filesystem::path db;
@@ -76,20 +58,12 @@ const Year& TheYear() {
         CallIndexer indexer(settings, clock, &index, nullptr);
         indexer.SetImporting(true);
         FieldDecoder decoder(settings);
-        sim::RecordGenerator gen(7);
-        std::mt19937 rng(11);
-        const int64_t step = 365 * 86400 / static_cast<int64_t>(y.records);
+        bench::YearOfCalls calls(y.records);
         std::array<std::string, 50> texts;
         std::fprintf(stderr, "building %s with %llu records...\n", y.db.c_str(),
                      static_cast<unsigned long long>(y.records));
         for (uint64_t i = 0; i < y.records; ++i) {
-            std::string text = gen.NextCallRecord();
-            const int64_t start = static_cast<int64_t>(i) * std::max<int64_t>(step, 1) +
-                                  static_cast<int64_t>(rng() % 3);
-            text.replace(14, 4, std::to_string(2000 + rng() % 1000));
-            text.replace(22, 14, DateTime(start));
-            text.replace(38, 14, DateTime(start + 10 + rng() % 900));
-            const std::string frame = sim::Frame(text);
+            const std::string frame = calls.NextFrame();
             const BillingMessage m(reinterpret_cast<const uint8_t*>(frame.data()),
                                    static_cast<uint32_t>(frame.size() - 4));
             decoder.DecodeRecord(m, settings.Hex_Type, texts);

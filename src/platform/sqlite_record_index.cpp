@@ -459,24 +459,22 @@ bool SqliteRecordIndex::After(int64_t id, size_t most, std::vector<IndexRow>& ro
 }
 
 int64_t SqliteRecordIndex::LastId() {
-    if (!Open())
-        return -1;
-    sqlite3_stmt* s = nullptr;
-    int64_t id = -1;
-    if (Prepare(s, "SELECT coalesce(max(id), 0) FROM calls") && sqlite3_step(s) == SQLITE_ROW)
-        id = sqlite3_column_int64(s, 0);
-    sqlite3_finalize(s);
-    if (id < 0)
+    const int64_t id = Number("SELECT coalesce(max(id), 0) FROM calls");
+    if (id < 0 && db_ != nullptr)
         Fail("cannot read the record index");
     return id;
 }
 
 int64_t SqliteRecordIndex::Count() {
+    return Number("SELECT count(*) FROM calls");
+}
+
+int64_t SqliteRecordIndex::Number(const std::string& sql) {
     if (!Open())
         return -1;
     sqlite3_stmt* s = nullptr;
     int64_t n = -1;
-    if (Prepare(s, "SELECT count(*) FROM calls") && sqlite3_step(s) == SQLITE_ROW)
+    if (Prepare(s, sql) && sqlite3_step(s) == SQLITE_ROW)
         n = sqlite3_column_int64(s, 0);
     sqlite3_finalize(s);
     return n;

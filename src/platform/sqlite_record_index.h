@@ -57,6 +57,8 @@ public:
 
 private:
     bool Fail(const std::string& what);
+    // The one whole number a statement answers; -1 when it cannot.
+    int64_t Number(const std::string& sql);
     bool Prepare(sqlite3_stmt*& statement, const std::string& sql);
     void Finalize();
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <utility>
 
 #include "core/link/link_fakes.h"
@@ -231,43 +232,35 @@ TEST_F(ShipperTest, ABatchCommittedWhoseReplyWasLostIsNotSentAgain) {
     EXPECT_EQ(server.order, (std::vector<std::string>{"r1", "r2", "r3"}));
 }
 
+// A rebuild gives the same records, stored anew, and one the old index lacked: they are offered
+// whole and the server keeps each once, whether the collector starts again on the new index or
+// the sender meets it while running.
 TEST_F(ShipperTest, ARebuiltIndexIsOfferedWholeAndTheServerKeepsEachRecordOnce) {
-    for (const char* raw : {"r1", "r2", "r3"})
-        queue.Add(raw);
-    {
-        RecordShipper first = Make(10);
-        Run(first);
+    for (const bool restarted : {true, false}) {
+        SCOPED_TRACE(restarted ? "started again" : "replaced while sending");
+        server = FakeServer{};
+        queue.rows.clear();
+        for (const char* raw : {"r1", "r2", "r3"})
+            queue.Add(raw);
+        std::optional<RecordShipper> shipper(Make(10));
+        Run(*shipper);
+        Details(*shipper);
+        queue.rows.clear();
+        for (const char* raw : {"r0", "r1", "r2", "r3"})
+            queue.Add(raw);
+        for (IndexRow& r : queue.rows)
+            r.storedAt = 900;
+        if (restarted)
+            shipper.emplace(Make(10));
+        else
+            queue.replaced = true;
+        Run(*shipper);
+        const std::vector<std::string> lines = Details(*shipper);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_NE(lines[0].find("(row 3) is not a row of this record index"), std::string::npos);
+        EXPECT_EQ(server.Kept("Site A"), 4u);
+        EXPECT_EQ(server.marks["Site A"], (ShipMark{4, ShipFingerprint(queue.rows[3])}));
     }
-    // The same records, stored at another time by a rebuild, plus one the old index lacked.
-    queue.rows.clear();
-    for (const char* raw : {"r0", "r1", "r2", "r3"})
-        queue.Add(raw);
-    for (IndexRow& r : queue.rows)
-        r.storedAt = 900;
-    RecordShipper second = Make(10);
-    Run(second);
-    const std::vector<std::string> lines = Details(second);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[0].find("(row 3) is not a row of this record index"), std::string::npos);
-    EXPECT_EQ(server.Kept("Site A"), 4u);
-    EXPECT_EQ(server.marks["Site A"].throughId, 4);
-}
-
-TEST_F(ShipperTest, AnIndexReplacedWhileSendingIsLookedAtAgain) {
-    for (const char* raw : {"r1", "r2", "r3"})
-        queue.Add(raw);
-    RecordShipper shipper = Make(10);
-    Run(shipper);
-    // A rebuild puts a new index in place: one record more, the others stored anew.
-    queue.rows.clear();
-    for (const char* raw : {"r0", "r1", "r2", "r3"})
-        queue.Add(raw);
-    for (IndexRow& r : queue.rows)
-        r.storedAt = 900;
-    queue.replaced = true;
-    Run(shipper);
-    EXPECT_EQ(server.Kept("Site A"), 4u);
-    EXPECT_EQ(server.marks["Site A"], (ShipMark{4, ShipFingerprint(queue.rows[3])}));
 }
 
 TEST_F(ShipperTest, TheSameIndexGoesOnAfterTheMark) {
