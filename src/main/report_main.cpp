@@ -99,7 +99,7 @@ int main(int argc, char* argv[]) {
     const auto by = byName.empty() ? std::nullopt : velk::ReportByNamed(byName);
     if (!byName.empty() && !by)
         return usage("--by takes extension, trunk, call-type, dialled-prefix, hour, day or site");
-    if (db.empty() && (siteGiven || by == velk::ReportBy::Site))
+    if (db.empty() && (siteGiven || byName == "site"))
         return usage("--site and --by site are for the database server: give --db");
     if (siteGiven && site.empty())
         return usage("--site needs a site name");

@@ -143,7 +143,8 @@ TEST_F(VelkReport, RefusesWhatItCannotRead) {
     EXPECT_EQ(r.err,
               "velk-report: bad.cases, case 2, Call Type=Nonsense: not one of the texts of "
               "\"Call Type\"\n");
-    for (const char* args : {"--by week", "--format xml", "--from yesterday", "--dir"}) {
+    for (const char* args : {"--by week", "--format xml", "--from yesterday", "--dir",
+                             "--by site", "--site Branch", "--db host=/nonexistent --site ''"}) {
         r = Report(args);
         EXPECT_EQ(r.code, 2) << args;
         EXPECT_NE(r.err.find("Try 'velk-report --help' for more information."), std::string::npos)
@@ -152,6 +153,9 @@ TEST_F(VelkReport, RefusesWhatItCannotRead) {
     r = Report("--dir '" + (base_ / "Bill").string() + "'");  // no index there
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("there is no record index"), std::string::npos);
+    r = Report("--db 'host=/nonexistent dbname=velk' --by site");  // no server there
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("/nonexistent/.s.PGSQL.5432"), std::string::npos) << r.err;
 }
 
 // Rows as live indexing and a rebuild give them: everything but the source and the time stored.
