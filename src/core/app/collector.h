@@ -19,8 +19,8 @@
 #include "core/record/connection_log.h"
 #include "core/record/delivery_journal.h"
 #include "core/record/file_store.h"
-#include "core/record/resuming_file_store.h"
 #include "core/record/record_shipper.h"
+#include "core/record/resuming_file_store.h"
 #include "core/record/saving_filter.h"
 #include "core/record/traffic_recorder.h"
 
