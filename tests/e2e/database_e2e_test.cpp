@@ -14,6 +14,7 @@
 
 #include "platform/pg_record_server.h"
 #include "platform/sqlite_record_index.h"
+#include "link_settings.h"
 #include "support/expected_files.h"
 #include "support/pg_server.h"
 #include "support/temp_dir.h"
@@ -73,24 +74,11 @@ public:
     }
 
     void Settings(const std::string& connection) {
-        const QStringList args = {QString::fromStdString(dir_.Path().string()),
-                                  "IP address=127.0.0.1",
-                                  "Server Port index=" + QString::number(systemType_),
-                                  "IP_Used=1",
-                                  "AutoConnection=1",
-                                  "AutoReConnection=1",
-                                  "RawSave=1",
-                                  "RawSaveDaily=1",
-                                  "SaveToFile=1",
-                                  "f1=1",
-                                  "f2=1",
-                                  "f3=1",
-                                  "SaveInd0=0",
-                                  "SaveInd1=3",
-                                  "SaveInd2=6",
-                                  "RequestDelayAfterNormalData=50",
-                                  QString::fromStdString("Database/Connection=" + connection),
-                                  QString::fromStdString("Database/Site=" + name_)};
+        const QStringList args =
+            test::SimulatorLinkSettings(dir_.Path()) +
+            QStringList{"Server Port index=" + QString::number(systemType_), "AutoReConnection=1",
+                        QString::fromStdString("Database/Connection=" + connection),
+                        QString::fromStdString("Database/Site=" + name_)};
         ASSERT_EQ(QProcess::execute(kBin + "/velk-settings", args), 0);
     }
     void StartSimulator(int count, int rate, int seed) {
