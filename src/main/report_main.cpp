@@ -50,10 +50,8 @@ const velk::ProgramHelp kHelp = {
 
 int main(int argc, char* argv[]) {
     const velk::CommandLine line = velk::ParseCommandLine(argc, argv);
-    if (velk::AnswerHelpOrVersion(line, kHelp, std::cout))
-        return 0;
-    if (!line.error.empty())
-        return velk::UsageError(kHelp, line.error, std::cerr);
+    if (const auto code = velk::AnswerCommonOptions(line, kHelp, std::cout, std::cerr))
+        return *code;
     const auto usage = [](const std::string& what) {
         return velk::UsageError(kHelp, what, std::cerr);
     };

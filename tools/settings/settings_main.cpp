@@ -145,10 +145,8 @@ int Fail(const std::string& text) {
 
 int main(int argc, char* argv[]) {
     const velk::CommandLine line = velk::ParseCommandLine(argc, argv);
-    if (velk::AnswerHelpOrVersion(line, kHelp, std::cout))
-        return 0;
-    if (!line.error.empty())
-        return velk::UsageError(kHelp, line.error, std::cerr);
+    if (const auto code = velk::AnswerCommonOptions(line, kHelp, std::cout, std::cerr))
+        return *code;
     std::optional<std::string> dir = line.dir;
     std::vector<std::string> args;
     bool options = true;

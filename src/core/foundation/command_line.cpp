@@ -55,6 +55,15 @@ int UsageError(const ProgramHelp& help, const std::string& what, std::ostream& e
     return kUsageExit;
 }
 
+std::optional<int> AnswerCommonOptions(const CommandLine& line, const ProgramHelp& help,
+                                       std::ostream& out, std::ostream& err) {
+    if (AnswerHelpOrVersion(line, help, out))
+        return 0;
+    if (!line.error.empty())
+        return UsageError(help, line.error, err);
+    return std::nullopt;
+}
+
 // VELK_VERSION comes from the project version in CMakeLists.txt.
 const char* VelkVersion() {
     return VELK_VERSION;

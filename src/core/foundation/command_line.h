@@ -40,6 +40,12 @@ bool AnswerHelpOrVersion(const CommandLine& line, const ProgramHelp& help, std::
 inline constexpr int kUsageExit = 2;
 int UsageError(const ProgramHelp& help, const std::string& what, std::ostream& err);
 
+// What every program does first with its command line: the exit code when --help, --version or a
+// malformed --dir ends it here (0, or kUsageExit after saying what is wrong), nothing when the
+// program goes on with its own arguments.
+std::optional<int> AnswerCommonOptions(const CommandLine& line, const ProgramHelp& help,
+                                       std::ostream& out, std::ostream& err);
+
 // The program version, from the build.
 const char* VelkVersion();
 

@@ -78,6 +78,18 @@ TEST(CommandLine, HelpAndVersionTexts) {
               "velk-x: no file\nUsage: velk-x [--dir DIR] FILE...\n"
               "Try 'velk-x --help' for more information.\n");
 }
+TEST(CommandLine, CommonOptionsEndTheProgramOnlyWhenAnswered) {
+    const ProgramHelp help = {"velk-x", "[--dir DIR]", "Does x.", ""};
+    std::ostringstream out, err;
+    EXPECT_EQ(AnswerCommonOptions(Parse({"--dir", "d", "FILE"}), help, out, err), std::nullopt);
+    EXPECT_EQ(out.str() + err.str(), "");
+    EXPECT_EQ(AnswerCommonOptions(Parse({"--version", "--dir"}), help, out, err), 0);
+    EXPECT_EQ(err.str(), "");
+    out.str("");
+    EXPECT_EQ(AnswerCommonOptions(Parse({"FILE", "--dir"}), help, out, err), kUsageExit);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(err.str().rfind("velk-x: ", 0), 0u);
+}
 
 class ChosenBaseDirectoryTest : public ::testing::Test {
 protected:
