@@ -118,10 +118,10 @@ IndexRow MakeIndexRow(const BillingMessage& message, const std::array<std::strin
     IndexRow row;
     for (int f = 0; f < 50; ++f)
         row.values[static_cast<size_t>(f)] = FieldValue(f, texts[static_cast<size_t>(f)]);
-    row.values[kTrunkColumn] = std::holds_alternative<int64_t>(row.Field(1)) ? row.Field(1)
-                               : std::holds_alternative<int64_t>(row.Field(12))
-                                   ? row.Field(12)
-                                   : IndexValue{};
+    if (std::holds_alternative<int64_t>(row.Field(1)))
+        row.values[kTrunkColumn] = row.Field(1);
+    else if (std::holds_alternative<int64_t>(row.Field(12)))
+        row.values[kTrunkColumn] = row.Field(12);
     // The billing-method mask of "Charge Information" as hexadecimal; a non-digit counts 0.
     uint32_t mask = 0;
     for (char c : texts[2])
