@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 
+#include "bench_support.h"
 #include "core/app/collector.h"
 #include "platform/collector_host.h"
 #include "platform/disk_buffer_reader.h"
@@ -62,11 +63,6 @@ void BM_TakeFromAFullQueue(benchmark::State& state) {
 }
 BENCHMARK(BM_TakeFromAFullQueue)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-struct QuietPrompt : OperatorPrompt {
-    void Message(const std::string&, const std::string&, PromptIcon) override {}
-    bool Confirm(const std::string&, const std::string&, PromptIcon) override { return false; }
-};
-
 void BM_TakeAndStoreFromAFullQueue(benchmark::State& state) {
     size_t taken = 0;
     for (auto _ : state) {
@@ -78,13 +74,10 @@ void BM_TakeAndStoreFromAFullQueue(benchmark::State& state) {
         settings.RawSave = 1;
         settings.RawSaveDaily = 1;
         settings.SaveToFile = 1;
-        for (size_t k = 0; k < 50; ++k) {
-            settings.f[k] = 1;
-            settings.SaveInd[k] = static_cast<int32_t>(k);
-        }
+        bench::StoreEveryColumn(settings);
         const std::filesystem::path dir = base.path().toStdString();
         MakeSaveDir(OutputDirectories::Under(dir));
-        QuietPrompt prompt;
+        bench::QuietPrompt prompt;
         LastCallsRing ring;
         CollectorHost host(settings, dir, prompt, ring);
         DiskBufferReader reader(settings, [&host](const uint8_t* frame, uint32_t length,
@@ -104,10 +97,4 @@ BENCHMARK(BM_TakeAndStoreFromAFullQueue)->Unit(benchmark::kMillisecond)->Iterati
 }  // namespace
 }  // namespace velk
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+VELK_QT_BENCHMARK_MAIN()

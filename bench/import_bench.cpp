@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
+#include "bench_support.h"
 #include "core/analysis/raw_import.h"
 #include "core/app/collector.h"
 #include "platform/posix_file_store.h"
@@ -17,15 +18,6 @@
 
 namespace velk {
 namespace {
-
-struct NoTimers : TimerHost {
-    void StartTimer(int, int) override {}
-    void KillTimer(int) override {}
-};
-struct QuietPrompt : OperatorPrompt {
-    void Message(const std::string&, const std::string&, PromptIcon) override {}
-    bool Confirm(const std::string&, const std::string&, PromptIcon) override { return false; }
-};
 
 // A raw file of n generated call records as the recorder writes it (STX, CR LF).
 std::string RawFile(const std::filesystem::path& dir, int n) {
@@ -47,10 +39,7 @@ AppSettings StoringSettings() {
     s.RawSave = 1;
     s.RawSaveDaily = 1;
     s.SaveToFile = 1;
-    for (size_t k = 0; k < 50; ++k) {
-        s.f[k] = 1;
-        s.SaveInd[k] = static_cast<int32_t>(k);
-    }
+    bench::StoreEveryColumn(s);
     return s;
 }
 
@@ -64,9 +53,9 @@ struct ImportBase {
     std::filesystem::path path;
     std::string file;
     AppSettings settings = StoringSettings();
-    QuietPrompt prompt;
+    bench::QuietPrompt prompt;
     SystemClock clock;
-    NoTimers timers;
+    bench::NoTimers timers;
     LastCallsRing ring;
     PosixFileStore files;
     Collector collector{settings, path, prompt, clock, timers, ring, files};
@@ -142,10 +131,4 @@ BENCHMARK(BM_WindowImportAgainstItsFloor)
 }  // namespace
 }  // namespace velk
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+VELK_QT_BENCHMARK_MAIN()

@@ -2,6 +2,7 @@
 // with timers, channel and dispatcher that do nothing.
 #include <benchmark/benchmark.h>
 
+#include "bench_support.h"
 #include "record_generator.h"
 
 #include <cstdio>
@@ -13,10 +14,6 @@
 namespace velk {
 namespace {
 
-struct NullTimers : TimerHost {
-    void StartTimer(int, int) override {}
-    void KillTimer(int) override {}
-};
 struct NullChannel : LinkChannel {
     bool Open(const std::string&, int32_t) override { return true; }
     bool Write(uint8_t) override { return true; }
@@ -35,10 +32,6 @@ struct CountingDispatcher : FrameDispatcher {
 struct NullLog : ConnectionLogger {
     void Log(int) override {}
 };
-struct NullPrompt : OperatorPrompt {
-    void Message(const std::string&, const std::string&, PromptIcon) override {}
-    bool Confirm(const std::string&, const std::string&, PromptIcon) override { return false; }
-};
 struct FixedClock : Clock {
     LocalTime Now() const override { return {2026, 12, 8, 10, 0, 0}; }
     int64_t Seconds() const override { return 0; }
@@ -52,9 +45,9 @@ void BM_ProtocolPerFrame(benchmark::State& state) {
     AppSettings settings;
     settings.IP_Used = 1;
     StatisticCounters counters;
-    NullTimers timers;
+    bench::NoTimers timers;
     FixedClock clock;
-    NullPrompt prompt;
+    bench::QuietPrompt prompt;
     NullObserver observer;
     CountingDispatcher dispatcher;
     NullLog log;

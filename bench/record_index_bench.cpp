@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "bench_support.h"
 #include "core/analysis/call_report.h"
 #include "core/record/call_indexer.h"
 #include "core/record/call_recorder.h"
@@ -47,10 +48,7 @@ const Year& TheYear() {
         }
         std::filesystem::remove(y.db);
         AppSettings settings;
-        for (size_t k = 0; k < 50; ++k) {
-            settings.f[k] = 1;
-            settings.SaveInd[k] = static_cast<int32_t>(k);
-        }
+        bench::StoreEveryColumn(settings);
         FixedClock clock;
         SqliteRecordIndex index(y.db, SqliteRecordIndex::Mode::Write);
         // A year in one go: the indexes of random numbers want a page cache of their size.

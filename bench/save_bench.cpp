@@ -2,6 +2,7 @@
 // and Bill_Backup and both buffer in-files, each opened, appended and closed per record.
 #include <benchmark/benchmark.h>
 
+#include "bench_support.h"
 #include "typical_record.h"
 
 #include <cstdio>
@@ -29,10 +30,7 @@ void BM_SaveCallAll(benchmark::State& state) {
     settings.MakeHeader = 1;
     settings.DoBufferPacked = 1;
     settings.DoBufferDecoded = 1;
-    for (size_t k = 0; k < 50; ++k) {
-        settings.f[k] = 1;
-        settings.SaveInd[k] = static_cast<int32_t>(k);
-    }
+    bench::StoreEveryColumn(settings);
     PosixFileStore files;
     CallRecorder recorder(settings, files, dirs);
     const std::string frame = TypicalFrame();

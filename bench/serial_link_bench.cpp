@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include "bench_support.h"
 #include "core/link/link_protocol.h"
 #include "core/record/connection_log.h"
 #include "platform/qt_timer_host.h"
@@ -28,10 +29,6 @@ constexpr uint32_t kSeed = 17;
 
 struct Observer : LinkObserver {
     void Notify(NotifyCode, int) override {}
-};
-struct Prompt : OperatorPrompt {
-    void Message(const std::string&, const std::string&, PromptIcon) override {}
-    bool Confirm(const std::string&, const std::string&, PromptIcon) override { return false; }
 };
 struct TimedDispatcher : FrameDispatcher {
     void Dispatch(const uint8_t*, uint32_t) override {
@@ -80,7 +77,7 @@ void BM_SerialLinkAt9600Baud(benchmark::State& state) {
         settings.Serial_Ports[0] = velk.toStdString();
         StatisticCounters counters;
         SystemClock clock;
-        Prompt prompt;
+        bench::QuietPrompt prompt;
         Observer observer;
         TimedDispatcher dispatcher;
         cs_smda_prot* protocol = nullptr;
@@ -125,10 +122,4 @@ BENCHMARK(BM_SerialLinkAt9600Baud)->Iterations(1)->UseManualTime()->Unit(benchma
 }  // namespace
 }  // namespace velk
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+VELK_QT_BENCHMARK_MAIN()

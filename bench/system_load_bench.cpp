@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench_support.h"
 #include "core/analysis/system_load.h"
 #include "ui/system_load_window.h"
 
@@ -86,11 +87,6 @@ struct FixedClock : Clock {
     LocalTime Now() const override { return {2026, 12, 8, 12, 0, 0}; }
     int64_t Seconds() const override { return 0; }
 };
-struct QuietPrompt : OperatorPrompt {
-    void Message(const std::string&, const std::string&, PromptIcon) override {}
-    bool Confirm(const std::string&, const std::string&, PromptIcon) override { return false; }
-};
-
 // From the picked day to the by-ports table drawn: reading on the worker, counting, the models
 // reset and the visible part of the table painted.
 void BM_WindowShowsDay(benchmark::State& state) {
@@ -99,7 +95,7 @@ void BM_WindowShowsDay(benchmark::State& state) {
         << TrafficFile(1440);
     AppSettings settings;
     FixedClock clock;
-    QuietPrompt prompt;
+    bench::QuietPrompt prompt;
     SystemLoadingWindow window(settings, dir.path().toStdString(), clock, prompt);
     window.resize(1200, 800);
     window.show();

@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "bench_support.h"
 #include "core/app/collector.h"
 #include "core/foundation/base_directory.h"
 #include "platform/collector_host.h"
@@ -22,11 +23,6 @@ namespace velk {
 namespace {
 
 constexpr int kRecords = 60;
-
-struct QuietPrompt : OperatorPrompt {
-    void Message(const std::string&, const std::string&, PromptIcon) override {}
-    bool Confirm(const std::string&, const std::string&, PromptIcon) override { return false; }
-};
 
 // Times the records as they are stored.
 struct TimingView : CollectorView {
@@ -59,10 +55,7 @@ AppSettings StoringSettings(int delayMs) {
     s.SaveToFile = 1;
     s.DoBufferPacked = 1;
     s.DoBufferDecoded = 1;
-    for (size_t k = 0; k < 50; ++k) {
-        s.f[k] = 1;
-        s.SaveInd[k] = static_cast<int32_t>(k);
-    }
+    bench::StoreEveryColumn(s);
     return s;
 }
 
@@ -81,7 +74,7 @@ void BM_TcpLinkWithFiles(benchmark::State& state) {
             break;
         }
         AppSettings settings = StoringSettings(delayMs);
-        QuietPrompt prompt;
+        bench::QuietPrompt prompt;
         LastCallsRing ring;
         TimingView view;
         {
@@ -122,10 +115,4 @@ BENCHMARK(BM_TcpLinkWithFiles)
 }  // namespace
 }  // namespace velk
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+VELK_QT_BENCHMARK_MAIN()
