@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "core/analysis/call_report.h"
+#include "core/archive/call_report.h"
 #include "core/decode/field_decoder.h"
-#include "core/record/record_shipper.h"
+#include "core/archive/record_shipper.h"
 #include "platform/pg_record_index.h"
 #include "platform/pg_record_server.h"
 #include "platform/sqlite_record_index.h"

@@ -11,8 +11,8 @@
 #include <fstream>
 
 #include "bench_support.h"
-#include "core/analysis/call_report.h"
-#include "core/record/call_indexer.h"
+#include "core/archive/call_report.h"
+#include "core/archive/call_indexer.h"
 #include "core/record/call_recorder.h"
 #include "platform/sqlite_record_index.h"
 #include "record_generator.h"

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "core/analysis/raw_import.h"
-#include "core/analysis/stored_records.h"
+#include "core/archive/stored_records.h"
 #include "core/app/collector.h"
 #include "core/app/console_view.h"
 #include "core/app/startup.h"

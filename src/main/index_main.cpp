@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/analysis/index_rebuild.h"
+#include "core/archive/index_rebuild.h"
 #include "core/foundation/base_directory.h"
 #include "core/foundation/command_line.h"
 #include "core/foundation/settings_store.h"

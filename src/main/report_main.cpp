@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "core/analysis/call_report.h"
+#include "core/archive/call_report.h"
 #include "core/decode/field_names.h"
 #include "core/foundation/base_directory.h"
 #include "core/foundation/command_line.h"

@@ -10,7 +10,7 @@
 
 #include "core/foundation/app_settings.h"
 #include "core/foundation/clock.h"
-#include "core/record/record_shipper.h"
+#include "core/archive/record_shipper.h"
 
 namespace velk {
 

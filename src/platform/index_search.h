@@ -6,8 +6,8 @@
 #include <functional>
 #include <memory>
 
-#include "core/analysis/call_report.h"
-#include "core/record/record_index.h"
+#include "core/archive/call_report.h"
+#include "core/archive/record_index.h"
 
 namespace velk {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "core/record/index_row.h"
+#include "core/archive/index_row.h"
 
 namespace velk {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/record/record_server.h"
+#include "core/archive/record_server.h"
 
 struct pg_conn;
 struct pg_result;

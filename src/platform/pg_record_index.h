@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/record/record_index.h"
+#include "core/archive/record_index.h"
 #include "platform/pg_database.h"
 
 namespace velk {

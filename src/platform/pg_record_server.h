@@ -3,7 +3,7 @@
 #include <set>
 #include <string>
 
-#include "core/record/record_server.h"
+#include "core/archive/record_server.h"
 #include "platform/pg_database.h"
 
 namespace velk {

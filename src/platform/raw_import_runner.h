@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/analysis/raw_import.h"
-#include "core/analysis/stored_records.h"
+#include "core/archive/stored_records.h"
 
 namespace velk {
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "core/record/record_index.h"
+#include "core/archive/record_index.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

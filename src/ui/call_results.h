@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/analysis/call_report.h"
+#include "core/archive/call_report.h"
 #include "core/foundation/app_settings.h"
 #include "core/foundation/operator_prompt.h"
 

@@ -10,7 +10,7 @@
 #include <functional>
 #include <vector>
 
-#include "core/analysis/call_report.h"
+#include "core/archive/call_report.h"
 #include "core/analysis/query_form.h"
 #include "core/foundation/app_settings.h"
 #include "core/foundation/clock.h"

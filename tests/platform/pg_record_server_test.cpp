@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/analysis/call_report.h"
+#include "core/archive/call_report.h"
 #include "platform/pg_record_index.h"
 #include "platform/sqlite_record_index.h"
 #include "support/pg_server.h"

@@ -11,7 +11,7 @@
 
 #include "core/decode/record_builder.h"
 #include "core/link/link_fakes.h"
-#include "core/record/call_indexer.h"
+#include "core/archive/call_indexer.h"
 #include "core/record/call_recorder.h"
 #include "platform/index_search.h"
 #include "platform/pg_record_index.h"

@@ -1,4 +1,4 @@
-#include "core/analysis/call_report.h"
+#include "core/archive/call_report.h"
 
 #include <algorithm>
 #include <cstdint>

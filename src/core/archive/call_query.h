@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/analysis/query_form.h"
-#include "core/record/record_index.h"
+#include "core/archive/record_index.h"
 
 namespace velk {
 

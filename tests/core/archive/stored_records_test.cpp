@@ -1,4 +1,4 @@
-#include "core/analysis/stored_records.h"
+#include "core/archive/stored_records.h"
 
 #include <gtest/gtest.h>
 

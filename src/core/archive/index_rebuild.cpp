@@ -1,4 +1,4 @@
-#include "core/analysis/index_rebuild.h"
+#include "core/archive/index_rebuild.h"
 
 #include <unordered_map>
 

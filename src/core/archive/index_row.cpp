@@ -1,4 +1,4 @@
-#include "core/record/index_row.h"
+#include "core/archive/index_row.h"
 
 #include <cctype>
 

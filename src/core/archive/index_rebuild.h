@@ -6,7 +6,7 @@
 #include "core/analysis/raw_import.h"
 #include "core/decode/field_decoder.h"
 #include "core/foundation/app_settings.h"
-#include "core/record/call_indexer.h"
+#include "core/archive/call_indexer.h"
 
 namespace velk {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/analysis/call_query.h"
+#include "core/archive/call_query.h"
 #include "core/foundation/app_settings.h"
-#include "core/record/record_index.h"
+#include "core/archive/record_index.h"
 
 namespace velk {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/record/index_row.h"
+#include "core/archive/index_row.h"
 
 namespace velk {
 

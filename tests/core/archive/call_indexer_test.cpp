@@ -1,4 +1,4 @@
-#include "core/record/call_indexer.h"
+#include "core/archive/call_indexer.h"
 
 #include <gtest/gtest.h>
 

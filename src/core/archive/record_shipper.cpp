@@ -1,4 +1,4 @@
-#include "core/record/record_shipper.h"
+#include "core/archive/record_shipper.h"
 
 #include <algorithm>
 #include <cstdio>

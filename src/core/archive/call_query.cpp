@@ -1,4 +1,4 @@
-#include "core/analysis/call_query.h"
+#include "core/archive/call_query.h"
 
 #include <algorithm>
 #include <cctype>

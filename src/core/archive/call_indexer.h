@@ -9,7 +9,7 @@
 #include "core/foundation/app_settings.h"
 #include "core/foundation/clock.h"
 #include "core/record/call_recorder.h"
-#include "core/record/record_index.h"
+#include "core/archive/record_index.h"
 
 namespace velk {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/foundation/clock.h"
-#include "core/record/record_server.h"
+#include "core/archive/record_server.h"
 
 namespace velk {
 
