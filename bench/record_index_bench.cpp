@@ -53,7 +53,7 @@ const Year& TheYear() {
         SqliteRecordIndex index(y.db, SqliteRecordIndex::Mode::Write);
         // A year in one go: the indexes of random numbers want a page cache of their size.
         index.Execute("PRAGMA cache_size=-2000000");
-        CallIndexer indexer(settings, clock, &index, nullptr);
+        CallIndexer indexer(settings, clock, &index, nullptr, nullptr);
         indexer.SetImporting(true);
         FieldDecoder decoder(settings);
         bench::YearOfCalls calls(y.records);
@@ -94,7 +94,7 @@ void BM_IndexImportBatches(benchmark::State& state) {
         {
             SqliteRecordIndex index(db, SqliteRecordIndex::Mode::Write);
             index.Open();
-            CallIndexer indexer(settings, clock, &index, nullptr);
+            CallIndexer indexer(settings, clock, &index, nullptr, nullptr);
             indexer.SetImporting(true);
             state.ResumeTiming();
             for (const std::string& f : frames) {

@@ -27,6 +27,7 @@
 #include "core/foundation/command_line.h"
 #include "platform/file_instance_lock.h"
 #include "platform/posix_file_store.h"
+#include "platform/posix_followed_files.h"
 #include "platform/raw_import_runner.h"
 #include "platform/sqlite_record_index.h"
 
@@ -173,10 +174,16 @@ int main(int argc, char* argv[]) {
                      store.IniPath().string().c_str(),
                      startup.SettingsComplete() ? "" : ", or the file is missing");
     }
-    collector.SetRecordIndex(&index);
+    // A batch program may wait for a rebuild's or a search's transaction a little longer.
+    index.SetBusyTimeout(30000);
+    velk::PosixFollowedFiles rawFiles(velk::OutputDirectories::Under(base).bill, ".raw");
+    collector.SetRecordIndex(&index, &rawFiles);
     ImportView view;
     collector.SetView(&view);
-    collector.Start();  // the saving filter's lists, and what the journal kept from the last run
+    // The saving filter's lists, what the journal kept from the last run, and whatever the index
+    // lacks of the record files.
+    collector.Start();
+    collector.Indexer().Finish();
 
     const velk::OutputDirectories dirs = velk::OutputDirectories::Under(base);
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
@@ -271,6 +278,20 @@ int main(int argc, char* argv[]) {
             std::fprintf(stderr, "\n%s: %s\n", file.c_str(), velk::kImportNoMemory);
             exitCode = 1;
         }
+    // The records are in their files; the import is done only once the index has them too.
+    if (!collector.Indexer().Finish()) {
+        std::fprintf(stderr,
+                     settings.RawSave == 1
+                         ? "velk-import: the record index %s does not have every record stored "
+                           "(see above); they are in the raw files of Bill, and velk or "
+                           "velk-collector puts them in when it next starts here, or run now: "
+                           "velk-index rebuild --dir %s\n"
+                         : "velk-import: the record index %s does not have every record stored "
+                           "(see above), and with RawSave off no raw file holds them: velk-index "
+                           "rebuild cannot put them in (the decoded files have them)\n",
+                     (base / velk::kRecordIndexFile).c_str(), base.c_str());
+        exitCode = 1;
+    }
     lock.Release();
     if (!storesCalls && callRecordsRead > 0)
         return 2;

@@ -1,7 +1,8 @@
 // velk-index rebuild [--dir DIR] [FILE...]: puts the call records of the raw files into the
 // record index VELK.db where it lacks them (all of Bill/*.raw when no file is named). A damaged
 // database is set aside as VELK.db.damaged and built anew. It can run beside velk or
-// velk-collector: a record already in the index is left alone.
+// velk-collector: a record already in the index is left alone, its transactions are short, and
+// the raw files of Bill get the marks the collector reads them on from.
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "core/archive/index_rebuild.h"
+#include "core/archive/call_indexer.h"
 #include "core/foundation/base_directory.h"
 #include "core/foundation/command_line.h"
 #include "core/foundation/settings_store.h"
-#include "platform/raw_import_runner.h"
+#include "platform/posix_followed_files.h"
 #include "platform/sqlite_record_index.h"
 
 namespace {
@@ -71,17 +72,22 @@ int main(int argc, char* argv[]) {
 
     const std::filesystem::path db = base / velk::kRecordIndexFile;
     velk::SqliteRecordIndex index(db, velk::SqliteRecordIndex::Mode::Write);
+    // A collector's transactions are short; a reader's search may take a while.
+    index.SetBusyTimeout(60000);
     std::error_code ec;
     if (std::filesystem::exists(db, ec) && !index.Sound()) {
         if (!index.Damaged()) {
             std::fprintf(stderr, "velk-index: %s\n", index.ErrorText().c_str());
             return 1;
         }
-        std::fprintf(stderr, "velk-index: %s; it is set aside as %s.damaged and built anew\n",
-                     index.ErrorText().c_str(), db.c_str());
-        std::filesystem::rename(db, db.string() + ".damaged", ec);
-        for (const char* extra : {"-wal", "-shm"})
-            std::filesystem::remove(db.string() + extra, ec);
+        const std::string damage = index.ErrorText();
+        std::string where;
+        if (!index.SetAside(where)) {
+            std::fprintf(stderr, "velk-index: %s; %s\n", damage.c_str(), index.ErrorText().c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "velk-index: %s; it is set aside as %s and built anew\n",
+                     damage.c_str(), where.c_str());
     }
     // Years of records in one go: a page cache that holds the indexes' working part.
     if (!index.Execute("PRAGMA cache_size=-262144")) {
@@ -91,25 +97,42 @@ int main(int argc, char* argv[]) {
 
     velk::SystemClock clock;
     std::string failure;
-    velk::CallIndexer indexer(settings, clock, &index,
+    velk::CallIndexer indexer(settings, clock, &index, nullptr,
                               [&failure](const std::string&, const std::string& detail) {
-                                  if (failure.empty())
-                                      failure = detail;
+                                  failure = detail;
                               });
-    velk::IndexRebuild rebuildRun(settings, indexer);
+    // The raw files of Bill get their marks: a collector reads them on from there.
+    const std::filesystem::path billDir = velk::OutputDirectories::Under(base).bill;
+    velk::PosixFollowedFiles bill(billDir, ".raw"), elsewhere;
+    const std::filesystem::path billPath = std::filesystem::weakly_canonical(billDir, ec);
     int exitCode = 0;
     uint64_t read = 0, added = 0;
-    for (const std::string& file : files) {
-        velk::FileImportSource source(file);
-        if (!source.Ok()) {
+    bool setAside = false;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string& file = files[i];
+        const std::filesystem::path path(file);
+        const bool followed =
+            std::filesystem::weakly_canonical(path, ec).parent_path() == billPath;
+        velk::CheckCount count;
+        const bool checked =
+            followed ? indexer.Check(bill, path.filename().string(), true, count)
+                     : indexer.Check(elsewhere, file, false, count);
+        if (!checked) {
+            // Damage met on the way: the database was set aside, and every file goes in again.
+            if (!indexer.Failing() && !setAside) {
+                std::fprintf(stderr, "velk-index: %s\n", failure.c_str());
+                setAside = true;
+                i = static_cast<size_t>(-1);
+                read = added = 0;
+                continue;
+            }
+            std::fprintf(stderr, "velk-index: %s\n", failure.c_str());
+            return 1;
+        }
+        if (count.readFailed) {
             std::fprintf(stderr, "%s: cannot be read\n", file.c_str());
             exitCode = 1;
             continue;
-        }
-        const velk::RebuildCount count = rebuildRun.File(source);
-        if (indexer.Failing()) {
-            std::fprintf(stderr, "velk-index: %s\n", failure.c_str());
-            return 1;
         }
         read += count.callRecords;
         added += count.added;
@@ -117,10 +140,10 @@ int main(int argc, char* argv[]) {
                     file.c_str(), static_cast<unsigned long long>(count.callRecords),
                     static_cast<unsigned long long>(count.added),
                     static_cast<unsigned long long>(count.callRecords - count.added),
-                    count.badCheck > 0 ? (", " + std::to_string(count.badCheck) +
-                                          " messages with a wrong check left out")
-                                             .c_str()
-                                       : "");
+                    count.badChecks > 0 ? (", " + std::to_string(count.badChecks) +
+                                           " messages with a wrong check left out")
+                                              .c_str()
+                                        : "");
     }
     std::printf("%zu raw files, %llu call records, %llu added; the index holds %lld\n",
                 files.size(), static_cast<unsigned long long>(read),

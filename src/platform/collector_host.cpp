@@ -5,6 +5,7 @@ namespace velk {
 CollectorHost::CollectorHost(AppSettings& settings, const std::filesystem::path& baseDirectory,
                              OperatorPrompt& prompt, LastCallsRing& ring)
     : index_(baseDirectory / kRecordIndexFile, SqliteRecordIndex::Mode::Write),
+      rawFiles_(OutputDirectories::Under(baseDirectory).bill, ".raw"),
       timers_([this](int id) { collector_.OnTimer(id); }),
       collector_(settings, baseDirectory, prompt, clock_, timers_, ring, files_),
       socket_(collector_.Protocol(), collector_.LinkEvents(), settings,
@@ -26,9 +27,9 @@ CollectorHost::CollectorHost(AppSettings& settings, const std::filesystem::path&
               }) {
     collector_.SetChannels(&socket_, &serial_);
     collector_.SetDiskBuffer(&disk_);
-    collector_.SetRecordIndex(&index_);
+    collector_.SetRecordIndex(&index_, &rawFiles_);
     if (sender_.Running())
-        collector_.Indexer().SetEntered([this](const std::vector<IndexRow>&) { sender_.Wake(); });
+        collector_.Indexer().SetEntered([this](uint64_t) { sender_.Wake(); });
 }
 
 }  // namespace velk

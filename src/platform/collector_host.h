@@ -6,6 +6,7 @@
 #include "platform/database_sender.h"
 #include "platform/disk_buffer_reader.h"
 #include "platform/posix_file_store.h"
+#include "platform/posix_followed_files.h"
 #include "platform/qt_timer_host.h"
 #include "platform/serial_channel.h"
 #include "platform/sqlite_record_index.h"
@@ -14,8 +15,9 @@
 namespace velk {
 
 // The collector as the programs run it: the machine's clock and files, timers on the Qt event
-// loop, the TCP channel, the serial channel, the hard-disk buffer, the record index VELK.db and,
-// when [Database] names one, the sender of its rows to the database server.
+// loop, the TCP channel, the serial channel, the hard-disk buffer, the record index VELK.db (a view
+// of the raw files of Bill) and, when [Database] names one, the sender of its rows to the
+// database server.
 class CollectorHost {
 public:
     CollectorHost(AppSettings& settings, const std::filesystem::path& baseDirectory,
@@ -26,6 +28,7 @@ private:
     SystemClock clock_;
     PosixFileStore files_;
     SqliteRecordIndex index_;
+    PosixFollowedFiles rawFiles_;
     QtTimerHost timers_;
     Collector collector_;
     MyCSocket socket_;

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <utility>
 
 #include "core/foundation/database_settings.h"
 #include "platform/pg_record_server.h"
@@ -12,8 +11,9 @@
 namespace velk {
 
 // The queue is the record index itself, read through a connection of the sending thread. A
-// rebuild may put a new VELK.db in place of the one open: the file is looked at before every
-// look at the newest row, and a new one is opened (and said to be another).
+// rebuild may put a new VELK.db in place of the one open, or it may be deleted and made anew: the
+// connection notices (by device and inode) and opens the one there now, which is then said to be
+// another.
 class DatabaseSender::Queue : public ShipQueue {
 public:
     explicit Queue(std::filesystem::path file)
@@ -23,27 +23,24 @@ public:
         // No index yet: nothing has been stored, nothing waits.
         if (::stat(file_.c_str(), &now) != 0)
             return errno == ENOENT ? 0 : -1;
-        if (known_ && (now.st_dev != file_dev_ || now.st_ino != file_ino_)) {
-            index_.Close();
-            replaced_ = true;
-        }
-        known_ = true;
-        file_dev_ = now.st_dev;
-        file_ino_ = now.st_ino;
         return index_.LastId();
     }
     bool ReadAfter(int64_t id, size_t most, std::vector<IndexRow>& rows) override {
         return index_.After(id, most, rows);
     }
     std::string ErrorText() const override { return index_.ErrorText(); }
-    bool Replaced() override { return std::exchange(replaced_, false); }
+    bool Replaced() override { return index_.Renewed(); }
+    bool LocalMark(const std::string& site, ShipMark& mark) override {
+        return index_.ServerMark(site, mark.throughId, mark.fingerprint);
+    }
+    void KeepMark(const std::string& site, const ShipMark& mark) override {
+        // Only for the counts of a later start: a mark not kept costs nothing else.
+        index_.SetServerMark(site, mark.throughId, mark.fingerprint);
+    }
 
 private:
     std::filesystem::path file_;
     SqliteRecordIndex index_;
-    bool known_ = false, replaced_ = false;
-    dev_t file_dev_ = 0;
-    ino_t file_ino_ = 0;
 };
 
 DatabaseSender::DatabaseSender(const AppSettings& settings, const std::filesystem::path& database,
@@ -60,6 +57,7 @@ DatabaseSender::DatabaseSender(const AppSettings& settings, const std::filesyste
     }
     queue_ = std::make_unique<Queue>(database);
     server_ = std::make_unique<PgRecordServer>(settings.Database_Connection);
+    server_->SetTimeout(settings.Database_Timeout);
     shipper_ = std::make_unique<RecordShipper>(DatabaseSiteName(settings),
                                                settings.Server_Port_index, *queue_, *server_,
                                                clock_, options);
@@ -84,7 +82,9 @@ void DatabaseSender::Stop() {
         stopping_ = true;
         changed_.notify_one();
     }
-    server_->Cancel();
+    // Whatever the server does (nothing at all, when its processes are stopped), the thread
+    // stops waiting for it now.
+    server_->Interrupt();
     thread_.join();
 }
 

@@ -35,8 +35,8 @@ public:
     bool Running() const { return thread_.joinable(); }
     // New rows are in the index: send them now rather than at the next look.
     void Wake();
-    // Ends the sending: a statement running is cancelled, the thread ends (a connection attempt
-    // under way takes up to its time-out).
+    // Ends the sending at once, whatever the server does: a statement or a connection attempt
+    // under way is abandoned (the server rolls back what it had of a batch), the thread ends.
     void Stop();
 
 private:

@@ -1,8 +1,14 @@
 #include "platform/pg_database.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "core/archive/index_row.h"
@@ -84,10 +90,14 @@ struct PgDatabase::Canceller {
 };
 
 PgDatabase::PgDatabase(std::string connection)
-    : connection_(std::move(connection)), cancel_(std::make_shared<Canceller>()) {}
+    : connection_(std::move(connection)),
+      cancel_(std::make_shared<Canceller>()),
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 PgDatabase::~PgDatabase() {
     Close();
+    if (wake_ >= 0)
+        ::close(wake_);
 }
 
 void PgDatabase::Close() {
@@ -97,6 +107,7 @@ void PgDatabase::Close() {
             PQfreeCancel(cancel_->cancel);
         cancel_->cancel = nullptr;
     }
+    // The connection is non-blocking: its goodbye never waits for a server that does not read.
     if (conn_ != nullptr)
         PQfinish(conn_);
     conn_ = nullptr;
@@ -107,6 +118,13 @@ void PgDatabase::Cancel() {
     char error[256];
     if (cancel_->cancel != nullptr)
         PQcancel(cancel_->cancel, error, sizeof error);
+}
+
+void PgDatabase::Interrupt() {
+    const uint64_t one = 1;
+    if (wake_ >= 0 && ::write(wake_, &one, sizeof one) < 0) {
+        // Already readable (the counter is full): nothing more to do.
+    }
 }
 
 bool PgDatabase::Fail(ServerFault fault, const std::string& text) {
@@ -126,6 +144,8 @@ bool PgDatabase::FailWith(const pg_result* result, const std::string& what) {
     // An error libpq made itself (no SQLSTATE) is the connection's.
     if (sqlState.empty() || sqlState.rfind("08", 0) == 0 || sqlState.rfind("57P", 0) == 0)
         fault = ServerFault::Unreachable;
+    else if (sqlState == "57014")
+        fault = ServerFault::NotAnswering;  // the statement ran out of its time on the server
     else if (sqlState.rfind("28", 0) == 0 || sqlState == "3D000")
         fault = ServerFault::LoginRefused;
     else if (sqlState == "42P01" || sqlState == "42703" || sqlState == "42883")
@@ -133,41 +153,131 @@ bool PgDatabase::FailWith(const pg_result* result, const std::string& what) {
     return Fail(fault, what + ": " + message);
 }
 
-bool PgDatabase::Open(bool create) {
-    ClearFault();
-    if (conn_ != nullptr)
+bool PgDatabase::Await(bool write, int ms, const std::string& what) {
+    using Clock = std::chrono::steady_clock;
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (true) {
+        pollfd fds[2] = {{PQsocket(conn_), static_cast<short>(POLLIN | (write ? POLLOUT : 0)), 0},
+                         {wake_, POLLIN, 0}};
+        int left = -1;
+        if (ms >= 0) {
+            left = static_cast<int>(std::max<int64_t>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now())
+                       .count()));
+        }
+        const int n = ::poll(fds, wake_ >= 0 ? 2 : 1, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Fail(ServerFault::Unreachable, what + ": " + std::strerror(errno));
+        if (wake_ >= 0 && (fds[1].revents & POLLIN) != 0)
+            return Fail(ServerFault::Unreachable, what + ": the program stops");
+        if (n == 0) {
+            return Fail(ServerFault::NotAnswering,
+                        what + ": the server did not answer within " + std::to_string(ms / 1000) +
+                            " s");
+        }
         return true;
-    // Keywords are taken in order: the time-out may be overridden by the connection string, the
-    // encoding may not.
-    const char* keywords[] = {"connect_timeout", "application_name", "dbname", "client_encoding",
+    }
+}
+
+bool PgDatabase::Flush(const std::string& what) {
+    while (true) {
+        const int r = PQflush(conn_);
+        if (r == 0)
+            return true;
+        if (r < 0)
+            return FailWith(nullptr, what);
+        // A server that reads nothing while it writes must be read from meanwhile.
+        if (!Await(true, WaitMs(), what))
+            return false;
+        if (PQconsumeInput(conn_) != 1)
+            return FailWith(nullptr, what);
+    }
+}
+
+pg_result* PgDatabase::NextResult(const std::string& what, bool& failed) {
+    failed = false;
+    while (PQisBusy(conn_) != 0) {
+        if (!Await(false, WaitMs(), what)) {
+            failed = true;
+            return nullptr;
+        }
+        if (PQconsumeInput(conn_) != 1) {
+            failed = true;
+            FailWith(nullptr, what);
+            return nullptr;
+        }
+    }
+    return PQgetResult(conn_);
+}
+
+bool PgDatabase::Connect() {
+    // Keywords are taken in order: the connection string overrides the time-out and the
+    // keep-alives (they are before it), never the encoding.
+    const std::string idle = std::to_string(timeoutSeconds_ > 0 ? std::max(1, timeoutSeconds_ / 3) : 60);
+    const std::string userTimeout = std::to_string(timeoutSeconds_ > 0 ? timeoutSeconds_ * 1000 : 0);
+    const char* keywords[] = {"connect_timeout",  "application_name",    "keepalives",
+                              "keepalives_idle",  "keepalives_interval", "keepalives_count",
+                              "tcp_user_timeout", "dbname",              "client_encoding",
                               nullptr};
-    const char* values[] = {"10", "velk", connection_.c_str(), "LATIN1", nullptr};
-    conn_ = PQconnectdbParams(keywords, values, 1);
+    const char* values[] = {"10",        "velk", "1",
+                            idle.c_str(), "5",   "3",
+                            userTimeout.c_str(), connection_.c_str(), "LATIN1",
+                            nullptr};
+    conn_ = PQconnectStartParams(keywords, values, 1);
     if (conn_ == nullptr)
         return Fail(ServerFault::Unreachable, "out of memory");
+    // libpq leaves the connect time-out to a program that connects without blocking.
+    int seconds = 10;
+    if (PQconninfoOption* options = PQconninfo(conn_)) {
+        for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+            if (std::strcmp(o->keyword, "connect_timeout") == 0 && o->val != nullptr)
+                seconds = std::atoi(o->val);
+        }
+        PQconninfoFree(options);
+    }
+    const int ms = seconds > 0 ? std::max(seconds, 2) * 1000 : -1;
+    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+    while (PQstatus(conn_) != CONNECTION_BAD && state != PGRES_POLLING_OK &&
+           state != PGRES_POLLING_FAILED) {
+        if (!Await(state == PGRES_POLLING_WRITING, ms, "cannot connect"))
+            return false;
+        state = PQconnectPoll(conn_);
+    }
     if (PQstatus(conn_) != CONNECTION_OK) {
         const std::string text = PQerrorMessage(conn_);
         return Fail(LoginRefusal(text) ? ServerFault::LoginRefused : ServerFault::Unreachable,
                     text);
     }
+    if (PQsetnonblocking(conn_, 1) != 0)
+        return Fail(ServerFault::Unreachable, PQerrorMessage(conn_));
+    return true;
+}
+
+bool PgDatabase::Open(bool create) {
+    ClearFault();
+    if (conn_ != nullptr)
+        return true;
+    if (!Connect())
+        return false;
     {
         std::lock_guard<std::mutex> hold(cancel_->lock);
         cancel_->cancel = PQgetCancel(conn_);
     }
+    if (timeoutSeconds_ > 0 &&
+        !Run("SET statement_timeout = " + std::to_string(timeoutSeconds_ * 1000),
+             "cannot set the statement time-out"))
+        return false;
     return Schema(create);
 }
 
 bool PgDatabase::Schema(bool create) {
-    Result version;
-    PGresult* probe = PQexec(conn_, "SELECT to_regclass('velk_schema') IS NOT NULL");
-    const bool probed = PQresultStatus(probe) == PGRES_TUPLES_OK && PQntuples(probe) == 1;
-    const bool present = probed && std::string(PQgetvalue(probe, 0, 0)) == "t";
-    if (!probed) {
-        FailWith(probe, "cannot look for VELK's tables");
-        PQclear(probe);
+    Result version, probe;
+    if (!Run("SELECT to_regclass('velk_schema') IS NOT NULL", {}, &probe,
+             "cannot look for VELK's tables"))
         return false;
-    }
-    PQclear(probe);
+    const bool present = probe.Rows() == 1 && probe.Text(0, 0) == "t";
     if (!present) {
         if (!create)
             return Fail(ServerFault::Schema, "the database holds no VELK tables (no site has "
@@ -218,27 +328,57 @@ bool PgDatabase::Run(const std::string& sql, const std::vector<const char*>& par
                      Result* result, const std::string& what) {
     if (conn_ == nullptr)
         return Fail(ServerFault::Unreachable, what + ": not connected");
-    PGresult* r = parameters.empty()
-                      ? PQexec(conn_, sql.c_str())
-                      : PQexecParams(conn_, sql.c_str(), static_cast<int>(parameters.size()),
-                                     nullptr, parameters.data(), nullptr, nullptr, 0);
-    const ExecStatusType status = PQresultStatus(r);
+    const int sent = parameters.empty()
+                         ? PQsendQuery(conn_, sql.c_str())
+                         : PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(parameters.size()),
+                                             nullptr, parameters.data(), nullptr, nullptr, 0);
+    if (sent != 1)
+        return FailWith(nullptr, what);
+    if (!Flush(what))
+        return false;
+    // Statements after one that failed do not run: its error is the answer; else the last one's.
+    PGresult* answer = nullptr;
+    bool failed = false, error = false;
+    for (PGresult* r; (r = NextResult(what, failed)) != nullptr;) {
+        if (error) {
+            PQclear(r);
+            continue;
+        }
+        const ExecStatusType status = PQresultStatus(r);
+        error = status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
+        PQclear(answer);
+        answer = r;
+    }
+    if (failed) {
+        PQclear(answer);
+        return false;
+    }
+    const ExecStatusType status = PQresultStatus(answer);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        FailWith(r, what);
-        PQclear(r);
+        FailWith(answer, what);
+        PQclear(answer);
         return false;
     }
     if (result != nullptr)
-        result->result.reset(r, PQclear);
+        result->result.reset(answer, PQclear);
     else
-        PQclear(r);
+        PQclear(answer);
     return true;
 }
 
 bool PgDatabase::Copy(const std::string& sql, const std::string& data, const std::string& what,
                       const char* tolerated) {
     tolerated_ = false;
-    PGresult* r = PQexec(conn_, sql.c_str());
+    if (conn_ == nullptr)
+        return Fail(ServerFault::Unreachable, what + ": not connected");
+    if (PQsendQuery(conn_, sql.c_str()) != 1)
+        return FailWith(nullptr, what);
+    if (!Flush(what))
+        return false;
+    bool failed = false;
+    PGresult* r = NextResult(what, failed);
+    if (failed)
+        return false;
     if (PQresultStatus(r) != PGRES_COPY_IN) {
         FailWith(r, what);
         PQclear(r);
@@ -246,15 +386,33 @@ bool PgDatabase::Copy(const std::string& sql, const std::string& data, const std
     }
     PQclear(r);
     constexpr size_t kPiece = 1 << 20;
-    for (size_t at = 0; at < data.size(); at += kPiece) {
+    for (size_t at = 0; at < data.size();) {
         const size_t n = std::min(kPiece, data.size() - at);
-        if (PQputCopyData(conn_, data.data() + at, static_cast<int>(n)) != 1)
+        const int put = PQputCopyData(conn_, data.data() + at, static_cast<int>(n));
+        if (put < 0)
+            return FailWith(nullptr, what);
+        if (put == 0) {
+            // libpq's buffer is full: wait until the server takes some.
+            if (!Await(true, WaitMs(), what))
+                return false;
+            if (PQconsumeInput(conn_) != 1 || PQflush(conn_) < 0)
+                return FailWith(nullptr, what);
+            continue;
+        }
+        at += n;
+    }
+    for (int end; (end = PQputCopyEnd(conn_, nullptr)) != 1;) {
+        if (end < 0)
+            return FailWith(nullptr, what);
+        if (!Await(true, WaitMs(), what))
+            return false;
+        if (PQconsumeInput(conn_) != 1)
             return FailWith(nullptr, what);
     }
-    if (PQputCopyEnd(conn_, nullptr) != 1)
-        return FailWith(nullptr, what);
+    if (!Flush(what))
+        return false;
     bool ok = true;
-    while ((r = PQgetResult(conn_)) != nullptr) {
+    while ((r = NextResult(what, failed)) != nullptr) {
         if (ok && PQresultStatus(r) != PGRES_COMMAND_OK) {
             ok = false;
             const char* state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
@@ -266,11 +424,11 @@ bool PgDatabase::Copy(const std::string& sql, const std::string& data, const std
             // The connection is closed by FailWith: the rest of the results go with it.
             FailWith(r, what);
             PQclear(r);
-            break;
+            return false;
         }
         PQclear(r);
     }
-    return ok;
+    return ok && !failed;
 }
 
 bool PgDatabase::Each(const std::string& sql, const std::vector<const char*>& parameters,
@@ -281,9 +439,11 @@ bool PgDatabase::Each(const std::string& sql, const std::vector<const char*>& pa
                           parameters.data(), nullptr, nullptr, 0) != 1 ||
         PQsetSingleRowMode(conn_) != 1)
         return FailWith(nullptr, what);
-    bool ok = true, wanted = true;
+    if (!Flush(what))
+        return false;
+    bool ok = true, wanted = true, failed = false;
     PGresult* r = nullptr;
-    while ((r = PQgetResult(conn_)) != nullptr) {
+    while ((r = NextResult(what, failed)) != nullptr) {
         const ExecStatusType status = PQresultStatus(r);
         if (ok && status == PGRES_SINGLE_TUPLE && wanted) {
             Result row;
@@ -301,7 +461,7 @@ bool PgDatabase::Each(const std::string& sql, const std::vector<const char*>& pa
         }
         PQclear(r);
     }
-    return ok;
+    return ok && !failed;
 }
 
 void AppendCopyText(std::string& out, const std::string& text) {

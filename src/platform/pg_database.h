@@ -26,10 +26,18 @@ public:
     PgDatabase& operator=(const PgDatabase&) = delete;
 
     // Connects when not connected: the client encoding Latin-1 (record texts are 8-bit), a
-    // connect time-out of 10 s unless the connection says otherwise. With `create`, VELK's tables
-    // are made when the server has none; tables of another schema version are reported, never
-    // changed. False with Fault and ErrorText (the connection is then closed).
+    // connect time-out of 10 s unless the connection says otherwise, TCP keep-alives. With
+    // `create`, VELK's tables are made when the server has none; tables of another schema version
+    // are reported, never changed. False with Fault and ErrorText (the connection is then
+    // closed).
     bool Open(bool create);
+    // How long the server may stay silent while an answer is awaited before it counts as not
+    // answering (NotAnswering, the connection closed); 0 (the default) waits for ever. A
+    // statement runs at most as long on the server too. From the next connection on.
+    void SetTimeout(int seconds) { timeoutSeconds_ = seconds; }
+    // From any thread: whatever waits for the server now, or later, ends at once (Unreachable,
+    // the connection closed). For a program that stops, whatever the server does.
+    void Interrupt();
     void Close();
     bool IsOpen() const { return conn_ != nullptr; }
 
@@ -71,11 +79,21 @@ public:
 private:
     bool FailWith(const pg_result* result, const std::string& what);
     bool Schema(bool create);
+    // Waits for the connection's socket to be readable (or writable too), at most `ms` (-1: for
+    // ever); false when the time ran out or Interrupt came (the connection then closed).
+    bool Await(bool write, int ms, const std::string& what);
+    // Sends what libpq holds; the next result (null at the end, or when waiting failed: failed).
+    bool Flush(const std::string& what);
+    pg_result* NextResult(const std::string& what, bool& failed);
+    bool Connect();
+    int WaitMs() const { return timeoutSeconds_ > 0 ? timeoutSeconds_ * 1000 : -1; }
 
     std::string connection_;
     pg_conn* conn_ = nullptr;
     struct Canceller;
     std::shared_ptr<Canceller> cancel_;
+    int timeoutSeconds_ = 0;
+    int wake_ = -1;  // readable once Interrupt came
     ServerFault fault_ = ServerFault::None;
     std::string error_;
     bool tolerated_ = false;

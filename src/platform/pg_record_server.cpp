@@ -93,6 +93,32 @@ std::optional<ShipMark> PgRecordServer::Mark(const std::string& site) {
     return ShipMark{r.Number(0, 0), r.Number(0, 1)};
 }
 
+std::optional<bool> PgRecordServer::Holds(const std::string& site,
+                                          const std::vector<IndexRow>& rows) {
+    if (!Open())
+        return std::nullopt;
+    static const char kHex[] = "0123456789abcdef";
+    for (const IndexRow& row : rows) {
+        const auto* start = std::get_if<std::string>(&row.Field(4));
+        const std::string started = ServerTimestamp(start != nullptr ? *start : std::string());
+        std::string hex;
+        for (unsigned char b : row.raw) {
+            hex += kHex[b >> 4];
+            hex += kHex[b & 15];
+        }
+        // The unique key's columns: one look in its index.
+        PgDatabase::Result r;
+        if (!db_.Run("SELECT 1 FROM velk_calls WHERE site = $1 AND record_md5 = "
+                     "md5(decode($2, 'hex'))::uuid AND started = $3 LIMIT 1",
+                     {site.c_str(), hex.c_str(), started.c_str()}, &r,
+                     "cannot look for the site's records"))
+            return std::nullopt;
+        if (r.Rows() > 0)
+            return true;
+    }
+    return false;
+}
+
 bool PgRecordServer::Ship(const std::string& site, int32_t systemType,
                           const std::vector<IndexRow>& rows, const ShipMark& from,
                           const ShipMark& to) {

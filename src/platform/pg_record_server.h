@@ -24,8 +24,11 @@ public:
     ServerFault Fault() const override { return db_.Fault(); }
     std::string ErrorText() const override { return db_.ErrorText(); }
 
-    // Stops a statement that runs now (from another thread, at shutdown).
-    void Cancel() { db_.Cancel(); }
+    std::optional<bool> Holds(const std::string& site, const std::vector<IndexRow>& rows) override;
+    // How long the server may take to answer (seconds).
+    void SetTimeout(int seconds) { db_.SetTimeout(seconds); }
+    // From another thread, at shutdown: whatever waits for the server ends now, and from now on.
+    void Interrupt() { db_.Interrupt(); }
     // Rows the last batch added (the others were there already).
     int64_t LastAdded() const { return lastAdded_; }
 

@@ -1,9 +1,16 @@
 #include "platform/sqlite_record_index.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <utility>
 
 #include "core/decode/code_tables.h"
 
@@ -30,6 +37,16 @@ const std::string& Start() {
     return name;
 }
 
+// What schema 2 added: how far each raw file is read, the server's mark as last seen.
+std::string FollowSchema() {
+    return "CREATE TABLE followed_files (file TEXT PRIMARY KEY, device INTEGER NOT NULL,"
+           " inode INTEGER NOT NULL, position INTEGER NOT NULL, checking INTEGER NOT NULL,"
+           " check_until INTEGER NOT NULL)"
+           " WITHOUT ROWID;\n"
+           "CREATE TABLE server_marks (site TEXT PRIMARY KEY, through_id INTEGER NOT NULL,"
+           " fingerprint INTEGER NOT NULL) WITHOUT ROWID;\n";
+}
+
 std::string Schema() {
     std::string columns;
     for (int c = 0; c < kIndexColumns; ++c)
@@ -53,7 +70,8 @@ std::string Schema() {
         "CREATE INDEX calls_call_type ON calls(" + Quoted(IndexColumnName(9)) + ");\n"
         "CREATE TABLE code_texts (field TEXT NOT NULL, code INTEGER NOT NULL, text TEXT NOT NULL,"
         " PRIMARY KEY (field, code)) WITHOUT ROWID;\n"
-        "CREATE TABLE sources (source INTEGER PRIMARY KEY, name TEXT NOT NULL);\n";
+        "CREATE TABLE sources (source INTEGER PRIMARY KEY, name TEXT NOT NULL);\n" +
+        FollowSchema();
     for (int s = 0; s <= static_cast<int>(RecordSource::RawFile); ++s) {
         sql += "INSERT INTO sources VALUES (" + std::to_string(s) + ", '" +
                SourceName(static_cast<RecordSource>(s)) + "');\n";
@@ -148,10 +166,62 @@ void ReadRow(sqlite3_stmt* s, IndexRow& row) {
     row.storedAt = sqlite3_column_int64(s, 2 + kStoredAt);
 }
 
+bool Identify(const std::filesystem::path& file, FileIdentity& identity) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0)
+        return false;
+    identity = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    return true;
+}
+
+// Held while a database file is made or set aside: nobody makes one between another's look and
+// its removal of a log left over, and nobody removes the log of one just made.
+class DirectoryLock {
+public:
+    explicit DirectoryLock(const std::filesystem::path& dir)
+        : fd_(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (fd_ >= 0) {
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~DirectoryLock() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+private:
+    int fd_;
+};
+
+// A database file made empty when there is none, after the log and shared-memory files of a
+// deleted one are gone (SQLite would take their pages into the new file). Under DirectoryLock.
+bool MakeEmpty(const std::filesystem::path& file, std::string& error) {
+    for (const char* extra : {"-wal", "-shm"}) {
+        const std::string path = file.string() + extra;
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            error = path + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) {
+        error = file.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return true;
+}
+
 }  // namespace
 
 SqliteRecordIndex::SqliteRecordIndex(std::filesystem::path file, Mode mode)
-    : file_(std::move(file)), mode_(mode) {}
+    : file_(std::move(file)),
+      mode_(mode),
+      busyMs_(mode == Mode::Write ? kWriteWaitMs : kReadWaitMs) {}
 
 SqliteRecordIndex::~SqliteRecordIndex() {
     Close();
@@ -172,17 +242,20 @@ bool SqliteRecordIndex::Fail(const std::string& what) {
 }
 
 void SqliteRecordIndex::Finalize() {
-    sqlite3_finalize(insert_);
-    sqlite3_finalize(same_);
-    insert_ = same_ = nullptr;
+    for (sqlite3_stmt** s : {&insert_, &same_, &mark_, &setMark_}) {
+        sqlite3_finalize(*s);
+        *s = nullptr;
+    }
 }
 
 void SqliteRecordIndex::Close() {
     Finalize();
     if (db_ != nullptr) {
+        // An open transaction is rolled back with the connection.
         sqlite3_close_v2(db_);
         db_ = nullptr;
     }
+    transaction_ = false;
 }
 
 bool SqliteRecordIndex::Prepare(sqlite3_stmt*& statement, const std::string& sql) {
@@ -191,26 +264,55 @@ bool SqliteRecordIndex::Prepare(sqlite3_stmt*& statement, const std::string& sql
 }
 
 bool SqliteRecordIndex::Execute(const std::string& sql) {
-    if (!Open())
+    if (!OpenCurrent())
         return false;
     return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK ||
            Fail("cannot run a statement");
+}
+
+bool SqliteRecordIndex::Renewed() {
+    return std::exchange(renewed_, false);
+}
+
+bool SqliteRecordIndex::OpenCurrent() {
+    if (db_ != nullptr && !transaction_) {
+        FileIdentity now;
+        if (!Identify(file_, now) || !(now == opened_))
+            Close();
+    }
+    return Open();
 }
 
 bool SqliteRecordIndex::Open() {
     if (db_ != nullptr)
         return true;
     std::error_code ec;
-    if (mode_ == Mode::Read && !std::filesystem::exists(file_, ec)) {
-        error_ = file_.string() + ": there is no record index (nothing has been indexed here)";
-        return false;
+    if (!std::filesystem::exists(file_, ec)) {
+        if (mode_ == Mode::Read) {
+            error_ = file_.string() + ": there is no record index (nothing has been indexed here)";
+            return false;
+        }
+        DirectoryLock lock(file_.parent_path());
+        std::string error;
+        if (!std::filesystem::exists(file_, ec) && !MakeEmpty(file_, error)) {
+            error_ = error + ": cannot make the record index";
+            return false;
+        }
     }
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX |
-                      (mode_ == Mode::Write ? SQLITE_OPEN_CREATE : 0);
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(file_.c_str(), &db_, flags, nullptr) != SQLITE_OK)
         return Fail("cannot open the record index");
-    // The writer is the collector: it must never wait for another program's transaction.
-    sqlite3_busy_timeout(db_, mode_ == Mode::Write ? 0 : 5000);
+    FileIdentity identity;
+    if (!Identify(file_, identity))
+        return Fail("cannot open the record index: it went away");
+    if (known_ && !(identity == opened_))
+        renewed_ = true;
+    opened_ = identity;
+    known_ = true;
+    // Kept when the connection closes: see the class.
+    int persist = 1;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    sqlite3_busy_timeout(db_, busyMs_);
     sqlite3_stmt* version = nullptr;
     if (!Prepare(version, "PRAGMA user_version")) {
         sqlite3_finalize(version);
@@ -227,38 +329,104 @@ bool SqliteRecordIndex::Open() {
     if (schema == 0 && mode_ == Mode::Read)
         return Fail("the record index is empty");
     if (mode_ == Mode::Write) {
-        if (sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-16384", nullptr,
-                         nullptr, nullptr) != SQLITE_OK)
+        if (sqlite3_exec(db_,
+                         "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
+                         "PRAGMA cache_size=-16384; PRAGMA journal_size_limit=67108864",
+                         nullptr, nullptr, nullptr) != SQLITE_OK)
             return Fail("cannot set up the record index");
-        if (schema == 0) {
-            const std::string sql = "BEGIN IMMEDIATE;\n" + Schema() + "PRAGMA user_version = " +
-                                    std::to_string(kSchemaVersion) + ";\nCOMMIT;";
-            if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-                sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-                return Fail("cannot create the record index");
-            }
-        }
+        if (schema < kSchemaVersion && !SetUp(schema))
+            return false;
         std::string marks;
         for (int c = 0; c < kIndexColumns + 6; ++c)
             marks += c == 0 ? "?" : ", ?";
         if (!Prepare(insert_, "INSERT INTO calls (occurrence, " + ColumnList() +
                                   ", raw_hash) VALUES (" + marks + ")") ||
             !Prepare(same_, "SELECT count(*) FROM calls WHERE " + Start() +
-                                " IS ?1 AND raw_hash = ?2 AND raw = ?3"))
+                                " IS ?1 AND raw_hash = ?2 AND raw = ?3") ||
+            !Prepare(mark_, "SELECT device, inode, position, checking, check_until FROM "
+                            "followed_files WHERE file = ?1") ||
+            !Prepare(setMark_,
+                     "INSERT OR REPLACE INTO followed_files VALUES (?1, ?2, ?3, ?4, ?5, ?6)"))
             return Fail("cannot prepare the record index");
     }
     return true;
 }
 
-bool SqliteRecordIndex::Add(std::vector<IndexRow>& rows, bool onlyMissing) {
+bool SqliteRecordIndex::SetUp(int schema) {
+    // Two programs meeting a new database: the second finds it made once it has the lock.
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return Fail("cannot create the record index");
+    sqlite3_stmt* version = nullptr;
+    const bool read = Prepare(version, "PRAGMA user_version") && sqlite3_step(version) == SQLITE_ROW;
+    const int now = read ? sqlite3_column_int(version, 0) : -1;
+    sqlite3_finalize(version);
+    std::string sql;
+    if (now == 0)
+        sql = Schema();
+    else if (now == 1)
+        sql = FollowSchema();
+    if (now >= 0 && now < kSchemaVersion)
+        sql += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n";
+    if (now < 0 || sqlite3_exec(db_, (sql + "COMMIT;").c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return Fail(schema == 0 ? "cannot create the record index"
+                                : "cannot bring the record index up to this VELK's schema");
+    }
+    return true;
+}
+
+bool SqliteRecordIndex::InTransaction(const char* what) {
+    if (db_ != nullptr && transaction_)
+        return true;
+    error_ = file_.string() + ": " + what + " outside a transaction";
+    return false;
+}
+
+bool SqliteRecordIndex::Begin() {
     if (mode_ != Mode::Write) {
         error_ = file_.string() + ": opened for reading";
         return false;
     }
-    if (!Open())
+    if (transaction_)
+        Rollback();
+    if (!OpenCurrent())
         return false;
     if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
         return Fail("cannot write the record index");
+    transaction_ = true;
+    return true;
+}
+
+void SqliteRecordIndex::Rollback() {
+    if (db_ != nullptr && transaction_)
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    transaction_ = false;
+}
+
+bool SqliteRecordIndex::Commit() {
+    if (!InTransaction("commit"))
+        return false;
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return Fail("cannot write the record index");
+    }
+    transaction_ = false;
+    return true;
+}
+
+bool SqliteRecordIndex::Add(std::vector<IndexRow>& rows, bool onlyMissing) {
+    if (!Begin())
+        return false;
+    if (!Insert(rows, onlyMissing)) {
+        Rollback();
+        return false;
+    }
+    return Commit();
+}
+
+bool SqliteRecordIndex::Insert(std::vector<IndexRow>& rows, bool onlyMissing) {
+    if (!InTransaction("rows added"))
+        return false;
     for (IndexRow& row : rows) {
         const int64_t hash = RawHash(row.raw);
         Bind(same_, 1, row.Field(4));
@@ -269,7 +437,8 @@ bool SqliteRecordIndex::Add(std::vector<IndexRow>& rows, bool onlyMissing) {
         const int64_t same = found == SQLITE_ROW ? sqlite3_column_int64(same_, 0) : -1;
         sqlite3_reset(same_);
         if (same < 0) {
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            for (IndexRow& r : rows)
+                r.id = 0;
             return Fail("cannot read the record index");
         }
         // A row that must be missing, and is not (it is the row.occurrence-th of its kind), is
@@ -291,25 +460,132 @@ bool SqliteRecordIndex::Add(std::vector<IndexRow>& rows, bool onlyMissing) {
         const int done = sqlite3_step(insert_);
         sqlite3_reset(insert_);
         if (done != SQLITE_DONE) {
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
             for (IndexRow& r : rows)
                 r.id = 0;
             return Fail("cannot write the record index");
         }
         row.id = sqlite3_last_insert_rowid(db_);
     }
-    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        for (IndexRow& r : rows)
-            r.id = 0;
-        return Fail("cannot write the record index");
-    }
     return true;
+}
+
+bool SqliteRecordIndex::Mark(const std::string& file, std::optional<FileMark>& mark) {
+    mark.reset();
+    if (!InTransaction("a file's mark read"))
+        return false;
+    sqlite3_bind_text(mark_, 1, file.data(), static_cast<int>(file.size()), SQLITE_STATIC);
+    const int step = sqlite3_step(mark_);
+    if (step == SQLITE_ROW) {
+        mark = FileMark{file,
+                        {static_cast<uint64_t>(sqlite3_column_int64(mark_, 0)),
+                         static_cast<uint64_t>(sqlite3_column_int64(mark_, 1))},
+                        static_cast<uint64_t>(sqlite3_column_int64(mark_, 2)),
+                        sqlite3_column_int(mark_, 3) != 0,
+                        static_cast<uint64_t>(sqlite3_column_int64(mark_, 4))};
+    }
+    sqlite3_reset(mark_);
+    return step == SQLITE_ROW || step == SQLITE_DONE || Fail("cannot read the record index");
+}
+
+bool SqliteRecordIndex::SetMark(const FileMark& mark) {
+    if (!InTransaction("a file's mark set"))
+        return false;
+    sqlite3_bind_text(setMark_, 1, mark.file.data(), static_cast<int>(mark.file.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_int64(setMark_, 2, static_cast<sqlite3_int64>(mark.identity.device));
+    sqlite3_bind_int64(setMark_, 3, static_cast<sqlite3_int64>(mark.identity.inode));
+    sqlite3_bind_int64(setMark_, 4, static_cast<sqlite3_int64>(mark.position));
+    sqlite3_bind_int(setMark_, 5, mark.checking ? 1 : 0);
+    sqlite3_bind_int64(setMark_, 6, static_cast<sqlite3_int64>(mark.checkUntil));
+    const int step = sqlite3_step(setMark_);
+    sqlite3_reset(setMark_);
+    return step == SQLITE_DONE || Fail("cannot write the record index");
+}
+
+bool SqliteRecordIndex::Marks(std::vector<FileMark>& marks) {
+    marks.clear();
+    if (!OpenCurrent())
+        return false;
+    sqlite3_stmt* s = nullptr;
+    if (!Prepare(s, "SELECT file, device, inode, position, checking, check_until FROM "
+                    "followed_files")) {
+        sqlite3_finalize(s);
+        return Fail("cannot read the record index");
+    }
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(s)) == SQLITE_ROW) {
+        marks.push_back({Text(s, 0),
+                         {static_cast<uint64_t>(sqlite3_column_int64(s, 1)),
+                          static_cast<uint64_t>(sqlite3_column_int64(s, 2))},
+                         static_cast<uint64_t>(sqlite3_column_int64(s, 3)),
+                         sqlite3_column_int(s, 4) != 0,
+                         static_cast<uint64_t>(sqlite3_column_int64(s, 5))});
+    }
+    sqlite3_finalize(s);
+    return step == SQLITE_DONE || Fail("cannot read the record index");
+}
+
+bool SqliteRecordIndex::SetAside(std::string& where) {
+    Close();
+    DirectoryLock lock(file_.parent_path());
+    std::error_code ec;
+    for (int n = 1;; ++n) {
+        where = file_.string() + ".damaged" + (n == 1 ? std::string() : std::to_string(n));
+        if (!std::filesystem::exists(where, ec))
+            break;
+    }
+    if (std::filesystem::exists(file_, ec) && ::rename(file_.c_str(), where.c_str()) != 0) {
+        error_ = file_.string() + ": cannot be set aside as " + where + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string error;
+    if (!MakeEmpty(file_, error)) {
+        error_ = error + ": cannot make the record index";
+        return false;
+    }
+    // A database this program put in place is no surprise to it.
+    known_ = false;
+    damaged_ = false;
+    return true;
+}
+
+bool SqliteRecordIndex::ServerMark(const std::string& site, int64_t& throughId,
+                                   int64_t& fingerprint) {
+    if (!OpenCurrent())
+        return false;
+    sqlite3_stmt* s = nullptr;
+    bool found = false;
+    if (Prepare(s, "SELECT through_id, fingerprint FROM server_marks WHERE site = ?1")) {
+        sqlite3_bind_text(s, 1, site.data(), static_cast<int>(site.size()), SQLITE_STATIC);
+        if (sqlite3_step(s) == SQLITE_ROW) {
+            throughId = sqlite3_column_int64(s, 0);
+            fingerprint = sqlite3_column_int64(s, 1);
+            found = true;
+        }
+    }
+    sqlite3_finalize(s);
+    return found;
+}
+
+bool SqliteRecordIndex::SetServerMark(const std::string& site, int64_t throughId,
+                                      int64_t fingerprint) {
+    if (!OpenCurrent())
+        return false;
+    sqlite3_stmt* s = nullptr;
+    bool done = false;
+    if (Prepare(s, "INSERT OR REPLACE INTO server_marks VALUES (?1, ?2, ?3)")) {
+        sqlite3_bind_text(s, 1, site.data(), static_cast<int>(site.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(s, 2, throughId);
+        sqlite3_bind_int64(s, 3, fingerprint);
+        done = sqlite3_step(s) == SQLITE_DONE;
+    }
+    sqlite3_finalize(s);
+    return done;
 }
 
 bool SqliteRecordIndex::Select(const IndexFilter& filter,
                                const std::function<bool(const IndexRow&)>& visit) {
-    if (!Open())
+    if (!OpenCurrent())
         return false;
     std::string where;
     std::vector<const IndexValue*> binds;
@@ -357,7 +633,7 @@ bool SqliteRecordIndex::Select(const IndexFilter& filter,
 std::optional<std::vector<GroupTotals>> SqliteRecordIndex::Totals(ReportBy by, int prefixDigits,
                                                                   const std::string& from,
                                                                   const std::string& to) {
-    if (!Open())
+    if (!OpenCurrent())
         return std::nullopt;
     std::string group;
     switch (by) {
@@ -425,7 +701,7 @@ std::optional<std::vector<GroupTotals>> SqliteRecordIndex::Totals(ReportBy by, i
 }
 
 bool SqliteRecordIndex::Sound() {
-    if (!Open())
+    if (!OpenCurrent())
         return false;
     sqlite3_stmt* s = nullptr;
     const bool prepared = Prepare(s, "PRAGMA quick_check");
@@ -440,7 +716,7 @@ bool SqliteRecordIndex::Sound() {
 }
 
 bool SqliteRecordIndex::After(int64_t id, size_t most, std::vector<IndexRow>& rows) {
-    if (!Open())
+    if (!OpenCurrent())
         return false;
     sqlite3_stmt* s = nullptr;
     if (!Prepare(s, "SELECT id, occurrence, " + ColumnList() + " FROM calls WHERE id > ?1 ORDER BY id LIMIT ?2")) {
@@ -470,7 +746,7 @@ int64_t SqliteRecordIndex::Count() {
 }
 
 int64_t SqliteRecordIndex::Number(const std::string& sql) {
-    if (!Open())
+    if (!OpenCurrent())
         return -1;
     sqlite3_stmt* s = nullptr;
     int64_t n = -1;

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "core/archive/index_writer.h"
 #include "core/archive/record_index.h"
 
 struct sqlite3;
@@ -14,21 +15,35 @@ inline constexpr const char* kRecordIndexFile = "VELK.db";
 
 // The record index in an SQLite database (VELK.db in the base directory), WAL mode, one row per
 // stored call record in the table "calls" with the index's column names; the view
-// "calls_with_texts" adds the text of every coded field. One object is one connection: it
-// belongs to the thread that uses it.
-class SqliteRecordIndex : public RecordIndex {
+// "calls_with_texts" adds the text of every coded field; "followed_files" holds how far the index
+// has read each raw file, "server_marks" the database server's mark as the sender last saw it.
+// One object is one connection: it belongs to the thread that uses it.
+//
+// Several programs share the file: a writer waits a bounded time for another's transaction. A
+// database put in place of the open one, or deleted, is noticed by device and inode before each
+// transaction and opened anew. The write-ahead log is kept when a connection closes (never
+// deleted by name), so that a connection to a file since replaced never touches the log of the
+// one there now; a database made anew first removes a log left over from a deleted one.
+class SqliteRecordIndex : public RecordIndex, public IndexWriter {
 public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
+    // Long enough for the sender's and a reader's short transactions and a rebuild's batch.
+    static constexpr int kWriteWaitMs = 5000;
+    static constexpr int kReadWaitMs = 5000;
 
     enum class Mode {
-        Write,  // creates the database when missing; never waits for another writer
-        Read,   // an existing database only; waits up to 5 s for a writer to finish
+        Write,  // creates the database when missing
+        Read,   // an existing database only; writes nothing but the server's mark
     };
     SqliteRecordIndex(std::filesystem::path file, Mode mode);
     ~SqliteRecordIndex() override;
     SqliteRecordIndex(const SqliteRecordIndex&) = delete;
     SqliteRecordIndex& operator=(const SqliteRecordIndex&) = delete;
 
+    // How long a statement waits for another connection's lock (from the next opening on).
+    void SetBusyTimeout(int milliseconds) { busyMs_ = milliseconds; }
+
+    // In one transaction.
     bool Add(std::vector<IndexRow>& rows, bool onlyMissing = false) override;
     bool Select(const IndexFilter& filter,
                 const std::function<bool(const IndexRow&)>& visit) override;
@@ -37,6 +52,23 @@ public:
                                                    const std::string& to) override;
     std::string ErrorText() const override { return error_; }
 
+    bool Begin() override;
+    bool Mark(const std::string& file, std::optional<FileMark>& mark) override;
+    bool Insert(std::vector<IndexRow>& rows, bool onlyMissing) override;
+    bool SetMark(const FileMark& mark) override;
+    bool Commit() override;
+    void Rollback() override;
+    bool Marks(std::vector<FileMark>& marks) override;
+    // After a failure: the file is no database, or a damaged one (not merely locked).
+    bool Damaged() const override { return damaged_; }
+    bool SetAside(std::string& where) override;
+    bool Renewed() override;
+
+    // The database server's mark for a site as the sender last saw it; false when there is none
+    // (or it cannot be read).
+    bool ServerMark(const std::string& site, int64_t& throughId, int64_t& fingerprint);
+    bool SetServerMark(const std::string& site, int64_t throughId, int64_t fingerprint);
+
     // Opens the database (and sets it up when new); false with ErrorText when it cannot be used.
     // Every operation opens it when needed, and a failed one closes it, so that the next one
     // starts afresh (with a database a rebuild has put in place meanwhile).
@@ -44,8 +76,6 @@ public:
     void Close();
     // True when the database reads as sound throughout (SQLite's quick check).
     bool Sound();
-    // After a failure: the file is no database, or a damaged one (not merely locked).
-    bool Damaged() const { return damaged_; }
     // Rows in the index.
     int64_t Count();
     // Up to `most` rows after the row `id`, in the order they entered (their ids); the newest
@@ -57,18 +87,32 @@ public:
 
 private:
     bool Fail(const std::string& what);
+    // Opens the database, or opens it anew when the file is another one now.
+    bool OpenCurrent();
+    // Makes the schema (a new database) or adds what a newer one has (an older database).
+    bool SetUp(int schema);
     // The one whole number a statement answers; -1 when it cannot.
     int64_t Number(const std::string& sql);
     bool Prepare(sqlite3_stmt*& statement, const std::string& sql);
     void Finalize();
+    bool InTransaction(const char* what);
 
     std::filesystem::path file_;
     Mode mode_;
+    int busyMs_;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
     sqlite3_stmt* same_ = nullptr;
+    sqlite3_stmt* mark_ = nullptr;
+    sqlite3_stmt* setMark_ = nullptr;
     std::string error_;
     bool damaged_ = false;
+    bool transaction_ = false;
+    // The file the connection is open on, and whether one was open before (a change of file
+    // then is a renewal).
+    FileIdentity opened_;
+    bool known_ = false;
+    bool renewed_ = false;
 };
 
 }  // namespace velk

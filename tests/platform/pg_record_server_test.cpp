@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "core/archive/call_report.h"
 #include "platform/pg_record_index.h"
 #include "platform/sqlite_record_index.h"
@@ -178,6 +182,77 @@ std::vector<IndexRow> VariedRows(int n) {
         rows.push_back(row);
     }
     return rows;
+}
+
+// A server whose processes stop answering (SIGSTOP: the connection stays open, nothing comes
+// back) is not waited for longer than the time-out, connected or connecting; and a program that
+// stops ends any wait at once, even one without a time-out.
+TEST_F(PgRecordServerTest, AServerThatStopsAnsweringIsToldWithinTheTimeOutAndAStopEndsTheWait) {
+    using Clock = std::chrono::steady_clock;
+    const auto seconds = [](Clock::time_point since) {
+        return std::chrono::duration<double>(Clock::now() - since).count();
+    };
+    PgRecordServer server(pg.Connection() + " connect_timeout=2");
+    server.SetTimeout(2);
+    ASSERT_TRUE(server.Open()) << server.ErrorText();
+    std::vector<IndexRow> rows = {Row(1, "2026-12-01 10:00:00", "2041")};
+    ASSERT_TRUE(server.Ship("Site A", 2, rows, {}, MarkOf(rows))) << server.ErrorText();
+    pg.Freeze();
+    auto start = Clock::now();
+    EXPECT_FALSE(server.Mark("Site A"));
+    EXPECT_EQ(server.Fault(), ServerFault::NotAnswering);
+    EXPECT_EQ(server.ErrorText(),
+              "cannot read the site's mark: the server did not answer within 2 s");
+    EXPECT_GE(seconds(start), 1.9);
+    EXPECT_LT(seconds(start), 6.0);
+    // Connecting anew: the server takes the connection, and answers nothing.
+    start = Clock::now();
+    EXPECT_FALSE(server.Open());
+    EXPECT_EQ(server.Fault(), ServerFault::NotAnswering);
+    EXPECT_EQ(server.ErrorText(), "cannot connect: the server did not answer within 2 s");
+    EXPECT_LT(seconds(start), 6.0);
+
+    // No time-out at all, and the program stops: the wait ends at once.
+    PgRecordServer patient(pg.Connection());
+    pg.Thaw();
+    ASSERT_TRUE(patient.Open()) << patient.ErrorText();
+    pg.Freeze();
+    start = Clock::now();
+    std::atomic<bool> done{false};
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        patient.Interrupt();
+        // Should the stop not end the wait, the server answering again does, and the checks
+        // below say so.
+        for (int i = 0; i < 100 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!done)
+            pg.Thaw();
+    });
+    EXPECT_FALSE(patient.Mark("Site A"));
+    done = true;
+    stopper.join();
+    EXPECT_EQ(patient.Fault(), ServerFault::Unreachable);
+    EXPECT_LT(seconds(start), 3.0);
+    pg.Thaw();
+    // Back: the next contact goes on.
+    ASSERT_TRUE(server.Open()) << server.ErrorText();
+    EXPECT_EQ(server.Mark("Site A"), MarkOf(rows));
+}
+
+// The server holds a record as a site's when its message and start are there under that site.
+TEST_F(PgRecordServerTest, HoldsSaysWhetherTheSiteHasAnyOfTheRecords) {
+    PgRecordServer server(pg.Connection());
+    std::vector<IndexRow> rows = {Row(1, "2026-12-01 10:00:00", "2041"),
+                                  Row(2, "2026-12-01 10:05:00", "2042")};
+    ASSERT_TRUE(server.Ship("Site A", 2, rows, {}, MarkOf(rows))) << server.ErrorText();
+    const IndexRow other = Row(7, "2026-12-01 10:00:00", "3000");
+    EXPECT_EQ(server.Holds("Site A", {other, rows[1]}), std::optional<bool>(true));
+    EXPECT_EQ(server.Holds("Site A", {other}), std::optional<bool>(false));
+    EXPECT_EQ(server.Holds("Site B", rows), std::optional<bool>(false));
+    IndexRow moved = rows[0];
+    moved.values[4] = std::string("2026-12-01 10:00:01");
+    EXPECT_EQ(server.Holds("Site A", {moved}), std::optional<bool>(false));
 }
 
 TEST_F(PgRecordServerTest, TheServerAnswersLikeTheSitesOwnIndex) {

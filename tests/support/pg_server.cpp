@@ -10,7 +10,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <vector>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -116,10 +119,51 @@ bool PgServer::Start() {
 void PgServer::Stop(bool immediate) {
     if (pid_ <= 0)
         return;
+    Thaw();  // a stopped process would keep the signal waiting
     ::kill(pid_, immediate ? SIGQUIT : SIGINT);
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
+}
+
+namespace {
+
+// The server's process and its children, by their parent's process id in /proc.
+std::vector<pid_t> ServerProcesses(pid_t postmaster) {
+    std::vector<pid_t> pids = {postmaster};
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const std::string stat = ReadFile(e.path() / "stat");
+        // "pid (comm) state ppid ...": the command may hold blanks and parentheses.
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        int ppid = 0;
+        char state = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 &&
+            ppid == postmaster)
+            pids.push_back(static_cast<pid_t>(std::stoi(name)));
+    }
+    return pids;
+}
+
+}  // namespace
+
+void PgServer::Freeze() {
+    if (pid_ <= 0)
+        return;
+    for (pid_t p : ServerProcesses(pid_))
+        ::kill(p, SIGSTOP);
+}
+
+void PgServer::Thaw() {
+    if (pid_ <= 0)
+        return;
+    for (pid_t p : ServerProcesses(pid_))
+        ::kill(p, SIGCONT);
 }
 
 std::string PgServer::Connection() const {

@@ -42,6 +42,10 @@ public:
     void Stop(bool immediate = false);
     bool Start();
     bool Running() const { return pid_ > 0; }
+    // Stops every process of the server where it is (SIGSTOP): connections stay open, nothing
+    // answers; and lets them go on (SIGCONT).
+    void Freeze();
+    void Thaw();
 
 private:
     TempDir dir_;

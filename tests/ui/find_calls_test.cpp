@@ -39,7 +39,7 @@ protected:
         settings.Distributor_ASCII_Code = "3B";
         // Three calls: 2041 ISD 120 s, 2042 ISD 30 s, 3000 local 600 s.
         SqliteRecordIndex index(dir / kRecordIndexFile, SqliteRecordIndex::Mode::Write);
-        CallIndexer indexer(settings, clock, &index, nullptr);
+        CallIndexer indexer(settings, clock, &index, nullptr, nullptr);
         FieldDecoder decoder(settings);
         struct Call {
             const char *calling, *type, *end;

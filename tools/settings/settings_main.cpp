@@ -5,7 +5,8 @@
 // the device files of the COM names are "Serial Ports/COM1" .. "Serial Ports/COM4"; the extra key
 // "columns=all" writes every decoded field in its own column; the database server the records
 // are also sent to is "Database/Connection" (a libpq connection string or URI, never with a
-// password) and the site's name there "Database/Site".
+// password), the site's name there "Database/Site" and the seconds it may take to answer
+// "Database/Timeout".
 //
 // Nothing is written when an argument is wrong (an unknown key, a number that is not one, a
 // Hex_Type other than 1 or 0) or when the existing file, or one of its values, cannot be read and
@@ -117,6 +118,7 @@ std::map<std::string, Key> Keys(AppSettings& s) {
     }
     keys["Database/Connection"] = {"Database", &AppSettings::Database_Connection};
     keys["Database/Site"] = {"Database", &AppSettings::Database_Site};
+    keys["Database/Timeout"] = {"Database", &AppSettings::Database_Timeout};
     return keys;
 }
 

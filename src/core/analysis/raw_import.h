@@ -63,6 +63,9 @@ public:
     uint32_t Collected() const { return count_; }
     // The file offset of the first character of the message being collected.
     uint64_t MessageOffset() const { return count_ > 0 ? chars_[0].offset : 0; }
+    // After Complete: the file offset just past the message's last character, where reading can
+    // begin afresh.
+    uint64_t EndOffset() const { return count_ > 0 ? chars_[count_ - 1].offset + 1 : 0; }
 
     // Characters skipped after messages that failed their check (or length digits no message can
     // have), and where each run of them began (the first few); a run ends with a message that

@@ -37,7 +37,7 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
                    ReportProblem(event, detail);
                }),
       recorder_(settings, files_, OutputDirectories::Under(baseDirectory)),
-      indexer_(settings, clock, nullptr,
+      indexer_(settings, clock, nullptr, nullptr,
                [this](const std::string& event, const std::string& detail) {
                    ReportProblem(event, detail);
                }),
@@ -69,12 +69,24 @@ void Collector::ReportProblem(const std::string& event, const std::string& detai
 
 void Collector::Start() {
     filter_.LoadAtStartup(prompt_);
+    // Whatever a kill or a failing index left out of the index is read from the record files.
+    indexer_.CatchUp();
     Resume();
     timers_.StartTimer(kBufferTimer, BufferTimerPeriod());
-    timers_.StartTimer(kIndexTimer, kIndexTimerMs);
+    ScheduleIndex();
     silence_.SetMinutes(settings_.NoRecordsAlarmMinutes);
     if (silence_.Minutes() > 0)
         timers_.StartTimer(kSilenceTimer, kSilenceLookMs);
+}
+
+void Collector::ScheduleIndex() {
+    const int64_t next = indexer_.NextStepMs();
+    // A step at once still lets the link's events in between.
+    const int ms = next < 0 ? kIndexTimerMs : static_cast<int>(std::clamp<int64_t>(next, 1, kIndexTimerMs));
+    if (ms == indexTimerMs_)
+        return;
+    indexTimerMs_ = ms;
+    timers_.StartTimer(kIndexTimer, ms);
 }
 
 int Collector::BufferTimerPeriod() const {
@@ -93,7 +105,8 @@ void Collector::OnTimer(int id) {
         return;
     }
     if (id == kIndexTimer) {
-        indexer_.Flush();
+        indexer_.Step();
+        ScheduleIndex();
         return;
     }
     protocol_.SMDA_Timer_Expired(id);
@@ -193,6 +206,7 @@ bool Collector::EndImport() {
     // The records' files reach the disk before the index names them.
     const bool flushed = FlushRecords();
     indexer_.SetImporting(false);
+    ScheduleIndex();
     return flushed;
 }
 
@@ -209,6 +223,7 @@ bool Collector::IndexingSaver::SaveDecoded(const BillingMessage& message,
         owner_.indexer_.AddAgain(message, fields, owner_.source_);
     else
         owner_.indexer_.Add(message, fields, owner_.source_);
+    owner_.ScheduleIndex();
     return true;
 }
 
@@ -218,9 +233,13 @@ void Collector::DatabaseReport(const std::vector<ShipNote>& notes, const ShipSta
         if (view_ != nullptr)
             view_->DatabaseNote(note.event + " " + note.detail);
     }
+    const bool alarmChanged = status.alarm != database_.alarm;
     database_ = status;
-    if (view_ != nullptr)
+    if (view_ != nullptr) {
         view_->DatabaseStatus(status.line);
+        if (alarmChanged)
+            view_->DatabaseAlarm(status.alarm);
+    }
 }
 
 void Collector::ResetSequence() {

@@ -43,6 +43,9 @@ public:
     // what the sender has to say (an outage begins or ends, as in VELK.LOG).
     virtual void DatabaseStatus(const std::string& line) { (void)line; }
     virtual void DatabaseNote(const std::string& line) { (void)line; }
+    // The sending to the database server is refused (one line: what a person must do), or not
+    // any more (an empty line).
+    virtual void DatabaseAlarm(const std::string& line) { (void)line; }
 };
 
 // The collector without its view: settings, link protocol, record pipeline, connection log and
@@ -55,7 +58,8 @@ public:
     // The look for a silent PBX, every 10 s while the alarm is set.
     static constexpr int kSilenceTimer = 8;
     static constexpr int kSilenceLookMs = 10000;
-    // Rows that wait for the record index (a failing index, an import's last batch).
+    // The record index's next step: at once while it catches up, at its retry time while it
+    // fails, otherwise a look now and then.
     static constexpr int kIndexTimer = 9;
     static constexpr int kIndexTimerMs = 30000;
 
@@ -87,8 +91,9 @@ public:
     // What the hard-disk buffer's reader says (on the main thread): into the connection log and
     // to the view as a problem; an alarm also stays on the view until it is over.
     void DiskBufferNotice(QueueNotice kind, const std::string& text);
-    // The record index every stored record also goes into (none: records go to the files only).
-    void SetRecordIndex(RecordIndex* index) { indexer_.SetIndex(index); }
+    // The record index every stored record also goes into, and the raw files it follows (none:
+    // records go to the files only).
+    void SetRecordIndex(IndexWriter* index, FollowedFiles* files) { indexer_.SetIndex(index, files); }
     CallIndexer& Indexer() { return indexer_; }
     // A message from a raw-file import (on the main thread): stored like a received one and
     // counted as normal data; one whose check failed is only counted. Neither touches the link's
@@ -180,6 +185,8 @@ private:
 
     // Takes up what the journal kept: the baselines, then a frame acknowledged and never stored.
     void Resume();
+    // Starts the index timer for the indexer's next step.
+    void ScheduleIndex();
     // Makes what the recorders wrote durable; a failure is reported once until flushes work again.
     bool FlushRecords();
     void ReportProblem(const std::string& event, const std::string& detail);
@@ -215,6 +222,7 @@ private:
     SequenceCheck import_;
     SilenceCheck silence_;
     int importedSinceFlush_ = 0;
+    int indexTimerMs_ = -1;
     bool flushFailing_ = false;
     ShipStatus database_;
 };

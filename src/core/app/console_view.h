@@ -27,6 +27,10 @@ public:
     void SilenceAlarm(const std::string& line) override;
     void DatabaseNote(const std::string& line) override { Line(line); }
     void DatabaseStatus(const std::string& line) override;
+    void DatabaseAlarm(const std::string& line) override {
+        if (!line.empty())
+            Problem(line);
+    }
     // The hard-disk buffer has no connection notifications: its titles say when reading starts
     // and stops.
     void SetTitle(const std::string& title) override;

@@ -2,104 +2,471 @@
 
 #include <algorithm>
 
-namespace velk {
+#include "core/archive/raw_file_reader.h"
+#include "core/archive/stored_records.h"
 
-CallIndexer::CallIndexer(const AppSettings& settings, const Clock& clock, RecordIndex* index,
-                         FileProblemReport report)
-    : settings_(settings), clock_(clock), index_(index), report_(std::move(report)) {}
+namespace velk {
+namespace {
+
+uint64_t BodyHash(const std::string& body) {
+    uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : body)
+        h = (h ^ c) * 1099511628211ull;
+    return h;
+}
+
+}  // namespace
+
+// One transaction's worth of a file: the rows read from `from` on and where reading stopped.
+struct CallIndexer::Batch {
+    std::vector<IndexRow> rows;
+    std::vector<size_t> taken;  // waiting records whose rows these are
+    std::unordered_map<uint64_t, int64_t> seen;
+    uint64_t end = 0;
+    bool atEnd = false;
+    uint64_t badChecks = 0;
+    bool readFailed = false;
+};
+
+CallIndexer::CallIndexer(const AppSettings& settings, const Clock& clock, IndexWriter* index,
+                         FollowedFiles* files, FileProblemReport report)
+    : settings_(settings),
+      clock_(clock),
+      index_(index),
+      files_(files),
+      report_(std::move(report)),
+      decoder_(settings) {}
+
+void CallIndexer::SetIndex(IndexWriter* index, FollowedFiles* files) {
+    index_ = index;
+    files_ = files;
+}
 
 void CallIndexer::SetImporting(bool importing) {
     importing_ = importing;
     if (!importing)
-        Flush();
+        Step();
 }
 
 void CallIndexer::Add(const BillingMessage& message, const std::array<std::string, 50>& fields,
                       RecordSource source) {
-    Queue(message, fields, source, 0);
+    Queue(message, fields, source, false);
 }
 
 void CallIndexer::AddAgain(const BillingMessage& message, const std::array<std::string, 50>& fields,
                            RecordSource source) {
-    again_ = true;
-    Queue(message, fields, source, 0);
-    Flush();
-    again_ = false;
-}
-
-void CallIndexer::CatchUp(const BillingMessage& message, const std::array<std::string, 50>& fields,
-                          int64_t occurrence) {
-    catchingUp_ = true;
-    importing_ = true;
-    Queue(message, fields, RecordSource::RawFile, occurrence);
+    Queue(message, fields, source, true);
 }
 
 void CallIndexer::Queue(const BillingMessage& message, const std::array<std::string, 50>& fields,
-                        RecordSource source, int64_t occurrence) {
+                        RecordSource source, bool again) {
     if (index_ == nullptr)
         return;
+    const std::string file = settings_.RawSave == 1 && files_ != nullptr
+                                 ? RawFileName(settings_, BaseName(fields[4]))
+                                 : std::string();
     if (waiting_.size() >= mostWaiting_) {
-        ++lost_;
-        if (!gaveUp_ && report_) {
-            report_("Record index", "more than " + std::to_string(mostWaiting_) +
-                                        " records wait for the index; later ones are left out "
-                                        "until velk-index rebuild puts them in from the raw files");
+        // A record of a raw file is read from there with nothing but its source lost; one of no
+        // raw file is lost to the index.
+        if (file.empty()) {
+            ++lost_;
+            if (!gaveUp_ && report_) {
+                report_("Record index",
+                        "more than " + std::to_string(mostWaiting_) +
+                            " records wait for the index; later ones stored in no raw file "
+                            "(RawSave is off) are left out of it");
+            }
+            gaveUp_ = true;
         }
-        gaveUp_ = true;
+        behind_ = behind_ || !file.empty();
         return;
     }
-    waiting_.push_back(MakeIndexRow(message, fields, settings_.Hex_Type,
-                                    settings_.Server_Port_index, source, clock_.Seconds()));
-    waiting_.back().occurrence = occurrence;
-    if (Due(false))
-        Commit();
+    Stored w;
+    w.file = file;
+    w.body.assign(reinterpret_cast<const char*>(message.Data()) + 1, message.Length() + 2);
+    w.row = MakeIndexRow(message, fields, settings_.Hex_Type, settings_.Server_Port_index, source,
+                         clock_.Seconds());
+    w.again = again;
+    waiting_.push_back(std::move(w));
+    if (!importing_ || again || ++sinceCommit_ >= kImportBatch)
+        Step();
 }
 
-void CallIndexer::Flush() {
-    if (Due(true))
-        Commit();
-}
-
-bool CallIndexer::Due(bool now) const {
-    if (waiting_.empty())
+bool CallIndexer::Renew() {
+    if (!index_->Renewed())
         return false;
-    if (failing_)
-        return clock_.Seconds() - lastAttempt_ >= kRetrySeconds;
-    return now || !importing_ || waiting_.size() >= kImportBatch;
+    if (report_) {
+        report_("Record index",
+                index_->ErrorText() +
+                    ": the record index was replaced or deleted while in use; the one there now "
+                    "is read on from the record files");
+    }
+    behind_ = true;
+    passes_.clear();
+    return true;
 }
 
-bool CallIndexer::Commit() {
+bool CallIndexer::Step() {
+    if (files_ == nullptr)
+        behind_ = false;  // no files to read: records go in from memory only
+    if (index_ == nullptr || (!behind_ && waiting_.empty()))
+        return false;
+    if (failing_ && clock_.Seconds() - lastAttempt_ < kRetrySeconds)
+        return false;
     lastAttempt_ = clock_.Seconds();
-    // Rows that waited through a failure may have been put in by a rebuild meanwhile.
-    const bool wasFailing = failing_;
-    if (!index_->Add(waiting_, wasFailing || catchingUp_ || again_)) {
-        if (!failing_ && report_) {
-            report_("Record index", index_->ErrorText() +
-                                        "; the record files are written as before and the "
-                                        "index is tried again every " +
-                                        std::to_string(kRetrySeconds) + " s");
+    sinceCommit_ = 0;
+
+    std::vector<std::string> names;
+    if (behind_) {
+        std::vector<FileMark> marks;
+        if (!index_->Marks(marks))
+            return Failed();
+        Renew();
+        std::map<std::string, FileMark> byName;
+        for (FileMark& m : marks)
+            byName[m.file] = std::move(m);
+        bytesBehind_ = 0;
+        for (const std::string& name : files_->Names()) {
+            const auto file = files_->Open(name);
+            if (!file)
+                continue;
+            const auto m = byName.find(name);
+            const bool known = m != byName.end() && m->second.identity == file->Identity() &&
+                               m->second.position <= file->Size();
+            if (known && !m->second.checking && m->second.position == file->Size())
+                continue;
+            names.push_back(name);
+            bytesBehind_ += file->Size() - (known ? m->second.position : 0);
         }
-        failing_ = true;
+    }
+    for (const Stored& w : waiting_) {
+        if (!w.file.empty() && std::find(names.begin(), names.end(), w.file) == names.end())
+            names.push_back(w.file);
+    }
+    size_t budget = stepRows_;
+    std::set<std::string> done;
+    for (const std::string& name : names) {
+        if (budget == 0) {
+            Recovered();
+            return true;
+        }
+        const Outcome outcome = Follow(*files_, name, budget);
+        if (outcome == Outcome::Failed)
+            return Failed();
+        if (outcome == Outcome::More) {
+            Recovered();
+            return true;
+        }
+        done.insert(name);
+    }
+    const Outcome rest = CommitLeftOver(done);
+    if (rest == Outcome::Failed)
+        return Failed();
+    Recovered();
+    if (rest == Outcome::More)
+        return true;
+    behind_ = false;
+    bytesBehind_ = 0;
+    return false;
+}
+
+bool CallIndexer::Finish() {
+    while (index_ != nullptr && ((behind_ && files_ != nullptr) || !waiting_.empty())) {
+        Step();
+        if (failing_)
+            return false;
+    }
+    return true;
+}
+
+void CallIndexer::ReadBatch(FollowedFile& file, const std::string& name, uint64_t from,
+                            size_t limit, const Pass* pass, bool useWaiting, Batch& batch) {
+    RawFileReader reader(file, from);
+    size_t cursor = 0;  // records are appended in the order they wait
+    batch.end = from;
+    while (batch.rows.size() < limit) {
+        if (!reader.Next()) {
+            batch.end = reader.End();
+            batch.atEnd = true;
+            break;
+        }
+        batch.end = reader.End();
+        if (!IsCallRecord(reader.Frame()))
+            continue;
+        const std::string body = reader.Body();
+        IndexRow* row = nullptr;
+        if (useWaiting) {
+            for (size_t k = 0; k < waiting_.size() && row == nullptr; ++k) {
+                const size_t i = (cursor + k) % waiting_.size();
+                Stored& w = waiting_[i];
+                if (!w.taken && w.file == name && w.body == body) {
+                    w.taken = true;
+                    batch.taken.push_back(i);
+                    batch.rows.push_back(w.row);
+                    row = &batch.rows.back();
+                    cursor = i + 1;
+                }
+            }
+        }
+        if (row == nullptr) {
+            const BillingMessage message(reader.Frame(), reader.Length());
+            decoder_.DecodeRecord(message, settings_.Hex_Type, fields_);
+            batch.rows.push_back(MakeIndexRow(message, fields_, settings_.Hex_Type,
+                                              settings_.Server_Port_index, RecordSource::RawFile,
+                                              clock_.Seconds()));
+            row = &batch.rows.back();
+        }
+        if (pass != nullptr) {
+            // The n-th identical record of the file is looked for as the n-th in the index.
+            const uint64_t h = BodyHash(body);
+            const auto before = pass->seen.find(h);
+            row->occurrence = (before == pass->seen.end() ? 0 : before->second) + batch.seen[h]++;
+        }
+    }
+    batch.badChecks = reader.BadChecks();
+    batch.readFailed = reader.ReadFailed();
+}
+
+void CallIndexer::Untake(Batch& batch) {
+    for (size_t i : batch.taken)
+        waiting_[i].taken = false;
+    batch.taken.clear();
+}
+
+void CallIndexer::Committed(Batch& batch) {
+    for (size_t i : batch.taken)
+        waiting_[i].taken = true;
+    std::erase_if(waiting_, [](const Stored& w) { return w.taken; });
+    Entered(batch.rows);
+}
+
+CallIndexer::Outcome CallIndexer::Follow(FollowedFiles& files, const std::string& name,
+                                         size_t& budget) {
+    const auto file = files.Open(name);
+    if (!file)
+        return Outcome::Done;  // its waiting records go in as records of no file
+    const FileIdentity identity = file->Identity();
+    const uint64_t size = file->Size();
+    while (true) {
+        if (!index_->Begin())
+            return Outcome::Failed;
+        if (Renew()) {
+            index_->Rollback();
+            return Outcome::More;
+        }
+        std::optional<FileMark> mark;
+        if (!index_->Mark(name, mark)) {
+            index_->Rollback();
+            return Outcome::Failed;
+        }
+        // Read on from the mark of this very file; anything else is checked from the start.
+        const bool plain = mark && !mark->checking && mark->identity == identity &&
+                           mark->position <= size;
+        Pass* pass = nullptr;
+        uint64_t from = plain ? mark->position : 0;
+        if (!plain) {
+            Pass& p = passes_[name];
+            const bool goesOn = p.identity == identity && p.next > 0 && mark && mark->checking &&
+                                mark->identity == identity && mark->position == p.next;
+            if (!goesOn)
+                p = Pass{identity, 0, {}};
+            pass = &p;
+            from = p.next;
+        }
+        // A file shorter than its mark lost appends that may come again: they are looked for.
+        uint64_t until = mark ? mark->checkUntil : 0;
+        if (mark && mark->identity == identity && mark->position > size)
+            until = std::max(until, mark->position);
+        Batch batch;
+        ReadBatch(*file, name, from, std::min(budget, stepRows_), pass, true, batch);
+        const bool checking = pass != nullptr && (!batch.atEnd || batch.end < until);
+        const FileMark next{name, identity, batch.end, checking, checking ? until : 0};
+        const bool moved = !mark || !(*mark == next);
+        if ((!batch.rows.empty() && !index_->Insert(batch.rows, pass != nullptr)) ||
+            (moved && !index_->SetMark(next))) {
+            index_->Rollback();
+            Untake(batch);
+            return Outcome::Failed;
+        }
+        if (!batch.rows.empty() || moved) {
+            if (!index_->Commit()) {
+                Untake(batch);
+                return Outcome::Failed;
+            }
+        } else {
+            index_->Rollback();
+        }
+        if (pass != nullptr) {
+            for (const auto& [h, n] : batch.seen)
+                pass->seen[h] += n;
+            pass->next = batch.end;
+            if (!checking)
+                passes_.erase(name);
+        }
+        Committed(batch);
+        budget -= std::min(budget, batch.rows.size());
+        if (batch.atEnd)
+            return Outcome::Done;
+        if (budget == 0)
+            return Outcome::More;
+    }
+}
+
+bool CallIndexer::Check(FollowedFiles& files, const std::string& name, bool followed,
+                        CheckCount& count) {
+    if (index_ == nullptr)
         return false;
+    const auto file = files.Open(name);
+    if (!file) {
+        count.readFailed = true;
+        return true;
+    }
+    const FileIdentity identity = file->Identity();
+    Pass pass{identity, 0, {}};
+    while (true) {
+        // Read before the transaction: every row is looked for inside it, so another writer
+        // meanwhile changes nothing, and the transaction stays short for the collector.
+        Batch batch;
+        ReadBatch(*file, name, pass.next, stepRows_, &pass, false, batch);
+        if (!index_->Begin())
+            return Failed();
+        index_->Renewed();
+        std::optional<FileMark> mark;
+        bool ok = batch.rows.empty() || index_->Insert(batch.rows, true);
+        // The whole file is in: its mark moves here unless the collector read further already.
+        if (ok && followed && batch.atEnd) {
+            ok = index_->Mark(name, mark);
+            const uint64_t until = mark && mark->identity == identity ? mark->checkUntil : 0;
+            const bool checking = batch.end < until;
+            const FileMark next{name, identity, batch.end, checking, checking ? until : 0};
+            const bool ahead = mark && !mark->checking && mark->identity == identity &&
+                               mark->position >= batch.end;
+            ok = ok && (ahead || index_->SetMark(next));
+        }
+        if (!ok) {
+            index_->Rollback();
+            return Failed();
+        }
+        if (!index_->Commit())
+            return Failed();
+        Recovered();
+        for (const auto& [h, n] : batch.seen)
+            pass.seen[h] += n;
+        pass.next = batch.end;
+        count.callRecords += batch.rows.size();
+        count.badChecks += batch.badChecks;
+        count.readFailed = count.readFailed || batch.readFailed;
+        Entered(batch.rows);
+        for (const IndexRow& r : batch.rows)
+            count.added += r.id != 0 ? 1 : 0;
+        if (batch.atEnd)
+            return true;
+    }
+}
+
+CallIndexer::Outcome CallIndexer::CommitLeftOver(const std::set<std::string>& done) {
+    // Records of no raw file go in as they are; those whose file was read to its end without
+    // them (another writer kept the append out, or a rebuild read them first) only if missing.
+    Batch loose, missing;
+    for (size_t i = 0; i < waiting_.size(); ++i) {
+        Stored& w = waiting_[i];
+        const bool own = w.file.empty() && !w.again;
+        if (!w.file.empty() && done.count(w.file) == 0)
+            continue;
+        Batch& batch = own ? loose : missing;
+        w.taken = true;
+        batch.taken.push_back(i);
+        batch.rows.push_back(w.row);
+        batch.rows.back().occurrence = 0;
+    }
+    if (loose.rows.empty() && missing.rows.empty())
+        return Outcome::Done;
+    const auto undo = [&] {
+        Untake(loose);
+        Untake(missing);
+    };
+    if (!index_->Begin()) {
+        undo();
+        return Outcome::Failed;
+    }
+    if (Renew()) {
+        index_->Rollback();
+        undo();
+        return Outcome::More;
+    }
+    if ((!loose.rows.empty() && !index_->Insert(loose.rows, false)) ||
+        (!missing.rows.empty() && !index_->Insert(missing.rows, true))) {
+        index_->Rollback();
+        undo();
+        return Outcome::Failed;
+    }
+    if (!index_->Commit()) {
+        undo();
+        return Outcome::Failed;
+    }
+    loose.rows.insert(loose.rows.end(), missing.rows.begin(), missing.rows.end());
+    loose.taken.insert(loose.taken.end(), missing.taken.begin(), missing.taken.end());
+    Committed(loose);
+    return Outcome::Done;
+}
+
+bool CallIndexer::Failed() {
+    for (Stored& w : waiting_)
+        w.taken = false;
+    behind_ = true;
+    if (index_->Damaged()) {
+        const std::string damage = index_->ErrorText();
+        std::string where;
+        if (index_->SetAside(where)) {
+            if (report_) {
+                report_("Record index", damage + ": the damaged database is set aside as " +
+                                            where +
+                                            "; a new one is built from the record files");
+            }
+            passes_.clear();
+            failing_ = false;
+            return false;
+        }
+    }
+    if (!failing_ && report_) {
+        report_("Record index", index_->ErrorText() +
+                                    "; the record files are written as before, and the index "
+                                    "reads them on from where it stopped once it works again "
+                                    "(tried every " +
+                                    std::to_string(kRetrySeconds) + " s)");
+    }
+    failing_ = true;
+    return false;
+}
+
+void CallIndexer::Recovered() {
+    if (failing_ && report_) {
+        report_("Record index",
+                "works again" + (lost_ > 0 ? ": " + std::to_string(lost_) +
+                                                 " records stored in no raw file were left out"
+                                           : std::string()));
     }
     failing_ = false;
-    if (wasFailing && report_) {
-        report_("Record index", "works again: " + std::to_string(waiting_.size()) +
-                                    " waiting records entered" +
-                                    (lost_ > 0 ? ", " + std::to_string(lost_) +
-                                                     " left out (velk-index rebuild puts them in)"
-                                               : std::string()));
-    }
     gaveUp_ = false;
     lost_ = 0;
-    enteredCount_ += static_cast<uint64_t>(std::count_if(
-        waiting_.begin(), waiting_.end(), [](const IndexRow& r) { return r.id != 0; }));
-    // Rows the index had already are not entered again.
-    std::erase_if(waiting_, [](const IndexRow& row) { return row.id == 0; });
-    if (entered_ && !waiting_.empty())
-        entered_(waiting_);
-    waiting_.clear();
-    return true;
+}
+
+void CallIndexer::Entered(const std::vector<IndexRow>& rows) {
+    const auto entered = static_cast<uint64_t>(
+        std::count_if(rows.begin(), rows.end(), [](const IndexRow& r) { return r.id != 0; }));
+    enteredCount_ += entered;
+    if (entered_ && entered > 0)
+        entered_(entered);
+}
+
+int64_t CallIndexer::NextStepMs() const {
+    if (index_ == nullptr || ((!behind_ || files_ == nullptr) && waiting_.empty()))
+        return -1;
+    if (failing_)
+        return std::max<int64_t>(0, (lastAttempt_ + kRetrySeconds - clock_.Seconds()) * 1000);
+    if (importing_ && !behind_)
+        return -1;  // the import's batch commits
+    return 0;
 }
 
 }  // namespace velk

@@ -25,6 +25,7 @@ int64_t ShipFingerprint(const IndexRow& row);
 enum class ServerFault {
     None,
     Unreachable,   // no connection, or it broke
+    NotAnswering,  // connected (or connecting), but it did not answer in time
     LoginRefused,  // the server refuses the role, the password or the database
     Schema,        // its tables are of another VELK version, or cannot be made
     Refused,       // the rows cannot be written (a full disk, a read-only table, no right)
@@ -43,6 +44,9 @@ public:
     virtual void Close() = 0;
     // The site's mark (zero when the server has nothing of it yet); nullopt on failure.
     virtual std::optional<ShipMark> Mark(const std::string& site) = 0;
+    // Whether the server holds any of these records (by message and start) as the site's:
+    // nullopt on failure.
+    virtual std::optional<bool> Holds(const std::string& site, const std::vector<IndexRow>& rows) = 0;
     // In one transaction: the rows (those the server has already are left out) and the site's
     // mark moved from `from` to `to`. Nothing is kept when it fails.
     virtual bool Ship(const std::string& site, int32_t systemType, const std::vector<IndexRow>& rows,
@@ -65,6 +69,17 @@ public:
     // True (once) when the index was replaced by another since the last call (a rebuild made a
     // new one): its ids are no longer those the server's mark counts.
     virtual bool Replaced() { return false; }
+    // The server's mark as last seen, kept beside the rows so that a start while the server is
+    // away can count what waits; false when none is kept.
+    virtual bool LocalMark(const std::string& site, ShipMark& mark) {
+        (void)site;
+        (void)mark;
+        return false;
+    }
+    virtual void KeepMark(const std::string& site, const ShipMark& mark) {
+        (void)site;
+        (void)mark;
+    }
 };
 
 }  // namespace velk

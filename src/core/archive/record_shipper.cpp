@@ -18,7 +18,9 @@ std::string Trouble(int fault, const std::string& site) {
         case static_cast<int>(ServerFault::Refused):
             return "refuses the records";
         case static_cast<int>(ServerFault::Conflict):
-            return "gets site \"" + site + "\" from another collector too";
+            return "refused: another collector sends as site \"" + site + "\"";
+        case static_cast<int>(ServerFault::NotAnswering):
+            return "not answering";
         case kLocalFault:
             return "waits: the record index cannot be read";
         default:
@@ -69,40 +71,98 @@ std::string RecordShipper::Since() const {
     return text;
 }
 
+bool RecordShipper::Ours(const ShipMark& mark, bool& ours) {
+    ours = mark.throughId == 0;
+    if (ours)
+        return true;
+    std::vector<IndexRow> row;
+    if (!queue_.ReadAfter(mark.throughId - 1, 1, row))
+        return false;
+    ours = !row.empty() && row[0].id == mark.throughId && ShipFingerprint(row[0]) == mark.fingerprint;
+    return true;
+}
+
 bool RecordShipper::Contact() {
     const std::optional<ShipMark> mark = server_.Mark(site_);
     if (!mark)
         return false;
-    int64_t position = mark->throughId;
-    if (position > 0) {
-        // The row under the mark must still be the one the server got.
-        std::vector<IndexRow> row;
-        if (!queue_.ReadAfter(position - 1, 1, row))
-            return false;
-        if (row.empty() || row[0].id != position || ShipFingerprint(row[0]) != mark->fingerprint) {
-            Note("the server's mark for site \"" + site_ + "\" (row " + std::to_string(position) +
-                 ") is not a row of this record index (it was built anew): every record is "
-                 "offered again, and the server keeps those it lacks");
-            position = 0;
-        }
+    bool ours = false;
+    if (!Ours(*mark, ours))
+        return false;
+    // A row under a mark not ours is looked at before anything is sent (Owner).
+    const int64_t position = ours ? mark->throughId : 0;
+    if (ours && confirmed_ && position > position_) {
+        // Batches the server took though their answer was lost on the way.
+        const auto delivered = static_cast<uint64_t>(position - position_);
+        status_.sent += delivered;
+        if (outage_)
+            sentSinceBack_ += delivered;
     }
-    if (!contacted_) {
-        Note("sending the records of site \"" + site_ + "\", from row " +
-             std::to_string(position + 1) + " of the record index");
-        contacted_ = true;
-    }
+    if (ours && mark->throughId > 0)
+        queue_.KeepMark(site_, *mark);
+    contacted_ = true;
+    owned_ = ours;
     mark_ = *mark;
     position_ = position;
+    confirmed_ = true;
     return true;
+}
+
+bool RecordShipper::Owner(bool& owner) {
+    // A few of this index's rows up to the mark, spread: a rebuilt index holds records the server
+    // has had for long.
+    const int64_t upTo = std::min(mark_->throughId, lastId_);
+    std::vector<IndexRow> sample;
+    constexpr int64_t kLooks = 8;
+    for (int64_t k = 0; k < kLooks && upTo > 0; ++k) {
+        const int64_t id = 1 + k * (upTo - 1) / (kLooks - 1);
+        if (!sample.empty() && sample.back().id >= id)
+            continue;
+        std::vector<IndexRow> row;
+        if (!queue_.ReadAfter(id - 1, 1, row))
+            return false;
+        sample.insert(sample.end(), row.begin(), row.end());
+    }
+    if (sample.empty()) {
+        owner = false;
+        return true;
+    }
+    const std::optional<bool> holds = server_.Holds(site_, sample);
+    if (!holds)
+        return false;
+    owner = *holds;
+    return true;
+}
+
+int64_t RecordShipper::Refuse(const std::string& why) {
+    refused_ = true;
+    mark_.reset();
+    status_.alarm = "Database: another collector sends as site \"" + site_ +
+                    "\"; this one sends nothing until [Database] Site names a site of its own "
+                    "(or the site's mark is removed from velk_sites on the server)";
+    return Fail(static_cast<int>(ServerFault::Conflict), why);
 }
 
 int64_t RecordShipper::Step() {
     lastId_ = queue_.LastId();
     if (lastId_ < 0)
         return Fail(kLocalFault, queue_.ErrorText());
-    // Another index: the mark is looked at again.
-    if (queue_.Replaced())
+    // Another index: its ids are not those of any mark seen.
+    if (queue_.Replaced()) {
         mark_.reset();
+        notedMark_.reset();
+        position_ = -1;
+        confirmed_ = false;
+        localRead_ = false;
+    }
+    // Started while the server is away: the mark kept beside the rows says what waits.
+    if (position_ < 0 && !localRead_) {
+        localRead_ = true;
+        ShipMark local;
+        bool ours = false;
+        if (queue_.LocalMark(site_, local) && Ours(local, ours) && ours)
+            position_ = local.throughId;
+    }
     if (!server_.Open())
         return Fail(static_cast<int>(server_.Fault()), server_.ErrorText());
     if (!mark_ && !Contact()) {
@@ -110,9 +170,47 @@ int64_t RecordShipper::Step() {
                    ? Fail(kLocalFault, queue_.ErrorText())
                    : Fail(static_cast<int>(server_.Fault()), server_.ErrorText());
     }
+    if (refused_) {
+        // Refused until the site's mark is this index's again, or removed on the server.
+        if (!owned_) {
+            mark_.reset();
+            return Fail(static_cast<int>(ServerFault::Conflict), "still refused");
+        }
+        refused_ = false;
+        status_.alarm.clear();
+        Note("the mark of site \"" + site_ + "\" on the server is this collector's again: sending");
+    }
     batch_.clear();
     if (lastId_ > position_ && !queue_.ReadAfter(position_, options_.batch, batch_))
         return Fail(kLocalFault, queue_.ErrorText());
+    if (!batch_.empty() && !owned_) {
+        bool owner = false;
+        if (!Owner(owner)) {
+            mark_.reset();
+            return server_.Fault() == ServerFault::None
+                       ? Fail(kLocalFault, queue_.ErrorText())
+                       : Fail(static_cast<int>(server_.Fault()), server_.ErrorText());
+        }
+        if (!owner) {
+            return Refuse("the server's mark for site \"" + site_ + "\" (row " +
+                          std::to_string(mark_->throughId) +
+                          ") names a record this collector does not have, and none of its "
+                          "records is there as the site's");
+        }
+        owned_ = true;
+        if (!notedMark_ || !(*notedMark_ == *mark_)) {
+            Note("the server's mark for site \"" + site_ + "\" (row " +
+                 std::to_string(mark_->throughId) +
+                 ") is not a row of this record index (it was built anew): every record is "
+                 "offered again, and the server keeps those it lacks");
+            notedMark_ = *mark_;
+        }
+    }
+    if (!announced_ && owned_) {
+        Note("sending the records of site \"" + site_ + "\", from row " +
+             std::to_string(position_ + 1) + " of the record index");
+        announced_ = true;
+    }
     if (batch_.empty()) {
         caughtUp_ = true;
         if (outage_) {
@@ -128,10 +226,14 @@ int64_t RecordShipper::Step() {
     const ShipMark to{batch_.back().id, ShipFingerprint(batch_.back())};
     if (!server_.Ship(site_, systemType_, batch_, *mark_, to)) {
         mark_.reset();
+        // The mark moved under the batch: someone else sends as this site.
+        if (server_.Fault() == ServerFault::Conflict)
+            return Refuse(server_.ErrorText());
         return Fail(static_cast<int>(server_.Fault()), server_.ErrorText());
     }
     mark_ = to;
     position_ = to.throughId;
+    queue_.KeepMark(site_, to);
     status_.sent += batch_.size();
     if (outage_)
         sentSinceBack_ += batch_.size();

@@ -18,6 +18,9 @@ struct ShipStatus {
     int64_t troubleSince = 0;
     int64_t waiting = -1;  // rows not yet confirmed by the server; -1 while unknown
     uint64_t sent = 0;     // rows sent since start
+    // While the sending is refused (another collector sends as this site): what a person must
+    // know; empty otherwise.
+    std::string alarm;
     bool operator==(const ShipStatus&) const = default;
 };
 
@@ -40,6 +43,13 @@ struct ShipNote {
 //   before the reply
 //   a rebuilt index     the row under the mark is another (its fingerprint differs): every row
 //                       is offered again, and the server keeps the ones it lacks.
+//
+// The row under the server's mark not being one of this index can also mean that another
+// collector sends as this site. So before anything is sent after such a mark, the server is asked
+// whether it holds some of this index's records as the site's: a rebuilt index has them there, a
+// second collector has not. A second collector is refused (and so is one that finds the mark moved
+// under its batch): it sends nothing while the site's mark on the server is another's, and says
+// so in its log, its status and as an alarm.
 //
 // An outage (the first failure until everything waiting is sent again) is logged once when it
 // begins, once for every other kind of failure met during it, and once when it ends.
@@ -72,6 +82,11 @@ private:
     // A failure of the server (a ServerFault) or of the index: the outage begins or goes on.
     int64_t Fail(int fault, const std::string& text);
     bool Contact();
+    // Whether the row under a mark is this index's row that the mark names.
+    bool Ours(const ShipMark& mark, bool& ours);
+    // The server's mark is not ours: asks whether this index's records are the site's there.
+    int64_t Refuse(const std::string& why);
+    bool Owner(bool& owner);
     void Note(const std::string& detail);
     void UpdateStatus();
     std::string Since() const;
@@ -90,6 +105,14 @@ private:
     int64_t position_ = -1;
     int64_t lastId_ = -1;
     bool contacted_ = false;
+    bool announced_ = false;
+    // position_ was confirmed by the server in this run (not only the mark kept beside the rows).
+    bool confirmed_ = false;
+    bool localRead_ = false;
+    // The row under the server's mark is this index's; refused: another collector's.
+    bool owned_ = true;
+    bool refused_ = false;
+    std::optional<ShipMark> notedMark_;  // the foreign mark last noted, so that it is noted once
     std::vector<IndexRow> batch_;
     bool caughtUp_ = false;
 

@@ -85,6 +85,10 @@ struct AppSettings {
     // records carry there (empty: the "Site Name" of [Settings]). Neither is written unless set.
     std::string Database_Connection;
     std::string Database_Site;
+    // How many seconds the server may take to answer before it counts as not answering (and a
+    // statement may run on it); written once set.
+    static constexpr int32_t kDefaultDatabaseTimeout = 30;
+    int32_t Database_Timeout = kDefaultDatabaseTimeout;
 
     const std::string& GetIPAddr() const { return APP_IPAddr; }
     void SetIPAddr(const std::string& text) { APP_IPAddr = text; }

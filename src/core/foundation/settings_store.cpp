@@ -180,6 +180,11 @@ int SettingsStore::ReadIniFile(AppSettings& s, SettingsReadReport* report) const
     // The database keys are optional: a site without a database has none of them.
     s.Database_Connection = r.Text(kDatabase, "Connection", 0).value_or("");
     s.Database_Site = r.Text(kDatabase, "Site", 0).value_or("");
+    if (const auto text = r.Text(kDatabase, "Timeout", 0)) {
+        // Anything but a time of at least a second keeps the default.
+        if (const auto seconds = DecodeStructInt(*text); seconds && *seconds > 0)
+            s.Database_Timeout = *seconds;
+    }
 
     return r.Ok() ? 1 : 0;
 }
@@ -266,6 +271,8 @@ int SettingsStore::WriteIniFile(const AppSettings& s) const {
         if (!value->empty() || doc.Get(kDatabase, key))
             text(kDatabase, key, *value);
     }
+    if (s.Database_Timeout != AppSettings::kDefaultDatabaseTimeout || doc.Get(kDatabase, "Timeout"))
+        num(kDatabase, "Timeout", s.Database_Timeout);
 
     return doc.Save(iniPath_, flush_, ownership_) ? 1 : 0;
 }

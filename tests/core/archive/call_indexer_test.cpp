@@ -2,146 +2,277 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "core/archive/index_fakes.h"
 #include "core/decode/record_builder.h"
 #include "core/link/link_fakes.h"
 
 namespace velk {
 namespace {
 
-// An index in memory that can be made to fail; it counts the attempts.
-class FakeIndex : public RecordIndex {
-public:
-    bool Add(std::vector<IndexRow>& rows, bool onlyMissing) override {
-        ++attempts;
-        onlyMissingSeen.push_back(onlyMissing);
-        if (failing)
-            return false;
-        for (IndexRow& r : rows) {
-            r.id = static_cast<int64_t>(stored.size()) + 1;
-            stored.push_back(r);
-        }
-        return true;
-    }
-    bool Select(const IndexFilter&, const std::function<bool(const IndexRow&)>&) override {
-        return false;
-    }
-    std::optional<std::vector<GroupTotals>> Totals(ReportBy, int, const std::string&,
-                                                   const std::string&) override {
-        return std::nullopt;
-    }
-    std::string ErrorText() const override { return "VELK.db: database is locked"; }
-
-    bool failing = false;
-    int attempts = 0;
-    std::vector<bool> onlyMissingSeen;
-    std::vector<IndexRow> stored;
-};
-
+// A site's raw files and record index, and the indexer of the program that runs there now; a
+// kill ends that program (whatever it held in memory is gone) and a start begins a new one.
 class CallIndexerTest : public ::testing::Test {
 protected:
-    void Record(int n = 1) {
+    void SetUp() override {
+        settings.RawSave = 1;
+        settings.RawSaveDaily = 1;
+        Start();
+    }
+    void Start() {
+        indexer = std::make_unique<CallIndexer>(
+            settings, clock, &index, &files,
+            [this](const std::string& e, const std::string& d) { log.push_back(e + ": " + d); });
+        indexer->CatchUp();
+    }
+    void Kill() { indexer.reset(); }
+
+    // A record with the next sequence number: its message and its fields as the pipeline gives
+    // them.
+    std::string Frame(const std::string& number) {
+        test::RecordBuilder r;
+        r.sequence = number;
+        return r.Frame();
+    }
+    std::string NextFrame() {
+        char seq[8];
+        std::snprintf(seq, sizeof seq, "%04X", ++sequence);
+        return Frame(seq);
+    }
+    static BillingMessage Message(const std::string& frame) {
+        return BillingMessage(reinterpret_cast<const uint8_t*>(frame.data()),
+                              static_cast<uint32_t>(frame.size() - 4));
+    }
+    static std::string Body(const std::string& frame) { return frame.substr(1, frame.size() - 2); }
+    std::array<std::string, 50> Fields(const std::string& frame) {
+        std::array<std::string, 50> fields;
+        FieldDecoder(settings).DecodeRecord(Message(frame), settings.Hex_Type, fields);
+        return fields;
+    }
+    // The recorders append the record to its raw file (when it is kept there); the indexer is
+    // told (unless the program dies first).
+    void Append(const std::string& frame) {
+        files.Append(kFile, RawRecord(Message(frame), settings));
+        stored.push_back(Body(frame));
+    }
+    void Store(int n = 1, RecordSource source = RecordSource::Link) {
         for (int i = 0; i < n; ++i) {
-            test::RecordBuilder r;
-            char seq[8];
-            std::snprintf(seq, sizeof seq, "%04X", ++sequence);
-            r.sequence = seq;
-            const std::string f = r.Frame();
-            std::array<std::string, 50> texts;
-            texts[0] = seq;
-            indexer.Add(BillingMessage(reinterpret_cast<const uint8_t*>(f.data()),
-                                       static_cast<uint32_t>(f.size() - 4)),
-                        texts, RecordSource::Link);
+            const std::string f = NextFrame();
+            if (settings.RawSave == 1)
+                Append(f);
+            indexer->Add(Message(f), Fields(f), source);
         }
     }
+    // Every record of the file once, in order.
+    void ExpectIndexHoldsTheFile() {
+        EXPECT_EQ(index.Raws(), stored);
+        const FileMark& mark = index.committed.marks[kFile];
+        EXPECT_EQ(mark.position, files.files[kFile].content.size());
+        EXPECT_FALSE(mark.checking);
+    }
 
+    static constexpr const char* kFile = "20261208.raw";
     AppSettings settings;
     test::FakeClock clock;
-    FakeIndex index;
+    test::FakeFollowedFiles files;
+    test::FakeIndexWriter index;
     std::vector<std::string> log;
-    CallIndexer indexer{
-        settings, clock, &index,
-        [this](const std::string& e, const std::string& d) { log.push_back(e + ": " + d); }};
-    std::vector<size_t> entered;
+    std::unique_ptr<CallIndexer> indexer;
+    std::vector<std::string> stored;  // bodies of the records in the raw file, in order
     int sequence = 0;
 };
 
-TEST_F(CallIndexerTest, AFailingIndexIsLoggedOnceTriedEvery30SecondsAndCaughtUp) {
-    indexer.SetEntered(
-        [this](const std::vector<IndexRow>& rows) { entered.push_back(rows.size()); });
-    Record();
-    EXPECT_EQ(index.stored.size(), 1u);  // on the link: one commit per record
-    index.failing = true;
-    Record();  // fails: logged, waits
+TEST_F(CallIndexerTest, RecordsAreReadBackFromTheirFileAndAKillBeforeTheCommitLosesNone) {
+    Store(3);
+    ExpectIndexHoldsTheFile();
+    for (const IndexRow& r : index.committed.rows)
+        EXPECT_EQ(r.source, RecordSource::Link);
+    EXPECT_EQ(index.commits, 3);  // on the link: one commit per record
+
+    // Two records reach the file; the program dies before it commits them.
+    Append(NextFrame());
+    Append(NextFrame());
+    Kill();
+    Start();
+    EXPECT_TRUE(indexer->Finish());
+    ExpectIndexHoldsTheFile();
+    EXPECT_EQ(index.committed.rows[3].source, RecordSource::RawFile);
+    Store(1, RecordSource::DiskBuffer);
+    ExpectIndexHoldsTheFile();
+    EXPECT_EQ(index.committed.rows.back().source, RecordSource::DiskBuffer);
+    EXPECT_TRUE(log.empty()) << log[0];
+}
+
+TEST_F(CallIndexerTest, ALockedIndexDelaysRowsAndLosesNoneThroughAKill) {
+    Store(1);
+    index.locked = true;
+    Store(2);
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0],
-              "Record index: VELK.db: database is locked; the record files are written as before "
-              "and the index is tried again every 30 s");
-    clock.seconds += 29;
-    Record(5);
-    indexer.Flush();
-    EXPECT_EQ(index.attempts, 2);  // nothing tried before the 30 s are up
-    EXPECT_EQ(indexer.Waiting(), 6u);
-    clock.seconds += 1;
-    Record();  // tried again at 30 s, fails again, not logged again
-    EXPECT_EQ(index.attempts, 3);
-    EXPECT_EQ(log.size(), 1u);
+              "Record index: VELK.db: database is locked; the record files are written as before, "
+              "and the index reads them on from where it stopped once it works again (tried every "
+              "10 s)");
+    const int begins = index.begins;
+    clock.seconds += 9;
+    Store(3);
+    EXPECT_EQ(index.begins, begins);  // nothing tried before the 10 s are up
+    EXPECT_EQ(indexer->NextStepMs(), 1000);
+    EXPECT_EQ(indexer->Waiting(), 5u);
 
-    index.failing = false;
-    clock.seconds += 30;
-    indexer.Flush();  // the timer's flush catches up
-    EXPECT_EQ(index.stored.size(), 8u);
-    EXPECT_EQ(indexer.Waiting(), 0u);
-    EXPECT_TRUE(index.onlyMissingSeen.back());  // a rebuild may have put them in meanwhile
+    // Killed while the index is locked; started again, it is still locked.
+    Kill();
+    Start();
+    EXPECT_FALSE(indexer->Finish());
+    EXPECT_EQ(log.size(), 2u);
+    index.locked = false;
+    clock.seconds += 10;
+    EXPECT_TRUE(indexer->Finish());
+    ExpectIndexHoldsTheFile();
+    EXPECT_EQ(log.back(), "Record index: works again");
+    Store(1);
+    ExpectIndexHoldsTheFile();
+}
+
+// A file put in place of the one read (same name, another inode), one cut shorter than its mark,
+// and files without marks beside rows read from them before (an index of an older VELK) are
+// checked: each record is looked for first, the n-th identical one of a file as the n-th.
+TEST_F(CallIndexerTest, AFileNotAsItsMarkSaysIsCheckedAndNothingGoesInTwice) {
+    Store(3);
+    // Restored from a copy with one more record.
+    const std::string copy = files.files[kFile].content;
+    files.Replace(kFile, copy);
+    Append(NextFrame());
+    Kill();
+    Start();
+    EXPECT_TRUE(indexer->Finish());
+    ExpectIndexHoldsTheFile();
+    EXPECT_EQ(index.committed.marks[kFile].identity.inode, files.files[kFile].inode);
+
+    // Cut back to its first record (the same inode): nothing is added; then it grows again.
+    const std::string first = RawRecord(Message(Frame("0001")), settings);
+    files.files[kFile].content = first;
+    indexer->CatchUp();
+    EXPECT_TRUE(indexer->Finish());
+    EXPECT_EQ(index.committed.rows.size(), 4u);
+    EXPECT_EQ(index.committed.marks[kFile].position, first.size());
+    files.files[kFile].content = copy + RawRecord(Message(Frame("0004")), settings);
+    // The same call stored twice (an import with --store-again): both stand in the file.
+    const std::string twice = NextFrame();
+    Append(twice);
+    Append(twice);
+    indexer->CatchUp();
+    EXPECT_TRUE(indexer->Finish());
+    ExpectIndexHoldsTheFile();
+
+    // No marks at all (an older VELK's index): everything is there already.
+    index.committed.marks.clear();
+    Kill();
+    Start();
+    EXPECT_TRUE(indexer->Finish());
+    ExpectIndexHoldsTheFile();
+    // The second of the identical records was missing: it goes in, the first stays once.
+    index.committed.rows.pop_back();
+    index.committed.marks.clear();
+    indexer->CatchUp();
+    EXPECT_TRUE(indexer->Finish());
+    ExpectIndexHoldsTheFile();
+    EXPECT_EQ(index.committed.rows.back().occurrence, 1);
+}
+
+TEST_F(CallIndexerTest, ADamagedOrReplacedIndexIsBuiltAgainFromTheFilesAndSaidOnce) {
+    Store(3);
+    index.Damage();
+    Store(1);
+    ASSERT_EQ(index.setAside, (std::vector<size_t>{3}));
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0],
+              "Record index: VELK.db: database disk image is malformed: the damaged database is "
+              "set aside as VELK.db.damaged; a new one is built from the record files");
+    EXPECT_FALSE(indexer->Failing());
+    EXPECT_EQ(indexer->NextStepMs(), 0);
+    EXPECT_TRUE(indexer->Finish());
+    ExpectIndexHoldsTheFile();
+
+    // Deleted (or replaced by a rebuild) under the open connection: the new one is read full.
+    index.Replace();
+    Store(1);
+    EXPECT_TRUE(indexer->Finish());
+    ExpectIndexHoldsTheFile();
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[1], "Record index: works again: 7 waiting records entered");
-    EXPECT_EQ(entered, (std::vector<size_t>{1, 7}));
-    // In the order stored, each once.
-    for (size_t i = 0; i < index.stored.size(); ++i)
-        EXPECT_EQ(std::get<int64_t>(index.stored[i].Field(0)), static_cast<int64_t>(i + 1));
-    Record();
-    EXPECT_FALSE(index.onlyMissingSeen.back());
+    EXPECT_NE(log[1].find("the record index was replaced or deleted while in use; the one there "
+                          "now is read on from the record files"),
+              std::string::npos);
 }
 
-// A record stored again after the program stopped goes in at once, only where the index lacks it;
-// the next record is an ordinary one again.
-TEST_F(CallIndexerTest, ARecordStoredAgainGoesInOnlyWhereMissing) {
-    test::RecordBuilder r;
-    const std::string f = r.Frame();
-    const BillingMessage m(reinterpret_cast<const uint8_t*>(f.data()),
-                           static_cast<uint32_t>(f.size() - 4));
-    std::array<std::string, 50> fields;
-    indexer.AddAgain(m, fields, RecordSource::Link);
-    ASSERT_EQ(index.onlyMissingSeen.size(), 1u);
-    EXPECT_TRUE(index.onlyMissingSeen.back());
-    Record();
-    EXPECT_FALSE(index.onlyMissingSeen.back());
+TEST_F(CallIndexerTest, ABacklogIsReadInStepsSoThatTheProgramGoesOnAnswering) {
+    constexpr size_t kStep = 10;
+    indexer->SetStepRows(kStep);
+    const size_t backlog = 2 * kStep + 7;
+    for (size_t i = 0; i < backlog; ++i)
+        Append(NextFrame());
+    EXPECT_EQ(indexer->NextStepMs(), 0);
+    EXPECT_TRUE(indexer->Step());
+    EXPECT_EQ(index.committed.rows.size(), kStep);
+    EXPECT_GT(indexer->BytesBehind(), 0u);
+    EXPECT_TRUE(indexer->Step());
+    EXPECT_FALSE(indexer->Step());
+    EXPECT_EQ(indexer->NextStepMs(), -1);
+    ExpectIndexHoldsTheFile();
+    EXPECT_EQ(indexer->EnteredCount(), backlog);
 }
 
-TEST_F(CallIndexerTest, AnImportCommitsInBatchesAndAtItsEnd) {
-    indexer.SetImporting(true);
-    Record(static_cast<int>(CallIndexer::kImportBatch) - 1);
-    EXPECT_EQ(index.attempts, 0);
-    Record();
-    EXPECT_EQ(index.attempts, 1);
-    EXPECT_EQ(index.stored.size(), CallIndexer::kImportBatch);
-    Record(3);
-    indexer.SetImporting(false);  // the end of the import commits the rest
-    EXPECT_EQ(index.attempts, 2);
-    EXPECT_EQ(index.stored.size(), CallIndexer::kImportBatch + 3);
-}
-
-TEST_F(CallIndexerTest, RowsBeyondTheMostWaitingAreLeftOutAndSaidOnce) {
-    indexer.SetMostWaiting(50);
-    index.failing = true;
-    Record(55);
-    EXPECT_EQ(indexer.Waiting(), 50u);
+// Records that reach no raw file: RawSave off, an append another writer kept out, a record the
+// journal stores again after the program stopped.
+TEST_F(CallIndexerTest, RecordsOfNoRawFileGoInFromMemoryOnce) {
+    settings.RawSave = 0;
+    Store(2);
+    EXPECT_EQ(index.committed.rows.size(), 2u);
+    EXPECT_TRUE(index.committed.marks.empty());
+    indexer->SetMostWaiting(3);
+    index.locked = true;
+    Store(5);
+    EXPECT_EQ(indexer->Waiting(), 3u);
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_NE(log[1].find("later ones are left out until velk-index rebuild"), std::string::npos);
-    index.failing = false;
-    clock.seconds += 30;
-    indexer.Flush();
-    EXPECT_NE(log.back().find("5 left out (velk-index rebuild puts them in)"), std::string::npos)
-        << log.back();
+    EXPECT_NE(log[1].find("later ones stored in no raw file (RawSave is off) are left out"),
+              std::string::npos);
+    index.locked = false;
+    clock.seconds += 10;
+    EXPECT_TRUE(indexer->Finish());
+    EXPECT_EQ(index.committed.rows.size(), 5u);
+    EXPECT_EQ(log.back(), "Record index: works again: 2 records stored in no raw file were left out");
+
+    // Kept out of its raw file: it goes in from memory, once.
+    settings.RawSave = 1;
+    stored.clear();
+    index.committed = {};
+    const std::string kept = NextFrame();
+    indexer->Add(Message(kept), Fields(kept), RecordSource::Link);
+    Store(1);
+    EXPECT_EQ(index.Raws(), (std::vector<std::string>{Body(kept), stored[0]}));
+    // Stored again at a resume: the file ends with it, and so does the index.
+    const std::string again = Frame(stored[0].substr(7, 4));
+    indexer->AddAgain(Message(again), Fields(again), RecordSource::Link);
+    EXPECT_EQ(index.committed.rows.size(), 2u);
+}
+
+// A rebuild beside the program: only what is missing goes in, in short transactions, and the
+// file's mark moves to its end unless the program read further already.
+TEST_F(CallIndexerTest, ACheckingPassPutsInWhatIsMissingAndLeavesAMarkAhead) {
+    Store(3);
+    index.committed.rows.erase(index.committed.rows.begin() + 1);
+    index.committed.marks[kFile].position = 5;
+    CheckCount count;
+    ASSERT_TRUE(indexer->Check(files, kFile, true, count));
+    EXPECT_EQ(count.callRecords, 3u);
+    EXPECT_EQ(count.added, 1u);
+    EXPECT_EQ(index.committed.rows.size(), 3u);
+    EXPECT_EQ(index.committed.marks[kFile].position, files.files[kFile].content.size());
+    const FileMark ahead{kFile, index.committed.marks[kFile].identity, 1u << 20, false};
+    index.committed.marks[kFile] = ahead;
+    ASSERT_TRUE(indexer->Check(files, kFile, true, count));
+    EXPECT_EQ(index.committed.marks[kFile], ahead);
+    EXPECT_EQ(count.added, 1u);
 }
 
 }  // namespace

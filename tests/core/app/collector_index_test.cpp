@@ -1,0 +1,214 @@
+// Every stored record once in the record index, whatever step the program is killed at: a PBX
+// delivers records to a collector whose files are those of the fake store and whose index is an
+// index in memory that dies with the program (a transaction under way is lost, what was committed
+// stays). The program is killed at every step of a run, with the index working or locked, and
+// started again; the PBX goes on from the first record it has no ACK for. In the end the index
+// holds the records of the raw file, each once, in the file's order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "core/app/alarm_view.h"
+#include "core/app/collector.h"
+#include "core/archive/index_fakes.h"
+#include "core/decode/record_builder.h"
+#include "core/link/link_fakes.h"
+#include "core/record/fake_file_store.h"
+#include "support/scripted_prompt.h"
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+// The raw files of Bill in the fake store, as the index reads them.
+class StoreFiles : public FollowedFiles {
+public:
+    StoreFiles(test::FakeFileStore& files, std::filesystem::path bill)
+        : files_(files), bill_(std::move(bill)) {}
+    std::vector<std::string> Names() override {
+        std::vector<std::string> names;
+        for (const auto& [path, content] : files_.files) {
+            const std::filesystem::path p(path);
+            if (p.parent_path() == bill_ && p.extension() == ".raw")
+                names.push_back(p.filename().string());
+        }
+        return names;
+    }
+    std::unique_ptr<FollowedFile> Open(const std::string& name) override {
+        const auto it = files_.files.find((bill_ / name).string());
+        if (it == files_.files.end())
+            return nullptr;
+        return std::make_unique<Snapshot>(it->second);
+    }
+
+private:
+    class Snapshot : public FollowedFile {
+    public:
+        explicit Snapshot(std::string content) : content_(std::move(content)) {}
+        FileIdentity Identity() const override { return {1, 1}; }
+        uint64_t Size() const override { return content_.size(); }
+        size_t ReadAt(uint64_t offset, uint8_t* to, size_t n) override {
+            if (offset >= content_.size())
+                return 0;
+            n = std::min<size_t>(n, content_.size() - static_cast<size_t>(offset));
+            std::memcpy(to, content_.data() + offset, n);
+            return n;
+        }
+
+    private:
+        std::string content_;
+    };
+    test::FakeFileStore& files_;
+    std::filesystem::path bill_;
+};
+
+// Nothing is committed by a program that has died.
+class MortalIndex : public test::FakeIndexWriter {
+public:
+    explicit MortalIndex(const test::FakeFileStore& files) : files_(files) {}
+    bool Begin() override { return !files_.Dead() && FakeIndexWriter::Begin(); }
+    bool Commit() override {
+        if (files_.Dead()) {
+            Rollback();
+            return false;
+        }
+        return FakeIndexWriter::Commit();
+    }
+
+private:
+    const test::FakeFileStore& files_;
+};
+
+class MachineChannel : public test::FakeChannel {
+public:
+    explicit MachineChannel(const test::FakeFileStore& files) : files_(files) {}
+    bool Write(uint8_t byte) override { return files_.Dead() || FakeChannel::Write(byte); }
+
+private:
+    const test::FakeFileStore& files_;
+};
+
+struct Machine {
+    Machine(AppSettings& settings, const std::filesystem::path& base, test::FakeFileStore& files,
+            IndexWriter& index)
+        : channel(files),
+          raw(files, base / "Bill"),
+          collector(settings, base, prompt, clock, timers, ring, files) {
+        collector.SetChannels(&channel, &channel);
+        collector.SetView(&view);
+        collector.SetRecordIndex(&index, &raw);
+        collector.Start();
+        if (collector.Connection().Connect())
+            collector.Protocol().OnChannelReady();
+    }
+    // The event loop runs the index's timer while it is due at once.
+    void IndexTimer() {
+        for (int i = 0; i < 10 && timers.Period(Collector::kIndexTimer) == 1; ++i)
+            collector.OnTimer(Collector::kIndexTimer);
+    }
+    test::FakeTimers timers;
+    test::FakeClock clock;
+    test::ScriptedPrompt prompt;
+    LastCallsRing ring;
+    MachineChannel channel;
+    test::AlarmView view;
+    StoreFiles raw;
+    Collector collector;
+};
+
+// Each record goes out until the ACK for it comes.
+struct Pbx {
+    std::vector<std::string> frames;
+    size_t next = 0;
+    void Serve(Machine& m, const test::FakeFileStore& files) {
+        cs_smda_prot& p = m.collector.Protocol();
+        while (next < frames.size() && !files.Dead()) {
+            const std::string& f = frames[next];
+            p.RX_Buf[0] = STX;
+            p.SMDA_read_event(1);
+            std::memcpy(&p.RX_Buf[1], f.data() + 1, 3);
+            p.SMDA_read_event(3);
+            std::memcpy(&p.RX_Buf[4], f.data() + 4, f.size() - 4);
+            p.SMDA_read_event(p.Data_Len);
+            if (m.channel.written.empty() || m.channel.written.back() != ACK)
+                return;
+            ++next;
+            m.channel.written.clear();
+            p.RX_Buf[0] = EOT;
+            p.SMDA_read_event(1);
+            if (files.Dead())
+                return;
+            p.SMDA_Timer_Expired(ENQ_DATA_PERIOD_TIMER);
+        }
+    }
+};
+
+TEST(CollectorIndexTest, EveryRecordOnceInTheIndexWhateverStepTheProgramIsKilledAt) {
+    test::TempDir dir;
+    AppSettings settings;
+    settings.IP_Used = 1;
+    settings.RawSave = 1;
+    settings.RawSaveDaily = 1;
+    settings.SaveToFile = 1;
+    Pbx pbx0;
+    std::vector<std::string> bodies;
+    // Three calls of one day, the last of the day after: two raw files.
+    for (const char* sequence : {"0001", "0002", "0003"}) {
+        test::RecordBuilder r;
+        r.sequence = sequence;
+        if (std::string(sequence) == "0003") {
+            r.start = "141A0C090C1E2D";
+            r.end = "141A0C090C202D";
+        }
+        pbx0.frames.push_back(r.Frame());
+        bodies.push_back(pbx0.frames.back().substr(1, pbx0.frames.back().size() - 2));
+    }
+    const std::filesystem::path bill = dir.Path() / "Bill";
+    int steps = 0;
+    {
+        test::FakeFileStore reference;
+        MortalIndex index(reference);
+        Machine m(settings, dir.Path(), reference, index);
+        Pbx pbx = pbx0;
+        pbx.Serve(m, reference);
+        ASSERT_EQ(index.Raws(), bodies);
+        ASSERT_EQ(reference.files.count((bill / "20261209.raw").string()), 1u);
+        steps = reference.steps;
+    }
+    for (const bool locked : {false, true}) {
+        // The last: killed once every record is delivered.
+        for (int step = 1; step <= steps + 1; ++step) {
+            SCOPED_TRACE(std::string(locked ? "index locked, " : "") + "killed at step " +
+                         std::to_string(step));
+            test::FakeFileStore files;
+            MortalIndex index(files);
+            index.locked = locked;
+            files.dieAtStep = step;
+            Pbx pbx = pbx0;
+            {
+                Machine m(settings, dir.Path(), files, index);
+                pbx.Serve(m, files);
+            }
+            files.Revive();
+            index.locked = false;
+            Machine m(settings, dir.Path(), files, index);
+            pbx.Serve(m, files);
+            m.IndexTimer();
+            ASSERT_EQ(pbx.next, pbx.frames.size());
+            // Rows of the two files may have gone in in either order.
+            std::vector<std::string> rows = index.Raws();
+            std::sort(rows.begin(), rows.end());
+            EXPECT_EQ(rows, bodies);
+            for (const char* name : {"20261208.raw", "20261209.raw"}) {
+                EXPECT_EQ(index.committed.marks[name].position,
+                          files.files[(bill / name).string()].size())
+                    << name;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace velk
