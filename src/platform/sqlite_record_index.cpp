@@ -1,10 +1,7 @@
 #include "platform/sqlite_record_index.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -174,48 +171,6 @@ bool Identify(const std::filesystem::path& file, FileIdentity& identity) {
     return true;
 }
 
-// Held while a database file is made or set aside: nobody makes one between another's look and
-// its removal of a log left over, and nobody removes the log of one just made.
-class DirectoryLock {
-public:
-    explicit DirectoryLock(const std::filesystem::path& dir)
-        : fd_(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        if (fd_ >= 0) {
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
-        }
-    }
-    ~DirectoryLock() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    DirectoryLock(const DirectoryLock&) = delete;
-    DirectoryLock& operator=(const DirectoryLock&) = delete;
-
-private:
-    int fd_;
-};
-
-// A database file made empty when there is none, after the log and shared-memory files of a
-// deleted one are gone (SQLite would take their pages into the new file). Under DirectoryLock.
-bool MakeEmpty(const std::filesystem::path& file, std::string& error) {
-    for (const char* extra : {"-wal", "-shm"}) {
-        const std::string path = file.string() + extra;
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-            error = path + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) {
-        error = file.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    if (fd >= 0)
-        ::close(fd);
-    return true;
-}
-
 }  // namespace
 
 SqliteRecordIndex::SqliteRecordIndex(std::filesystem::path file, Mode mode)
@@ -287,19 +242,14 @@ bool SqliteRecordIndex::Open() {
     if (db_ != nullptr)
         return true;
     std::error_code ec;
-    if (!std::filesystem::exists(file_, ec)) {
-        if (mode_ == Mode::Read) {
-            error_ = file_.string() + ": there is no record index (nothing has been indexed here)";
-            return false;
-        }
-        DirectoryLock lock(file_.parent_path());
-        std::string error;
-        if (!std::filesystem::exists(file_, ec) && !MakeEmpty(file_, error)) {
-            error_ = error + ": cannot make the record index";
-            return false;
-        }
+    if (mode_ == Mode::Read && !std::filesystem::exists(file_, ec)) {
+        error_ = file_.string() + ": there is no record index (nothing has been indexed here)";
+        return false;
     }
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+    // A log left beside a deleted database is not taken into a new one: SQLite removes the log of
+    // an empty database file when it opens it.
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX |
+                      (mode_ == Mode::Write ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(file_.c_str(), &db_, flags, nullptr) != SQLITE_OK)
         return Fail("cannot open the record index");
     FileIdentity identity;
@@ -309,9 +259,6 @@ bool SqliteRecordIndex::Open() {
         renewed_ = true;
     opened_ = identity;
     known_ = true;
-    // Kept when the connection closes: see the class.
-    int persist = 1;
-    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     sqlite3_busy_timeout(db_, busyMs_);
     sqlite3_stmt* version = nullptr;
     if (!Prepare(version, "PRAGMA user_version")) {
@@ -527,26 +474,22 @@ bool SqliteRecordIndex::Marks(std::vector<FileMark>& marks) {
 
 bool SqliteRecordIndex::SetAside(std::string& where) {
     Close();
-    DirectoryLock lock(file_.parent_path());
     std::error_code ec;
     for (int n = 1;; ++n) {
         where = file_.string() + ".damaged" + (n == 1 ? std::string() : std::to_string(n));
         if (!std::filesystem::exists(where, ec))
             break;
     }
+    // Renamed in one step: another program's connection to it notices that it is another file
+    // and opens the new one (its own log beside it).
     if (std::filesystem::exists(file_, ec) && ::rename(file_.c_str(), where.c_str()) != 0) {
         error_ = file_.string() + ": cannot be set aside as " + where + ": " + std::strerror(errno);
-        return false;
-    }
-    std::string error;
-    if (!MakeEmpty(file_, error)) {
-        error_ = error + ": cannot make the record index";
         return false;
     }
     // A database this program put in place is no surprise to it.
     known_ = false;
     damaged_ = false;
-    return true;
+    return Open();
 }
 
 bool SqliteRecordIndex::ServerMark(const std::string& site, int64_t& throughId,

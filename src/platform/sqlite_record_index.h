@@ -21,9 +21,7 @@ inline constexpr const char* kRecordIndexFile = "VELK.db";
 //
 // Several programs share the file: a writer waits a bounded time for another's transaction. A
 // database put in place of the open one, or deleted, is noticed by device and inode before each
-// transaction and opened anew. The write-ahead log is kept when a connection closes (never
-// deleted by name), so that a connection to a file since replaced never touches the log of the
-// one there now; a database made anew first removes a log left over from a deleted one.
+// transaction and opened anew.
 class SqliteRecordIndex : public RecordIndex, public IndexWriter {
 public:
     static constexpr int kSchemaVersion = 2;

@@ -2,6 +2,12 @@
 #include "platform/sqlite_record_index.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "core/archive/call_query.h"
 #include "core/archive/call_report.h"
@@ -69,6 +75,142 @@ TEST(SqliteRecordIndex, ReportsCountTheCallsAtBothEndsOfTheirRange) {
         EXPECT_EQ((*groups)[0].calls, 3);
         EXPECT_EQ((*groups)[0].totalSeconds, 2 + 4 + 8);
         EXPECT_EQ((*groups)[0].longestSeconds, 8);
+    }
+}
+
+// Another program's short transaction is waited for; one longer than the wait fails, and says so.
+TEST(SqliteRecordIndex, AWriterWaitsForAnotherProgramsTransaction) {
+    test::TempDir dir;
+    const auto file = dir / kRecordIndexFile;
+    SqliteRecordIndex writer(file, SqliteRecordIndex::Mode::Write);
+    ASSERT_TRUE(writer.Open()) << writer.ErrorText();
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::thread release([other] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    });
+    std::vector<IndexRow> rows = {Call("2026-12-01 10:00:00", "2041", 60)};
+    EXPECT_TRUE(writer.Add(rows)) << writer.ErrorText();
+    release.join();
+
+    writer.SetBusyTimeout(300);
+    writer.Close();
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_FALSE(writer.Begin());
+    EXPECT_FALSE(writer.Damaged());
+    EXPECT_NE(writer.ErrorText().find("database is locked"), std::string::npos)
+        << writer.ErrorText();
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(writer.Count(), 1);
+}
+
+// A database deleted, or replaced by another, under the open connection: the next transaction
+// opens the one there now (made anew when there is none) and says so once; the log of the deleted
+// one, still beside it, never gets into the new one.
+TEST(SqliteRecordIndex, ADatabaseDeletedOrReplacedIsOpenedAnew) {
+    test::TempDir dir;
+    const auto file = dir / kRecordIndexFile;
+    SqliteRecordIndex writer(file, SqliteRecordIndex::Mode::Write);
+    SqliteRecordIndex reader(file, SqliteRecordIndex::Mode::Read);
+    std::vector<IndexRow> rows = {Call("2026-12-01 10:00:00", "2041", 60),
+                                  Call("2026-12-01 10:01:00", "2042", 60)};
+    ASSERT_TRUE(writer.Add(rows)) << writer.ErrorText();
+    ASSERT_TRUE(writer.Begin());
+    ASSERT_TRUE(writer.SetMark({"20261201.raw", {1, 2}, 99, false, 0}));
+    ASSERT_TRUE(writer.Commit());
+    EXPECT_EQ(reader.Count(), 2);
+    EXPECT_FALSE(writer.Renewed());
+    ASSERT_TRUE(std::filesystem::exists(file.string() + "-wal"));
+
+    std::filesystem::remove(file);
+    ASSERT_TRUE(writer.Begin()) << writer.ErrorText();
+    std::optional<FileMark> mark;
+    ASSERT_TRUE(writer.Mark("20261201.raw", mark));
+    EXPECT_FALSE(mark);
+    std::vector<IndexRow> one = {Call("2026-12-01 11:00:00", "3000", 5)};
+    ASSERT_TRUE(writer.Insert(one, false));
+    ASSERT_TRUE(writer.Commit());
+    EXPECT_TRUE(writer.Renewed());
+    EXPECT_FALSE(writer.Renewed());
+    EXPECT_EQ(writer.Count(), 1);
+    EXPECT_TRUE(writer.Sound());
+    EXPECT_EQ(reader.Count(), 1);
+    EXPECT_TRUE(reader.Renewed());
+
+    // Replaced by another program's (velk-index rebuild setting a damaged one aside).
+    {
+        SqliteRecordIndex rebuild(file, SqliteRecordIndex::Mode::Write);
+        std::string where;
+        ASSERT_TRUE(rebuild.SetAside(where)) << rebuild.ErrorText();
+        ASSERT_TRUE(rebuild.Add(rows)) << rebuild.ErrorText();
+    }
+    EXPECT_EQ(writer.Count(), 2);
+    EXPECT_TRUE(writer.Renewed());
+    std::vector<IndexRow> later = {Call("2026-12-01 12:00:00", "3001", 5)};
+    ASSERT_TRUE(writer.Add(later)) << writer.ErrorText();
+    // The last connection to the one set aside goes only now: it leaves the new one's log alone.
+    EXPECT_EQ(reader.Count(), 3);
+    EXPECT_TRUE(writer.Sound());
+    EXPECT_EQ(SqliteRecordIndex(file, SqliteRecordIndex::Mode::Read).Count(), 3);
+}
+
+// An index of the first schema gets what the marks need, and keeps its rows.
+TEST(SqliteRecordIndex, AnOlderIndexIsBroughtUpToTheSchemaAndKeepsItsRows) {
+    test::TempDir dir;
+    const auto file = dir / kRecordIndexFile;
+    {
+        SqliteRecordIndex made(file, SqliteRecordIndex::Mode::Write);
+        std::vector<IndexRow> rows = {Call("2026-12-01 10:00:00", "2041", 60)};
+        ASSERT_TRUE(made.Add(rows));
+        ASSERT_TRUE(made.Execute("DROP TABLE followed_files; DROP TABLE server_marks; "
+                                 "PRAGMA user_version = 1"));
+    }
+    SqliteRecordIndex reader(file, SqliteRecordIndex::Mode::Read);
+    EXPECT_EQ(reader.Count(), 1);
+    SqliteRecordIndex writer(file, SqliteRecordIndex::Mode::Write);
+    std::vector<FileMark> marks;
+    ASSERT_TRUE(writer.Marks(marks)) << writer.ErrorText();
+    EXPECT_TRUE(marks.empty());
+    EXPECT_EQ(writer.Count(), 1);
+    ASSERT_TRUE(writer.SetServerMark("Site A", 1, 77));
+    int64_t through = 0, fingerprint = 0;
+    ASSERT_TRUE(reader.ServerMark("Site A", through, fingerprint));
+    EXPECT_EQ(through, 1);
+    EXPECT_EQ(fingerprint, 77);
+}
+
+// Damage that a write meets is told apart from a lock; set aside, a new empty index takes its
+// place, the copies numbered.
+TEST(SqliteRecordIndex, DamageMetByAWriteIsSetAsideForANewIndex) {
+    test::TempDir dir;
+    const auto file = dir / kRecordIndexFile;
+    SqliteRecordIndex writer(file, SqliteRecordIndex::Mode::Write);
+    for (int round = 1; round <= 2; ++round) {
+        std::vector<IndexRow> rows;
+        for (int i = 0; i < 300; ++i)
+            rows.push_back(Call("2026-12-01 10:00:00", std::to_string(2000 + i), i));
+        ASSERT_TRUE(writer.Add(rows)) << writer.ErrorText();
+        ASSERT_TRUE(writer.Execute("PRAGMA wal_checkpoint(TRUNCATE)"));
+        writer.Close();
+        // 40 KiB of garbage after the first page: the tables' and indexes' roots.
+        {
+            std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(4096);
+            const std::string garbage(40960, '\x5a');
+            f.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+        }
+        std::vector<IndexRow> more = {Call("2026-12-02 10:00:00", "2041", 1)};
+        EXPECT_FALSE(writer.Add(more));
+        EXPECT_TRUE(writer.Damaged()) << writer.ErrorText();
+        std::string where;
+        ASSERT_TRUE(writer.SetAside(where)) << writer.ErrorText();
+        EXPECT_EQ(where, file.string() + (round == 1 ? ".damaged" : ".damaged2"));
+        EXPECT_TRUE(std::filesystem::exists(where));
+        EXPECT_EQ(writer.Count(), 0);
+        EXPECT_FALSE(writer.Renewed());
     }
 }
 
