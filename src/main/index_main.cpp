@@ -2,6 +2,8 @@
 // record index VELK.db where it lacks them (all of Bill/*.raw when no file is named). A damaged
 // database is set aside as VELK.db.damaged and built anew. It can run beside velk or
 // velk-collector: a record already in the index is left alone.
+// velk-index check [--dir DIR]: reads the index only (a user who may read the files but not
+// write them can run it): whether it reads as sound, and how many calls it holds.
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,17 +19,38 @@
 #include "core/foundation/command_line.h"
 #include "core/foundation/settings_store.h"
 #include "platform/raw_import_runner.h"
+#include "platform/sqlite_occurrence_counter.h"
 #include "platform/sqlite_record_index.h"
 
 namespace {
 
 const velk::ProgramHelp kHelp = {
-    "velk-index", "[--dir DIR] rebuild [FILE...]",
-    "Puts the call records of raw record files into the record index VELK.db of a VELK base\n"
-    "directory where the index lacks them; without FILE, every raw file in Bill. A damaged\n"
+    "velk-index", "[--dir DIR] rebuild [FILE...] | check",
+    "rebuild puts the call records of raw record files into the record index VELK.db of a VELK\n"
+    "base directory where the index lacks them; without FILE, every raw file in Bill. A damaged\n"
     "VELK.db is set aside as VELK.db.damaged and built anew. Records already in the index are\n"
-    "left alone, so it can run again, and beside velk or velk-collector.",
+    "left alone, so it can run again, and beside velk or velk-collector.\n"
+    "check reads the index without changing it: whether it reads as sound and how many calls it\n"
+    "holds (exit code 1 when it cannot be read or is damaged).",
     ""};
+
+// The index read only, as a billing application's user reads it.
+int Check(const std::filesystem::path& base) {
+    velk::SqliteRecordIndex index(base / velk::kRecordIndexFile,
+                                  velk::SqliteRecordIndex::Mode::Read);
+    if (!index.Sound()) {
+        std::fprintf(stderr, "velk-index: %s\n", index.ErrorText().c_str());
+        return 1;
+    }
+    const int64_t calls = index.Count();
+    if (calls < 0) {
+        std::fprintf(stderr, "velk-index: %s\n", index.ErrorText().c_str());
+        return 1;
+    }
+    std::printf("%s: sound, %lld calls\n", (base / velk::kRecordIndexFile).c_str(),
+                static_cast<long long>(calls));
+    return 0;
+}
 
 }  // namespace
 
@@ -36,28 +59,33 @@ int main(int argc, char* argv[]) {
     if (const auto code = velk::AnswerCommonOptions(line, kHelp, std::cout, std::cerr))
         return *code;
     std::vector<std::string> files;
-    bool rebuild = false;
+    std::string command;
     bool options = true;
     for (const std::string& a : line.arguments) {
         if (options && a == "--")
             options = false;
         else if (options && a.rfind("--", 0) == 0)
             return velk::UsageError(kHelp, "unknown option '" + a + "'", std::cerr);
-        else if (!rebuild && a == "rebuild")
-            rebuild = true;
-        else if (!rebuild)
+        else if (command.empty() && (a == "rebuild" || a == "check"))
+            command = a;
+        else if (command.empty())
             return velk::UsageError(kHelp, "unknown command '" + a + "'", std::cerr);
+        else if (command == "check")
+            return velk::UsageError(kHelp, "check takes no files", std::cerr);
         else
             files.push_back(a);
     }
-    if (!rebuild)
-        return velk::UsageError(kHelp, "no command (rebuild)", std::cerr);
+    if (command.empty())
+        return velk::UsageError(kHelp, "no command (rebuild or check)", std::cerr);
+    // A mistyped directory is reported, not made: there would be nothing in it to index.
     std::filesystem::path base;
     std::string noBase;
-    if (!velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase)) {
+    if (!velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase, false)) {
         std::fprintf(stderr, "velk-index: %s\n", noBase.c_str());
         return 1;
     }
+    if (command == "check")
+        return Check(base);
     velk::AppSettings settings;
     velk::SettingsStore(base).ReadIniFile(settings);
     if (files.empty()) {
@@ -96,7 +124,8 @@ int main(int argc, char* argv[]) {
                                   if (failure.empty())
                                       failure = detail;
                               });
-    velk::IndexRebuild rebuildRun(settings, indexer);
+    velk::SqliteOccurrenceCounter counter;
+    velk::IndexRebuild rebuildRun(settings, indexer, counter);
     int exitCode = 0;
     uint64_t read = 0, added = 0;
     for (const std::string& file : files) {
@@ -107,6 +136,10 @@ int main(int argc, char* argv[]) {
             continue;
         }
         const velk::RebuildCount count = rebuildRun.File(source);
+        if (!count.error.empty()) {
+            std::fprintf(stderr, "velk-index: %s: %s\n", file.c_str(), count.error.c_str());
+            return 1;
+        }
         if (indexer.Failing()) {
             std::fprintf(stderr, "velk-index: %s\n", failure.c_str());
             return 1;

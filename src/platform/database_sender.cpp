@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/foundation/database_settings.h"
+#include "platform/pq_connection_reader.h"
 #include "platform/pg_record_server.h"
 #include "platform/sqlite_record_index.h"
 
@@ -51,7 +52,7 @@ DatabaseSender::DatabaseSender(const AppSettings& settings, const std::filesyste
     : QObject(parent), report_(std::move(report)) {
     if (settings.Database_Connection.empty())
         return;
-    const std::string refusal = DatabaseSettingsRefusal(settings);
+    const std::string refusal = DatabaseSettingsRefusal(settings, PqConnectionReader());
     if (!refusal.empty()) {
         ShipStatus status;
         status.line = "Database: " + refusal.substr(0, refusal.find(':'));

@@ -6,6 +6,8 @@
 #include <mutex>
 
 #include "core/archive/index_row.h"
+#include "core/foundation/database_settings.h"
+#include "core/foundation/latin1_text.h"
 
 namespace velk {
 namespace {
@@ -111,7 +113,9 @@ void PgDatabase::Cancel() {
 
 bool PgDatabase::Fail(ServerFault fault, const std::string& text) {
     fault_ = fault;
-    error_ = Trimmed(text);
+    // libpq's messages can repeat the connection string, a password perhaps, and they go to
+    // the log.
+    error_ = MaskPasswords(Trimmed(text));
     Close();
     return false;
 }
@@ -138,13 +142,18 @@ bool PgDatabase::Open(bool create) {
     if (conn_ != nullptr)
         return true;
     // Keywords are taken in order: the time-out may be overridden by the connection string, the
-    // encoding may not.
+    // encoding may not. Texts travel as UTF-8, as site names are written; record texts, whose
+    // bytes are Latin-1 characters, are converted on the way (RecordText, ServerText).
     const char* keywords[] = {"connect_timeout", "application_name", "dbname", "client_encoding",
                               nullptr};
-    const char* values[] = {"10", "velk", connection_.c_str(), "LATIN1", nullptr};
+    const char* values[] = {"10", "velk", connection_.c_str(), "UTF8", nullptr};
     conn_ = PQconnectdbParams(keywords, values, 1);
     if (conn_ == nullptr)
         return Fail(ServerFault::Unreachable, "out of memory");
+    // The server's notices ("already exists, skipping" when two sites make the tables at once)
+    // are no news to anybody: libpq would print them on standard error.
+    PQsetNoticeProcessor(
+        conn_, [](void*, const char*) {}, nullptr);
     if (PQstatus(conn_) != CONNECTION_OK) {
         const std::string text = PQerrorMessage(conn_);
         return Fail(LoginRefusal(text) ? ServerFault::LoginRefused : ServerFault::Unreachable,
@@ -329,7 +338,7 @@ void AppendCopyText(std::string& out, const std::string& text) {
 }
 
 std::string ServerTimestamp(const std::string& text) {
-    static const std::string none = "1970-01-01 00:00:00";
+    static const std::string none = kServerNoTimestamp;
     if (text.size() != 19 || text[4] != '-' || text[7] != '-' || text[10] != ' ' ||
         text[13] != ':' || text[16] != ':')
         return none;
@@ -351,6 +360,14 @@ std::string ServerTimestamp(const std::string& text) {
         v[4] > 59 || v[5] > 59)
         return none;
     return text;
+}
+
+std::string ServerText(const std::string& recordText) {
+    return Latin1ToUtf8(recordText);
+}
+
+std::string RecordText(const std::string& serverText) {
+    return Utf8ToLatin1(serverText);
 }
 
 }  // namespace velk

@@ -15,14 +15,15 @@ inline constexpr const char* kRecordIndexFile = "VELK.db";
 // The record index in an SQLite database (VELK.db in the base directory), WAL mode, one row per
 // stored call record in the table "calls" with the index's column names; the view
 // "calls_with_texts" adds the text of every coded field. One object is one connection: it
-// belongs to the thread that uses it.
+// belongs to the thread that uses it. Writers leave the -wal and -shm files in place when they
+// close, so that a reader who may read the files but create none can read it.
 class SqliteRecordIndex : public RecordIndex {
 public:
     static constexpr int kSchemaVersion = 1;
 
     enum class Mode {
         Write,  // creates the database when missing; never waits for another writer
-        Read,   // an existing database only; waits up to 5 s for a writer to finish
+        Read,   // an existing database only, read only; waits up to 5 s for a writer to finish
     };
     SqliteRecordIndex(std::filesystem::path file, Mode mode);
     ~SqliteRecordIndex() override;
@@ -56,6 +57,8 @@ public:
     bool Execute(const std::string& sql);
 
 private:
+    bool OpenToRead();
+    void RenewTextsView();
     bool Fail(const std::string& what);
     // The one whole number a statement answers; -1 when it cannot.
     int64_t Number(const std::string& sql);

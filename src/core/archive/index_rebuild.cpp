@@ -1,7 +1,5 @@
 #include "core/archive/index_rebuild.h"
 
-#include <unordered_map>
-
 namespace velk {
 
 RebuildCount IndexRebuild::File(ImportSource& source) {
@@ -14,23 +12,31 @@ RebuildCount IndexRebuild::File(ImportSource& source) {
                 ++count.others;
                 return;
             }
+            const std::string_view body(reinterpret_cast<const char*>(frame) + 1, length + 2);
+            const int64_t occurrence = owner_.counter_.Next(body);
+            if (occurrence < 0) {
+                // Without its count a record could be taken for one the index holds already.
+                count.error = owner_.counter_.ErrorText();
+                return;
+            }
             ++count.callRecords;
             owner_.decoder_.DecodeRecord(message, owner_.settings_.Hex_Type, fields_);
-            const std::string body(reinterpret_cast<const char*>(frame) + 1, length + 2);
-            owner_.indexer_.CatchUp(message, fields_, seen_[body]++);
+            owner_.indexer_.CatchUp(message, fields_, occurrence);
         }
         void BadCheck() override { ++count.badCheck; }
+        bool Cancelled() override { return !count.error.empty(); }
 
         RebuildCount count;
 
     private:
         IndexRebuild& owner_;
         std::array<std::string, 50> fields_;
-        std::unordered_map<std::string, int64_t> seen_;
     };
     const uint64_t before = indexer_.EnteredCount();
+    counter_.Clear();
     Sink sink(*this);
-    sink.count.end = RunRawImport(source, sink, false).end;
+    sink.count.end = ReadStoredRawFile(source, sink).end;
+    counter_.Clear();
     indexer_.Flush();
     sink.count.added = indexer_.EnteredCount() - before;
     return sink.count;
