@@ -2,13 +2,15 @@
 // the reports in all three formats, the index after an import equal to the decoded files, and a
 // rebuild from the raw files giving the same rows as live indexing.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -289,18 +291,36 @@ TEST_F(VelkReport, AMemberOfTheGroupReadsWithTheCollectorStoppedAndRunning) {
     EXPECT_EQ(r.out, (base_ / "VELK.db").string() + ": sound, 5 calls\n") << r.err;
 }
 
-// The peak of a program's resident memory, in KiB.
-long PeakKiB(const std::string& command) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    if (::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+// The peak of a program's resident memory in KiB (VmHWM, followed while it runs: a forked
+// child would count the test's own memory), or -1 when it fails.
+long PeakKiB(const std::vector<std::string>& args, const std::filesystem::path& output) {
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    // The sanitizer keeps freed memory back for a while: as little as can be, here.
+    std::string asan = "ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=1";
+    char* env[] = {asan.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), env);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
         return -1;
-    return usage.ru_maxrss;
+    long peak = 0;
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("VmHWM:", 0) == 0)
+                peak = std::max(peak, std::stol(line.substr(6)));
+        }
+        ::usleep(5000);
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? peak : -1;
 }
 
 // The calls are written as they are read: listing 65,536 calls takes no more memory than
@@ -336,11 +356,9 @@ TEST(VelkReportLarge, ListingALargeIndexTakesNoMoreMemoryThanASmallOne) {
                           "id % 60, id / 60 % 60)"));
         ASSERT_EQ(index.Count(), int64_t{1} << doublings);
     }
-    // The sanitizer keeps freed memory back for a while: as little as can be, here.
     const auto run = [](const test::TempDir& dir) {
-        return PeakKiB("ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=1 '" +
-                       std::string(VELK_REPORT_BIN) + "' --dir '" + dir.Path().string() +
-                       "' --format csv >'" + (dir / "calls.csv").string() + "'");
+        return PeakKiB({VELK_REPORT_BIN, "--dir", dir.Path().string(), "--format", "csv"},
+                       dir / "calls.csv");
     };
     const long smallKiB = run(small), largeKiB = run(large);
     ASSERT_GT(smallKiB, 0);
