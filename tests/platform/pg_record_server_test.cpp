@@ -90,6 +90,13 @@ TEST_F(PgRecordServerTest, AMarkMovesOnlyFromWhereItIs) {
     EXPECT_NE(server.ErrorText().find("same site name"), std::string::npos) << server.ErrorText();
     EXPECT_EQ(pg.Sql("SELECT count(*) FROM velk_calls"), "1");
     EXPECT_EQ(server.Mark("Site A"), MarkOf(rows));
+
+    // Moved from where it is, the mark is the new row's, its fingerprint too: the next batch
+    // goes on from there.
+    ASSERT_TRUE(server.Ship("Site A", 0, next, MarkOf(rows), MarkOf(next))) << server.ErrorText();
+    EXPECT_EQ(server.Mark("Site A"), MarkOf(next));
+    std::vector<IndexRow> third = {Row(3, "2026-12-01 12:00:00", "2041")};
+    EXPECT_TRUE(server.Ship("Site A", 0, third, MarkOf(next), MarkOf(third))) << server.ErrorText();
 }
 
 TEST_F(PgRecordServerTest, FaultsAreToldApartAndKeepNothingHalfDone) {
@@ -197,7 +204,8 @@ TEST_F(PgRecordServerTest, TheServerAnswersLikeTheSitesOwnIndex) {
 
     PgRecordIndex siteA(pg.Connection(), "Site A"), all(pg.Connection(), "");
     std::string why;
-    const auto start = StartBetween("2026-11-10", "2026-12-20 12:00:00", why);
+    // Both ends fall on calls: rows 10 and 19.
+    const auto start = StartBetween("2026-11-11 10:10:00", "2026-12-20 19:19:00", why);
     ASSERT_TRUE(start) << why;
     std::vector<CellProblem> problems;
     const CallQuery none = CallQuery::Read({}, problems);

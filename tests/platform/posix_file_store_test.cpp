@@ -1,16 +1,76 @@
 #include "platform/posix_file_store.h"
 
 #include <gtest/gtest.h>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <mutex>
+#include <set>
 #include <thread>
+#include <utility>
 
 #include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+// What this program flushed while a test watched: fsync() and fdatasync() note the path of
+// their descriptor on their way to the C library.
+std::mutex flushedLock;
+std::set<std::string>* flushedPaths = nullptr;
+
+class WatchFlushes {
+public:
+    WatchFlushes() {
+        std::lock_guard lock(flushedLock);
+        flushedPaths = &paths_;
+    }
+    ~WatchFlushes() {
+        std::lock_guard lock(flushedLock);
+        flushedPaths = nullptr;
+    }
+    std::set<std::string> Take() {
+        std::lock_guard lock(flushedLock);
+        return std::exchange(paths_, {});
+    }
+
+private:
+    std::set<std::string> paths_;
+};
+
+int NoteFlushed(const char* name, int fd) {
+    using Sync = int (*)(int);
+    const auto real = reinterpret_cast<Sync>(::dlsym(RTLD_NEXT, name));
+    const int result = real(fd);
+    std::lock_guard lock(flushedLock);
+    if (result == 0 && flushedPaths != nullptr) {
+        char target[PATH_MAX];
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+        if (n > 0)
+            flushedPaths->emplace(target, static_cast<size_t>(n));
+    }
+    return result;
+}
+
+}  // namespace
+}  // namespace velk
+
+extern "C" int fsync(int fd) {
+    return velk::NoteFlushed("fsync", fd);
+}
+
+extern "C" int fdatasync(int fd) {
+    return velk::NoteFlushed("fdatasync", fd);
+}
 
 namespace velk {
 namespace {
@@ -214,6 +274,71 @@ TEST(PosixFileStore, FlushNamesWhatCannotBeFlushed) {
     // What failed is not tried again and again.
     ASSERT_EQ(files.Append(dir / "c.raw", "z"), AppendResult::Written);
     EXPECT_TRUE(files.FlushWritten());
+}
+
+// One file or directory that cannot be flushed leaves none of the others unflushed, and the
+// failure named is its own.
+TEST(PosixFileStore, AFailedFlushStillFlushesEverythingElse) {
+    test::TempDir temp;
+    const std::filesystem::path dir = std::filesystem::canonical(temp.Path());
+    PosixFileStore files;
+    WatchFlushes watch;
+    const auto appendToEach = [&](const std::string& file) {
+        for (const char* sub : {"a", "b", "c"}) {
+            std::filesystem::create_directories(dir / sub);
+            ASSERT_EQ(files.Append(dir / sub / file, "x"), AppendResult::Written);
+        }
+    };
+    // Made a link to itself, the file cannot be opened any more (and is not merely gone).
+    appendToEach("1.raw");
+    std::filesystem::remove(dir / "b" / "1.raw");
+    std::filesystem::create_symlink("1.raw", dir / "b" / "1.raw");
+    watch.Take();
+    EXPECT_FALSE(files.FlushWritten());
+    EXPECT_EQ(files.ErrorText(), (dir / "b" / "1.raw").string() + ": " + std::strerror(ELOOP));
+    EXPECT_EQ(watch.Take(),
+              (std::set<std::string>{dir / "a" / "1.raw", dir / "c" / "1.raw", dir / "a",
+                                     dir / "b", dir / "c"}));
+
+    // Each directory in turn goes away: the others are flushed all the same.
+    for (const std::string gone : {"a", "b", "c"}) {
+        SCOPED_TRACE(gone);
+        const std::string file = "2" + gone + ".raw";  // new in each directory
+        appendToEach(file);
+        std::filesystem::remove_all(dir / gone);
+        watch.Take();
+        EXPECT_FALSE(files.FlushWritten());
+        EXPECT_EQ(files.ErrorText(), (dir / gone).string() + ": " + std::strerror(ENOENT));
+        std::set<std::string> expected;
+        for (const std::string sub : {"a", "b", "c"}) {
+            if (sub != gone)
+                expected.insert({dir / sub / file, dir / sub});
+        }
+        EXPECT_EQ(watch.Take(), expected);
+    }
+}
+
+// A file new in a directory takes the directory's owner and its mode without the execute bits;
+// a file that replaces another takes that one's mode whole.
+TEST(PosixFileOwnership, ANewFileTakesItsDirectorysModeWithoutExecuteBits) {
+    test::TempDir dir;
+    PosixFileOwnership ownership;
+    for (const mode_t mode : {mode_t{0750}, mode_t{0775}, mode_t{0711}}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(::chmod(dir.Path().c_str(), mode), 0);
+        test::WriteFile(dir / "VELK.INI", "[Main]\r\n");
+        ASSERT_EQ(::chmod((dir / "VELK.INI").c_str(), 0600), 0);
+        ASSERT_TRUE(ownership.Take(dir / "VELK.INI", dir.Path()));
+        struct stat st {};
+        ASSERT_EQ(::stat((dir / "VELK.INI").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode & 0666);
+    }
+    test::WriteFile(dir / "old", "");
+    ASSERT_EQ(::chmod((dir / "old").c_str(), 0754), 0);
+    ASSERT_TRUE(ownership.Take(dir / "VELK.INI", dir / "old"));
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "VELK.INI").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0754u);
 }
 
 }  // namespace

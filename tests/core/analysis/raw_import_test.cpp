@@ -246,6 +246,46 @@ TEST(RawImport, AfterAFailedCheckReadingGoesOnAtTheNextMessageStart) {
                                std::to_string(10 * body) + ".");
 }
 
+// Skipped bytes are told run by run, each from where it began: a message that passes ends a run,
+// failed ones in a row make one. The first five runs are named.
+TEST(RawImport, EveryRunOfSkippedBytesIsToldFromWhereItBegan) {
+    const std::vector<std::string> frames = Frames(20);
+    const size_t body = frames[0].size() - 2;
+    std::string file;
+    std::vector<std::string> expected;
+    std::vector<uint64_t> runs;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        std::string line = WithoutEtx(frames[i]) + "\r\n";
+        if (i == 3) {
+            line[line.size() - 3] ^= 1;  // a check digit
+            runs.push_back(file.size() + 1);
+        } else {
+            expected.push_back(WithoutEtx(frames[i]));
+        }
+        // A stray byte right after the failed message still belongs to its run.
+        if (i == 4 || (i > 4 && i % 3 == 0)) {
+            if (i != 4)
+                runs.push_back(file.size());
+            line.insert(0, "X");
+        }
+        file += line;
+    }
+    ASSERT_EQ(runs.size(), 6u);
+    StringSource source(file);
+    RecordingSink sink;
+    const ImportResult r = RunRawImport(source, sink, false);
+    EXPECT_EQ(sink.messages, expected);
+    EXPECT_EQ(r.skippedCharacters, body + 6);
+    EXPECT_EQ(r.skipRuns, 6u);
+    EXPECT_EQ(r.skipOffsets, std::vector<uint64_t>(runs.begin(), runs.begin() + 5));
+    EXPECT_EQ(r.Remarks(), std::to_string(body + 6) +
+                               " bytes were skipped where no message passed its check, from "
+                               "offsets " +
+                               std::to_string(runs[0]) + ", " + std::to_string(runs[1]) + ", " +
+                               std::to_string(runs[2]) + ", " + std::to_string(runs[3]) + ", " +
+                               std::to_string(runs[4]) + " and others.");
+}
+
 // The last message cut off by the end of the file is told, with its size and where it began;
 // the file's length taken at the start is all that is read of a file that grows meanwhile.
 TEST(RawImport, WhatTheEndOfTheFileCutsOff) {

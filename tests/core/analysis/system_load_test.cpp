@@ -113,6 +113,17 @@ TEST(SystemLoad, LinesThatDoNotCount) {
     }
 }
 
+// A line of hour 24 is no hour of the day: the day counts as if it were not there.
+TEST(SystemLoad, HourTwentyFourLeavesTheDayAsItWas) {
+    const std::string good = Line(0, {1}, 3) + Line(23, {2, 991}, 4);
+    TrafficDay day, without;
+    day.Parse(Line(0, {5}, 2) + Line(24, {0, 5, 991}, 0x1234) + good);
+    without.Parse(Line(0, {5}, 2) + good);
+    EXPECT_EQ(day.reports, without.reports);
+    EXPECT_EQ(day.seizures, without.seizures);
+    EXPECT_EQ(day.busy, without.busy);
+}
+
 // Bits are added up in small counters of 255 reports before they reach the busy counts: an hour
 // of more reports than that, busy in 256 and in 400 of them, counts every one.
 TEST(SystemLoad, HoursOfManyReports) {

@@ -46,6 +46,10 @@ TEST(CallQuery, EveryTemplateMeansWhatItSays) {
         {3, "?", "", true},
         {3, "0?1?9", "0123459", true},
         {3, "12?23", "123", false},  // the pieces may not share characters
+        // A middle piece may end right where the last one begins, never inside it.
+        {3, "?34?", "1234", true},
+        {3, "12?34?56", "123456", true},
+        {3, "12?34?45", "12345", false},
         {6, "00?", "0044123", true},
         {6, "00?", "", false},
         // Coded fields by their texts; a code without a text reads "?".
