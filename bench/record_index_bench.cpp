@@ -138,6 +138,43 @@ void BM_YearReportByExtension(benchmark::State& state) {
 }
 BENCHMARK(BM_YearReportByExtension)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// The resident memory's peak so far, in KiB.
+long PeakKiB() {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return 0;
+}
+
+// velk-report without --by over the whole year: every call decoded again and written as a CSV
+// line, one after the other as the index reads them.
+void BM_YearListedAsCsv(benchmark::State& state) {
+    const Year& y = TheYear();
+    AppSettings settings;
+    bench::StoreEveryColumn(settings);
+    SqliteRecordIndex index(y.db, SqliteRecordIndex::Mode::Read);
+    CallListWriter writer(ListedFields(settings), ReportFormat::Csv, false);
+    const long before = PeakKiB();
+    int64_t calls = 0;
+    size_t bytes = 0;
+    for (auto _ : state) {
+        bytes += writer.Begin().size();
+        calls = EachCall(index, CallQuery{}, std::nullopt, [&](const IndexRow& row) {
+                    bytes += writer.Call(CallTexts(row, settings)).size();
+                    return true;
+                }).count;
+    }
+    state.counters["calls"] = static_cast<double>(calls);
+    state.counters["calls_per_s"] =
+        benchmark::Counter(static_cast<double>(calls) * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate);
+    state.counters["csv_MB"] = static_cast<double>(bytes) / 1e6;
+    state.counters["peak_growth_MB"] = static_cast<double>(PeakKiB() - before) / 1024.0;
+}
+BENCHMARK(BM_YearListedAsCsv)->Unit(benchmark::kMillisecond)->Iterations(1);
+
 void BM_DatabaseSize(benchmark::State& state) {
     const Year& y = TheYear();
     for (auto _ : state)

@@ -62,7 +62,9 @@ public:
 // characters that followed a dropped byte; with none, the characters after it are skipped up to
 // one that follows a dropped byte when the message itself followed one. A byte once dropped stays
 // dropped; characters read again are taken or dropped anew. Skipped characters between two
-// messages that passed make one run.
+// messages that passed make one run. A message the end of the file cuts off is read again from
+// its first character after a dropped byte, like one that failed (without counting as one); only
+// one without such a character is the cut-off tail.
 struct Plain {
     std::vector<std::string> messages;
     uint64_t bad = 0, skipped = 0, runs = 0, tailBytes = 0, tailOffset = 0;
@@ -77,69 +79,90 @@ Plain ReadPlain(const std::string& bytes, bool otherProgram) {
     std::vector<size_t> at;  // the message's characters
     std::vector<char> afterDrop;
     uint32_t length = 0;
-    for (size_t q = 0; q < n; ++q) {
-        const bool firstTime = q >= seen;
-        seen = std::max(seen, q + 1);
-        if (!firstTime && dropped[q])
-            continue;  // never read again
-        const auto c = static_cast<unsigned char>(bytes[q]);
-        const uint32_t floor = otherProgram && at.size() >= 3 ? 13 : 32;
-        if (dropped[q] || c >= 128 || c <= floor) {
-            dropped[q] = 1;
-            continue;
-        }
-        const bool afterSeparator = q > 0 && dropped[q - 1];
-        if (skipping) {
-            if (!afterSeparator) {
-                ++out.skipped;
+    size_t q = 0;
+    while (true) {
+        for (; q < n; ++q) {
+            const bool firstTime = q >= seen;
+            seen = std::max(seen, q + 1);
+            if (!firstTime && dropped[q])
+                continue;  // never read again
+            const auto c = static_cast<unsigned char>(bytes[q]);
+            const uint32_t floor = otherProgram && at.size() >= 3 ? 13 : 32;
+            if (dropped[q] || c >= 128 || c <= floor) {
+                dropped[q] = 1;
                 continue;
             }
-            skipping = false;
-        }
-        at.push_back(q);
-        afterDrop.push_back(afterSeparator);
-        bool possible = true;
-        if (at.size() == 3) {
-            const uint8_t digits[3] = {static_cast<uint8_t>(bytes[at[0]]),
-                                       static_cast<uint8_t>(bytes[at[1]]),
-                                       static_cast<uint8_t>(bytes[at[2]])};
-            length = ParseLengthDigits(digits);
-            possible = length > 0 && length + 2 <= RawImportScanner::kLongest;
-        }
-        if (possible && (at.size() < 3 || at.size() < length + 2))
-            continue;
-        bool passed = false;
-        if (possible) {
-            std::string area(RawImportScanner::kLongest + 4, '\0');
-            area[0] = STX;
-            for (size_t k = 0; k < at.size(); ++k)
-                area[k + 1] = bytes[at[k]];
-            auto* frame = reinterpret_cast<uint8_t*>(area.data());
-            if (otherProgram)
-                Unscramble360(frame, length);
-            passed = BccMatches(frame, length);
-            if (passed) {
-                out.messages.push_back(area.substr(0, length + 3));
-                inRun = false;
-            } else
-                ++out.bad;
-        }
-        if (!passed) {
-            size_t from = 1;
-            while (from < at.size() && !afterDrop[from])
-                ++from;
-            out.skipped += from;
-            if (!inRun) {
-                inRun = true;
-                ++out.runs;
-                if (out.skipOffsets.size() < RawImportScanner::kSkipOffsetsKept)
-                    out.skipOffsets.push_back(at[0]);
+            const bool afterSeparator = q > 0 && dropped[q - 1];
+            if (skipping) {
+                if (!afterSeparator) {
+                    ++out.skipped;
+                    continue;
+                }
+                skipping = false;
             }
-            if (from < at.size())
-                q = at[from] - 1;  // read again from there
-            else
-                skipping = afterDrop[0] != 0;
+            at.push_back(q);
+            afterDrop.push_back(afterSeparator);
+            bool possible = true;
+            if (at.size() == 3) {
+                const uint8_t digits[3] = {static_cast<uint8_t>(bytes[at[0]]),
+                                           static_cast<uint8_t>(bytes[at[1]]),
+                                           static_cast<uint8_t>(bytes[at[2]])};
+                length = ParseLengthDigits(digits);
+                possible = length > 0 && length + 2 <= RawImportScanner::kLongest;
+            }
+            if (possible && (at.size() < 3 || at.size() < length + 2))
+                continue;
+            bool passed = false;
+            if (possible) {
+                std::string area(RawImportScanner::kLongest + 4, '\0');
+                area[0] = STX;
+                for (size_t k = 0; k < at.size(); ++k)
+                    area[k + 1] = bytes[at[k]];
+                auto* frame = reinterpret_cast<uint8_t*>(area.data());
+                if (otherProgram)
+                    Unscramble360(frame, length);
+                passed = BccMatches(frame, length);
+                if (passed) {
+                    out.messages.push_back(area.substr(0, length + 3));
+                    inRun = false;
+                } else
+                    ++out.bad;
+            }
+            if (!passed) {
+                size_t from = 1;
+                while (from < at.size() && !afterDrop[from])
+                    ++from;
+                out.skipped += from;
+                if (!inRun) {
+                    inRun = true;
+                    ++out.runs;
+                    if (out.skipOffsets.size() < RawImportScanner::kSkipOffsetsKept)
+                        out.skipOffsets.push_back(at[0]);
+                }
+                if (from < at.size())
+                    q = at[from] - 1;  // read again from there
+                else
+                    skipping = afterDrop[0] != 0;
+            }
+            at.clear();
+            afterDrop.clear();
+            length = 0;
         }
+        if (at.empty())
+            break;
+        size_t from = 1;
+        while (from < at.size() && !afterDrop[from])
+            ++from;
+        if (from == at.size())
+            break;
+        out.skipped += from;
+        if (!inRun) {
+            inRun = true;
+            ++out.runs;
+            if (out.skipOffsets.size() < RawImportScanner::kSkipOffsetsKept)
+                out.skipOffsets.push_back(at[0]);
+        }
+        q = at[from];
         at.clear();
         afterDrop.clear();
         length = 0;

@@ -3,6 +3,8 @@
 // database is set aside as VELK.db.damaged and built anew. It can run beside velk or
 // velk-collector: a record already in the index is left alone, its transactions are short, and
 // the raw files of Bill get the marks the collector reads them on from.
+// velk-index check [--dir DIR]: reads the index only (a user who may read the files but not
+// write them can run it): whether it reads as sound, and how many calls it holds.
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,17 +20,38 @@
 #include "core/foundation/command_line.h"
 #include "core/foundation/settings_store.h"
 #include "platform/posix_followed_files.h"
+#include "platform/sqlite_occurrence_counter.h"
 #include "platform/sqlite_record_index.h"
 
 namespace {
 
 const velk::ProgramHelp kHelp = {
-    "velk-index", "[--dir DIR] rebuild [FILE...]",
-    "Puts the call records of raw record files into the record index VELK.db of a VELK base\n"
-    "directory where the index lacks them; without FILE, every raw file in Bill. A damaged\n"
+    "velk-index", "[--dir DIR] rebuild [FILE...] | check",
+    "rebuild puts the call records of raw record files into the record index VELK.db of a VELK\n"
+    "base directory where the index lacks them; without FILE, every raw file in Bill. A damaged\n"
     "VELK.db is set aside as VELK.db.damaged and built anew. Records already in the index are\n"
-    "left alone, so it can run again, and beside velk or velk-collector.",
+    "left alone, so it can run again, and beside velk or velk-collector.\n"
+    "check reads the index without changing it: whether it reads as sound and how many calls it\n"
+    "holds (exit code 1 when it cannot be read or is damaged).",
     ""};
+
+// The index read only, as a billing application's user reads it.
+int Check(const std::filesystem::path& base) {
+    velk::SqliteRecordIndex index(base / velk::kRecordIndexFile,
+                                  velk::SqliteRecordIndex::Mode::Read);
+    if (!index.Sound()) {
+        std::fprintf(stderr, "velk-index: %s\n", index.ErrorText().c_str());
+        return 1;
+    }
+    const int64_t calls = index.Count();
+    if (calls < 0) {
+        std::fprintf(stderr, "velk-index: %s\n", index.ErrorText().c_str());
+        return 1;
+    }
+    std::printf("%s: sound, %lld calls\n", (base / velk::kRecordIndexFile).c_str(),
+                static_cast<long long>(calls));
+    return 0;
+}
 
 }  // namespace
 
@@ -37,28 +60,33 @@ int main(int argc, char* argv[]) {
     if (const auto code = velk::AnswerCommonOptions(line, kHelp, std::cout, std::cerr))
         return *code;
     std::vector<std::string> files;
-    bool rebuild = false;
+    std::string command;
     bool options = true;
     for (const std::string& a : line.arguments) {
         if (options && a == "--")
             options = false;
         else if (options && a.rfind("--", 0) == 0)
             return velk::UsageError(kHelp, "unknown option '" + a + "'", std::cerr);
-        else if (!rebuild && a == "rebuild")
-            rebuild = true;
-        else if (!rebuild)
+        else if (command.empty() && (a == "rebuild" || a == "check"))
+            command = a;
+        else if (command.empty())
             return velk::UsageError(kHelp, "unknown command '" + a + "'", std::cerr);
+        else if (command == "check")
+            return velk::UsageError(kHelp, "check takes no files", std::cerr);
         else
             files.push_back(a);
     }
-    if (!rebuild)
-        return velk::UsageError(kHelp, "no command (rebuild)", std::cerr);
+    if (command.empty())
+        return velk::UsageError(kHelp, "no command (rebuild or check)", std::cerr);
+    // A mistyped directory is reported, not made: there would be nothing in it to index.
     std::filesystem::path base;
     std::string noBase;
-    if (!velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase)) {
+    if (!velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase, false)) {
         std::fprintf(stderr, "velk-index: %s\n", noBase.c_str());
         return 1;
     }
+    if (command == "check")
+        return Check(base);
     velk::AppSettings settings;
     velk::SettingsStore(base).ReadIniFile(settings);
     if (files.empty()) {
@@ -101,6 +129,9 @@ int main(int argc, char* argv[]) {
                               [&failure](const std::string&, const std::string& detail) {
                                   failure = detail;
                               });
+    // Identical records of a file that can hold years of them are counted on the disk.
+    velk::SqliteOccurrenceCounter counter;
+    indexer.SetCounter(&counter);
     // The raw files of Bill get their marks: a collector reads them on from there.
     const std::filesystem::path billDir = velk::OutputDirectories::Under(base).bill;
     velk::PosixFollowedFiles bill(billDir, ".raw"), elsewhere;
@@ -117,6 +148,10 @@ int main(int argc, char* argv[]) {
         const bool checked =
             followed ? indexer.Check(bill, path.filename().string(), true, count)
                      : indexer.Check(elsewhere, file, false, count);
+        if (!count.error.empty()) {
+            std::fprintf(stderr, "velk-index: %s: %s\n", file.c_str(), count.error.c_str());
+            return 1;
+        }
         if (!checked) {
             // Damage met on the way: the database was set aside, and every file goes in again.
             if (!indexer.Failing() && !setAside) {

@@ -11,8 +11,6 @@
 #include <iostream>
 #include <filesystem>
 #include <memory>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -56,7 +54,7 @@ int main(int argc, char* argv[]) {
         return velk::UsageError(kHelp, what, std::cerr);
     };
     std::string from, to, casesFile, byName, formatName, db, site;
-    bool siteGiven = false;
+    bool siteGiven = false, casesGiven = false;
     int prefixDigits = 3;
     const std::vector<std::string>& args = line.arguments;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -69,13 +67,16 @@ int main(int argc, char* argv[]) {
         if (i + 1 >= args.size())
             return usage(a + " needs a value");
         const std::string& value = args[++i];
+        if (value.empty() && a != "--site")
+            return usage(a + " needs a value");
         if (a == "--from")
             from = value;
         else if (a == "--to")
             to = value;
-        else if (a == "--cases")
+        else if (a == "--cases") {
             casesFile = value;
-        else if (a == "--by")
+            casesGiven = true;
+        } else if (a == "--by")
             byName = value;
         else if (a == "--format")
             formatName = value;
@@ -115,18 +116,9 @@ int main(int argc, char* argv[]) {
             return usage(why);
     }
     std::vector<std::vector<velk::QueryCell>> cases;
-    if (!casesFile.empty()) {
-        std::ifstream in(casesFile, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        if (!in) {
-            std::fprintf(stderr, "velk-report: %s cannot be read\n", casesFile.c_str());
-            return 2;
-        }
-        if (!velk::ReadCasesText(text.str(), cases, why)) {
-            std::fprintf(stderr, "velk-report: %s, %s\n", casesFile.c_str(), why.c_str());
-            return 2;
-        }
+    if (casesGiven && !velk::ReadCasesFile(casesFile, cases, why)) {
+        std::fprintf(stderr, "velk-report: %s, %s\n", casesFile.c_str(), why.c_str());
+        return 2;
     }
     std::vector<velk::CellProblem> problems;
     const velk::CallQuery query = velk::CallQuery::Read(cases, problems);
@@ -143,7 +135,9 @@ int main(int argc, char* argv[]) {
     std::filesystem::path base;
     std::string noBase;
     // The server needs no base directory: one, when there is, gives the decoded file's columns.
-    const bool haveBase = velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase);
+    // A reader never makes one: a mistyped name is reported.
+    const bool haveBase =
+        velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase, false);
     if (!haveBase && db.empty()) {
         std::fprintf(stderr, "velk-report: %s\n", noBase.c_str());
         return 1;
@@ -167,20 +161,35 @@ int main(int argc, char* argv[]) {
         std::fputs(velk::FormatGroups(*groups, *format).c_str(), stdout);
         return 0;
     }
-    const velk::FoundCalls found = velk::FindCalls(index, query, start, SIZE_MAX);
-    if (!found.ok) {
-        std::fprintf(stderr, "velk-report: %s\n", found.error.c_str());
+    // Calls are written as they are read, so that a list of any length takes no more memory
+    // than one call. An aligned table reads them twice: once for the widths of its columns.
+    velk::CallListWriter writer(velk::ListedFields(settings), *format, !db.empty());
+    const auto fail = [&](const velk::CallsVisited& visited) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "velk-report: %s\n", visited.error.c_str());
+        return 1;
+    };
+    if (writer.NeedsMeasuring()) {
+        const velk::CallsVisited measured =
+            velk::EachCall(index, query, start, [&](const velk::IndexRow& row) {
+                writer.Measure(velk::CallTexts(row, settings), row.site);
+                return true;
+            });
+        if (!measured.ok)
+            return fail(measured);
+    }
+    std::fputs(writer.Begin().c_str(), stdout);
+    const velk::CallsVisited listed =
+        velk::EachCall(index, query, start, [&](const velk::IndexRow& row) {
+            const std::string call = writer.Call(velk::CallTexts(row, settings), row.site);
+            return std::fwrite(call.data(), 1, call.size(), stdout) == call.size();
+        });
+    if (!listed.ok)
+        return fail(listed);
+    std::fputs(writer.End().c_str(), stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "velk-report: the report could not be written\n");
         return 1;
     }
-    std::vector<std::array<std::string, 50>> texts;
-    std::vector<std::string> sites;
-    texts.reserve(found.rows.size());
-    for (const velk::IndexRow& row : found.rows) {
-        texts.push_back(velk::CallTexts(row, settings));
-        if (!db.empty())
-            sites.push_back(row.site);
-    }
-    std::fputs(velk::FormatCalls(texts, velk::ListedFields(settings), *format, sites).c_str(),
-               stdout);
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "core/foundation/database_settings.h"
+#include "platform/pq_connection_reader.h"
 #include "platform/pg_record_server.h"
 #include "platform/sqlite_record_index.h"
 
@@ -17,7 +18,9 @@ namespace velk {
 class DatabaseSender::Queue : public ShipQueue {
 public:
     explicit Queue(std::filesystem::path file)
-        : file_(file), index_(std::move(file), SqliteRecordIndex::Mode::Read) {}
+        : file_(file),
+          index_(file, SqliteRecordIndex::Mode::Read),
+          marks_(std::move(file), SqliteRecordIndex::Mode::Write) {}
     int64_t LastId() override {
         struct stat now {};
         // No index yet: nothing has been stored, nothing waits.
@@ -35,12 +38,14 @@ public:
     }
     void KeepMark(const std::string& site, const ShipMark& mark) override {
         // Only for the counts of a later start: a mark not kept costs nothing else.
-        index_.SetServerMark(site, mark.throughId, mark.fingerprint);
+        marks_.SetServerMark(site, mark.throughId, mark.fingerprint);
     }
 
 private:
     std::filesystem::path file_;
     SqliteRecordIndex index_;
+    // The rows are read read only; the server's mark is written through a connection of its own.
+    SqliteRecordIndex marks_;
 };
 
 DatabaseSender::DatabaseSender(const AppSettings& settings, const std::filesystem::path& database,
@@ -48,7 +53,7 @@ DatabaseSender::DatabaseSender(const AppSettings& settings, const std::filesyste
     : QObject(parent), report_(std::move(report)) {
     if (settings.Database_Connection.empty())
         return;
-    const std::string refusal = DatabaseSettingsRefusal(settings);
+    const std::string refusal = DatabaseSettingsRefusal(settings, PqConnectionReader());
     if (!refusal.empty()) {
         ShipStatus status;
         status.line = "Database: " + refusal.substr(0, refusal.find(':'));

@@ -12,6 +12,8 @@
 #include <mutex>
 
 #include "core/archive/index_row.h"
+#include "core/foundation/database_settings.h"
+#include "core/foundation/latin1_text.h"
 
 namespace velk {
 namespace {
@@ -129,7 +131,9 @@ void PgDatabase::Interrupt() {
 
 bool PgDatabase::Fail(ServerFault fault, const std::string& text) {
     fault_ = fault;
-    error_ = Trimmed(text);
+    // libpq's messages can repeat the connection string, a password perhaps, and they go to
+    // the log.
+    error_ = MaskPasswords(Trimmed(text));
     Close();
     return false;
 }
@@ -214,7 +218,9 @@ pg_result* PgDatabase::NextResult(const std::string& what, bool& failed) {
 
 bool PgDatabase::Connect() {
     // Keywords are taken in order: the connection string overrides the time-out and the
-    // keep-alives (they are before it), never the encoding.
+    // keep-alives (they are before it), never the encoding. Texts travel as UTF-8, as site names
+    // are written; record texts, whose bytes are Latin-1 characters, are converted on the way
+    // (RecordText, ServerText).
     const std::string idle = std::to_string(timeoutSeconds_ > 0 ? std::max(1, timeoutSeconds_ / 3) : 60);
     const std::string userTimeout = std::to_string(timeoutSeconds_ > 0 ? timeoutSeconds_ * 1000 : 0);
     const char* keywords[] = {"connect_timeout",  "application_name",    "keepalives",
@@ -223,11 +229,15 @@ bool PgDatabase::Connect() {
                               nullptr};
     const char* values[] = {"10",        "velk", "1",
                             idle.c_str(), "5",   "3",
-                            userTimeout.c_str(), connection_.c_str(), "LATIN1",
+                            userTimeout.c_str(), connection_.c_str(), "UTF8",
                             nullptr};
     conn_ = PQconnectStartParams(keywords, values, 1);
     if (conn_ == nullptr)
         return Fail(ServerFault::Unreachable, "out of memory");
+    // The server's notices ("already exists, skipping" when two sites make the tables at once)
+    // are no news to anybody: libpq would print them on standard error.
+    PQsetNoticeProcessor(
+        conn_, [](void*, const char*) {}, nullptr);
     // libpq leaves the connect time-out to a program that connects without blocking.
     int seconds = 10;
     if (PQconninfoOption* options = PQconninfo(conn_)) {
@@ -489,7 +499,7 @@ void AppendCopyText(std::string& out, const std::string& text) {
 }
 
 std::string ServerTimestamp(const std::string& text) {
-    static const std::string none = "1970-01-01 00:00:00";
+    static const std::string none = kServerNoTimestamp;
     if (text.size() != 19 || text[4] != '-' || text[7] != '-' || text[10] != ' ' ||
         text[13] != ':' || text[16] != ':')
         return none;
@@ -511,6 +521,14 @@ std::string ServerTimestamp(const std::string& text) {
         v[4] > 59 || v[5] > 59)
         return none;
     return text;
+}
+
+std::string ServerText(const std::string& recordText) {
+    return Latin1ToUtf8(recordText);
+}
+
+std::string RecordText(const std::string& serverText) {
+    return Utf8ToLatin1(serverText);
 }
 
 }  // namespace velk

@@ -25,11 +25,12 @@ public:
     PgDatabase(const PgDatabase&) = delete;
     PgDatabase& operator=(const PgDatabase&) = delete;
 
-    // Connects when not connected: the client encoding Latin-1 (record texts are 8-bit), a
-    // connect time-out of 10 s unless the connection says otherwise, TCP keep-alives. With
-    // `create`, VELK's tables are made when the server has none; tables of another schema version
-    // are reported, never changed. False with Fault and ErrorText (the connection is then
-    // closed).
+    // Connects when not connected: the client encoding UTF-8 (record texts go through
+    // ServerText and RecordText), a connect time-out of 10 s unless the connection says
+    // otherwise, TCP keep-alives; the server's notices are dropped. Error texts never hold a
+    // password. With `create`, VELK's tables are made when the server has none; tables of another
+    // schema version are reported, never changed. False with Fault and ErrorText (the connection
+    // is then closed).
     bool Open(bool create);
     // How long the server may stay silent while an answer is awaited before it counts as not
     // answering (NotAnswering, the connection closed); 0 (the default) waits for ever. A
@@ -105,5 +106,12 @@ void AppendCopyText(std::string& out, const std::string& text);
 // A start date-time "YYYY-MM-DD hh:mm:ss" the database can take as a timestamp: the text when it
 // is a real one, else "1970-01-01 00:00:00".
 std::string ServerTimestamp(const std::string& text);
+// The start a garbled start text is filed under (the month of its partition).
+inline constexpr const char* kServerNoTimestamp = "1970-01-01 00:00:00";
+
+// A record's text as the server keeps it (each 8-bit character as UTF-8), and back: the server
+// holds the characters of the record, in whatever encoding it keeps them.
+std::string ServerText(const std::string& recordText);
+std::string RecordText(const std::string& serverText);
 
 }  // namespace velk

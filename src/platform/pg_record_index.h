@@ -1,11 +1,23 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/archive/record_index.h"
 #include "platform/pg_database.h"
 
 namespace velk {
+
+// A statement and its parameters, as the server gets them.
+struct PgStatement {
+    std::string sql;
+    std::vector<std::string> parameters;
+};
+// The statements PgRecordIndex runs to search and to count (a look at the server's plan shows
+// which months' partitions they read).
+PgStatement PgSelectStatement(const IndexFilter& filter, const std::string& site);
+PgStatement PgTotalsStatement(ReportBy by, int prefixDigits, const std::string& site,
+                              const std::string& from, const std::string& to);
 
 // The calls of every site on the database server, searched and counted like the record index of
 // one site: across sites, or of one site only. Nothing is added through it: the collectors

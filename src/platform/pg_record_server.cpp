@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "core/foundation/latin1_text.h"
+
 namespace velk {
 namespace {
 
@@ -26,7 +28,7 @@ void AppendRow(std::string& out, const std::string& site, const std::string& sta
         if (const auto* n = std::get_if<int64_t>(&v))
             out += std::to_string(*n);
         else if (const auto* t = std::get_if<std::string>(&v); t != nullptr && !IndexColumnIsNumber(c))
-            AppendCopyText(out, *t);
+            AppendCopyText(out, ServerText(*t));
         else
             out += "\\N";  // absent, or a text where a number belongs (its message has it)
     }
@@ -88,6 +90,8 @@ std::optional<ShipMark> PgRecordServer::Mark(const std::string& site) {
     if (!db_.Run("SELECT through_id, fingerprint FROM velk_sites WHERE site = $1", {site.c_str()},
                  &r, "cannot read the site's mark"))
         return std::nullopt;
+    if (r.Rows() == 0 && !Renamed(site, r))
+        return std::nullopt;
     if (r.Rows() == 0)
         return ShipMark{};
     return ShipMark{r.Number(0, 0), r.Number(0, 1)};
@@ -117,6 +121,30 @@ std::optional<bool> PgRecordServer::Holds(const std::string& site,
             return true;
     }
     return false;
+}
+
+bool PgRecordServer::Renamed(const std::string& site, PgDatabase::Result& mark) {
+    // Earlier VELKs sent texts as Latin-1: a name written in UTF-8 reached the server with each
+    // of its bytes taken for a character ("Zürich" as "ZÃ¼rich"). Such a site's rows and mark
+    // take the name as written, so that nothing is sent again under the new name.
+    const std::string garbled = Latin1ToUtf8(site);
+    if (garbled == site)
+        return true;
+    PgDatabase::Result old;
+    if (!db_.Run("BEGIN", "cannot begin renaming the site") ||
+        !db_.Run("SELECT FROM velk_sites WHERE site = $1 FOR UPDATE", {garbled.c_str()}, &old,
+                 "cannot read the site's mark"))
+        return false;
+    if (old.Rows() == 0)
+        return db_.Run("ROLLBACK", "cannot end reading the site's mark");
+    if (!db_.Run("UPDATE velk_calls SET site = $1 WHERE site = $2", {site.c_str(), garbled.c_str()},
+                 nullptr, "cannot rename the site's records") ||
+        !db_.Run("UPDATE velk_sites SET site = $1 WHERE site = $2", {site.c_str(), garbled.c_str()},
+                 nullptr, "cannot rename the site's mark") ||
+        !db_.Run("COMMIT", "cannot commit renaming the site"))
+        return false;
+    return db_.Run("SELECT through_id, fingerprint FROM velk_sites WHERE site = $1", {site.c_str()},
+                   &mark, "cannot read the site's mark");
 }
 
 bool PgRecordServer::Ship(const std::string& site, int32_t systemType,

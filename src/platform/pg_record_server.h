@@ -37,6 +37,9 @@ private:
     // Begins the batch's transaction, the site's mark locked; false (the connection closed) when
     // the mark is not at `from`.
     bool Begin(const std::string& site, const ShipMark& from);
+    // With no mark under the site's name: gives a site an earlier VELK sent under a garbled
+    // name its name, and `mark` its mark then. False when the server fails.
+    bool Renamed(const std::string& site, PgDatabase::Result& mark);
 
     PgDatabase db_;
     std::set<std::string> months_;  // "YYYY-MM" of the partitions known to be there

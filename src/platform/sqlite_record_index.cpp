@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include "core/decode/code_tables.h"
@@ -44,6 +45,40 @@ std::string FollowSchema() {
            " fingerprint INTEGER NOT NULL) WITHOUT ROWID;\n";
 }
 
+// The view of the calls with the text of every coded field beside its code; a code the table has
+// no text for reads "?", as in the decoded files.
+std::string TextsView() {
+    std::string view = "CREATE VIEW calls_with_texts AS SELECT c.*";
+    for (int f = 0; f < 50; ++f) {
+        if (FieldDescriptors()[static_cast<size_t>(f)].table == nullptr)
+            continue;
+        const std::string name = IndexColumnName(f);
+        view += ", iif(c." + Quoted(name) +
+                " IS NULL, NULL, coalesce((SELECT text FROM code_texts t "
+                "WHERE t.field = '" +
+                name + "' AND t.code = c." + Quoted(name) + "), '?')) AS " + Quoted(name + "_text");
+    }
+    return view +
+           ", (SELECT name FROM sources s WHERE s.source = c.source) AS source_name FROM calls c";
+}
+
+// A file name as an SQLite URI: every byte but the unreserved ones and '/' percent-encoded.
+std::string FileUri(const std::filesystem::path& file) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (unsigned char c : file.string()) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            uri += static_cast<char>(c);
+        } else {
+            uri += '%';
+            uri += kHex[c >> 4];
+            uri += kHex[c & 15];
+        }
+    }
+    return uri;
+}
+
 std::string Schema() {
     std::string columns;
     for (int c = 0; c < kIndexColumns; ++c)
@@ -73,24 +108,17 @@ std::string Schema() {
         sql += "INSERT INTO sources VALUES (" + std::to_string(s) + ", '" +
                SourceName(static_cast<RecordSource>(s)) + "');\n";
     }
-    std::string view = "CREATE VIEW calls_with_texts AS SELECT c.*";
     for (int f = 0; f < 50; ++f) {
         const FieldDescriptor& d = FieldDescriptors()[static_cast<size_t>(f)];
-        if (d.table == nullptr)
-            continue;
-        const std::string name = IndexColumnName(f);
-        for (int code = 0; code < d.rows; ++code) {
+        for (int code = 0; d.table != nullptr && code < d.rows; ++code) {
             std::string text;
             for (char ch : (*d.table)[static_cast<size_t>(code)])
                 text += ch == '\'' ? std::string("''") : std::string(1, ch);
-            sql += "INSERT INTO code_texts VALUES ('" + name + "', " + std::to_string(code) + ", '" +
-                   text + "');\n";
+            sql += "INSERT INTO code_texts VALUES ('" + IndexColumnName(f) + "', " +
+                   std::to_string(code) + ", '" + text + "');\n";
         }
-        view += ", (SELECT text FROM code_texts t WHERE t.field = '" + name + "' AND t.code = c." +
-                Quoted(name) + ") AS " + Quoted(name + "_text");
     }
-    view += ", (SELECT name FROM sources s WHERE s.source = c.source) AS source_name FROM calls c;\n";
-    return sql + view;
+    return sql + TextsView() + ";\n";
 }
 
 // The value must stay as it is until the statement has run.
@@ -238,6 +266,34 @@ bool SqliteRecordIndex::OpenCurrent() {
     return Open();
 }
 
+bool SqliteRecordIndex::OpenToRead() {
+    // Read only, as a billing application's user in VELK's group reads it: such a user may
+    // create no file beside it. The writers keep the -wal and -shm files in place (readable by
+    // the group, as the database is), which is what SQLite needs to read a WAL database read
+    // only; a -shm file it may not write it reads into memory of its own.
+    const std::string uri = FileUri(file_);
+    const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2((uri + "?mode=ro").c_str(), &db_, flags, nullptr) != SQLITE_OK)
+        return Fail("cannot open the record index");
+    sqlite3_busy_timeout(db_, 5000);
+    if (sqlite3_exec(db_, "PRAGMA user_version", nullptr, nullptr, nullptr) == SQLITE_OK)
+        return true;
+    // A database no writer has opened since it kept its WAL files (one written by an older
+    // VELK) has neither, and without them nothing that cannot create them can read it. Its
+    // contents are then all in the database file, which changes only when a writer that has
+    // come meanwhile checkpoints its log: read as it is.
+    std::error_code ec;
+    const int code = sqlite3_errcode(db_);
+    if ((code != SQLITE_CANTOPEN && code != SQLITE_READONLY) ||
+        std::filesystem::exists(file_.string() + "-wal", ec))
+        return Fail("cannot read the record index");
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+    if (sqlite3_open_v2((uri + "?mode=ro&immutable=1").c_str(), &db_, flags, nullptr) != SQLITE_OK)
+        return Fail("cannot open the record index");
+    return true;
+}
+
 bool SqliteRecordIndex::Open() {
     if (db_ != nullptr)
         return true;
@@ -246,12 +302,22 @@ bool SqliteRecordIndex::Open() {
         error_ = file_.string() + ": there is no record index (nothing has been indexed here)";
         return false;
     }
-    // A log left beside a deleted database is not taken into a new one: SQLite removes the log of
-    // an empty database file when it opens it.
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX |
-                      (mode_ == Mode::Write ? SQLITE_OPEN_CREATE : 0);
-    if (sqlite3_open_v2(file_.c_str(), &db_, flags, nullptr) != SQLITE_OK)
-        return Fail("cannot open the record index");
+    if (mode_ == Mode::Read) {
+        if (!OpenToRead())
+            return false;
+    } else {
+        // A log left beside a deleted database is not taken into a new one: SQLite removes the
+        // log of an empty database file when it opens it.
+        if (sqlite3_open_v2(file_.c_str(), &db_,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_CREATE,
+                            nullptr) != SQLITE_OK)
+            return Fail("cannot open the record index");
+        sqlite3_busy_timeout(db_, busyMs_);
+        // The last writer to close leaves the -wal and -shm files in place, so that a reader
+        // who cannot create them finds them.
+        int persist = 1;
+        sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    }
     FileIdentity identity;
     if (!Identify(file_, identity))
         return Fail("cannot open the record index: it went away");
@@ -259,7 +325,6 @@ bool SqliteRecordIndex::Open() {
         renewed_ = true;
     opened_ = identity;
     known_ = true;
-    sqlite3_busy_timeout(db_, busyMs_);
     sqlite3_stmt* version = nullptr;
     if (!Prepare(version, "PRAGMA user_version")) {
         sqlite3_finalize(version);
@@ -283,6 +348,8 @@ bool SqliteRecordIndex::Open() {
             return Fail("cannot set up the record index");
         if (schema < kSchemaVersion && !SetUp(schema))
             return false;
+        if (schema > 0)
+            RenewTextsView();
         std::string marks;
         for (int c = 0; c < kIndexColumns + 6; ++c)
             marks += c == 0 ? "?" : ", ?";
@@ -298,6 +365,23 @@ bool SqliteRecordIndex::Open() {
     }
     return true;
 }
+
+void SqliteRecordIndex::RenewTextsView() {
+    // An index made by an earlier VELK shows no text for a code its table lacks. Renewed when
+    // no other writer is busy; otherwise at a later opening.
+    const std::string view = TextsView();
+    sqlite3_stmt* s = nullptr;
+    const bool same = Prepare(s, "SELECT sql FROM sqlite_master WHERE name = 'calls_with_texts'") &&
+                      sqlite3_step(s) == SQLITE_ROW && Text(s, 0) == view;
+    sqlite3_finalize(s);
+    if (same)
+        return;
+    const std::string sql =
+        "BEGIN IMMEDIATE; DROP VIEW IF EXISTS calls_with_texts; " + view + "; COMMIT";
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
 
 bool SqliteRecordIndex::SetUp(int schema) {
     // Two programs meeting a new database: the second finds it made once it has the lock.
@@ -554,7 +638,9 @@ bool SqliteRecordIndex::Select(const IndexFilter& filter,
         binds.insert(binds.end(), alternativeBinds.begin(), alternativeBinds.end());
     }
     sqlite3_stmt* s = nullptr;
-    if (!Prepare(s, "SELECT id, occurrence, " + ColumnList() + " FROM calls" + where)) {
+    // Rows without a start come first, as in any ordering of the rows' values here.
+    const std::string order = filter.byStart ? " ORDER BY " + Start() + ", id" : " ORDER BY id";
+    if (!Prepare(s, "SELECT id, occurrence, " + ColumnList() + " FROM calls" + where + order)) {
         sqlite3_finalize(s);
         return Fail("cannot search the record index");
     }

@@ -17,7 +17,9 @@ inline constexpr const char* kRecordIndexFile = "VELK.db";
 // stored call record in the table "calls" with the index's column names; the view
 // "calls_with_texts" adds the text of every coded field; "followed_files" holds how far the index
 // has read each raw file, "server_marks" the database server's mark as the sender last saw it.
-// One object is one connection: it belongs to the thread that uses it.
+// One object is one connection: it belongs to the thread that uses it. Writers leave the -wal
+// and -shm files in place when they close, so that a reader who may read the files but create
+// none can read it.
 //
 // Several programs share the file: a writer waits a bounded time for another's transaction. A
 // database put in place of the open one, or deleted, is noticed by device and inode before each
@@ -30,8 +32,8 @@ public:
     static constexpr int kReadWaitMs = 5000;
 
     enum class Mode {
-        Write,  // creates the database when missing
-        Read,   // an existing database only; writes nothing but the server's mark
+        Write,  // creates the database when missing; waits up to 5 s for another writer
+        Read,   // an existing database only, read only; waits up to 5 s for a writer to finish
     };
     SqliteRecordIndex(std::filesystem::path file, Mode mode);
     ~SqliteRecordIndex() override;
@@ -84,6 +86,8 @@ public:
     bool Execute(const std::string& sql);
 
 private:
+    bool OpenToRead();
+    void RenewTextsView();
     bool Fail(const std::string& what);
     // Opens the database, or opens it anew when the file is another one now.
     bool OpenCurrent();

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include "core/decode/field_names.h"
@@ -27,6 +28,19 @@ void CallResultsModel::SetCalls(const FoundCalls& found) {
     for (const IndexRow& row : rows_)
         texts_.push_back(CallTexts(row, settings_));
     endResetModel();
+}
+
+QString CallResultsModel::SortKey(const IndexValue& value, const std::string& text, int field) {
+    // One kind of key for every row, so that the rows of a column always compare: numbers and
+    // durations by value, then, together at the end, what did not read as one ("???:??:??",
+    // "-"), by text; other fields by text.
+    if (!IndexColumnIsNumber(field))
+        return QString::fromStdString(text);
+    if (const auto* n = std::get_if<int64_t>(&value)) {
+        const auto biased = static_cast<unsigned long long>(*n) ^ (1ull << 63);
+        return QStringLiteral("0%1").arg(biased, 20, 10, QLatin1Char('0'));
+    }
+    return QStringLiteral("1") + QString::fromStdString(text);
 }
 
 int CallResultsModel::rowCount(const QModelIndex& parent) const {
@@ -52,12 +66,8 @@ QVariant CallResultsModel::data(const QModelIndex& index, int role) const {
                                                             : QVariant();
     if (role == Qt::DisplayRole)
         return QString::fromStdString(texts_[r][static_cast<size_t>(field)]);
-    if (role == kSortRole) {
-        // Numbers and durations by value, the rest as shown.
-        if (const auto* n = std::get_if<int64_t>(&rows_[r].Field(field)))
-            return QVariant::fromValue(static_cast<qlonglong>(*n));
-        return QString::fromStdString(texts_[r][static_cast<size_t>(field)]);
-    }
+    if (role == kSortRole)
+        return SortKey(rows_[r].Field(field), texts_[r][static_cast<size_t>(field)], field);
     return {};
 }
 
@@ -149,11 +159,14 @@ void CallResultsWindow::Copy() {
 }
 
 void CallResultsWindow::Export() {
-    const std::string path = prompt_.ChooseFileToSave(
-        "Decoded Call Records (*." + settings_.File_Extension + ")|*." + settings_.File_Extension +
-        "|*.*|*.*||");
+    std::string path =
+        prompt_.ChooseFileToSave("Decoded Call Records (*." + settings_.File_Extension + ")|*." +
+                                 settings_.File_Extension + "|*.*|*.*||");
     if (path.empty())
         return;
+    // A name typed without an extension gets the decoded files' own.
+    if (!std::filesystem::path(path).has_extension() && !settings_.File_Extension.empty())
+        path += "." + settings_.File_Extension;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     const std::string text = ExportText();
     out.write(text.data(), static_cast<std::streamsize>(text.size()));

@@ -35,6 +35,10 @@ public:
         return texts_[static_cast<size_t>(row)];
     }
 
+    // What a cell sorts by: in a column of numbers or durations the readable values in order,
+    // then those that did not read as one, together.
+    static QString SortKey(const IndexValue& value, const std::string& text, int field);
+
 private:
     // The field of a column; -1 for the site, the first column of calls from many sites.
     int FieldOf(int column) const;

@@ -70,6 +70,11 @@ std::string QtOperatorPrompt::RunFileDialog(const std::string& filter, bool save
     dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setNameFilters(filters);
+    // A name typed without an extension gets the first filter's, and the question whether to
+    // replace a file is asked for the name that will be written.
+    if (save && parts.size() > 1 && parts[1].startsWith(QStringLiteral("*.")) &&
+        parts[1] != QStringLiteral("*.*"))
+        dialog.setDefaultSuffix(parts[1].mid(2));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     return dialog.selectedFiles().front().toStdString();

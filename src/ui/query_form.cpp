@@ -10,7 +10,6 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 #include <fstream>
-#include <sstream>
 
 #include "core/foundation/operator_prompt.h"
 #include "platform/index_search.h"
@@ -268,13 +267,10 @@ void QueryForm::OpenCases() {
     const std::string path = prompt_->ChooseFile(kCasesFilter);
     if (path.empty())
         return;
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
     std::vector<std::vector<QueryCell>> cases;
     std::string why;
-    if (!in || !ReadCasesText(text.str(), cases, why)) {
-        status_->setText(QString::fromStdString(path + ": " + (why.empty() ? "cannot be read" : why)));
+    if (!ReadCasesFile(path, cases, why)) {
+        status_->setText(QString::fromStdString(path + ": " + why));
         return;
     }
     editor_->hide();

@@ -1,14 +1,18 @@
 // The sender's side of the database server, against a real PostgreSQL server the test starts.
 #include "platform/pg_record_server.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "core/archive/call_report.h"
+#include "core/foundation/database_settings.h"
 #include "platform/pg_record_index.h"
+#include "platform/pq_connection_reader.h"
 #include "platform/sqlite_record_index.h"
 #include "support/pg_server.h"
 
@@ -314,6 +318,241 @@ TEST_F(PgRecordServerTest, TheServerAnswersLikeTheSitesOwnIndex) {
     EXPECT_EQ((*bySite)[0].calls, 60);
     EXPECT_EQ((*bySite)[1].group, "Site B");
     EXPECT_EQ((*bySite)[1].calls, 7);
+}
+
+}  // namespace
+}  // namespace velk
+
+namespace velk {
+namespace {
+
+// Every spelling of a password in a connection, and what libpq's messages make of them: the
+// password never reaches an error text (the log), and the settings refuse every one of them.
+TEST_F(PgRecordServerTest, APasswordNeverReachesAnErrorText) {
+    const std::string host = pg.SocketDirectory().string();
+    const std::string secret = test::PgServer::kPassword;
+    const std::vector<std::string> connections = {
+        " postgresql://velk:" + secret + "@/velk?host=" + host,
+        "POSTGRESQL://velk:" + secret + "@/velk?host=" + host,
+        "postgresql://velk:" + secret + "x@/velk?host=" + host,
+        "postgresql://velk:" + secret + "?x@/velk?host=" + host,
+        "host=" + host + " dbname=velk user=velk PASSWORD=" + secret,
+        "host=" + host + " dbname=velk user=velk password='" + secret + "x'",
+        "postgresql:///velk?host=" + host + "&user=velk&pass%77ord=" + secret + "x",
+    };
+    for (const std::string& connection : connections) {
+        PgRecordServer server(connection);
+        EXPECT_FALSE(server.Open()) << connection;
+        EXPECT_NE(server.ErrorText(), "") << connection;
+        EXPECT_EQ(server.ErrorText().find(secret), std::string::npos) << server.ErrorText();
+        AppSettings settings;
+        settings.Database_Connection = connection;
+        settings.Site_Name = "Site A";
+        const std::string refusal = DatabaseSettingsRefusal(settings, PqConnectionReader());
+        EXPECT_EQ(refusal.rfind("the connection of [Database] in VELK.INI ", 0), 0u) << refusal;
+        EXPECT_EQ(refusal.find(secret), std::string::npos) << refusal;
+    }
+    // The right password in the connection is a password too, however well it works.
+    AppSettings settings;
+    settings.Database_Connection = "postgresql://velk:" + secret + "@/velk?host=" + host;
+    settings.Site_Name = "Site A";
+    EXPECT_NE(DatabaseSettingsRefusal(settings, PqConnectionReader()).find("holds a password"),
+              std::string::npos);
+    settings.Database_Connection = pg.Connection();
+    EXPECT_EQ(DatabaseSettingsRefusal(settings, PqConnectionReader()), "");
+}
+
+// Site names reach the server as the operator wrote them; record texts keep their bytes.
+TEST_F(PgRecordServerTest, SiteNamesArriveAsWrittenAndRecordTextsKeepTheirBytes) {
+    const std::string zurich = "Branch Z\xc3\xbcrich";
+    PgRecordServer server(pg.Connection());
+    std::vector<IndexRow> rows = {Row(1, "2026-12-01 10:00:00",
+                                      "20\xe9"
+                                      "41"),
+                                  Row(2, "2026-12-01 11:00:00", "2042")};
+    ASSERT_TRUE(server.Ship(zurich, 0, rows, {}, MarkOf(rows))) << server.ErrorText();
+    EXPECT_EQ(pg.Sql("SELECT site FROM velk_sites"), zurich);
+    EXPECT_EQ(pg.Sql("SELECT count(*) FROM velk_calls WHERE site = 'Branch Zürich'"), "2");
+    EXPECT_EQ(pg.Sql("SELECT calling_phone_number FROM velk_calls WHERE local_id = 1"),
+              "20\xc3\xa9"
+              "41");  // the record's byte 0xE9 is 'é' on the server
+    EXPECT_EQ(server.Mark(zurich), MarkOf(rows));
+
+    PgRecordIndex index(pg.Connection(), zurich);
+    std::vector<CellProblem> problems;
+    const FoundCalls found = FindCalls(index, CallQuery::Read({}, problems), std::nullopt, 10);
+    ASSERT_TRUE(found.ok) << found.error;
+    ASSERT_EQ(found.count, 2);
+    EXPECT_EQ(found.rows[0].site, zurich);
+    EXPECT_EQ(found.rows[0].Field(3), IndexValue(std::string("20\xe9"
+                                                             "41")));
+    std::string error;
+    const auto bySite =
+        ReportTotals(index, ReportBy::Site, 3, CallQuery::Read({}, problems), std::nullopt, error);
+    ASSERT_TRUE(bySite) << error;
+    ASSERT_EQ(bySite->size(), 1u);
+    EXPECT_EQ(bySite->front().group, zurich);
+    const auto byExtension = ReportTotals(index, ReportBy::Extension, 3,
+                                          CallQuery::Read({}, problems), std::nullopt, error);
+    ASSERT_TRUE(byExtension) << error;
+    ASSERT_EQ(byExtension->size(), 2u);
+    EXPECT_EQ((*byExtension)[0].group, "2042");
+    EXPECT_EQ((*byExtension)[1].group,
+              "20\xe9"
+              "41");
+}
+
+// A site an earlier VELK sent under its garbled name (each byte of its UTF-8 taken for a
+// Latin-1 character) takes its name at the next contact, rows and mark alike: nothing is sent
+// again under the new name.
+TEST_F(PgRecordServerTest, ASiteSentUnderItsGarbledNameTakesItsName) {
+    const std::string zurich = "Branch Z\xc3\xbcrich";
+    const std::string garbled = "Branch Z\xc3\x83\xc2\xbcrich";
+    PgRecordServer server(pg.Connection());
+    std::vector<IndexRow> rows = {Row(1, "2026-12-01 10:00:00", "2041")};
+    ASSERT_TRUE(server.Ship(garbled, 0, rows, {}, MarkOf(rows)));
+    ASSERT_TRUE(server.Ship("Other", 0, rows, {}, MarkOf(rows)));
+    EXPECT_EQ(server.Mark(zurich), MarkOf(rows));
+    EXPECT_EQ(pg.Sql("SELECT site FROM velk_sites ORDER BY 1"), zurich + "\nOther");
+    EXPECT_EQ(pg.Sql("SELECT site || ' ' || count(*) FROM velk_calls GROUP BY site ORDER BY 1"),
+              zurich + " 1\nOther 1");
+    std::vector<IndexRow> next = {Row(2, "2026-12-01 11:00:00", "2041")};
+    ASSERT_TRUE(server.Ship(zurich, 0, next, MarkOf(rows), MarkOf(next))) << server.ErrorText();
+    EXPECT_EQ(pg.Sql("SELECT count(*) FROM velk_calls WHERE site = 'Branch Zürich'"), "2");
+}
+
+// Rows in five months, one garbled start among them (filed under 1970).
+std::vector<IndexRow> MonthRows() {
+    std::vector<IndexRow> rows;
+    int id = 0;
+    for (const char* start : {"2026-10-15 10:00:00", "2026-11-30 23:59:59", "2026-12-01 00:00:00",
+                              "2026-12-01 A0:15:00", "2026-12-01 z0:15:00", "2026-12-31 23:59:59",
+                              "2027-01-01 00:00:00", "2027-02-01 08:00:00"}) {
+        ++id;
+        rows.push_back(Row(id, start, "2041", 10 * id));
+    }
+    return rows;
+}
+
+// The server's plan for a month: the partitions of that month and of the garbled starts only.
+TEST_F(PgRecordServerTest, AMonthsReportReadsThatMonthsPartitionOnly) {
+    PgRecordServer server(pg.Connection());
+    const std::vector<IndexRow> rows = MonthRows();
+    ASSERT_TRUE(server.Ship("Site A", 0, rows, {}, MarkOf(rows)));
+    PgDatabase db(pg.Connection());
+    ASSERT_TRUE(db.Open(false)) << db.ErrorText();
+    const auto plan = [&](const PgStatement& s) {
+        std::vector<const char*> parameters;
+        for (const std::string& p : s.parameters)
+            parameters.push_back(p.c_str());
+        PgDatabase::Result r;
+        EXPECT_TRUE(db.Run("EXPLAIN " + s.sql, parameters, &r, "explain")) << db.ErrorText();
+        std::string text;
+        for (int i = 0; i < r.Rows(); ++i)
+            text += r.Text(i, 0) + "\n";
+        return text;
+    };
+    std::string why;
+    const auto december = StartBetween("2026-12-01", "2026-12-31", why);
+    ASSERT_TRUE(december) << why;
+    const IndexRange range = december->Ranges().front();
+    IndexFilter filter;
+    filter.common = december->Ranges();
+    filter.byStart = true;
+    for (const std::string& text :
+         {plan(PgTotalsStatement(ReportBy::Day, 3, "Site A", IndexValueText(range.low),
+                                 IndexValueText(range.high))),
+          plan(PgSelectStatement(filter, "Site A"))}) {
+        EXPECT_NE(text.find("velk_calls_2026_12"), std::string::npos) << text;
+        EXPECT_NE(text.find("velk_calls_1970_01"), std::string::npos) << text;
+        for (const char* other : {"velk_calls_2026_10", "velk_calls_2026_11", "velk_calls_2027_01",
+                                  "velk_calls_2027_02"})
+            EXPECT_EQ(text.find(other), std::string::npos) << other << "\n" << text;
+    }
+
+    // And the month's figures are those of the site's own index, garbled starts included.
+    test::TempDir dir;
+    SqliteRecordIndex local(dir / "VELK.db", SqliteRecordIndex::Mode::Write);
+    std::vector<IndexRow> copy = rows;
+    ASSERT_TRUE(local.Add(copy));
+    PgRecordIndex siteA(pg.Connection(), "Site A");
+    std::vector<CellProblem> problems;
+    const CallQuery none = CallQuery::Read({}, problems);
+    for (const auto& [from, to] : std::vector<std::pair<const char*, const char*>>{
+             {"2026-12-01", "2026-12-31"},
+             {"2026-12-01 08:00:00", "2026-12-01"},
+             {"2026-11-30 23:59:59", "2027-01-01 00:00:00"},
+             {"2026-12-01", ""}}) {
+        const auto when = StartBetween(from, to, why);
+        ASSERT_TRUE(when) << why;
+        std::string e1, e2;
+        const auto want = ReportTotals(local, ReportBy::Day, 3, none, when, e1);
+        const auto got = ReportTotals(siteA, ReportBy::Day, 3, none, when, e2);
+        ASSERT_TRUE(want && got) << e1 << e2;
+        EXPECT_EQ(*got, *want) << from << " " << to;
+        const FoundCalls wantCalls = FindCalls(local, none, when, 100);
+        const FoundCalls gotCalls = FindCalls(siteA, none, when, 100);
+        EXPECT_EQ(gotCalls.count, wantCalls.count) << from << " " << to;
+        ASSERT_EQ(gotCalls.rows.size(), wantCalls.rows.size());
+        for (size_t i = 0; i < gotCalls.rows.size(); ++i)
+            EXPECT_EQ(gotCalls.rows[i].raw, wantCalls.rows[i].raw) << from << " " << to;
+    }
+    const auto day = StartBetween("2026-12-01", "2026-12-01", why);
+    EXPECT_EQ(FindCalls(siteA, none, day, 100).count, 3);
+}
+
+// On a server whose collation orders texts by language, the narrowing still holds every start
+// the exact rule takes.
+TEST_F(PgRecordServerTest, StartsAreComparedByteByByteWhateverTheServersCollation) {
+    pg.Sql(
+        "CREATE DATABASE velk_icu OWNER velk TEMPLATE template0 ENCODING 'UTF8' "
+        "LOCALE_PROVIDER icu ICU_LOCALE 'en-US' LOCALE 'C'",
+        "postgres");
+    std::string connection = pg.Connection();
+    connection.replace(connection.find("dbname=velk"), 11, "dbname=velk_icu");
+    PgRecordServer server(connection);
+    const std::vector<IndexRow> rows = MonthRows();
+    ASSERT_TRUE(server.Ship("Site A", 0, rows, {}, MarkOf(rows))) << server.ErrorText();
+    PgRecordIndex siteA(connection, "Site A");
+    std::vector<CellProblem> problems;
+    std::string why;
+    const auto day = StartBetween("2026-12-01", "2026-12-01", why);
+    const FoundCalls found = FindCalls(siteA, CallQuery::Read({}, problems), day, 100);
+    ASSERT_TRUE(found.ok) << found.error;
+    EXPECT_EQ(found.count, 3);
+    std::string error;
+    const auto totals =
+        ReportTotals(siteA, ReportBy::Day, 3, CallQuery::Read({}, problems), day, error);
+    ASSERT_TRUE(totals) << error;
+    ASSERT_EQ(totals->size(), 1u);
+    EXPECT_EQ(totals->front().calls, 3);
+}
+
+// The server's notices (two sites making the tables at once get "already exists, skipping")
+// reach no console.
+TEST_F(PgRecordServerTest, TheServersNoticesReachNoConsole) {
+    PgDatabase db(pg.Connection());
+    ASSERT_TRUE(db.Open(true)) << db.ErrorText();
+    std::fflush(stderr);
+    std::fflush(stdout);
+    test::TempDir dir;
+    const int saved[2] = {::dup(1), ::dup(2)};
+    const int file = ::open((dir / "console").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(file, 1);
+    ::dup2(file, 2);
+    const bool ran = db.Run(
+        "CREATE TABLE IF NOT EXISTS velk_sites (site text); "
+        "DROP TABLE IF EXISTS velk_no_such_table",
+        "notices");
+    std::fflush(stderr);
+    std::fflush(stdout);
+    ::dup2(saved[0], 1);
+    ::dup2(saved[1], 2);
+    ::close(saved[0]);
+    ::close(saved[1]);
+    ::close(file);
+    EXPECT_TRUE(ran) << db.ErrorText();
+    EXPECT_EQ(test::ReadFile(dir / "console"), "");
 }
 
 }  // namespace

@@ -155,6 +155,55 @@ TEST_F(VelkSettingsTest, TheDatabaseIsSetByItsSectionAndName) {
               std::string::npos);
 }
 
+// Every spelling of a password libpq would find, or that it cannot read at all (its message
+// would repeat the text into the log), is refused without being repeated; so is a key spelt
+// PASSWORD, which libpq refuses but which would leave the secret in the file.
+TEST_F(VelkSettingsTest, APasswordIsRefusedInEverySpellingAndNeverRepeated) {
+    for (const std::string connection :
+         {" postgresql://velk:S3cr3t@/velk?host=/run/postgresql",
+          "POSTGRESQL://velk:S3cr3t@db/velk", "postgresql://velk:pa?S3cr3t@db/velk",
+          "host=db dbname=velk PASSWORD=S3cr3t", "host=db password = 'S3cr3t'",
+          "postgresql://db/velk?user=velk&pass%77ord=S3cr3t", "postgresql://velk:S3cr3t@db/velk",
+          "postgresql://db/velk?password=S3cr3t"}) {
+        const ToolRun r = Settings(dir_, {"Database/Connection=" + connection, "Database/Site=HQ"});
+        EXPECT_EQ(r.code, 2) << connection;
+        EXPECT_EQ(r.err.rfind("velk-settings: Database/Connection ", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.find("S3cr3t"), std::string::npos) << r.err;
+        EXPECT_EQ(test::ReadFile(dir_ / "VELK.INI"), original_) << connection;
+    }
+    // What libpq cannot read is refused too, with its reason.
+    const ToolRun r = Settings(dir_, {"Database/Connection=host=db dbname"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err,
+              "velk-settings: Database/Connection cannot be read as a connection string "
+              "or URI: missing \"=\" after \"dbname\" in connection info string\n");
+    // The password file is the place.
+    EXPECT_EQ(Settings(dir_, {"Database/Connection=postgresql://velk@db/velk?passfile=/etc/pgpass",
+                              "Database/Site=HQ"})
+                  .code,
+              0);
+}
+
+// A site's name goes into the server's keys: one they cannot hold is refused at once.
+TEST_F(VelkSettingsTest, ASiteNameTooLongForTheServerIsRefused) {
+    const std::string longName(9000, 'x');
+    ToolRun r =
+        Settings(dir_, {"Database/Connection=host=db dbname=velk", "Database/Site=" + longName});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err,
+              "velk-settings: the site name is too long for the database server: 9000 "
+              "characters, at most 200 (Database/Site, or Site Name)\n");
+    r = Settings(dir_, {"Database/Connection=host=db dbname=velk", "Site Name=" + longName});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(test::ReadFile(dir_ / "VELK.INI"), original_);
+    // Without a database a long site name is only a title.
+    EXPECT_EQ(Settings(dir_, {"Site Name=" + longName}).code, 0);
+    EXPECT_EQ(Settings(dir_, {"Database/Connection=host=db dbname=velk",
+                              "Database/Site=" + std::string(200, 'y')})
+                  .code,
+              0);
+}
+
 TEST_F(VelkSettingsTest, UnreadableValueIsReportedUnlessTheArgumentsReplaceIt) {
     std::string corrupt = original_;
     const auto at = corrupt.find("Hex_Type=");

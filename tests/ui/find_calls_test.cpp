@@ -12,6 +12,7 @@
 #include "core/decode/record_builder.h"
 #include "core/link/link_fakes.h"
 #include "core/archive/call_indexer.h"
+#include "core/archive/index_row.h"
 #include "core/record/call_recorder.h"
 #include "platform/index_search.h"
 #include "platform/pg_record_index.h"
@@ -132,6 +133,76 @@ TEST_F(FindCallsTest, FoundCallsComeInAWindowOfTheirOwnAndExportAsTheDecodedFile
     search.Wait();
     EXPECT_EQ(form->Results(), results);
     EXPECT_EQ(results->Summary().toStdString(), "2 calls, total duration 000:02:30");
+}
+
+// A duration that cannot be read ("???:??:??", from an end that is no date) sorts with its
+// kind: the readable durations in order, the others together at one end, whichever way.
+TEST_F(FindCallsTest, UnreadableDurationsSortTogetherAtOneEnd) {
+    FoundCalls found;
+    FieldDecoder decoder(settings);
+    for (const char* end : {"141A0C080C282D", "141A0D200000FF", "141A0C080C1F0F", "141A0D20000000",
+                            "141A0C080C202D", "141A0C080C1E2D", "141A0C2A0C202D"}) {
+        test::RecordBuilder r;
+        r.end = end;
+        const std::string f = r.Frame();
+        const BillingMessage m(reinterpret_cast<const uint8_t*>(f.data()),
+                               static_cast<uint32_t>(f.size() - 4));
+        std::array<std::string, 50> texts;
+        decoder.DecodeRecord(m, settings.Hex_Type, texts);
+        found.rows.push_back(MakeIndexRow(m, texts, 1, 2, RecordSource::Link, 0));
+        found.rows.back().id = static_cast<int64_t>(found.rows.size());
+    }
+    found.count = static_cast<int64_t>(found.rows.size());
+    CallResultsWindow results(settings, prompt);
+    results.Show(found);
+    auto* table = results.findChild<QTableView*>("callResults");
+    const auto column = [&] {
+        std::vector<std::string> shown;
+        for (int r = 0; r < table->model()->rowCount(); ++r)
+            shown.push_back(table->model()->index(r, 3).data().toString().toStdString());
+        return shown;
+    };
+    const std::vector<std::string> unsorted = column();
+    ASSERT_EQ(std::count(unsorted.begin(), unsorted.end(), "???:??:??"), 3) << unsorted[1];
+    table->sortByColumn(3, Qt::AscendingOrder);
+    EXPECT_EQ(column(),
+              (std::vector<std::string>{"000:00:00", "000:00:30", "000:02:00", "000:10:00",
+                                        "???:??:??", "???:??:??", "???:??:??"}));
+    table->sortByColumn(3, Qt::DescendingOrder);
+    EXPECT_EQ(column(),
+              (std::vector<std::string>{"???:??:??", "???:??:??", "???:??:??", "000:10:00",
+                                        "000:02:00", "000:00:30", "000:00:00"}));
+}
+
+// A name typed without an extension gets the decoded files' one; a typed extension stays.
+TEST_F(FindCallsTest, ExportAddsTheExtensionWhenNoneIsTyped) {
+    form->FindCalls();
+    search.Wait();
+    CallResultsWindow* results = form->Results();
+    ASSERT_NE(results, nullptr);
+    prompt.files = {(dir / "found").string(), (dir / "found.txt").string()};
+    results->Export();
+    results->Export();
+    EXPECT_FALSE(std::filesystem::exists(dir / "found"));
+    const std::string all = DecodedFileHeader(settings) + lines[0] + lines[1] + lines[2];
+    EXPECT_EQ(test::ReadFile(dir / "found.csv"), all);
+    EXPECT_EQ(test::ReadFile(dir / "found.txt"), all);
+}
+
+// Open Cases takes a file only, and one an editor began with a byte-order mark.
+TEST_F(FindCallsTest, OpenCasesRefusesADirectoryAndTakesAByteOrderMark) {
+    Type(kCalling, 0, "2041");
+    prompt.files = {dir.Path().string()};
+    form->OpenCases();
+    EXPECT_EQ(form->StatusText().toStdString(),
+              dir.Path().string() + ": it is a directory, not a cases file");
+    EXPECT_EQ(form->CaseText(kCalling, 0), "2041");  // the cases stay as they were
+    test::WriteFile(dir / "bom.cases", "\xEF\xBB\xBF[Case 2]\r\nCall Type=ISD Call\r\n");
+    prompt.files = {(dir / "bom.cases").string()};
+    form->OpenCases();
+    EXPECT_EQ(form->StatusText(), "Cases opened");
+    EXPECT_EQ(form->CaseText(kCallType, 1), "ISD Call");
+    EXPECT_EQ(form->CaseText(kCalling, 0), "");
 }
 
 TEST_F(FindCallsTest, CasesGoToAFileAndBack) {

@@ -35,6 +35,7 @@
 #include "core/foundation/database_settings.h"
 #include "core/foundation/settings_store.h"
 #include "platform/posix_file_store.h"
+#include "platform/pq_connection_reader.h"
 
 namespace {
 
@@ -195,7 +196,8 @@ int main(int argc, char* argv[]) {
         const std::string value = arg.substr(eq + 1);
         for (unsigned char c : value) {
             if (c < 0x20)
-                return Fail("'" + arg + "': a value cannot hold control characters");
+                return Fail("'" + velk::MaskPasswords(arg) +
+                            "': a value cannot hold control characters");
         }
         if (name == "columns" && value == "all") {
             for (size_t k = 0; k < velk::kSavedColumnCount; ++k) {
@@ -239,10 +241,15 @@ int main(int argc, char* argv[]) {
         }
     }
 
-    if (velk::ConnectionHoldsPassword(settings.Database_Connection)) {
-        return Fail("Database/Connection holds a password; VELK.INI is no place for it: put it in "
-                    "a file only the service can read and name that file with passfile=, or in "
-                    "~/.pgpass of the user the collector runs as");
+    const std::string refusal =
+        velk::ConnectionRefusal(settings.Database_Connection, velk::PqConnectionReader());
+    if (!refusal.empty())
+        return Fail("Database/Connection " + refusal);
+    // The name goes into the server's keys, which hold only so much.
+    if (!settings.Database_Connection.empty() || given.count("Database/Site") != 0) {
+        const std::string tooLong = velk::SiteNameRefusal(velk::DatabaseSiteName(settings));
+        if (!tooLong.empty())
+            return Fail(tooLong + " (Database/Site, or Site Name)");
     }
 
     // The informational copies of the choices, as the communication dialog writes them.

@@ -18,7 +18,7 @@ RawImportScanner::Step RawImportScanner::Take(uint8_t c, bool afterSeparator, ui
         dropped_ = true;
     // Taken as a signed byte: 128 and above are never characters of a message.
     const int value = static_cast<int8_t>(c);
-    const int above = otherProgram_ && count_ >= 3 ? 13 : 32;
+    const int above = format_ != RawFormat::Received && count_ >= 3 ? 13 : 32;
     if (value <= above) {
         dropped_ = true;
         return Step::Continue;
@@ -43,7 +43,7 @@ RawImportScanner::Step RawImportScanner::Take(uint8_t c, bool afterSeparator, ui
     if (count_ < 3 || count_ < length_ + 2)
         return Step::Continue;
     area_[0] = STX;
-    if (otherProgram_)
+    if (format_ == RawFormat::OtherProgram)
         Unscramble360(area_.data(), length_);
     return Step::Complete;
 }
@@ -65,6 +65,14 @@ void RawImportScanner::Clear() {
     area_.fill(0);
     count_ = 0;
     length_ = 0;
+}
+
+bool RawImportScanner::StartInside() const {
+    for (uint32_t i = 1; i < count_; ++i) {
+        if (chars_[i].afterSeparator)
+            return true;
+    }
+    return false;
 }
 
 void RawImportScanner::Resync() {
@@ -141,21 +149,48 @@ std::string ImportResult::Remarks() const {
     return text;
 }
 
-ImportResult RunRawImport(ImportSource& source, ImportSink& sink, bool otherProgram) {
+namespace {
+
+ImportResult Scan(ImportSource& source, ImportSink& sink, RawFormat format) {
     constexpr size_t kChunk = 50001;
     ImportResult result;
     const uint64_t length = source.Length();
-    if (length <= 9) {
-        result.end = ImportEnd::TooSmall;
-        return result;
-    }
-    RawImportScanner scanner(otherProgram);
+    RawImportScanner scanner(format);
     const auto end = [&](ImportEnd how) {
         result.end = how;
         result.skippedCharacters = scanner.SkippedCharacters();
         result.skipOffsets = scanner.SkipOffsets();
         result.skipRuns = scanner.SkipRuns();
         return result;
+    };
+    // Hands on or drops every message the scanner completes, the characters read again
+    // included; false when the import is to stop.
+    const auto messages = [&](RawImportScanner::Step step, uint64_t offset) {
+        for (; step != RawImportScanner::Step::Continue; step = scanner.Replay()) {
+            if (!scanner.CheckOk()) {
+                // Length digits no message can have make no message: nothing is counted, the
+                // characters are skipped like those of a message that failed its check.
+                const bool message = scanner.LengthPossible();
+                scanner.Resync();
+                if (message) {
+                    ++result.badCheck;
+                    sink.BadCheck();
+                    sink.Pause();
+                }
+            } else if (sink.Skip(scanner.Frame(), scanner.Length())) {
+                ++result.skippedStored;  // no pause: nothing was stored
+                scanner.Reset();
+            } else {
+                sink.Message(scanner.Frame(), scanner.Length());
+                sink.Imported(++result.imported);
+                scanner.Reset();
+                sink.Pause();
+            }
+            sink.Progress(static_cast<uint32_t>((offset + 1) * 100 / length));
+            if (sink.Cancelled())
+                return false;
+        }
+        return true;
     };
     std::vector<uint8_t> chunk(kChunk);
     while (result.consumed < length) {
@@ -168,39 +203,40 @@ ImportResult RunRawImport(ImportSource& source, ImportSink& sink, bool otherProg
         const uint64_t at = result.consumed;
         result.consumed += n;
         for (size_t i = 0; i < n; ++i) {
-            for (auto step = scanner.Feed(chunk[i], at + i);
-                 step != RawImportScanner::Step::Continue; step = scanner.Replay()) {
-                if (!scanner.CheckOk()) {
-                    // Length digits no message can have make no message: nothing is counted,
-                    // the characters are skipped like those of a message that failed its check.
-                    const bool message = scanner.LengthPossible();
-                    scanner.Resync();
-                    if (message) {
-                        ++result.badCheck;
-                        sink.BadCheck();
-                        sink.Pause();
-                    }
-                } else if (sink.Skip(scanner.Frame(), scanner.Length())) {
-                    ++result.skippedStored;  // no pause: nothing was stored
-                    scanner.Reset();
-                } else {
-                    sink.Message(scanner.Frame(), scanner.Length());
-                    sink.Imported(++result.imported);
-                    scanner.Reset();
-                    sink.Pause();
-                }
-                sink.Progress(static_cast<uint32_t>((at + i + 1) * 100 / length));
-                if (sink.Cancelled())
-                    return end(ImportEnd::Cancelled);
-            }
+            if (!messages(scanner.Feed(chunk[i], at + i), at + i))
+                return end(ImportEnd::Cancelled);
         }
+    }
+    // A message the end cuts off may have begun at damaged length digits: where a message start
+    // follows inside it, reading goes on there, as after a message that failed its check. Only
+    // what holds no message start is a cut-off last record.
+    while (scanner.Collected() > 0 && scanner.StartInside()) {
+        scanner.Resync();
+        if (!messages(scanner.Replay(), length - 1))
+            return end(ImportEnd::Cancelled);
     }
     if (scanner.Collected() > 0) {
         result.tailOffset = scanner.MessageOffset();
         result.tailBytes = length - result.tailOffset;
     }
-    sink.Progress(100);
+    if (length > 0)
+        sink.Progress(100);
     return end(ImportEnd::Completed);
+}
+
+}  // namespace
+
+ImportResult RunRawImport(ImportSource& source, ImportSink& sink, bool otherProgram) {
+    if (source.Length() <= 9) {
+        ImportResult result;
+        result.end = ImportEnd::TooSmall;
+        return result;
+    }
+    return Scan(source, sink, otherProgram ? RawFormat::OtherProgram : RawFormat::Received);
+}
+
+ImportResult ReadStoredRawFile(ImportSource& source, ImportSink& sink) {
+    return Scan(source, sink, RawFormat::Stored);
 }
 
 namespace {

@@ -24,10 +24,16 @@ inline constexpr const char* kImportOwnFile =
     "Selected file is one VELK stores its records in!\n"
     "Copy it to another folder and import the copy.";
 
+// How a raw file holds its messages: as VELK stores what the PBX sent, as another program
+// writes them (CS1000 3.60 format, scrambled), or a file VELK stored read back. A message VELK
+// stored can hold blanks (another program's characters that were no shifted digits become
+// blanks), so inside a stored message, as in another program's, everything above 13 counts.
+enum class RawFormat { Received, OtherProgram, Stored };
+
 // Cuts a byte stream into messages as the import does: characters above the blank (above 13 in
-// other-program mode once the length digits are in; never bytes of 128 and above) are collected
-// from position 1; the first three are the length digits L; the message is complete at L + 2
-// characters (the text and the two check digits). Its frame has STX at position 0.
+// other-program and stored mode once the length digits are in; never bytes of 128 and above) are
+// collected from position 1; the first three are the length digits L; the message is complete at L
+// + 2 characters (the text and the two check digits). Its frame has STX at position 0.
 //
 // A message that fails its check, or whose length digits give a length no message can have (0, or
 // more than 998), may have begun at a stray character: reading goes on at the next message start,
@@ -35,14 +41,17 @@ inline constexpr const char* kImportOwnFile =
 // characters are read again; the characters before it are skipped. Where the failed message holds
 // no separator, the characters after it are skipped up to the next one when the message itself
 // began after a separator; one that did not (records written without anything between them) is
-// followed right away by the next.
+// followed right away by the next. A message that the end of the file cuts off is read the same
+// way when a message start follows inside it: its length digits may be the damaged ones.
 class RawImportScanner {
 public:
     static constexpr uint32_t kLongest = 1000;  // characters of one message
 
     enum class Step { Continue, Complete };
 
-    explicit RawImportScanner(bool otherProgram) : otherProgram_(otherProgram) { Reset(); }
+    explicit RawImportScanner(bool otherProgram)
+        : RawImportScanner(otherProgram ? RawFormat::OtherProgram : RawFormat::Received) {}
+    explicit RawImportScanner(RawFormat format) : format_(format) { Reset(); }
 
     // The byte at `offset` of the file.
     Step Feed(uint8_t c, uint64_t offset = 0);
@@ -61,6 +70,9 @@ public:
     // none are left.
     Step Replay();
     uint32_t Collected() const { return count_; }
+    // Whether a message start (a character after a separator) follows the first character of
+    // the message being collected: where reading would go on after a Resync.
+    bool StartInside() const;
     // The file offset of the first character of the message being collected.
     uint64_t MessageOffset() const { return count_ > 0 ? chars_[0].offset : 0; }
     // After Complete: the file offset just past the message's last character, where reading can
@@ -85,7 +97,7 @@ private:
     static bool PossibleLength(uint32_t length);
     void Clear();
 
-    bool otherProgram_;
+    RawFormat format_;
     std::array<uint8_t, kLongest + 4> area_{};
     std::array<Char, kLongest> chars_{};  // the characters as read, before unscrambling
     uint32_t count_ = 0;                  // j: characters collected
@@ -159,6 +171,9 @@ struct ImportResult {
 // The whole import of one source: chunks of up to 50001 bytes, never past the length taken at the
 // start, scanned byte by byte.
 ImportResult RunRawImport(ImportSource& source, ImportSink& sink, bool otherProgram);
+// A raw file VELK stored, read back the same way (in RawFormat::Stored), whatever its length: a
+// file of one short record is read too.
+ImportResult ReadStoredRawFile(ImportSource& source, ImportSink& sink);
 
 // The progress window's texts: elapsed and estimated time as days:hours:minutes:seconds, the
 // count and the estimated total.

@@ -1,6 +1,7 @@
 #include "core/archive/call_indexer.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "core/archive/raw_file_reader.h"
 #include "core/archive/stored_records.h"
@@ -8,20 +9,13 @@
 namespace velk {
 namespace {
 
-uint64_t BodyHash(const std::string& body) {
-    uint64_t h = 14695981039346656037ull;
-    for (unsigned char c : body)
-        h = (h ^ c) * 1099511628211ull;
-    return h;
-}
-
 }  // namespace
 
 // One transaction's worth of a file: the rows read from `from` on and where reading stopped.
 struct CallIndexer::Batch {
     std::vector<IndexRow> rows;
     std::vector<size_t> taken;  // waiting records whose rows these are
-    std::unordered_map<uint64_t, int64_t> seen;
+    std::string error;          // the counter failed
     uint64_t end = 0;
     bool atEnd = false;
     uint64_t badChecks = 0;
@@ -102,7 +96,7 @@ bool CallIndexer::Renew() {
                     "is read on from the record files");
     }
     behind_ = true;
-    passes_.clear();
+    pass_.active = false;
     return true;
 }
 
@@ -180,7 +174,7 @@ bool CallIndexer::Finish() {
 }
 
 void CallIndexer::ReadBatch(FollowedFile& file, const std::string& name, uint64_t from,
-                            size_t limit, const Pass* pass, bool useWaiting, Batch& batch) {
+                            size_t limit, bool checking, bool useWaiting, Batch& batch) {
     RawFileReader reader(file, from);
     size_t cursor = 0;  // records are appended in the order they wait
     batch.end = from;
@@ -216,11 +210,13 @@ void CallIndexer::ReadBatch(FollowedFile& file, const std::string& name, uint64_
                                               clock_.Seconds()));
             row = &batch.rows.back();
         }
-        if (pass != nullptr) {
+        if (checking) {
             // The n-th identical record of the file is looked for as the n-th in the index.
-            const uint64_t h = BodyHash(body);
-            const auto before = pass->seen.find(h);
-            row->occurrence = (before == pass->seen.end() ? 0 : before->second) + batch.seen[h]++;
+            row->occurrence = counter_->Next(body);
+            if (row->occurrence < 0) {
+                batch.error = counter_->ErrorText();
+                return;
+            }
         }
     }
     batch.badChecks = reader.BadChecks();
@@ -262,46 +258,49 @@ CallIndexer::Outcome CallIndexer::Follow(FollowedFiles& files, const std::string
         // Read on from the mark of this very file; anything else is checked from the start.
         const bool plain = mark && !mark->checking && mark->identity == identity &&
                            mark->position <= size;
-        Pass* pass = nullptr;
         uint64_t from = plain ? mark->position : 0;
         if (!plain) {
-            Pass& p = passes_[name];
-            const bool goesOn = p.identity == identity && p.next > 0 && mark && mark->checking &&
-                                mark->identity == identity && mark->position == p.next;
-            if (!goesOn)
-                p = Pass{identity, 0, {}};
-            pass = &p;
-            from = p.next;
+            const bool goesOn = pass_.active && pass_.file == name && pass_.identity == identity &&
+                                pass_.next > 0 && mark && mark->checking &&
+                                mark->identity == identity && mark->position == pass_.next;
+            if (!goesOn) {
+                pass_ = Pass{true, name, identity, 0};
+                counter_->Clear();
+            }
+            from = pass_.next;
         }
         // A file shorter than its mark lost appends that may come again: they are looked for.
         uint64_t until = mark ? mark->checkUntil : 0;
         if (mark && mark->identity == identity && mark->position > size)
             until = std::max(until, mark->position);
         Batch batch;
-        ReadBatch(*file, name, from, std::min(budget, stepRows_), pass, true, batch);
-        const bool checking = pass != nullptr && (!batch.atEnd || batch.end < until);
+        ReadBatch(*file, name, from, std::min(budget, stepRows_), !plain, true, batch);
+        const bool checking = !plain && (!batch.atEnd || batch.end < until);
         const FileMark next{name, identity, batch.end, checking, checking ? until : 0};
         const bool moved = !mark || !(*mark == next);
-        if ((!batch.rows.empty() && !index_->Insert(batch.rows, pass != nullptr)) ||
-            (moved && !index_->SetMark(next))) {
-            index_->Rollback();
+        // The counter has counted the batch: a pass that fails begins again.
+        const auto fail = [&](bool rollback) {
+            if (rollback)
+                index_->Rollback();
             Untake(batch);
+            pass_.active = false;
+            error_ = batch.error;
             return Outcome::Failed;
-        }
+        };
+        if (!batch.error.empty())
+            return fail(true);
+        if ((!batch.rows.empty() && !index_->Insert(batch.rows, !plain)) ||
+            (moved && !index_->SetMark(next)))
+            return fail(true);
         if (!batch.rows.empty() || moved) {
-            if (!index_->Commit()) {
-                Untake(batch);
-                return Outcome::Failed;
-            }
+            if (!index_->Commit())
+                return fail(false);
         } else {
             index_->Rollback();
         }
-        if (pass != nullptr) {
-            for (const auto& [h, n] : batch.seen)
-                pass->seen[h] += n;
-            pass->next = batch.end;
-            if (!checking)
-                passes_.erase(name);
+        if (!plain) {
+            pass_.next = batch.end;
+            pass_.active = checking;
         }
         Committed(batch);
         budget -= std::min(budget, batch.rows.size());
@@ -322,14 +321,24 @@ bool CallIndexer::Check(FollowedFiles& files, const std::string& name, bool foll
         return true;
     }
     const FileIdentity identity = file->Identity();
-    Pass pass{identity, 0, {}};
+    pass_ = Pass{true, name, identity, 0};
+    counter_->Clear();
+    const auto fail = [&] {
+        pass_.active = false;
+        return Failed();
+    };
     while (true) {
         // Read before the transaction: every row is looked for inside it, so another writer
         // meanwhile changes nothing, and the transaction stays short for the collector.
         Batch batch;
-        ReadBatch(*file, name, pass.next, stepRows_, &pass, false, batch);
+        ReadBatch(*file, name, pass_.next, stepRows_, true, false, batch);
+        if (!batch.error.empty()) {
+            count.error = batch.error;
+            pass_.active = false;
+            return false;
+        }
         if (!index_->Begin())
-            return Failed();
+            return fail();
         index_->Renewed();
         std::optional<FileMark> mark;
         bool ok = batch.rows.empty() || index_->Insert(batch.rows, true);
@@ -345,22 +354,22 @@ bool CallIndexer::Check(FollowedFiles& files, const std::string& name, bool foll
         }
         if (!ok) {
             index_->Rollback();
-            return Failed();
+            return fail();
         }
         if (!index_->Commit())
-            return Failed();
+            return fail();
         Recovered();
-        for (const auto& [h, n] : batch.seen)
-            pass.seen[h] += n;
-        pass.next = batch.end;
+        pass_.next = batch.end;
         count.callRecords += batch.rows.size();
         count.badChecks += batch.badChecks;
         count.readFailed = count.readFailed || batch.readFailed;
         Entered(batch.rows);
         for (const IndexRow& r : batch.rows)
             count.added += r.id != 0 ? 1 : 0;
-        if (batch.atEnd)
+        if (batch.atEnd) {
+            pass_.active = false;
             return true;
+        }
     }
 }
 
@@ -414,7 +423,8 @@ bool CallIndexer::Failed() {
     for (Stored& w : waiting_)
         w.taken = false;
     behind_ = true;
-    if (index_->Damaged()) {
+    const std::string error = error_.empty() ? index_->ErrorText() : std::exchange(error_, {});
+    if (error == index_->ErrorText() && index_->Damaged()) {
         const std::string damage = index_->ErrorText();
         std::string where;
         if (index_->SetAside(where)) {
@@ -423,13 +433,13 @@ bool CallIndexer::Failed() {
                                             where +
                                             "; a new one is built from the record files");
             }
-            passes_.clear();
+            pass_.active = false;
             failing_ = false;
             return false;
         }
     }
     if (!failing_ && report_) {
-        report_("Record index", index_->ErrorText() +
+        report_("Record index", error +
                                     "; the record files are written as before, and the index "
                                     "reads them on from where it stopped once it works again "
                                     "(tried every " +

@@ -11,6 +11,7 @@
 
 #include "core/archive/followed_files.h"
 #include "core/archive/index_writer.h"
+#include "core/archive/occurrence_counter.h"
 #include "core/decode/billing_message.h"
 #include "core/decode/field_decoder.h"
 #include "core/foundation/app_settings.h"
@@ -25,6 +26,7 @@ struct CheckCount {
     uint64_t added = 0;        // of them put into the index (the others were there)
     uint64_t badChecks = 0;    // messages whose check failed (left out)
     bool readFailed = false;
+    std::string error;  // why the file was not read to its end (the counts could not be kept)
 };
 
 // Keeps the record index a view of the record files that never falls behind for good. The index
@@ -64,6 +66,8 @@ public:
     void SetMostWaiting(size_t rows) { mostWaiting_ = rows; }
     // How many rows a step reads at most (kStepRows unless set).
     void SetStepRows(size_t rows) { stepRows_ = rows; }
+    // Where a checking pass counts identical records (in memory unless set).
+    void SetCounter(OccurrenceCounter* counter) { counter_ = counter; }
     // Rows are committed when kImportBatch records were stored instead of one at a time.
     void SetImporting(bool importing);
     // A record stored into its files (after the appends).
@@ -112,11 +116,13 @@ private:
         bool again = false;
         bool taken = false;  // its file's record was read in the transaction under way
     };
-    // A checking pass under way over one file: how many of each record it met so far.
+    // The checking pass under way (one at a time): its file, and where it goes on. The counter
+    // holds how many of each record it met so far.
     struct Pass {
+        bool active = false;
+        std::string file;
         FileIdentity identity;
         uint64_t next = 0;
-        std::unordered_map<uint64_t, int64_t> seen;
     };
     enum class Outcome { Done, More, Failed };
     struct Batch;
@@ -130,7 +136,7 @@ private:
     // Up to `limit` call records of the file from `from`, their rows those of the waiting records
     // they match (useWaiting) or read back; in a checking pass (pass) with their occurrences.
     void ReadBatch(FollowedFile& file, const std::string& name, uint64_t from, size_t limit,
-                   const Pass* pass, bool useWaiting, Batch& batch);
+                   bool checking, bool useWaiting, Batch& batch);
     // The waiting records of a batch are in (Committed), or not (Untake).
     void Committed(Batch& batch);
     void Untake(Batch& batch);
@@ -150,7 +156,11 @@ private:
     FieldDecoder decoder_;
     std::array<std::string, 50> fields_;
     std::vector<Stored> waiting_;
-    std::map<std::string, Pass> passes_;
+    Pass pass_;
+    MemoryOccurrenceCounter memoryCounter_;
+    OccurrenceCounter* counter_ = &memoryCounter_;
+    // Why the step failed when the index did not (the counter).
+    std::string error_;
     size_t mostWaiting_ = kMostWaiting;
     size_t stepRows_ = kStepRows;
     size_t sinceCommit_ = 0;

@@ -7,6 +7,7 @@
 #include "core/decode/code_tables.h"
 #include "core/decode/field_names.h"
 #include "core/foundation/hex_digits.h"
+#include "core/foundation/regular_file.h"
 
 namespace velk {
 namespace {
@@ -90,7 +91,7 @@ bool Duration(int field, const std::string& t, int64_t& seconds) {
     return true;
 }
 
-// A date-time pattern, 'X' for any digit, cut short for "any" after it: 19 characters.
+// A date-time pattern, 'X' for any character, cut short for "any" after it: 19 characters.
 bool DateTimePattern(const std::string& text, std::string& pattern) {
     if (text.empty() || text.size() > kDateTimeLength)
         return false;
@@ -109,6 +110,38 @@ bool DateTimePattern(const std::string& text, std::string& pattern) {
         else
             return false;
     }
+    return true;
+}
+
+// The value of the digits at [at, at + n) of a pattern; -1 when one of them is left to 'X'.
+int PatternNumber(const std::string& pattern, size_t at, size_t n) {
+    int v = 0;
+    for (size_t i = at; i < at + n; ++i) {
+        if (pattern[i] == 'X')
+            return -1;
+        v = v * 10 + (pattern[i] - '0');
+    }
+    return v;
+}
+
+int DaysInMonth(int year, int month) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+// Whether the parts of a pattern given in full can be: a month 01 to 12, a day that the month
+// has (any month has up to 31), hours to 23, minutes and seconds to 59.
+bool PossibleDateTime(const std::string& pattern) {
+    const int year = PatternNumber(pattern, 0, 4), month = PatternNumber(pattern, 5, 2),
+              day = PatternNumber(pattern, 8, 2), hour = PatternNumber(pattern, 11, 2),
+              minute = PatternNumber(pattern, 14, 2), second = PatternNumber(pattern, 17, 2);
+    if (month == 0 || month > 12 || day == 0 || day > 31 || hour > 23 || minute > 59 || second > 59)
+        return false;
+    if (month > 0 && day > 0)
+        return day <= (year >= 0    ? DaysInMonth(year, month)
+                       : month == 2 ? 29
+                                    : DaysInMonth(1, month));
     return true;
 }
 
@@ -209,10 +242,20 @@ std::optional<CellCondition> CellCondition::Read(int field, const std::string& t
                 why = KindHelp(kind);
                 return std::nullopt;
             }
+            if (!PossibleDateTime(a) || !PossibleDateTime(b)) {
+                why = "there is no such date or time";
+                return std::nullopt;
+            }
             d.free.assign(kDateTimeLength, ' ');
             for (size_t i = 0; i < kDateTimeLength; ++i) {
-                if (a[i] == 'X' || b[i] == 'X')
+                if (a[i] == 'X' && b[i] == 'X') {
                     d.free[i] = 'X';
+                } else {
+                    if (a[i] == 'X')
+                        a[i] = '\x00';
+                    if (b[i] == 'X')
+                        b[i] = '\xff';
+                }
             }
             if (Kept(a, d.free) > Kept(b, d.free)) {
                 why = "the range ends before it begins";
@@ -286,9 +329,17 @@ std::vector<IndexRange> CellCondition::Ranges() const {
     if (const auto* m = std::get_if<TextMatch>(&rule_)) {
         if (!m->atStart || m->pieces.front().empty())
             return {};
+        const std::string& first = m->pieces.front();
         if (m->pieces.size() == 1)
-            return {{field_, m->pieces.front(), m->pieces.front()}};
-        return {{field_, m->pieces.front(), m->pieces.front() + "\xff"}};
+            return {{field_, first, first}};
+        // Every text that begins with `first` lies below the next text of its length.
+        std::string next = first;
+        while (!next.empty() && static_cast<unsigned char>(next.back()) == 0xFF)
+            next.pop_back();
+        if (next.empty())
+            return {{field_, first, {}}};
+        next.back() = static_cast<char>(static_cast<unsigned char>(next.back()) + 1);
+        return {{field_, first, next}};
     }
     if (const auto* b = std::get_if<Between>(&rule_)) {
         IndexRange r{field_, {}, {}};
@@ -299,19 +350,43 @@ std::vector<IndexRange> CellCondition::Ranges() const {
         return {r};
     }
     if (const auto* d = std::get_if<DateTimes>(&rule_)) {
-        // Every text that matches lies between the lowest and the highest the ends allow.
-        if (d->free[0] == 'X')
-            return {{field_, {}, {}}};
+        // A place not compared takes any character: the lowest (0x00) in the low end, the
+        // highest in the high end. The low end stops before its first 0x00, which no database
+        // compares reliably inside a text. Between them lies every text that matches.
         std::string low = d->low, high = d->high;
         for (size_t i = 0; i < kDateTimeLength; ++i) {
             if (d->free[i] == 'X') {
-                low[i] = '0';
-                high[i] = '9';
+                low[i] = '\x00';
+                high[i] = '\xff';
             }
         }
-        return {{field_, low, high}};
+        low.resize(std::min(low.find('\x00'), low.size()));
+        IndexRange r{field_, {}, high};
+        if (!low.empty())
+            r.low = low;
+        return {r};
     }
     return {};
+}
+
+bool CellCondition::RangeIsExact() const {
+    const auto* d = std::get_if<DateTimes>(&rule_);
+    if (d == nullptr)
+        return false;
+    // Exact when nothing is compared after the first place left to 'X' by both ends, and the low
+    // end takes any character after its first open place (the range's low end stops there).
+    // The separators are the same in every start text.
+    bool freeSeen = false, lowOpen = false;
+    for (size_t i = 0; i < kDateTimeLength; ++i) {
+        if (kDateTimeShape[i] != '0')
+            continue;
+        const bool free = d->free[i] == 'X';
+        if ((freeSeen && !free) || (lowOpen && !free && d->low[i] != '\x00'))
+            return false;
+        freeSeen = freeSeen || free;
+        lowOpen = lowOpen || free || d->low[i] == '\x00';
+    }
+    return true;
 }
 
 CallQuery CallQuery::Read(const std::vector<std::vector<QueryCell>>& cases,
@@ -381,7 +456,9 @@ bool ReadCasesText(const std::string& text, std::vector<std::vector<QueryCell>>&
     cases.clear();
     size_t current = SIZE_MAX;
     size_t number = 0;
-    for (size_t from = 0; from < text.size();) {
+    // An editor that writes UTF-8 may put a byte-order mark before the first line.
+    const size_t start = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+    for (size_t from = start; from < text.size();) {
         size_t end = text.find('\n', from);
         if (end == std::string::npos)
             end = text.size();
@@ -421,14 +498,60 @@ bool ReadCasesText(const std::string& text, std::vector<std::vector<QueryCell>>&
     return true;
 }
 
+bool ReadCasesFile(const std::filesystem::path& path, std::vector<std::vector<QueryCell>>& cases,
+                   std::string& why) {
+    cases.clear();
+    RegularFile file(path);
+    if (!file.Ok()) {
+        std::error_code ec;
+        const auto type = std::filesystem::status(path, ec).type();
+        why = type == std::filesystem::file_type::not_found ? "there is no such file"
+              : type == std::filesystem::file_type::directory
+                  ? "it is a directory, not a cases file"
+              : type != std::filesystem::file_type::regular && !ec ? "it is no regular file"
+                                                                   : "it cannot be read";
+        return false;
+    }
+    // A cases file is a few lines: anything far longer is not one.
+    constexpr uint64_t kLongest = 1 << 20;
+    if (file.Length() > kLongest) {
+        why = "it is too long for a cases file";
+        return false;
+    }
+    std::string text(static_cast<size_t>(file.Length()), '\0');
+    if (file.Read(text.data(), text.size()) != text.size()) {
+        why = "it cannot be read";
+        return false;
+    }
+    return ReadCasesText(text, cases, why);
+}
+
 std::optional<CellCondition> StartBetween(const std::string& from, const std::string& to,
                                           std::string& why) {
-    // An open end is the lowest or the highest date-time there is.
-    const std::string text = (from.empty() ? std::string("0000-00-00 00:00:00") : from) + "~" +
-                             (to.empty() ? std::string("9999-99-99 99:99:99") : to);
-    auto c = CellCondition::Read(4, text, why);
+    const auto fail = [&](const std::string& reason) -> std::optional<CellCondition> {
+        why =
+            "--from and --to take a date YYYY-MM-DD or a date-time YYYY-MM-DD hh:mm:ss: " + reason;
+        return std::nullopt;
+    };
+    // A date is its whole day; an open end takes any start on its side.
+    std::string ends[2];
+    for (int e = 0; e < 2; ++e) {
+        const std::string& t = e == 0 ? from : to;
+        if (t.empty()) {
+            ends[e] = "XXXX-XX-XX XX:XX:XX";
+            continue;
+        }
+        std::string reason;
+        if ((t.size() != 10 && t.size() != kDateTimeLength) ||
+            t.find_first_of("Xx~") != std::string::npos || !CellCondition::Read(4, t, reason))
+            return fail(
+                "'" + t + "' is " +
+                (reason == "there is no such date or time" ? "no such date or time" : "neither"));
+        ends[e] = t;
+    }
+    auto c = CellCondition::Read(4, ends[0] + "~" + ends[1], why);
     if (!c)
-        why = "--from and --to take a date YYYY-MM-DD or a date-time YYYY-MM-DD hh:mm:ss: " + why;
+        return fail(why);
     return c;
 }
 

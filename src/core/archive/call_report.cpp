@@ -111,35 +111,39 @@ std::string Table(const std::vector<std::string>& header,
 
 }  // namespace
 
-FoundCalls FindCalls(RecordIndex& index, const CallQuery& query,
-                     const std::optional<CellCondition>& start, size_t limit) {
-    FoundCalls found;
+CallsVisited EachCall(RecordIndex& index, const CallQuery& query,
+                      const std::optional<CellCondition>& start,
+                      const std::function<bool(const IndexRow&)>& visit) {
+    CallsVisited visited;
     IndexFilter filter = query.Filter();
     if (start)
         filter.common = start->Ranges();
-    found.ok = index.Select(filter, [&](const IndexRow& row) {
+    filter.byStart = true;
+    visited.ok = index.Select(filter, [&](const IndexRow& row) {
         if ((start && !start->Matches(row)) || !query.Matches(row))
             return true;
-        ++found.count;
-        found.totalSeconds += KnownSeconds(row);
-        found.rows.push_back(row);
-        // Only the earliest `limit` are kept: trim to them now and then.
-        if (limit < SIZE_MAX / 4 && found.rows.size() >= 2 * limit + 1024) {
-            std::nth_element(found.rows.begin(), found.rows.begin() + static_cast<long>(limit),
-                             found.rows.end(), [](const IndexRow& a, const IndexRow& b) {
-                                 return std::tie(a.Field(4), a.id) < std::tie(b.Field(4), b.id);
-                             });
-            found.rows.resize(limit);
-        }
+        ++visited.count;
+        visited.totalSeconds += KnownSeconds(row);
+        return visit(row);
+    });
+    if (!visited.ok)
+        visited.error = index.ErrorText();
+    return visited;
+}
+
+FoundCalls FindCalls(RecordIndex& index, const CallQuery& query,
+                     const std::optional<CellCondition>& start, size_t limit) {
+    FoundCalls found;
+    // The calls come in start-time order: the first `limit` are the earliest.
+    const CallsVisited visited = EachCall(index, query, start, [&](const IndexRow& row) {
+        if (found.rows.size() < limit)
+            found.rows.push_back(row);
         return true;
     });
-    if (!found.ok)
-        found.error = index.ErrorText();
-    std::sort(found.rows.begin(), found.rows.end(), [](const IndexRow& a, const IndexRow& b) {
-        return std::tie(a.Field(4), a.id) < std::tie(b.Field(4), b.id);
-    });
-    if (found.rows.size() > limit)
-        found.rows.resize(limit);
+    found.count = visited.count;
+    found.totalSeconds = visited.totalSeconds;
+    found.ok = visited.ok;
+    found.error = visited.error;
     return found;
 }
 
@@ -192,7 +196,8 @@ std::optional<std::vector<GroupTotals>> ReportTotals(RecordIndex& index, ReportB
                                                      const std::optional<CellCondition>& start,
                                                      std::string& error) {
     std::vector<GroupTotals> groups;
-    if (query.Empty()) {
+    // The database counts by itself only what its range of start texts holds exactly.
+    if (query.Empty() && (!start || start->RangeIsExact())) {
         // The database counts by itself; the start-time range is the condition's own.
         std::string from, to;
         if (start) {
@@ -323,44 +328,84 @@ std::string FormatCalls(const std::vector<std::array<std::string, 50>>& calls,
                         const std::vector<std::string>& sites) {
     // Calls from a database server of many sites begin with their site.
     const bool withSite = !sites.empty();
-    std::vector<std::string> header;
-    if (withSite)
-        header.emplace_back("Site");
-    for (int f : fields)
-        header.emplace_back(kFieldNames[static_cast<size_t>(f)]);
-    std::vector<std::vector<std::string>> rows;
-    for (size_t i = 0; i < calls.size(); ++i) {
-        rows.emplace_back();
-        if (withSite)
-            rows.back().push_back(i < sites.size() ? sites[i] : std::string());
-        for (int f : fields)
-            rows.back().push_back(calls[i][static_cast<size_t>(f)]);
+    const auto siteOf = [&](size_t i) { return i < sites.size() ? sites[i] : std::string(); };
+    CallListWriter writer(fields, format, withSite);
+    if (writer.NeedsMeasuring()) {
+        for (size_t i = 0; i < calls.size(); ++i)
+            writer.Measure(calls[i], siteOf(i));
     }
-    std::string out;
-    switch (format) {
+    std::string out = writer.Begin();
+    for (size_t i = 0; i < calls.size(); ++i)
+        out += writer.Call(calls[i], siteOf(i));
+    return out + writer.End();
+}
+
+CallListWriter::CallListWriter(std::vector<int> fields, ReportFormat format, bool withSite)
+    : fields_(std::move(fields)), format_(format), withSite_(withSite) {
+    if (withSite_)
+        header_.emplace_back("Site");
+    for (int f : fields_)
+        header_.emplace_back(kFieldNames[static_cast<size_t>(f)]);
+    for (const std::string& h : header_)
+        width_.push_back(h.size());
+}
+
+std::vector<std::string> CallListWriter::Cells(const std::array<std::string, 50>& texts,
+                                               const std::string& site) const {
+    std::vector<std::string> cells;
+    if (withSite_)
+        cells.push_back(site);
+    for (int f : fields_)
+        cells.push_back(texts[static_cast<size_t>(f)]);
+    return cells;
+}
+
+void CallListWriter::Measure(const std::array<std::string, 50>& texts, const std::string& site) {
+    const std::vector<std::string> cells = Cells(texts, site);
+    for (size_t c = 0; c < cells.size(); ++c)
+        width_[c] = std::max(width_[c], cells[c].size());
+}
+
+std::string CallListWriter::Line(const std::vector<std::string>& cells) const {
+    std::string l;
+    switch (format_) {
         case ReportFormat::Table:
-            return Table(header, rows, std::vector<bool>(header.size(), false));
+            for (size_t c = 0; c < cells.size(); ++c) {
+                // A call longer than measured (one added meanwhile) only pushes its line on.
+                const size_t pad = width_[c] > cells[c].size() ? width_[c] - cells[c].size() : 0;
+                l += (c > 0 ? "  " : "") + cells[c] + std::string(pad, ' ');
+            }
+            l.erase(l.find_last_not_of(' ') + 1);
+            return l + "\n";
         case ReportFormat::Csv:
-            for (size_t c = 0; c < header.size(); ++c)
-                out += (c > 0 ? "," : "") + Csv(header[c]);
-            out += "\n";
-            for (const auto& row : rows) {
-                for (size_t c = 0; c < row.size(); ++c)
-                    out += (c > 0 ? "," : "") + Csv(row[c]);
-                out += "\n";
-            }
-            return out;
+            for (size_t c = 0; c < cells.size(); ++c)
+                l += (c > 0 ? "," : "") + Csv(cells[c]);
+            return l + "\n";
         case ReportFormat::Json:
-            out = "[";
-            for (size_t i = 0; i < rows.size(); ++i) {
-                out += i > 0 ? ",\n {" : "\n {";
-                for (size_t c = 0; c < header.size(); ++c)
-                    out += (c > 0 ? ", " : "") + Json(header[c]) + ": " + Json(rows[i][c]);
-                out += "}";
-            }
-            return out + (rows.empty() ? "]\n" : "\n]\n");
+            l = written_ > 0 ? ",\n {" : "\n {";
+            for (size_t c = 0; c < cells.size(); ++c)
+                l += (c > 0 ? ", " : "") + Json(header_[c]) + ": " + Json(cells[c]);
+            return l + "}";
     }
-    return out;
+    return l;
+}
+
+std::string CallListWriter::Begin() {
+    written_ = 0;
+    return format_ == ReportFormat::Json ? "[" : Line(header_);
+}
+
+std::string CallListWriter::Call(const std::array<std::string, 50>& texts,
+                                 const std::string& site) {
+    std::string line = Line(Cells(texts, site));
+    ++written_;
+    return line;
+}
+
+std::string CallListWriter::End() {
+    if (format_ != ReportFormat::Json)
+        return {};
+    return written_ == 0 ? "]\n" : "\n]\n";
 }
 
 }  // namespace velk

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,19 @@ struct FoundCalls {
 };
 FoundCalls FindCalls(RecordIndex& index, const CallQuery& query,
                      const std::optional<CellCondition>& start, size_t limit);
+
+// The calls a query finds, handed to `visit` one by one in start-time order (ties by id) as the
+// index reads them, until visit returns false: memory stays the same whatever their number.
+// The count and summed duration (as FindCalls counts them) of the calls visited.
+struct CallsVisited {
+    int64_t count = 0;
+    int64_t totalSeconds = 0;
+    bool ok = true;
+    std::string error;
+};
+CallsVisited EachCall(RecordIndex& index, const CallQuery& query,
+                      const std::optional<CellCondition>& start,
+                      const std::function<bool(const IndexRow&)>& visit);
 
 // The group of a call in a report; call types by their text.
 std::string GroupOf(const IndexRow& row, ReportBy by, int prefixDigits);
@@ -58,5 +72,31 @@ std::string FormatGroups(const std::vector<GroupTotals>& groups, ReportFormat fo
 std::string FormatCalls(const std::vector<std::array<std::string, 50>>& calls,
                         const std::vector<int>& fields, ReportFormat format,
                         const std::vector<std::string>& sites = {});
+
+// The same list written call by call, so that a list of any length needs no more memory than
+// one call: Begin, then Call for each, then End, each giving the text to write next. An aligned
+// table needs the widths of its columns first: Measure every call (in the same order) before
+// Begin; CSV and JSON need nothing measured.
+class CallListWriter {
+public:
+    CallListWriter(std::vector<int> fields, ReportFormat format, bool withSite);
+    bool NeedsMeasuring() const { return format_ == ReportFormat::Table; }
+    void Measure(const std::array<std::string, 50>& texts, const std::string& site = {});
+    std::string Begin();
+    std::string Call(const std::array<std::string, 50>& texts, const std::string& site = {});
+    std::string End();
+
+private:
+    std::vector<std::string> Cells(const std::array<std::string, 50>& texts,
+                                   const std::string& site) const;
+    std::string Line(const std::vector<std::string>& cells) const;
+
+    std::vector<int> fields_;
+    ReportFormat format_;
+    bool withSite_;
+    std::vector<std::string> header_;
+    std::vector<size_t> width_;
+    int64_t written_ = 0;
+};
 
 }  // namespace velk

@@ -1,8 +1,10 @@
 #include "core/archive/index_row.h"
 
 #include <cctype>
+#include <cstdint>
 
 #include "core/decode/code_tables.h"
+#include "core/decode/field_decoder.h"
 #include "core/decode/field_names.h"
 
 namespace velk {
@@ -70,7 +72,12 @@ bool DurationSecondsOf(int field, const std::string& text, int64_t& seconds) {
         if (!Digits(t, 0, t.size() - 6, h) || !Digits(t, t.size() - 5, 2, m) ||
             !Digits(t, t.size() - 2, 2, s))
             return false;
-        seconds = (h * 3600 + m * 60 + s) * (negative ? -1 : 1);
+        // Up to 18 digits of hours: more seconds than a 64-bit number holds is no duration.
+        int64_t total = 0;
+        if (__builtin_mul_overflow(h, int64_t{3600}, &total) ||
+            __builtin_add_overflow(total, m * 60 + s, &total))
+            return false;
+        seconds = negative ? -total : total;
         return true;
     }
     if (field == 48) {
@@ -116,8 +123,16 @@ IndexValue FieldValue(int field, const std::string& text) {
 IndexRow MakeIndexRow(const BillingMessage& message, const std::array<std::string, 50>& texts,
                       int32_t hexType, int32_t systemType, RecordSource source, int64_t storedAt) {
     IndexRow row;
-    for (int f = 0; f < 50; ++f)
-        row.values[static_cast<size_t>(f)] = FieldValue(f, texts[static_cast<size_t>(f)]);
+    for (int f = 0; f < 50; ++f) {
+        IndexValue& v = row.values[static_cast<size_t>(f)];
+        v = FieldValue(f, texts[static_cast<size_t>(f)]);
+        // A code the table has no text for decodes as "?" whatever its number: the index keeps
+        // the number, so that such codes can still be told apart.
+        int64_t code = 0;
+        if (StorageOf(f) == Storage::Code && std::holds_alternative<std::string>(v) &&
+            FieldDecoder::CodeOf(f, message, hexType, code))
+            v = code;
+    }
     if (std::holds_alternative<int64_t>(row.Field(1)))
         row.values[kTrunkColumn] = row.Field(1);
     else if (std::holds_alternative<int64_t>(row.Field(12)))

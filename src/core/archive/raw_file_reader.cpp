@@ -38,6 +38,14 @@ bool RawFileReader::Next() {
         }
         if (at_ == have_) {
             const uint64_t size = file_.Size();
+            if (next_ >= size && scanner_.Collected() > 0 && scanner_.StartInside()) {
+                // What the end cuts off may have begun at damaged length digits: reading goes on
+                // at the message start inside it, as after a message that failed its check.
+                scanner_.Resync();
+                clean_ = false;
+                replaying_ = true;
+                continue;
+            }
             if (next_ >= size) {
                 if (clean_ && scanner_.Collected() == 0)
                     end_ = size;

@@ -9,10 +9,11 @@
 
 namespace velk {
 
-// Reads the messages of a raw record file from an offset, cut as the import cuts them, each with
-// the offset just past it: reading can begin afresh there later and finds the same messages. Only
-// messages that passed their check are given; one cut off by the end of the file (an append
-// under way in another program's view) is left for the next reading.
+// Reads the messages of a raw record file VELK stored from an offset, cut as a rebuild cuts them,
+// each with the offset just past it: reading can begin afresh there later and finds the same
+// messages. Only messages that passed their check are given; one cut off by the end of the file
+// (an append under way in another program's view) is left for the next reading, unless a
+// message start follows inside it (its length digits were damaged).
 class RawFileReader {
 public:
     static constexpr size_t kChunk = 65536;
@@ -37,7 +38,7 @@ private:
     bool Take();
 
     FollowedFile& file_;
-    RawImportScanner scanner_{false};
+    RawImportScanner scanner_{RawFormat::Stored};
     std::vector<uint8_t> chunk_;
     uint64_t next_;  // where the next chunk is read
     size_t at_ = 0, have_ = 0;

@@ -24,6 +24,9 @@ struct IndexFilter {
     std::vector<std::vector<IndexRange>> alternatives;
     // Every alternative also has these.
     std::vector<IndexRange> common;
+    // The rows in the order of their start time (those without one first, then byte by byte),
+    // rows of the same start by id; otherwise by id.
+    bool byStart = false;
 };
 
 // What the reports count by (a site: the database server of many sites).
@@ -49,8 +52,8 @@ public:
     // rebuild put it in meanwhile) is left out. False when nothing could be added; ErrorText
     // says why.
     virtual bool Add(std::vector<IndexRow>& rows, bool onlyMissing = false) = 0;
-    // Visits the rows the filter takes, by id, until visit returns false. False when the index
-    // cannot be read.
+    // Visits the rows the filter takes, in its order, until visit returns false; rows are
+    // handed over one by one, never gathered. False when the index cannot be read.
     virtual bool Select(const IndexFilter& filter,
                         const std::function<bool(const IndexRow&)>& visit) = 0;
     // The figures per group over every row with a start time in [from, to] (open when empty),

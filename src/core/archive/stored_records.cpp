@@ -86,8 +86,9 @@ void StoredRecords::Count(const std::filesystem::path& path, File& file) const {
     if (!source.Ok())
         return;
     if (settings_.RawSave == 1) {
-        // Read as an import reads it: each message as received, from its length digits to its
-        // check digits.
+        // Each message as it was stored, from its length digits to its check digits, blanks
+        // inside it included (another program's file can give it some), whatever the file's
+        // length.
         struct Collect : ImportSink {
             explicit Collect(const decltype(count)& c) : found(c) {}
             void Message(const uint8_t* frame, uint32_t length) override {
@@ -96,7 +97,7 @@ void StoredRecords::Count(const std::filesystem::path& path, File& file) const {
             void BadCheck() override {}
             const decltype(count)& found;
         } collect(count);
-        RunRawImport(source, collect, false);
+        ReadStoredRawFile(source, collect);
         return;
     }
     // A decoded line ends with CR LF; a last line without them is still being written.

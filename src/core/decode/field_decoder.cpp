@@ -307,6 +307,18 @@ bool FieldDecoder::DecodeField(int index, const BillingMessage& m, RecordBase ba
     return true;
 }
 
+bool FieldDecoder::CodeOf(int index, const BillingMessage& message, int32_t hexType,
+                          int64_t& code) {
+    if (index < 0 || index >= 50 || kOptional[index].reading != Reading::Code)
+        return false;
+    const int nb = RecordBase::FromHexType(hexType).numbers;
+    BillingMessage::OptionalField f;
+    if (!message.FindOptional(static_cast<uint32_t>(kOptional[index].identifier), nb, f))
+        return false;
+    code = NumberAt(message, f.position, f.width, nb);
+    return true;
+}
+
 bool FieldDecoder::DecodeField(int index, const BillingMessage& message, int32_t hexType) {
     return DecodeField(index, message, RecordBase::FromHexType(hexType), fieldText_);
 }

@@ -40,6 +40,10 @@ public:
     void DecodeRecord(const BillingMessage& message, int32_t hexType,
                       std::array<std::string, 50>& fields);
 
+    // The code a coded field holds (also one its table has no text for, which decodes as "?");
+    // false when the field is no coded one or the record lacks it.
+    static bool CodeOf(int index, const BillingMessage& message, int32_t hexType, int64_t& code);
+
     // Locates optional field `identifier`: its position and width (at most 47).
     static bool FindOptionalField(const BillingMessage& message, uint32_t identifier, int base,
                                   uint32_t& position, uint32_t& width);

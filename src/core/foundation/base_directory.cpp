@@ -38,7 +38,7 @@ bool CurrentBaseDirectory(std::filesystem::path& base, std::string& error) {
 }
 
 bool ChosenBaseDirectory(const std::optional<std::string>& dir, const char* home,
-                         std::filesystem::path& base, std::string& error) {
+                         std::filesystem::path& base, std::string& error, bool make) {
     if (!dir)
         return CurrentBaseDirectory(base, error);
     const auto fail = [&](const std::string& reason) {
@@ -57,7 +57,9 @@ bool ChosenBaseDirectory(const std::optional<std::string>& dir, const char* home
     path = std::filesystem::absolute(path, ec);
     if (!ec) {
         const auto type = std::filesystem::status(path, ec).type();
-        if (type == std::filesystem::file_type::not_found) {
+        if (type == std::filesystem::file_type::not_found && !make) {
+            return fail("There is no such directory");
+        } else if (type == std::filesystem::file_type::not_found) {
             // Only the last part is made: a mistyped parent is reported, not created.
             ec.clear();
             std::filesystem::create_directory(path, ec);

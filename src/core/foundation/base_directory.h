@@ -26,9 +26,11 @@ inline constexpr const char* kNoWorkingDirectory = "VELK cannot use its working 
 // The base directory of this process: the one given with --dir, or else the current directory.
 // A given one is taken relative to the current directory, with "~" or a leading "~/" meaning the
 // home directory (a desktop entry, which no shell reads, says "~/VELK"), and is created when it
-// does not exist yet (its parent must). False, with the reason, when it cannot be made or used.
+// does not exist yet (its parent must) unless `make` is false: a program that only reads must
+// not leave an empty directory behind a mistyped name. False, with the reason, when it cannot
+// be made or used.
 bool ChosenBaseDirectory(const std::optional<std::string>& dir, const char* home,
-                         std::filesystem::path& base, std::string& error);
+                         std::filesystem::path& base, std::string& error, bool make = true);
 inline constexpr const char* kNoBaseDirectory = "VELK cannot use its base directory ";
 
 // The notification-area tip: the base directory, a separator and "VELK"; over 62 characters it

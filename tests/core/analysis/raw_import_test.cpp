@@ -321,6 +321,75 @@ TEST(RawImport, WhatTheEndOfTheFileCutsOff) {
     EXPECT_EQ(r.consumed, three);
 }
 
+// Length digits damaged near the end can give a length that runs past the end of the file: the
+// message is read again from its next message start, as after a failed check, and only its own
+// record is lost. A record the end cuts off behind it is still told as cut off.
+TEST(RawImport, ADamagedLengthNearTheEndCostsOnlyItsRecord) {
+    const std::vector<std::string> frames = Frames(20);
+    std::string file;
+    std::vector<size_t> starts;
+    for (const auto& f : frames) {
+        starts.push_back(file.size());
+        file += WithoutEtx(f).substr(1) + "\r\n";
+    }
+    const size_t body = frames[0].size() - 2;
+    // "3xx": a length a message can have, longer than the three records left.
+    file[starts[17]] = '3';
+    ASSERT_GT(0x300u, file.size() - starts[17]);
+    for (const bool cutLast : {false, true}) {
+        SCOPED_TRACE(cutLast ? "last record cut off" : "whole file");
+        const std::string read = cutLast ? file.substr(0, file.size() - 10) : file;
+        StringSource source(read);
+        RecordingSink sink;
+        const ImportResult r = RunRawImport(source, sink, false);
+        std::vector<std::string> expected;
+        for (size_t i = 0; i < frames.size(); ++i) {
+            if (i != 17 && !(cutLast && i == 19))
+                expected.push_back(WithoutEtx(frames[i]));
+        }
+        EXPECT_EQ(sink.messages, expected);
+        EXPECT_EQ(r.badCheck, 0u);
+        EXPECT_EQ(r.skippedCharacters, body);
+        EXPECT_EQ(r.skipOffsets, std::vector<uint64_t>{starts[17]});
+        EXPECT_EQ(r.tailBytes, cutLast ? read.size() - starts[19] : 0u);
+        EXPECT_EQ(r.tailOffset, cutLast ? starts[19] : 0u);
+        EXPECT_EQ(sink.percents.back(), 100u);
+    }
+}
+
+// A record file VELK stored is read back as it was stored: blanks inside a message (what
+// another program's damaged file gives) belong to it, and a file of one short record is read.
+TEST(RawImport, StoredFilesAreReadAsTheyWereStored) {
+    std::string frame = WithoutEtx(Frames(1)[0]);
+    frame[40] = ' ';
+    unsigned bcc = 0;
+    for (size_t i = 1; i + 2 < frame.size(); ++i)
+        bcc ^= static_cast<unsigned char>(frame[i]);
+    char digits[4];
+    std::snprintf(digits, sizeof digits, "%02X", bcc);
+    frame.replace(frame.size() - 2, 2, digits);
+    const std::string file = frame.substr(1) + "\r\n" + WithoutEtx(Frames(2)[1]).substr(1) + "\r\n";
+    StringSource stored(file);
+    RecordingSink sink;
+    ImportResult r = ReadStoredRawFile(stored, sink);
+    EXPECT_EQ(r.imported, 2u);
+    ASSERT_EQ(sink.messages.size(), 2u);
+    EXPECT_EQ(sink.messages[0], frame);
+    // An import takes a blank for a separator, as it always did: that message fails.
+    StringSource imported(file);
+    RecordingSink importSink;
+    r = RunRawImport(imported, importSink, false);
+    EXPECT_EQ(importSink.messages.size(), 1u);
+
+    // "005", the type 52 and its check digits ('0' ^ '0' ^ '5' ^ '5' ^ '2' is 0x32).
+    StringSource tiny("0055232\r\n");
+    RecordingSink tinySink;
+    r = ReadStoredRawFile(tiny, tinySink);
+    EXPECT_EQ(r.end, ImportEnd::Completed);
+    EXPECT_EQ(tinySink.messages, std::vector<std::string>{"\x02"
+                                                          "0055232"});
+}
+
 TEST(RawImport, WrongChecksAreCountedAndSkipped) {
     std::vector<std::string> frames = Frames(3);
     frames[1][frames[1].size() - 2] ^= 1;  // a BCC digit

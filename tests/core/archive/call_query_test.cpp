@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
 
 #include "core/decode/field_names.h"
+#include "support/temp_dir.h"
 
 namespace velk {
 namespace {
@@ -86,6 +88,19 @@ TEST(CallQuery, EveryTemplateMeansWhatItSays) {
         {4, "XXXX-XX-XX 08:00:00~XXXX-XX-XX 17:00:00", "2020-05-05 17:00:01", false},
         {4, "2026-12-08 12:00:00~2026-12-08 13:00:00", "2026-12-08 13:00:00", true},
         {4, "2026-12-08 12:00:00~2026-12-08 13:00:00", "2026-12-08 13:00:01", false},
+        // An 'X' of one end widens that end only.
+        {4, "2026-12-01 08:30:00~2026-12-01 17:XX:XX", "2026-12-01 08:00:00", false},
+        {4, "2026-12-01 08:30:00~2026-12-01 17:XX:XX", "2026-12-01 08:29:59", false},
+        {4, "2026-12-01 08:30:00~2026-12-01 17:XX:XX", "2026-12-01 08:30:00", true},
+        {4, "2026-12-01 08:30:00~2026-12-01 17:XX:XX", "2026-12-01 17:59:59", true},
+        {4, "2026-12-01 08:30:00~2026-12-01 17:XX:XX", "2026-12-01 18:00:00", false},
+        {4, "2026-12-01 08:XX:XX~2026-12-01 17:30:00", "2026-12-01 08:00:00", true},
+        {4, "2026-12-01 08:XX:XX~2026-12-01 17:30:00", "2026-12-01 17:30:01", false},
+        {4, "2026-12-01 08:XX:XX~2026-12-01 17:30:00", "2026-12-01 07:59:59", false},
+        // 'X' takes any character, also one that is no digit (a garbled record).
+        {4, "2026-12-01", "2026-12-01 A0:15:00", true},
+        {4, "2026-12-01~2026-12-02", "2026-12-01 A0:15:00", true},
+        {4, "XXXX-XX-XX 08:00:00~XXXX-XX-XX 17:00:00", "20A6-1?-01 08:00:00", true},
         {23, "2026-12", "", false},
         // Durations "hhh.mm.ss" and "ddd.hh.mm.ss".
         {32, "000.02.00", "000:02:00", true},
@@ -135,6 +150,15 @@ TEST(CallQuery, ACellThatCannotBeReadSaysWhy) {
         {4, "2026/12/08", "write a date-time YYYY-MM-DD hh:mm:ss"},
         {4, "2026-12-08 12:30:45:00", "write a date-time"},
         {4, "2026-12-08~2026-12-01", "the range ends before it begins"},
+        {4, "2026-13-01", "there is no such date or time"},
+        {4, "2026-00", "there is no such date or time"},
+        {4, "2026-02-29", "there is no such date or time"},
+        {4, "XXXX-02-30", "there is no such date or time"},
+        {4, "XXXX-04-31", "there is no such date or time"},
+        {4, "2026-12-32", "there is no such date or time"},
+        {4, "2026-12-01 24", "there is no such date or time"},
+        {4, "XXXX-XX-XX XX:60", "there is no such date or time"},
+        {4, "2026-12-01~2026-12-01 23:59:60", "there is no such date or time"},
         {32, "hhh.mm.ss", "write a duration hhh.mm.ss"},
         {32, "000.60.00", "write a duration hhh.mm.ss"},
         {32, "000.02", "write a duration hhh.mm.ss"},
@@ -215,6 +239,14 @@ TEST(CallQuery, CasesFileKeepsTheCasesByFieldName) {
     }
 }
 
+TEST(CallQuery, DatesThatExistAreTaken) {
+    for (const char* cell : {"2028-02-29", "2000-02-29", "XXXX-02-29", "2026-12-31 23:59:59",
+                             "2026-XX-31", "XXXX-XX-XX 00:00:00"}) {
+        std::string why;
+        EXPECT_TRUE(CellCondition::Read(4, cell, why)) << cell << ": " << why;
+    }
+}
+
 TEST(CallQuery, StartBetweenTakesWholeDays) {
     std::string why;
     const auto week = StartBetween("2026-12-01", "2026-12-07", why);
@@ -228,6 +260,144 @@ TEST(CallQuery, StartBetweenTakesWholeDays) {
     EXPECT_TRUE(since->Matches(Record({{4, "2099-01-01 00:00:00"}})));
     EXPECT_FALSE(StartBetween("yesterday", "", why));
     EXPECT_EQ(why.rfind("--from and --to take a date", 0), 0u);
+}
+
+TEST(CallQuery, EachEndOfStartBetweenKeepsItsOwnPrecision) {
+    std::string why;
+    // From a time of the day to that whole day, and from the whole day to a time of it.
+    const auto fromEight = StartBetween("2026-12-01 08:00:00", "2026-12-01", why);
+    ASSERT_TRUE(fromEight) << why;
+    EXPECT_FALSE(fromEight->Matches(Record({{4, "2026-12-01 07:59:59"}})));
+    EXPECT_TRUE(fromEight->Matches(Record({{4, "2026-12-01 08:00:00"}})));
+    EXPECT_TRUE(fromEight->Matches(Record({{4, "2026-12-01 23:59:59"}})));
+    EXPECT_FALSE(fromEight->Matches(Record({{4, "2026-12-02 00:00:00"}})));
+    const auto toFive = StartBetween("2026-12-01", "2026-12-01 17:00:00", why);
+    ASSERT_TRUE(toFive) << why;
+    EXPECT_TRUE(toFive->Matches(Record({{4, "2026-12-01 00:00:00"}})));
+    EXPECT_TRUE(toFive->Matches(Record({{4, "2026-12-01 17:00:00"}})));
+    EXPECT_FALSE(toFive->Matches(Record({{4, "2026-12-01 17:00:01"}})));
+    EXPECT_FALSE(toFive->Matches(Record({{4, "2026-11-30 23:59:59"}})));
+    const auto open = StartBetween("", "2026-12-01", why);
+    ASSERT_TRUE(open) << why;
+    EXPECT_TRUE(open->Matches(Record({{4, "1999-01-01 00:00:00"}})));
+    EXPECT_FALSE(open->Matches(Record({{4, "2026-12-02 00:00:00"}})));
+
+    // Only dates and date-times that exist, written in full.
+    for (const auto& [from, to, reason] : std::vector<std::array<const char*, 3>>{
+             {"2026-13-45", "", "'2026-13-45' is no such date or time"},
+             {"2026-02-29", "", "'2026-02-29' is no such date or time"},
+             {"", "2026-12-01 25:00:00", "'2026-12-01 25:00:00' is no such date or time"},
+             {"2026-12", "", "'2026-12' is neither"},
+             {"2026-12-XX", "", "'2026-12-XX' is neither"},
+             {"2026-12-01 08:00", "", "'2026-12-01 08:00' is neither"},
+             {"2026-12-01~2026-12-02", "", "'2026-12-01~2026-12-02' is neither"},
+             {"2026-12-02", "2026-12-01", "the range ends before it begins"}}) {
+        EXPECT_FALSE(StartBetween(from, to, why)) << from << " " << to;
+        EXPECT_EQ(why, std::string("--from and --to take a date YYYY-MM-DD or a date-time "
+                                   "YYYY-MM-DD hh:mm:ss: ") +
+                           reason);
+    }
+}
+
+// How a database compares a range's ends with a value: texts byte by byte, the text shorter
+// when one begins the other.
+bool InRange(const IndexRange& r, const std::string& text) {
+    const auto* low = std::get_if<std::string>(&r.low);
+    const auto* high = std::get_if<std::string>(&r.high);
+    if (!std::holds_alternative<std::monostate>(r.low) && (low == nullptr || text < *low))
+        return false;
+    if (!std::holds_alternative<std::monostate>(r.high) && (high == nullptr || text > *high))
+        return false;
+    return true;
+}
+
+TEST(CallQuery, TheIndexRangeHoldsEveryStartTheConditionTakes) {
+    // Starts as records give them, garbled ones among them: any character can stand in a
+    // record's date and time.
+    std::vector<std::string> starts = {"2026-12-01 00:00:00", "2026-12-01 08:00:00",
+                                       "2026-12-01 17:59:59", "2026-12-01 23:59:59",
+                                       "2026-11-30 23:59:59", "2026-12-02 00:00:00"};
+    for (const char* garbled :
+         {"2026-12-01 A0:15:00", "2026-12-0A 10:00:00", "2026-1A-01 10:00:00",
+          "A026-12-01 10:00:00", "2026-12-01 08:0?:00", "2026-12-01 ~~:00:00"})
+        starts.emplace_back(garbled);
+    for (char c : std::string("\x01 0:9A\x7f\x80\xff", 9)) {
+        for (size_t at : {0u, 3u, 8u, 9u, 11u, 12u, 18u}) {
+            std::string s = "2026-12-01 08:30:00";
+            s[at] = c;
+            starts.push_back(s);
+        }
+    }
+    const char* cells[] = {"2026-12-01",
+                           "2026-12",
+                           "2026-12-01 08:30:00",
+                           "2026-12-01 08:30:00~2026-12-01 17:XX:XX",
+                           "2026-12-01 XX:XX:XX~2026-12-02 XX:XX:XX",
+                           "XXXX-XX-XX 08:00:00~XXXX-XX-XX 17:00:00",
+                           "XXXX-12-01",
+                           "2026-XX-01 08:00:00",
+                           "XXXX-XX-XX XX:XX:XX",
+                           "2026-12-01 08:XX:00~2026-12-01 09:XX:00"};
+    std::vector<CellCondition> conditions;
+    for (const char* cell : cells) {
+        std::string why;
+        auto c = CellCondition::Read(4, cell, why);
+        ASSERT_TRUE(c) << cell << ": " << why;
+        conditions.push_back(std::move(*c));
+    }
+    std::string why;
+    for (const auto& [from, to] :
+         std::vector<std::pair<const char*, const char*>>{{"2026-12-01", "2026-12-01"},
+                                                          {"2026-12-01 08:00:00", "2026-12-01"},
+                                                          {"2026-12-01", "2026-12-01 17:00:00"},
+                                                          {"2026-12-01 08:00:00", ""},
+                                                          {"", "2026-12-01"}}) {
+        auto c = StartBetween(from, to, why);
+        ASSERT_TRUE(c) << why;
+        EXPECT_TRUE(c->RangeIsExact()) << from << "~" << to;
+        conditions.push_back(std::move(*c));
+    }
+    int taken = 0;
+    for (const CellCondition& c : conditions) {
+        const std::vector<IndexRange> ranges = c.Ranges();
+        ASSERT_EQ(ranges.size(), 1u);
+        for (const std::string& start : starts) {
+            const bool matches = c.Matches(Record({{4, start}}));
+            taken += matches ? 1 : 0;
+            // The narrowing may take more than the condition, never less; where it says it is
+            // exact, it takes the same.
+            if (matches) {
+                EXPECT_TRUE(InRange(ranges[0], start)) << start;
+            }
+            if (c.RangeIsExact()) {
+                EXPECT_EQ(InRange(ranges[0], start), matches) << start;
+            }
+        }
+    }
+    EXPECT_GT(taken, 100);
+    // Office hours leave out the date: no range of start texts holds them exactly.
+    EXPECT_FALSE(conditions[5].RangeIsExact());
+}
+
+TEST(CallQuery, ACasesFileMayBeginWithAByteOrderMarkAndMustBeAFile) {
+    std::vector<std::vector<QueryCell>> cases;
+    std::string why;
+    ASSERT_TRUE(ReadCasesText("\xEF\xBB\xBF[Case 1]\r\nCall Type=ISD Call\r\n", cases, why)) << why;
+    ASSERT_EQ(cases.size(), 1u);
+    EXPECT_EQ(cases[0][0].field, 9);
+    EXPECT_FALSE(ReadCasesText("[Case 1]\n\xEF\xBB\xBF[Case 2]\n", cases, why));
+    EXPECT_EQ(why.rfind("line 2: ", 0), 0u) << why;
+
+    test::TempDir dir;
+    test::WriteFile(dir / "a.cases", "\xEF\xBB\xBF[Case 2]\nCalling Phone Number=20?\n");
+    ASSERT_TRUE(ReadCasesFile(dir / "a.cases", cases, why)) << why;
+    ASSERT_EQ(cases.size(), 2u);
+    EXPECT_EQ(cases[1][0].text, "20?");
+    EXPECT_FALSE(ReadCasesFile(dir.Path(), cases, why));
+    EXPECT_EQ(why, "it is a directory, not a cases file");
+    EXPECT_TRUE(cases.empty());
+    EXPECT_FALSE(ReadCasesFile(dir / "none.cases", cases, why));
+    EXPECT_EQ(why, "there is no such file");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/decode/code_tables.h"
+#include "core/decode/field_decoder.h"
 #include "core/foundation/app_settings.h"
 #include "core/decode/record_builder.h"
 
@@ -35,6 +36,11 @@ TEST(IndexRow, FieldTextsBecomeTheValuesTheyStandFor) {
         {32, "000:-1:05", std::string("000:-1:05")},
         {48, "001:02:03:04", int64_t{((24 + 2) * 60 + 3) * 60 + 4}},
         {48, "001:02:03", std::string("001:02:03")},
+        // The most seconds a 64-bit number holds, and one more.
+        {32, "2562047788015215:30:07", int64_t{INT64_MAX}},
+        {32, "-2562047788015215:30:07", int64_t{-INT64_MAX}},
+        {32, "2562047788015215:30:08", std::string("2562047788015215:30:08")},
+        {32, "999999999999999999:59:59", std::string("999999999999999999:59:59")},
     };
     for (const Case& c : cases)
         EXPECT_EQ(FieldValue(c.field, c.text), c.value) << c.field << " \"" << c.text << '"';
@@ -72,6 +78,37 @@ TEST(IndexRow, TrunkAnsweredAndRawColumnsOfARow) {
         EXPECT_EQ(row.raw, f.substr(1, f.size() - 2));
         EXPECT_EQ(row.source, RecordSource::Import);
         EXPECT_EQ(row.storedAt, 99);
+    }
+}
+
+// A code its table has no text for decodes as "?" whatever it is; the row keeps the number, so
+// that codes 14 and 255 stay apart, and a code the table has keeps its number as before.
+TEST(IndexRow, CodesWithoutATextKeepTheirNumber) {
+    AppSettings settings;
+    FieldDecoder decoder(settings);
+    struct Case {
+        std::string optional;
+        int field;
+        IndexValue value;
+    };
+    const Case cases[] = {
+        {test::RecordBuilder::Opt("03", "0E") + "FF", 9, int64_t{14}},
+        {test::RecordBuilder::Opt("03", "FF") + "FF", 9, int64_t{255}},
+        {test::RecordBuilder::Opt("03", "04") + "FF", 9, int64_t{4}},
+        {test::RecordBuilder::Opt("02", "07") + "FF", 8, int64_t{7}},
+        {"FF", 9, std::monostate{}},
+    };
+    for (const Case& c : cases) {
+        test::RecordBuilder r;
+        r.optional = c.optional;
+        const std::string f = r.Frame();
+        const BillingMessage m(reinterpret_cast<const uint8_t*>(f.data()),
+                               static_cast<uint32_t>(f.size() - 4));
+        std::array<std::string, 50> texts;
+        decoder.DecodeRecord(m, 1, texts);
+        const IndexRow row = MakeIndexRow(m, texts, 1, 2, RecordSource::Link, 0);
+        EXPECT_EQ(row.Field(c.field), c.value)
+            << c.optional << " (decoded \"" << texts[static_cast<size_t>(c.field)] << "\")";
     }
 }
 

@@ -135,6 +135,100 @@ TEST(StoredRecords, WhatCannotBeCompared) {
     EXPECT_EQ(stored.Look(), 0u);
 }
 
+struct StringSource : ImportSource {
+    explicit StringSource(const std::string& d) : data(d) {}
+    uint64_t Length() const override { return data.size(); }
+    size_t Read(uint8_t* to, size_t n) override {
+        const size_t take = std::min(n, data.size() - at);
+        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(at), take, to);
+        at += take;
+        return take;
+    }
+    std::string data;
+    size_t at = 0;
+};
+
+// The 360 layout: each digit shifted by its position, pairs swapped; check digits made anew.
+std::string OtherProgramFile(const std::string& plain) {
+    const std::string text = plain.substr(4, plain.size() - 7);
+    std::string scrambled = text;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+        const auto shift = [](char ch, size_t k) {
+            const unsigned v = ch <= '9' ? ch - '0' : ch - 'A' + 10;
+            return static_cast<char>(k % 6 + 0x20 + v);
+        };
+        scrambled[i + 1] = shift(text[i], i);
+        scrambled[i] = shift(text[i + 1], i + 1);
+    }
+    return plain.substr(1, 3) + scrambled + "??\r\n";
+}
+
+// A character of another program's file that is no shifted digit becomes a blank in what VELK
+// stores; read back, the stored record keeps it, so that a damaged file imported twice is
+// stored once.
+TEST(StoredRecords, ADamagedFileOfAnotherProgramIsFoundStored) {
+    test::TempDir base;
+    const OutputDirectories dirs = OutputDirectories::Under(base.Path());
+    MakeSaveDir(dirs);
+    AppSettings s;
+    s.RawSave = 1;
+    s.RawSaveDaily = 1;
+    std::string file = OtherProgramFile(Frame(7)) + OtherProgramFile(Frame(8));
+    file[60] = '~';  // in the dialled digits of the first record
+    // What the first import stores: the unscrambled messages, a blank for the '~'.
+    struct Collect : ImportSink {
+        void Message(const uint8_t* frame, uint32_t length) override {
+            frames.emplace_back(reinterpret_cast<const char*>(frame), length + 3);
+        }
+        void BadCheck() override {}
+        std::vector<std::string> frames;
+    } first;
+    StringSource once(file);
+    ASSERT_EQ(RunRawImport(once, first, true).imported, 2u);
+    ASSERT_NE(first.frames[0].find(' '), std::string::npos);
+    std::string stored;
+    for (const std::string& f : first.frames)
+        stored += RawRecord(Message(f + "\x03"), s);
+    test::WriteFile(dirs.bill / "20261208.raw", stored);
+
+    StringSource again(file);
+    StoredRecords records(s, dirs);
+    const ImportSurvey survey = SurveyImport(again, true, records);
+    EXPECT_EQ(survey.callRecords, 2u);
+    EXPECT_EQ(survey.alreadyStored, 2u);
+}
+
+// A record file of one short record is looked through like any other.
+TEST(StoredRecords, ARecordFileOfNineBytesIsLookedThrough) {
+    test::TempDir base;
+    const OutputDirectories dirs = OutputDirectories::Under(base.Path());
+    MakeSaveDir(dirs);
+    AppSettings s;
+    s.RawSave = 1;
+    s.RawSaveDaily = 1;
+    s.APP_STX = 0;
+    // "005", the type 52 and the check digits: a call record without a date.
+    std::string frame =
+        "\x02"
+        "00552";
+    unsigned bcc = 0;
+    for (size_t i = 1; i < frame.size(); ++i)
+        bcc ^= static_cast<unsigned char>(frame[i]);
+    char digits[4];
+    std::snprintf(digits, sizeof digits, "%02X", bcc);
+    frame += std::string(digits) + "\x03";
+    const std::string record = RawRecord(Message(frame), s);
+    ASSERT_EQ(record.size(), 9u);
+    Store(s, dirs.bill, {frame});
+    ASSERT_EQ(test::ReadFile(dirs.bill / "BAD_DATE.raw"), record);
+
+    StringSource twice(record + record);
+    StoredRecords stored(s, dirs);
+    const ImportSurvey survey = SurveyImport(twice, false, stored);
+    EXPECT_EQ(survey.callRecords, 2u);
+    EXPECT_EQ(survey.alreadyStored, 1u);
+}
+
 // A file of another program, read unscrambled, is compared with what VELK stored of it.
 TEST(StoredRecords, FilesOfOtherProgramsAreComparedUnscrambled) {
     test::TempDir base;

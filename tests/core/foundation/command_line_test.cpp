@@ -166,5 +166,15 @@ TEST_F(ChosenBaseDirectoryTest, DirectoriesThatCannotBeUsedAreReported) {
     EXPECT_FALSE(std::filesystem::exists(home_ / "no"));
 }
 
+// A program that only reads takes a directory that is there and never makes one.
+TEST_F(ChosenBaseDirectoryTest, AReaderNeverMakesTheDirectory) {
+    EXPECT_FALSE(ChosenBaseDirectory("~/NEW", Home().c_str(), base_, error_, false));
+    EXPECT_EQ(error_, "VELK cannot use its base directory ~/NEW:\nThere is no such directory.");
+    EXPECT_FALSE(std::filesystem::exists(home_ / "NEW"));
+    std::filesystem::create_directory(home_ / "NEW");
+    ASSERT_TRUE(ChosenBaseDirectory("~/NEW", Home().c_str(), base_, error_, false)) << error_;
+    EXPECT_EQ(base_, Real("NEW"));
+}
+
 }  // namespace
 }  // namespace velk
