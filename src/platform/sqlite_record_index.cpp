@@ -207,6 +207,10 @@ void SqliteRecordIndex::Finalize() {
 
 void SqliteRecordIndex::Close() {
     Finalize();
+    // The log kept for readers is left empty: frames of it that outlived their database would
+    // be read into a VELK.db put in its place (a copy from a backup), as if they were its own.
+    if (db_ != nullptr && mode_ == Mode::Write)
+        sqlite3_exec(db_, "PRAGMA journal_size_limit=0", nullptr, nullptr, nullptr);
     if (db_ != nullptr) {
         sqlite3_close_v2(db_);
         db_ = nullptr;
