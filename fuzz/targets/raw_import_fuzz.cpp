@@ -56,21 +56,22 @@ public:
 };
 
 // The raw format read plainly, over the whole file at once: the characters above the blank (in
-// other-program mode, above 13 after the length digits; never 128 and above) from position 1; L
-// from the first three (0 or over 998: no message, at once); the message ends after L + 2 of them.
-// After a message that fails its check (or no message), reading starts again at the first of its
-// characters that followed a dropped byte; with none, the characters after it are skipped up to
-// one that follows a dropped byte when the message itself followed one. A byte once dropped stays
-// dropped; characters read again are taken or dropped anew. Skipped characters between two
-// messages that passed make one run. A message the end of the file cuts off is read again from
-// its first character after a dropped byte, like one that failed (without counting as one); only
-// one without such a character is the cut-off tail.
+// other-program and stored mode, above 13 after the length digits; never 128 and above) from
+// position 1; L from the first three (0 or over 998: no message, at once); the message ends after
+// L + 2 of them. After a message that fails its check (or no message), reading starts again at
+// the first of its characters that followed a dropped byte; with none, the characters after it
+// are skipped up to one that follows a dropped byte when the message itself followed one. A byte
+// once dropped stays dropped; characters read again are taken or dropped anew. Skipped
+// characters between two messages that passed make one run. A message the end of the file cuts
+// off is read again from its first character after a dropped byte, like one that failed
+// (without counting as one); only one without such a character is the cut-off tail.
 struct Plain {
     std::vector<std::string> messages;
     uint64_t bad = 0, skipped = 0, runs = 0, tailBytes = 0, tailOffset = 0;
     std::vector<uint64_t> skipOffsets;
 };
-Plain ReadPlain(const std::string& bytes, bool otherProgram) {
+Plain ReadPlain(const std::string& bytes, RawFormat format) {
+    const bool otherProgram = format == RawFormat::OtherProgram;
     Plain out;
     const size_t n = bytes.size();
     std::vector<char> dropped(n, 0);
@@ -87,7 +88,7 @@ Plain ReadPlain(const std::string& bytes, bool otherProgram) {
             if (!firstTime && dropped[q])
                 continue;  // never read again
             const auto c = static_cast<unsigned char>(bytes[q]);
-            const uint32_t floor = otherProgram && at.size() >= 3 ? 13 : 32;
+            const uint32_t floor = format != RawFormat::Received && at.size() >= 3 ? 13 : 32;
             if (dropped[q] || c >= 128 || c <= floor) {
                 dropped[q] = 1;
                 continue;
@@ -183,6 +184,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in(data, size);
     const uint8_t mode = in.Byte();
     const bool otherProgram = (mode & 1) != 0;
+    // A file VELK stored, read back as it was stored (any length).
+    const RawFormat format = otherProgram      ? RawFormat::OtherProgram
+                             : (mode & 8) != 0 ? RawFormat::Stored
+                                               : RawFormat::Received;
     const std::string file = in.Take(in.Word());
     // The length the file system gives may be out of date: the file grew or was cut meanwhile.
     const int64_t change = (mode & 6) == 6 ? in.Byte() % 16 - 8 : 0;
@@ -191,17 +196,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PieceSource source(file, in, claimed);
     CountingSink sink;
     sink.overlong = claimed < file.size();
-    const ImportResult result = RunRawImport(source, sink, otherProgram);
+    const ImportResult result = format == RawFormat::Stored
+                                    ? ReadStoredRawFile(source, sink)
+                                    : RunRawImport(source, sink, otherProgram);
 
     FUZZ_CHECK(result.imported == sink.messages.size());
     FUZZ_CHECK(result.badCheck == sink.bad);
     FUZZ_CHECK(result.consumed <= file.size());
-    if (claimed <= 9) {
+    if (claimed <= 9 && format != RawFormat::Stored) {
         FUZZ_CHECK(result.end == ImportEnd::TooSmall && result.consumed == 0);
         return 0;
     }
     if (claimed == file.size() && source.AllRead()) {
-        const Plain plain = ReadPlain(file, otherProgram);
+        const Plain plain = ReadPlain(file, format);
         FUZZ_CHECK(result.end == ImportEnd::Completed);
         {
             FUZZ_CHECK(sink.messages == plain.messages);

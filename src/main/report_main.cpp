@@ -33,8 +33,9 @@ const velk::ProgramHelp kHelp = {
     "decoded file's columns (from the server with their site first); with --by it gives per\n"
     "group the calls, answered calls, total_seconds, average_seconds and longest_seconds. To a\n"
     "terminal it writes an aligned table, to a pipe CSV unless --format says otherwise.",
-    "  --from DATE      calls that started on DATE (YYYY-MM-DD or YYYY-MM-DD hh:mm:ss) or later\n"
-    "  --to DATE        calls that started on DATE or earlier\n"
+    "  --from DATE      calls that started on DATE (YYYY-MM-DD, the whole day, or YYYY-MM-DD\n"
+    "                   hh:mm:ss, that second) or later\n"
+    "  --to DATE        calls that started on DATE (the whole day, or that second) or earlier\n"
     "  --cases FILE     calls that meet a case of a cases file saved by the query form\n"
     "  --by GROUP       extension, trunk, call-type, dialled-prefix, hour, day, or site\n"
     "                   (with --db)\n"

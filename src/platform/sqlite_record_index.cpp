@@ -233,6 +233,10 @@ void SqliteRecordIndex::Finalize() {
 
 void SqliteRecordIndex::Close() {
     Finalize();
+    // The log kept for readers is left empty: frames of it that outlived their database would
+    // be read into a VELK.db put in its place (a copy from a backup), as if they were its own.
+    if (db_ != nullptr && mode_ == Mode::Write)
+        sqlite3_exec(db_, "PRAGMA journal_size_limit=0", nullptr, nullptr, nullptr);
     if (db_ != nullptr) {
         // An open transaction is rolled back with the connection.
         sqlite3_close_v2(db_);

@@ -146,6 +146,30 @@ TEST_F(GroupReader, ReadsAnIndexWithoutLogFiles) {
     EXPECT_FALSE(std::filesystem::exists(db_.string() + "-wal"));
 }
 
+// The log files a writer keeps are empty once it closed: a VELK.db put in place meanwhile (a copy
+// from a backup) reads as itself, not with the pages of the one before.
+TEST(SqliteRecordIndex, AnIndexPutInPlaceWhileNoWriterRunsReadsAsItself) {
+    test::TempDir dir, other;
+    {
+        SqliteRecordIndex first(dir / kRecordIndexFile, SqliteRecordIndex::Mode::Write);
+        std::vector<IndexRow> rows = {Row("2026-12-01 08:00:00", "2041"),
+                                      Row("2026-12-01 09:00:00", "2042")};
+        ASSERT_TRUE(first.Add(rows));
+        SqliteRecordIndex backup(other / kRecordIndexFile, SqliteRecordIndex::Mode::Write);
+        rows = {Row("2026-11-01 08:00:00", "3000")};
+        ASSERT_TRUE(backup.Add(rows));
+    }
+    EXPECT_EQ(std::filesystem::file_size(dir.Path().string() + "/VELK.db-wal"), 0u);
+    std::filesystem::rename(other / kRecordIndexFile, dir / kRecordIndexFile);
+    SqliteRecordIndex index(dir / kRecordIndexFile, SqliteRecordIndex::Mode::Read);
+    std::vector<CellProblem> problems;
+    const FoundCalls found = FindCalls(index, CallQuery::Read({}, problems), std::nullopt, 10);
+    ASSERT_TRUE(found.ok) << found.error;
+    ASSERT_EQ(found.count, 1);
+    EXPECT_EQ(found.rows[0].Field(3), IndexValue(std::string("3000")));
+    EXPECT_TRUE(index.Sound());
+}
+
 TEST(SqliteRecordIndex, CallsComeInStartOrderTheSameStartByEntry) {
     test::TempDir dir;
     SqliteRecordIndex index(dir / kRecordIndexFile, SqliteRecordIndex::Mode::Write);
