@@ -14,7 +14,27 @@ std::string Number(uint32_t n) {
 
 }  // namespace
 
+const char* SequenceEvent::Event() const {
+    switch (kind) {
+    case Kind::Gap:
+        return "Sequence gap";
+    case Kind::Repeat:
+        return "Sequence repeat";
+    case Kind::Restart:
+        return "Sequence restart";
+    }
+    return "";
+}
+
+std::string SequenceEvent::Line() const {
+    if (kind == Kind::Restart)
+        return "Sequence restarted " + Detail();
+    return std::string(Event()) + ": " + Detail();
+}
+
 std::string SequenceEvent::Detail() const {
+    if (kind == Kind::Restart)
+        return "at " + Number(received) + " (was " + Number(previous) + ")";
     std::string d = "expected " + Number(expected) + ", received " + Number(received);
     if (kind == Kind::Gap)
         d += ", " + std::to_string(missing) + " missing";
@@ -29,7 +49,8 @@ std::optional<SequenceEvent> SequenceCheck::Take(uint32_t number, int base) {
         return std::nullopt;
     }
     const uint32_t expected = (*previous_ + 1) % wrap;
-    if (number == expected) {
+    // 9999 (FFFF) is followed by 0000 or 0001.
+    if (number == expected || (expected == 0 && number == 1)) {
         previous_ = number;
         return std::nullopt;
     }
@@ -38,6 +59,12 @@ std::optional<SequenceEvent> SequenceCheck::Take(uint32_t number, int base) {
     e.received = number;
     if (number == *previous_) {
         e.kind = SequenceEvent::Kind::Repeat;
+        return e;
+    }
+    if (number < *previous_ && *previous_ - number < (number + wrap - expected) % wrap) {
+        e.kind = SequenceEvent::Kind::Restart;
+        e.previous = *previous_;
+        previous_ = number;
         return e;
     }
     e.kind = SequenceEvent::Kind::Gap;

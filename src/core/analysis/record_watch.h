@@ -6,24 +6,27 @@
 
 namespace velk {
 
-// What the sequence check found: numbers left out before the one received, or the previous
-// number once more.
+// What the sequence check found: numbers left out before the one received, the previous
+// number once more, or a counter that started again from a lower number (a PBX restarted).
 struct SequenceEvent {
-    enum class Kind { Gap, Repeat };
+    enum class Kind { Gap, Repeat, Restart };
     Kind kind = Kind::Gap;
     uint32_t expected = 0;
     uint32_t received = 0;
-    uint32_t missing = 0;  // for a gap
+    uint32_t missing = 0;   // for a gap
+    uint32_t previous = 0;  // for a restart: the number before it
 
     // The connection log's event name and details, and the one-line form of both.
-    const char* Event() const { return kind == Kind::Gap ? "Sequence gap" : "Sequence repeat"; }
+    const char* Event() const;
     std::string Detail() const;
-    std::string Line() const { return std::string(Event()) + ": " + Detail(); }
+    std::string Line() const;
 };
 
 // The PBX numbers its call records (field 0, four digits in the record's base, wrapping to 0
 // after 9999 or FFFF). The first record sets the baseline; each later one must be the previous
-// number + 1.
+// number + 1. After the highest number both 0000 and 0001 follow without a gap (a PBX may
+// count from either). A number that went back (nearer below the previous one than above it
+// through the wrap) is a restarted counter, not a gap: it is told once and becomes the baseline.
 class SequenceCheck {
 public:
     // The sequence number of a record, read in base 10 or 16.

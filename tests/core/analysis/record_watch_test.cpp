@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace velk {
 namespace {
 
@@ -65,6 +67,63 @@ TEST(SequenceCheck, NumbersWrapAfterFourDigitsOfTheirBase) {
     const auto wrapped = hex2.Take(2, 16);
     ASSERT_TRUE(wrapped.has_value());
     EXPECT_EQ(wrapped->Detail(), "expected 0000, received 0002, 2 missing");
+}
+
+TEST(SequenceCheck, ACounterThatStartsAgainIsARestartNotAGap) {
+    for (const int base : {16, 10}) {
+        SequenceCheck check;
+        check.Take(673, base);
+        check.Take(674, base);
+        check.Take(675, base);
+        const auto restart = check.Take(1, base);
+        ASSERT_TRUE(restart.has_value()) << base;
+        EXPECT_EQ(restart->kind, SequenceEvent::Kind::Restart);
+        EXPECT_EQ(restart->Line(), "Sequence restarted at 0001 (was 0675)");
+        EXPECT_STREQ(restart->Event(), "Sequence restart");
+        EXPECT_EQ(restart->Detail(), "at 0001 (was 0675)");
+        EXPECT_EQ(check.Missing(), 0u);
+        EXPECT_FALSE(check.LastGap().has_value());
+        // Said once: the count goes on from the new start.
+        EXPECT_FALSE(check.Take(2, base));
+        EXPECT_FALSE(check.Take(3, base));
+        EXPECT_EQ(check.Baseline(), 3u);
+        // A gap after the restart is counted from the new numbers.
+        const auto gap = check.Take(5, base);
+        ASSERT_TRUE(gap.has_value());
+        EXPECT_EQ(gap->missing, 1u);
+        EXPECT_EQ(check.Missing(), 1u);
+    }
+    // A restart at 0000 as well; one number back is a restart too (nearer below than above).
+    SequenceCheck zero;
+    zero.Take(40, 16);
+    const auto atZero = zero.Take(0, 16);
+    ASSERT_TRUE(atZero.has_value());
+    EXPECT_EQ(atZero->Line(), "Sequence restarted at 0000 (was 0040)");
+    SequenceCheck back;
+    back.Take(41, 10);
+    const auto one = back.Take(40, 10);
+    ASSERT_TRUE(one.has_value());
+    EXPECT_EQ(one->kind, SequenceEvent::Kind::Restart);
+    // Going on from near the top through the wrap is nearer than going back: a gap.
+    SequenceCheck high;
+    high.Take(9990, 10);
+    const auto across = high.Take(3, 10);
+    ASSERT_TRUE(across.has_value());
+    EXPECT_EQ(across->kind, SequenceEvent::Kind::Gap);
+    EXPECT_EQ(across->missing, 12u);
+}
+
+TEST(SequenceCheck, TheHighestNumberIsFollowedByZeroOrOne) {
+    for (const auto& [base, top] : {std::pair{10, 9999u}, std::pair{16, 0xFFFFu}}) {
+        for (const uint32_t next : {0u, 1u}) {
+            SequenceCheck check;
+            check.Take(top - 1, base);
+            check.Take(top, base);
+            EXPECT_FALSE(check.Take(next, base)) << base << " " << next;
+            EXPECT_FALSE(check.Take(next + 1, base)) << base << " " << next;
+            EXPECT_EQ(check.Missing(), 0u);
+        }
+    }
 }
 
 TEST(SequenceCheck, RepeatAndReset) {
