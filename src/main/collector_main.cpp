@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "core/app/collector.h"
+#include "core/archive/stored_records.h"
 #include "core/app/console_view.h"
 #include "core/app/service_status.h"
 #include "core/app/startup.h"
@@ -23,13 +24,19 @@
 namespace {
 
 const velk::ProgramHelp kHelp = {
-    "velk-collector", "[--dir DIR]",
+    "velk-collector", "[--dir DIR] [--defaults]",
     "The VELK collector without a window, for unattended machines and the velk-collector\n"
     "service. It reads VELK.INI in its base directory, connects to the PBX at once whatever\n"
     "AutoConnection says, stores every call record and traffic report as velk does, and\n"
     "prints one line per event. It ends with code 1 when the connection cannot be made, or\n"
-    "ends, and nothing would connect it again (AutoReConnection off, or a serial line).",
-    ""};
+    "ends, and nothing would connect it again (AutoReConnection off, or a serial line).\n"
+    "Without VELK.INI (a mistyped --dir, settings not yet written) it does not start and\n"
+    "ends with code 78, unless told to start on the default settings.",
+    "  --defaults   start on the default settings when VELK.INI is missing (and make\n"
+    "               the directory given with --dir when it is missing)\n"};
+
+// No settings to run on (sysexits' EX_CONFIG): the service is not restarted for it.
+constexpr int kNoSettingsExit = 78;
 
 }  // namespace
 
@@ -37,16 +44,32 @@ int main(int argc, char* argv[]) {
     const velk::CommandLine line = velk::ParseCommandLine(argc, argv);
     if (const auto code = velk::AnswerCommonOptions(line, kHelp, std::cout, std::cerr))
         return *code;
-    if (!line.arguments.empty())
-        return velk::UsageError(kHelp, "unexpected argument '" + line.arguments[0] + "'",
-                                std::cerr);
+    bool defaults = false;
+    for (const std::string& argument : line.arguments) {
+        if (argument != "--defaults")
+            return velk::UsageError(kHelp, "unexpected argument '" + argument + "'", std::cerr);
+        defaults = true;
+    }
     QCoreApplication app(argc, argv);
     velk::StreamPrompt prompt(std::cerr);
     std::filesystem::path base;
     std::string noBase;
-    if (!velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase)) {
+    // A service started on a directory without settings would poll COM1 at 1200 baud: a
+    // mistyped directory is refused, and nothing is made there.
+    if (!velk::ChosenBaseDirectory(line.dir, std::getenv("HOME"), base, noBase, defaults)) {
         prompt.Message(noBase, "VELK", velk::PromptIcon::Error);
         return 1;
+    }
+    if (!defaults) {
+        std::error_code missing;
+        const auto ini = velk::SettingsStore(base).IniPath();
+        if (!std::filesystem::exists(ini, missing)) {
+            std::cerr << "velk-collector: no settings in " << ini.string()
+                      << ": write them with velk-settings, or start with --defaults to run on "
+                         "the default settings."
+                      << std::endl;
+            return kNoSettingsExit;
+        }
     }
     velk::FileInstanceLock lock(base);
     velk::PosixDiskFlush flush;
@@ -115,6 +138,18 @@ int main(int argc, char* argv[]) {
     });
 
     view.Line("VELK collector in " + base.string());
+    // Calls that only show and go to the index would never reach billing: said at once.
+    const std::string noFiles = velk::RecordFilesNote(settings);
+    if (!noFiles.empty()) {
+        view.Line(noFiles);
+        collector.Log().Note("No record files", noFiles);
+        status.Note(noFiles);
+    }
+    // The day's count begins with what today's record files hold already.
+    const velk::LocalTime now = clock.Now();
+    status.StoredBefore(velk::CallRecordsOfDay(
+        settings, velk::OutputDirectories::Under(base),
+        std::to_string(now.year * 10000 + now.month * 100 + now.day)));
     collector.Start();
     // There is nothing else to do: connect whatever the start-up setting says.
     if (!collector.Connection().Connect() && !reconnects())

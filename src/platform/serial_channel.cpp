@@ -29,14 +29,20 @@ SerialPort::~SerialPort() {
 
 bool SerialPort::Open(const std::string& portName, int32_t baud) {
     Close();
+    reason_.clear();
     const std::string device = SerialDevice(settings_, portName);
     if (device.empty()) {
         error_ = portName + " is not a known port";
+        reason_ = error_;
         return false;
     }
     port_.setPortName(QString::fromStdString(device));
     if (!port_.open(QIODevice::ReadWrite)) {
         error_ = port_.errorString().toStdString();
+        reason_ = device + ": " + error_;
+        // Serial devices belong to the group dialout, which a user must be in to open them.
+        if (port_.error() == QSerialPort::PermissionError)
+            reason_ += " (is the user in the group dialout?)";
         return false;
     }
     const bool configured = port_.setBaudRate(baud) && port_.setDataBits(QSerialPort::Data8) &&
@@ -45,6 +51,7 @@ bool SerialPort::Open(const std::string& portName, int32_t baud) {
                             port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!configured) {
         error_ = port_.errorString().toStdString();
+        reason_ = device + ": " + error_;
         port_.close();  // an open port would make the next attempt fail
         return false;
     }

@@ -38,6 +38,7 @@ public:
     void ClearRx() override;
     void ClearTx() override;
     std::string ErrorText() const override { return error_; }
+    std::string FailureReason() const override { return reason_; }
 
     bool IsOpen() const { return port_.isOpen(); }
     QString Device() const { return port_.portName(); }
@@ -59,6 +60,7 @@ private:
     QSerialPort port_;
     SerialPieceReader reader_;
     std::string error_;
+    std::string reason_;  // why the last Open failed: the device and the system's words
     int lineErrors_ = -1;  // the driver's error count when last looked at; -1 when it has none
 };
 

@@ -64,6 +64,7 @@ bool MyCSocket::Create() {
     Drop();
     splitter_.Reset();
     lastError_ = 0;
+    reason_.clear();
     socket_ = new QTcpSocket(this);
     socket_->setObjectName(QStringLiteral("pbxSocket"));
     return true;
@@ -88,6 +89,7 @@ bool MyCSocket::Open(const std::string& address, int32_t port) {
     const auto c2 =
         connect(s, &QTcpSocket::errorOccurred, &loop, [&](QAbstractSocket::SocketError e) {
             lastError_ = WinsockCode(e);
+            reason_ = s->errorString().toStdString();
             finished = true;
             loop.quit();
         });
@@ -95,6 +97,7 @@ bool MyCSocket::Open(const std::string& address, int32_t port) {
     timeout.setSingleShot(true);
     connect(&timeout, &QTimer::timeout, &loop, [&] {
         lastError_ = 10060;
+        reason_ = "Connection timed out after " + std::to_string(connectTimeout_ / 1000) + " s";
         loop.quit();
     });
     s->connectToHost(QString::fromStdString(address), static_cast<quint16>(port));

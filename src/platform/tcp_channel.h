@@ -29,6 +29,7 @@ public:
     void Close() override;
     void ResetRecord() override { splitter_.Reset(); }
     std::string ErrorText() const override;
+    std::string FailureReason() const override { return reason_; }
 
     bool Ready() const { return ready_; }
     // How long a connection attempt may take before it counts as failed.
@@ -47,6 +48,7 @@ private:
     TcpRecordSplitter splitter_;
     bool ready_ = false;
     int lastError_ = 0;
+    std::string reason_;  // why the last Open failed, in the system's words
     int connectTimeout_ = 20000;
     QEventLoop* pendingConnect_ = nullptr;
 };

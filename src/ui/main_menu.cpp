@@ -58,12 +58,14 @@ void CVELKDlg::BuildMenu() {
             this, [this] {
                 VELKProtSet dialog(settings_, store_, prompt_, this);
                 dialog.exec();
+                ShowRecordFilesNote();
             });
     settingsMenu->addSeparator();
     connect(add(settingsMenu, "VELK Saver", kCmdSaver, "saverAction"), &QAction::triggered, this,
             [this] {
                 CSaverSetting dialog(settings_, store_, prompt_, collector_.Filter(), this);
                 dialog.exec();
+                ShowRecordFilesNote();
             });
     settingsMenu->addSeparator();
     connect(add(settingsMenu, "The Application", kCmdApplication, "applicationAction"),

@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 #include <iostream>
 
+#include "core/app/startup.h"
 #include "core/foundation/base_directory.h"
 #include "platform/index_search.h"
 #include "platform/pg_record_index.h"
@@ -56,6 +57,10 @@ CVELKDlg::CVELKDlg(Collector& collector, const SettingsStore& store, OperatorPro
     databaseStatus_ = MakeLabel(QString(), "databaseStatus", central);
     databaseStatus_->hide();
     top->addWidget(databaseStatus_);
+    recordFilesNote_ = MakeLabel(QString(), "recordFilesNote", central);
+    recordFilesNote_->setStyleSheet(QStringLiteral("color: #b00000;"));
+    recordFilesNote_->hide();
+    top->addWidget(recordFilesNote_);
     top->addStretch(1);
     top->addWidget(importStatus_);
     queryForm_ = new QPushButton(QStringLiteral("Query Form"), central);
@@ -139,8 +144,15 @@ CVELKDlg::~CVELKDlg() {
     collector_.SetView(nullptr);
 }
 
+void CVELKDlg::ShowRecordFilesNote() {
+    const std::string note = RecordFilesNote(settings_);
+    recordFilesNote_->setText(QString::fromStdString(note));
+    recordFilesNote_->setVisible(!note.empty());
+}
+
 void CVELKDlg::Start() {
     collector_.Start();
+    ShowRecordFilesNote();
     status_->SetConnectedText(QStringLiteral("No  "));
     if (settings_.AutoConnection != 0)
         OnConnect();

@@ -103,6 +103,8 @@ public:
     int SystemLoadWindows() const;
     ImportProgress* ImportProgressWindow() const { return importProgress_; }
     QString ImportStatus() const { return importStatus_->text(); }
+    // Says it when the settings write no daily record file; hidden otherwise.
+    void ShowRecordFilesNote();
     // Window timers.
     void OnDurationTick();
     void OnMessageRateTick();
@@ -196,6 +198,7 @@ private:
     QPushButton* queryForm_ = nullptr;
     QLabel* importStatus_ = nullptr;
     QLabel* databaseStatus_ = nullptr;  // shown once a database server is set up
+    QLabel* recordFilesNote_ = nullptr;  // shown while the settings write no daily record file
     QLabel* rawData_ = nullptr;
     RawImportRunner* import_ = nullptr;
     std::array<QPointer<SystemLoadingWindow>, 2> systemLoad_{};

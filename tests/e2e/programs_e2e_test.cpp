@@ -159,6 +159,54 @@ protected:
     int started_ = 0;
 };
 
+// A mistyped directory, or one whose settings were never written, would run on the defaults:
+// COM1 at 1200 baud, no record file. The collector refuses unless told to start on them.
+TEST_F(ProgramsTest, CollectorWithoutSettingsStartsOnlyWhenToldTo) {
+    const auto typo = dir_ / "VELKK";
+    const auto dirArg = [](const std::filesystem::path& p) {
+        return QStringList{"--dir", QString::fromStdString(p.string())};
+    };
+    QProcess mistyped;
+    StartProgram(mistyped, "velk-collector", dirArg(typo));
+    ASSERT_TRUE(mistyped.waitForFinished(20000));
+    EXPECT_EQ(mistyped.exitCode(), 1);
+    EXPECT_FALSE(std::filesystem::exists(typo));
+
+    const auto empty = dir_ / "empty";
+    std::filesystem::create_directory(empty);
+    QProcess unset;
+    StartProgram(unset, "velk-collector", dirArg(empty));
+    ASSERT_TRUE(unset.waitForFinished(20000));
+    EXPECT_EQ(unset.exitCode(), 78);
+    EXPECT_EQ(unset.readAllStandardError().toStdString(),
+              "velk-collector: no settings in " + (empty / "VELK.INI").string() +
+                  ": write them with velk-settings, or start with --defaults to run on the "
+                  "default settings.\n");
+    EXPECT_TRUE(std::filesystem::is_empty(empty));
+
+    // Told to: the directory is made, and what the defaults mean is said at once.
+    QProcess defaults;
+    StartProgram(defaults, "velk-collector", dirArg(typo) << "--defaults");
+    QElapsedTimer t;
+    t.start();
+    std::string out;
+    while (t.elapsed() < 20000 && out.find("no record files are written") == std::string::npos) {
+        defaults.waitForFinished(100);
+        out = test::ReadFile(dir_ / "velk-collector.3.out");
+    }
+    if (defaults.state() != QProcess::NotRunning)
+        Signal(defaults, SIGTERM);
+    ASSERT_TRUE(defaults.waitForFinished(20000));
+    EXPECT_TRUE(std::filesystem::is_directory(typo / "Bill"));
+    EXPECT_NE(out.find("  no record files are written: RawSave and SaveToFile are off\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(test::ReadFile(typo / "VELK.LOG")
+                  .find("No record files    no record files are written: RawSave and SaveToFile "
+                        "are off\r\n"),
+              std::string::npos);
+}
+
 TEST_F(ProgramsTest, CollectorStoresEveryRecordAndStopsInOrder) {
     WriteSettings();
     // The simulator stays after the last record: the collector keeps its link until stopped.

@@ -137,10 +137,13 @@ TEST_F(SerialLinkTest, DeviceThatDoesNotExistCannotBeOpened) {
     settings_.Serial_Ports[1] = (dir_ / "no-such-tty").string();
     settings_.COM_Port_number_index = 1;
     EXPECT_FALSE(prot_.SMDA_Connect());
-    EXPECT_EQ(prompt_.Texts(), std::vector<std::string>{"COM2 can not be open!"});
+    // The message, then the device and the system's reason.
+    const std::string reason = settings_.Serial_Ports[1] + ": No such file or directory";
+    EXPECT_EQ(prompt_.Texts(), std::vector<std::string>{"COM2 can not be open!\n" + reason});
     EXPECT_EQ(prot_.ConStat, 0);
     const std::string log = test::ReadFile(dir_ / "VELK.LOG");
-    EXPECT_NE(log.find("Connection Fault   COM2 9600\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Connection Fault   COM2 9600: " + reason + "\r\n"), std::string::npos)
+        << log;
 }
 
 TEST_F(SerialLinkTest, TransmitQueueBoundary) {

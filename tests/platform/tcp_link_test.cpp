@@ -279,7 +279,9 @@ TEST_F(TcpLinkTest, RefusedConnectWithReconnectionCanBeStopped) {
     EXPECT_EQ(view_.connected, "No  ");
     EXPECT_EQ(view_.Last(), LinkMenuState::Disconnected);
     const std::string log = test::ReadFile(dir_ / "VELK.LOG");
-    EXPECT_NE(log.find("Connection Fault"), std::string::npos);
+    const size_t fault = log.find("Connection Fault   127.0.0.1 ");
+    ASSERT_NE(fault, std::string::npos) << log;
+    EXPECT_EQ(log.substr(log.find('\n', fault) - 21, 22), ": Connection refused\r\n") << log;
     EXPECT_NE(log.rfind("Disconnected"), std::string::npos);
 }
 

@@ -395,6 +395,9 @@ void Collector::Relay::ReconnectDue() {
     // The reconnection timer runs the Connect command.
     owner_.connection_.Connect();
 }
+void Collector::Relay::ConnectionFailed(const std::string& r) {
+    VELK_RELAY(ConnectionFailed(r));
+}
 void Collector::Relay::ShowRawMessage(const std::string& t) {
     VELK_RELAY(ShowRawMessage(t));
 }

@@ -158,6 +158,7 @@ private:
         void MessageReceived() override;
         void ConnectionEstablished() override;
         void ReconnectDue() override;
+        void ConnectionFailed(const std::string& reason) override;
         void ShowRawMessage(const std::string& text) override;
         void ShowRecordDetail(const LastCallsRing::Record& fields) override;
         void RefreshLastCalls() override;

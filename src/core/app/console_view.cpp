@@ -52,6 +52,12 @@ std::string ConsoleView::Where() const {
            (index >= 0 && index <= 3 ? SystemTypeName(index) : SystemTypeName(0)) + ")";
 }
 
+void ConsoleView::ConnectionFailed(const std::string& reason) {
+    // Said instead of "disconnected from": there was no connection.
+    lastConnection_ = 0;
+    LinkLine("cannot connect to " + Where() + (reason.empty() ? "" : ": " + reason));
+}
+
 void ConsoleView::Notify(NotifyCode code, int value) {
     if (code == NOTIFY_CONNECTION) {
         if (value == lastConnection_)

@@ -16,6 +16,7 @@ public:
         : out_(out), settings_(settings), clock_(clock) {}
 
     void Notify(NotifyCode code, int value) override;
+    void ConnectionFailed(const std::string& reason) override;
     void ShowRawMessage(const std::string&) override {}
     void ShowRecordDetail(const LastCallsRing::Record&) override {}
     void RefreshLastCalls() override {}

@@ -40,10 +40,23 @@ void ServiceStatus::Link(const std::string& state) {
     Changed();
 }
 
+void ServiceStatus::StoredBefore(uint64_t today) {
+    NewDay();
+    today_ = today;
+    lastKnown_ = false;
+    Changed();
+}
+
+void ServiceStatus::Note(const std::string& text) {
+    note_ = OneLine(text);
+    Changed();
+}
+
 void ServiceStatus::RecordStored() {
     NewDay();
     ++today_;
     last_ = clock_.Now();
+    lastKnown_ = true;
     if (silence_) {
         alarm_.clear();
         silence_ = false;
@@ -77,6 +90,7 @@ void ServiceStatus::NewDay() {
     if (day != day_) {
         day_ = day;
         today_ = 0;
+        lastKnown_ = false;
     }
 }
 
@@ -86,8 +100,12 @@ std::string ServiceStatus::Text() const {
         text += "no call record stored today";
     } else {
         text += std::to_string(today_) + (today_ == 1 ? " call record" : " call records") +
-                " stored today, the last at " + TimeOf(last_);
+                " stored today";
+        if (lastKnown_)
+            text += ", the last at " + TimeOf(last_);
     }
+    if (!note_.empty())
+        text += "; " + note_;
     if (!database_.empty())
         text += "; " + database_;
     if (!alarm_.empty())

@@ -22,15 +22,20 @@ public:
 // and the latest alarm, e.g.
 //   connected to 10.0.0.5:6013 (CS1000 Main Billing Server); 152 call records stored today, the
 //   last at 14:03:07; alarm at 14:02:55: Sequence gap: expected 0004, received 0006, 2 missing
-// "Today" counts from midnight, or from the start when that was later. The line goes to the
-// manager whenever it changes.
+// "Today" counts from midnight; at start the count begins with the records today's files hold
+// already. The line goes to the manager whenever it changes.
 class ServiceStatus {
 public:
     ServiceStatus(const Clock& clock, ServiceManager& manager);
 
     // The link's state as the console says it ("connected to ...", "waiting for ...").
     void Link(const std::string& state);
+    // The call records today's record files held at start: the day's count goes on from them.
+    void StoredBefore(uint64_t today);
     void RecordStored();
+    // A standing remark on the settings ("no record files are written: ..."), shown after the
+    // records until replaced; empty: none.
+    void Note(const std::string& text);
     // A sequence gap or repeat, a silent PBX, a file that could not be written. The latest one
     // is shown until another replaces it; a silence alarm also ends with the next record.
     void Alarm(const std::string& line);
@@ -53,6 +58,8 @@ private:
     int day_ = 0;  // yyyymmdd of the count
     uint64_t today_ = 0;
     LocalTime last_;
+    bool lastKnown_ = false;
+    std::string note_;
     std::string alarm_;
     std::string database_;
     bool silence_ = false;

@@ -4,6 +4,15 @@
 
 namespace velk {
 
+std::string RecordFilesNote(const AppSettings& settings) {
+    if (settings.RawSave == 1 || settings.SaveToFile == 1)
+        return {};
+    if (settings.DoBufferPacked != 0 || settings.DoBufferDecoded != 0)
+        return "no daily record files are written, only the buffers: RawSave and SaveToFile are "
+               "off";
+    return "no record files are written: RawSave and SaveToFile are off";
+}
+
 Startup::Startup(InstanceLock& lock, OperatorPrompt& prompt, const SettingsStore& store,
                  AppSettings& settings, LastCallsRing& ring)
     : lock_(lock), prompt_(prompt), store_(store), settings_(settings), ring_(ring) {}

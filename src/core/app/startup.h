@@ -19,6 +19,11 @@ inline constexpr const char* kNoInstanceLock =
 inline constexpr const char* kFirstRun =
     "Probably it is your first VELK execution\n or new value(s) is(are) added to the VELK!";
 
+// What the settings say about the record files when no daily file in Bill will get a call record
+// (empty when one will): said at start and kept in the status, for calls that only show on the
+// screen and in the index would never reach billing.
+std::string RecordFilesNote(const AppSettings& settings);
+
 // The start-up sequence shared by the desktop program and the headless collector: instance lock,
 // settings, output directories, empty ring.
 class Startup {

@@ -110,6 +110,44 @@ void StoredRecords::Count(const std::filesystem::path& path, File& file) const {
     }
 }
 
+uint64_t CallRecordsOfDay(const AppSettings& settings, const OutputDirectories& dirs,
+                          const std::string& day) {
+    if (settings.RawSave == 1 && settings.RawSaveDaily == 1) {
+        StreamImportSource source(dirs.bill / RawFileName(settings, day));
+        if (!source.Ok())
+            return 0;
+        struct Counter : ImportSink {
+            void Message(const uint8_t* frame, uint32_t) override {
+                count += IsCallRecord(frame) ? 1 : 0;
+            }
+            void BadCheck() override {}
+            uint64_t count = 0;
+        } counter;
+        ReadStoredRawFile(source, counter);
+        return counter.count;
+    }
+    if (settings.SaveToFile != 1)
+        return 0;
+    StreamImportSource source(dirs.bill / DecodedFileName(settings, day));
+    if (!source.Ok())
+        return 0;
+    std::string header = DecodedFileHeader(settings);
+    while (!header.empty() && (header.back() == '\n' || header.back() == '\r'))
+        header.pop_back();
+    // A decoded line ends with CR LF; a last line without them is still being written.
+    uint64_t count = 0;
+    bool first = true;
+    std::string line;
+    for (std::istream& in = source.Stream(); std::getline(in, line); first = false) {
+        if (line.empty() || line.back() != '\r' || in.eof())
+            continue;
+        line.pop_back();
+        if (!(first && line == header))
+            ++count;
+    }
+    return count;
+}
+
 uint64_t StoredRecords::Look() {
     uint64_t stored = 0;
     for (auto& [path, file] : files_) {

@@ -97,6 +97,12 @@ struct ImportSurvey {
 ImportSurvey SurveyImport(ImportSource& source, bool otherProgram, StoredRecords& stored,
                           const std::function<bool()>& cancelled = nullptr);
 
+// The call records the day's file in Bill holds (the day as yyyymmdd): the daily raw file where
+// raw files are kept by day, else the decoded file (its header line not counted); 0 when the
+// settings keep neither, or the file is not there.
+uint64_t CallRecordsOfDay(const AppSettings& settings, const OutputDirectories& dirs,
+                          const std::string& day);
+
 // True for the type code of a call record.
 inline bool IsCallRecord(const uint8_t* frame) {
     return frame[4] == '5' && frame[5] == '2';

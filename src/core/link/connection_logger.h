@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace velk {
 
 // Connection log events.
@@ -16,6 +18,11 @@ class ConnectionLogger {
 public:
     virtual ~ConnectionLogger() = default;
     virtual void Log(int event) = 0;
+    // A "Connection Fault" entry with the system's reason after the channel.
+    virtual void LogFault(const std::string& reason) {
+        (void)reason;
+        Log(LOG_CONNECTION_FAULT);
+    }
 };
 
 }  // namespace velk

@@ -25,6 +25,9 @@ public:
     virtual void ResetRecord() {}
     // The last error as text, for the diagnostic trace.
     virtual std::string ErrorText() const { return {}; }
+    // Why the last Create or Open failed, in the system's words ("Connection refused",
+    // "/dev/ttyS0: Permission denied"); empty when not known.
+    virtual std::string FailureReason() const { return {}; }
 };
 
 }  // namespace velk

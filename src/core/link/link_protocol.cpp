@@ -81,9 +81,13 @@ bool cs_smda_prot::SMDA_Connect() {
     const std::string portName = ComPortName(settings_.COM_Port_number_index);
     const int32_t baud = BaudRate(settings_.COM_Port_baud_rate_index);
     if (m_Comport == nullptr || !m_Comport->Open(portName, baud)) {
+        // The device and the system's reason (no such device, permission denied) on a line of
+        // their own after the message.
+        const std::string reason = m_Comport != nullptr ? m_Comport->FailureReason() : "";
+        observer_.ConnectionFailed(reason);
         SMDA_Set_ConStat(0);
-        prompt_.Message(portName + " can not be open!");
-        log_.Log(LOG_CONNECTION_FAULT);
+        prompt_.Message(portName + " can not be open!" + (reason.empty() ? "" : "\n" + reason));
+        log_.LogFault(reason);
         return false;
     }
     SMDA_Set_ConStat(1);
@@ -98,7 +102,9 @@ bool cs_smda_prot::ConnectTcp() {
     observer_.Notify(NOTIFY_CONNECTION, 3);
     LinkChannel* socket = m_LPort;
     if (socket == nullptr || !socket->Create()) {
-        log_.Log(LOG_CONNECTION_FAULT);
+        const std::string reason = socket != nullptr ? socket->FailureReason() : "";
+        observer_.ConnectionFailed(reason);
+        log_.LogFault(reason);
         if (settings_.AutoReConnection == 0) {
             prompt_.Message("Socket can not be open!");
         } else {
@@ -140,8 +146,10 @@ bool cs_smda_prot::ConnectTcp() {
         return true;  // polling starts when the socket can send
     }
     observer_.Trace(socket->ErrorText().c_str());
+    const std::string reason = socket->FailureReason();
+    observer_.ConnectionFailed(reason);
     SMDA_Set_ConStat(0);
-    log_.Log(LOG_CONNECTION_FAULT);
+    log_.LogFault(reason);
     socket->Close();
     if (settings_.AutoReConnection == 0) {
         prompt_.Message("The connection is not established!");

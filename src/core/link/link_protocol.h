@@ -87,6 +87,9 @@ public:
     virtual void ReconnectDue() {}
     // The diagnostic trace (off unless a listener wants it).
     virtual void Trace(const char* what) { (void)what; }
+    // A connection could not be made, and why (the system's reason, or empty); the connection
+    // state then becomes 0 without a connection having existed.
+    virtual void ConnectionFailed(const std::string& reason) { (void)reason; }
 };
 
 // Turns a frame carrying a billing-server record in hexadecimal pairs (L = 515) into a call-record

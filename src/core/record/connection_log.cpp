@@ -69,6 +69,17 @@ void ConnectionLog::Log(int event) {
     AppendTo(path_, Entry(event));
 }
 
+void ConnectionLog::LogFault(const std::string& reason) {
+    std::string entry = Entry(LOG_CONNECTION_FAULT);
+    if (!reason.empty()) {
+        std::string detail;
+        for (char c : reason)
+            detail += c == '\r' || c == '\n' ? ' ' : c;  // one entry, one line
+        entry.insert(entry.size() - 2, ": " + detail);
+    }
+    AppendTo(path_, entry);
+}
+
 void ConnectionLog::Note(const std::string& event, const std::string& detail) {
     std::string name = event.substr(0, 18);
     name.resize(18, ' ');

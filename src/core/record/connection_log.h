@@ -21,6 +21,7 @@ public:
     ConnectionLog(std::filesystem::path path, const AppSettings& settings, const Clock& clock,
                   const StatisticCounters& counters);
     void Log(int event) override;
+    void LogFault(const std::string& reason) override;
     // An entry of another kind: the time stamp, the event name in 18 characters (cut or padded
     // with blanks), a blank and the details.
     void Note(const std::string& event, const std::string& detail);

@@ -83,6 +83,28 @@ TEST_F(ServiceStatusTest, TheCountStartsAgainAtMidnight) {
     EXPECT_EQ(status_.Text(), "connected; 1 call record stored today, the last at 08:00:00");
 }
 
+TEST_F(ServiceStatusTest, TheDayCountGoesOnFromTodaysFilesAndANoteStays) {
+    status_.Link("connected");
+    At(8, 9, 0, 0);
+    status_.StoredBefore(257);
+    EXPECT_EQ(status_.Text(), "connected; 257 call records stored today");
+    status_.Note("no record files are written:\nRawSave and SaveToFile are off");
+    At(8, 9, 0, 5);
+    status_.RecordStored();
+    status_.Alarm("Sequence gap expected 0004, received 0006, 2 missing");
+    EXPECT_EQ(status_.Text(),
+              "connected; 258 call records stored today, the last at 09:00:05; no record files "
+              "are written: RawSave and SaveToFile are off; alarm at 09:00:05: Sequence gap "
+              "expected 0004, received 0006, 2 missing");
+    At(9, 0, 0, 1);
+    status_.Refresh();
+    EXPECT_EQ(status_.Text().rfind("connected; no call record stored today; no record files", 0),
+              0u);
+    status_.Note("");
+    status_.StoredBefore(1);
+    EXPECT_EQ(status_.Text().rfind("connected; 1 call record stored today; alarm", 0), 0u);
+}
+
 TEST_F(ServiceStatusTest, ASilenceAlarmEndsWithTheNextRecordOtherAlarmsStay) {
     status_.Link("connected");
     At(8, 9, 0, 0);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "core/decode/last_calls_ring.h"
 #include "support/scripted_prompt.h"
 #include "support/temp_dir.h"
@@ -55,6 +57,24 @@ TEST(Startup, CompleteSettingsShowNoMessage) {
     ASSERT_TRUE(startup.Run());
     EXPECT_TRUE(prompt.shown.empty());
     EXPECT_TRUE(startup.SettingsComplete());
+}
+
+TEST(Startup, SettingsThatWriteNoDailyRecordFileAreSaid) {
+    AppSettings s;  // the defaults: nothing is stored
+    EXPECT_EQ(RecordFilesNote(s), "no record files are written: RawSave and SaveToFile are off");
+    s.DoBufferDecoded = 1;
+    EXPECT_EQ(RecordFilesNote(s),
+              "no daily record files are written, only the buffers: RawSave and SaveToFile are "
+              "off");
+    s.DoBufferDecoded = 0;
+    s.DoBufferPacked = 1;
+    EXPECT_NE(RecordFilesNote(s).find("only the buffers"), std::string::npos);
+    for (const auto& [raw, decoded] : {std::pair{1, 0}, std::pair{0, 1}}) {
+        AppSettings one;
+        one.RawSave = raw;
+        one.SaveToFile = decoded;
+        EXPECT_EQ(RecordFilesNote(one), "");
+    }
 }
 
 TEST(Startup, RefusedLockTouchesNothing) {

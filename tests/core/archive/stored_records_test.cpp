@@ -108,6 +108,42 @@ TEST(StoredRecords, EachStoredCopyAnswersForOneRecord) {
 
 // Decoded lines without the sequence number or without the start cannot tell calls apart; a
 // message other than a call record is never stored already.
+TEST(CallRecordsOfDay, TheDaysRawFileOrElseItsDecodedFile) {
+    test::TempDir base;
+    const OutputDirectories dirs = OutputDirectories::Under(base.Path());
+    MakeSaveDir(dirs);
+    AppSettings s;
+    s.RawSave = 1;
+    s.RawSaveDaily = 1;
+    s.APP_CR = 0;  // records one after another, no line ends: counted as messages, not lines
+    s.APP_LF = 0;
+    Store(s, dirs.bill, {Frame(1), Frame(2), Frame(3), Frame(4, "141A0C090C1E2D")});
+    // A traffic report in the file is no call record.
+    const std::string traffic = RecordBuilder().Frame("35");
+    test::WriteFile(dirs.bill / "20261208.raw", test::ReadFile(dirs.bill / "20261208.raw") +
+                                                    traffic.substr(1, traffic.size() - 2));
+    EXPECT_EQ(CallRecordsOfDay(s, dirs, "20261208"), 3u);
+    EXPECT_EQ(CallRecordsOfDay(s, dirs, "20261209"), 1u);
+    EXPECT_EQ(CallRecordsOfDay(s, dirs, "20261210"), 0u);
+
+    // One raw file for every day says nothing of one day: the decoded file does.
+    s.RawSaveDaily = 0;
+    EXPECT_EQ(CallRecordsOfDay(s, dirs, "20261208"), 0u);
+    s.SaveToFile = 1;
+    s.f[0] = s.f[1] = 1;
+    s.SaveInd[0] = 0;
+    s.SaveInd[1] = 4;
+    const std::string header = DecodedFileHeader(s);
+    test::WriteFile(dirs.bill / DecodedFileName(s, "20261208"),
+                    header + "0001;2026-12-08 12:30:45\r\n0002;2026-12-08 12:31:00\r\n0003;2026");
+    // The header is no record, nor is a last line still being written.
+    EXPECT_EQ(CallRecordsOfDay(s, dirs, "20261208"), 2u);
+    test::WriteFile(dirs.bill / DecodedFileName(s, "20261209"), "0001;2026-12-09 00:00:01\r\n");
+    EXPECT_EQ(CallRecordsOfDay(s, dirs, "20261209"), 1u);
+    s.SaveToFile = 0;
+    EXPECT_EQ(CallRecordsOfDay(s, dirs, "20261209"), 0u);
+}
+
 TEST(StoredRecords, WhatCannotBeCompared) {
     test::TempDir base;
     const OutputDirectories dirs = OutputDirectories::Under(base.Path());

@@ -49,6 +49,8 @@ public:
             resetHook();
     }
     void StartReader() override { ++readers; }
+    std::string FailureReason() const override { return reason; }
+    std::string reason;  // why Create or Open failed
     std::function<void()> duringOpen;
     std::function<void()> resetHook;
     bool createOk = true, openOk = true;
@@ -69,6 +71,7 @@ public:
     void ReconnectDue() override { ++reconnects; }
     void SetRxProgressPosition(int position) override { progress = position; }
     void Trace(const char* what) override { traces.emplace_back(what); }
+    void ConnectionFailed(const std::string& reason) override { failures.push_back(reason); }
     int Last(NotifyCode code) const {
         for (auto it = notes.rbegin(); it != notes.rend(); ++it) {
             if (it->first == code)
@@ -78,6 +81,7 @@ public:
     }
     std::vector<std::pair<NotifyCode, int>> notes;
     std::vector<std::string> traces;
+    std::vector<std::string> failures;  // the reasons of connections that could not be made
     int tx = 0, rx = 0, err = 0, messages = 0, connections = 0, reconnects = 0, progress = -1;
 };
 
@@ -117,7 +121,12 @@ public:
 class RecordingLog : public ConnectionLogger {
 public:
     void Log(int event) override { events.push_back(event); }
+    void LogFault(const std::string& reason) override {
+        events.push_back(LOG_CONNECTION_FAULT);
+        faults.push_back(reason);
+    }
     std::vector<int> events;
+    std::vector<std::string> faults;
 };
 
 // A complete frame around a message text: STX, three upper-case length digits, the text, the

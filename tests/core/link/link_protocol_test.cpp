@@ -118,6 +118,30 @@ TEST_F(LinkProtocolTest, ConnectFailuresShowTheirMessagesOrRetry) {
     EXPECT_EQ(observer_.reconnects, 1);
 }
 
+TEST_F(LinkProtocolTest, AConnectionThatFailsSaysTheSystemsReason) {
+    tcp_.openOk = false;
+    tcp_.reason = "Connection refused";
+    EXPECT_FALSE(prot_.SMDA_Connect());
+    EXPECT_EQ(observer_.failures, std::vector<std::string>{"Connection refused"});
+    EXPECT_EQ(log_.faults, std::vector<std::string>{"Connection refused"});
+    EXPECT_EQ(prompt_.Texts().back(), "The connection is not established!");
+    // Told before the state goes back to 0, so that a view never says "disconnected".
+    EXPECT_EQ(observer_.Last(NOTIFY_CONNECTION), 0);
+
+    settings_.IP_Used = 0;
+    serial_.openOk = false;
+    serial_.reason = "/dev/ttyS0: Permission denied (is the user in the group dialout?)";
+    EXPECT_FALSE(prot_.SMDA_Connect());
+    EXPECT_EQ(prompt_.Texts().back(),
+              "COM1 can not be open!\n/dev/ttyS0: Permission denied (is the user in the group "
+              "dialout?)");
+    EXPECT_EQ(log_.faults.back(), serial_.reason);
+    EXPECT_EQ(observer_.failures.back(), serial_.reason);
+    serial_.reason.clear();  // no reason known: the message alone
+    EXPECT_FALSE(prot_.SMDA_Connect());
+    EXPECT_EQ(prompt_.Texts().back(), "COM1 can not be open!");
+}
+
 TEST_F(LinkProtocolTest, SerialConnectPollsAtOnceAndNeverRetries) {
     settings_.IP_Used = 0;
     settings_.COM_Port_number_index = 2;

@@ -26,6 +26,7 @@ TEST(ConnectionLog, TcpEntriesWithTheStatisticsDumpAfterDisconnected) {
     test::TempDir dir;
     AppSettings settings;
     settings.IP_Used = 1;
+    settings.IP_Used = 1;
     settings.APP_IPAddr = "10.0.0.5";
     settings.Server_Port_index = 3;
     test::FakeClock clock;
@@ -75,6 +76,25 @@ TEST(ConnectionLog, SerialChannelTextAndStatisticsEntry) {
     EXPECT_EQ(log.Entry(LOG_CONNECTION_FAULT),
               "2026-12-08 14:30:00 Connection Fault   COM2 9600\r\n");
     EXPECT_EQ(log.Entry(LOG_STATISTICS).substr(0, 37), "2026-12-08 14:30:00 VELK Statistic:\r\n");
+}
+
+TEST(ConnectionLog, AFaultCarriesTheSystemsReasonOnItsLine) {
+    test::TempDir dir;
+    AppSettings settings;
+    settings.IP_Used = 1;
+    settings.APP_IPAddr = "10.0.0.5";
+    test::FakeClock clock;
+    StatisticCounters counters;
+    ConnectionLog log(dir / "VELK.LOG", settings, clock, counters);
+    log.LogFault("Connection refused");
+    log.LogFault("");
+    log.LogFault("two\nlines");
+    EXPECT_EQ(test::ReadFile(dir / "VELK.LOG"),
+              "2026-12-08 14:30:00 Connection Fault   10.0.0.5 CS1000 Main Billing Server: "
+              "Connection refused\r\n"
+              "2026-12-08 14:30:00 Connection Fault   10.0.0.5 CS1000 Main Billing Server\r\n"
+              "2026-12-08 14:30:00 Connection Fault   10.0.0.5 CS1000 Main Billing Server: two "
+              "lines\r\n");
 }
 
 TEST(ConnectionLog, UnopenableLogIsSkipped) {
