@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,10 @@ TEST_F(VelkSettingsTest, JunkIsRefusedAndTheFileIsUntouched) {
         {"AutoConnection"},
         {"Hex_Type=2"},  // would decode records in a mixture of bases
         {"Hex_Type=-1"},
+        {"IP address=not-an-ip"},  // values are checked against what their key means
+        {"Server Port index=9"},
+        {"AutoConnection=2"},
+        {"Serial Ports/COM1=ttyUSB0"},
         {"Database/Connection=postgresql://velk:secret@db/velk"},
         {"Database/Password=x"},
     };
@@ -88,11 +93,45 @@ TEST_F(VelkSettingsTest, JunkIsRefusedAndTheFileIsUntouched) {
               "velk-settings: unknown setting 'Column' (keys are spelt as in VELK.INI)\n");
     EXPECT_EQ(Settings(dir_, {"Hex_Type=2"}).err,
               "velk-settings: 'Hex_Type=2': Hex_Type is 1 (Hex) or 0 (Decimal)\n");
+    EXPECT_EQ(Settings(dir_, {"IP address=not-an-ip"}).err,
+              "velk-settings: 'IP address=not-an-ip': IP address is an IPv4 address such as "
+              "10.0.0.5\n");
+}
+
+TEST_F(VelkSettingsTest, ShowPrintsTheValuesAndListTheKeys) {
+    ASSERT_EQ(Settings(dir_, {"Server Port index=2", "IP address=10.0.0.5", "RawSave=1"}).code, 0);
+    const std::string before = test::ReadFile(dir_ / "VELK.INI");
+    const std::string out = (dir_ / "out.txt").string();
+    const std::string tool = Quote(VELK_SETTINGS_BIN);
+    ASSERT_EQ(std::system((tool + " --dir " + Quote(dir_.Path().string()) + " --show >" +
+                           Quote(out))
+                              .c_str()),
+              0);
+    const std::string shown = test::ReadFile(out);
+    EXPECT_EQ(shown.rfind("# " + (dir_ / "VELK.INI").string() + "\nIP address=10.0.0.5\n", 0),
+              0u)
+        << shown;
+    for (const char* line : {"\nServer Port index=2  (CS1000 Doubled Billing Server)\n",
+                             "\nRawSave=1  (yes)\n", "\nSite Name=Branch\n",
+                             "\nSerial Ports/COM1=/dev/ttyS0\n", "\nCol50=46\n"}) {
+        EXPECT_NE(shown.find(line), std::string::npos) << line;
+    }
+    EXPECT_EQ(test::ReadFile(dir_ / "VELK.INI"), before);  // nothing written
+    // --show makes nothing where there is nothing, --list needs no directory.
+    const std::string typo = (dir_ / "VELKK").string();
+    EXPECT_NE(std::system((tool + " --dir " + Quote(typo) + " --show >/dev/null 2>&1").c_str()),
+              0);
+    EXPECT_FALSE(std::filesystem::exists(typo));
+    ASSERT_EQ(std::system((tool + " --list >" + Quote(out)).c_str()), 0);
+    const std::string listed = test::ReadFile(out);
+    EXPECT_EQ(listed.rfind("IP address\n    the PBX's billing server", 0), 0u) << listed;
+    EXPECT_NE(listed.find("\nf1 .. f50\n    1: column k of the decoded record files"),
+              std::string::npos);
 }
 
 TEST_F(VelkSettingsTest, ExactKeysAndWholeNumbersAreWritten) {
     ASSERT_EQ(Settings(dir_, {"Col50=120", "f50=1", "SaveInd49=48", "T13=0",
-                              "RequestDelayAfterNormalData=-2147483648", "Hex_Type=0"})
+                              "RequestDelayAfterNormalData=1000", "Hex_Type=0"})
                   .code,
               0);
     const AppSettings s = Read();
@@ -100,7 +139,7 @@ TEST_F(VelkSettingsTest, ExactKeysAndWholeNumbersAreWritten) {
     EXPECT_EQ(s.f[49], 1);
     EXPECT_EQ(s.SaveInd[49], 48);
     EXPECT_EQ(s.T[13], 0);
-    EXPECT_EQ(s.RequestDelayAfterNormalData, -2147483648LL);
+    EXPECT_EQ(s.RequestDelayAfterNormalData, 1000);
     EXPECT_EQ(s.Hex_Type, 0);
     EXPECT_EQ(s.Site_Name, "Branch");  // kept from before
 }

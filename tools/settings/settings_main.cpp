@@ -33,6 +33,7 @@
 #include "core/foundation/base_directory.h"
 #include "core/foundation/command_line.h"
 #include "core/foundation/database_settings.h"
+#include "core/foundation/setting_meanings.h"
 #include "core/foundation/settings_store.h"
 #include "platform/posix_file_store.h"
 #include "platform/pq_connection_reader.h"
@@ -42,17 +43,21 @@ namespace {
 using velk::AppSettings;
 
 const velk::ProgramHelp kHelp = {
-    "velk-settings", "[--dir DIR | DIR] [KEY=VALUE]...",
+    "velk-settings", "[--dir DIR | DIR] [KEY=VALUE]... | [--dir DIR | DIR] --show | --list",
     "Writes VELK.INI, the settings of velk and velk-collector, in the base directory: every\n"
     "key, from the file's current values (or the built-in defaults) with the keys given set.\n"
     "Keys are spelt exactly as in the file (\"IP address\", AutoConnection, f1, SaveInd0, T11);\n"
     "the device files of the COM names are \"Serial Ports/COM1\" to \"Serial Ports/COM4\"; the\n"
     "extra key columns=all writes every decoded field in its own column. Nothing is written\n"
-    "when an argument is wrong (an unknown key, a number that is not one, a Hex_Type other\n"
-    "than 1 or 0) or when a value of the existing file cannot be read and the arguments do not\n"
-    "set it: it then says why and ends with code 2 (1 when the file cannot be written). The\n"
-    "file keeps the owner, group and mode of the file it replaces (a new one its directory's).",
-    ""};
+    "when an argument is wrong (an unknown key, a number that is not one, a value that does\n"
+    "not suit its key: a flag other than 0 or 1, an index outside its list, an IP address\n"
+    "that is no IPv4 address; --list says what each key takes) or when a value of the\n"
+    "existing file cannot be read and the arguments do not set it: it then says why and ends\n"
+    "with code 2 (1 when the file cannot be written). The file keeps the owner, group and\n"
+    "mode of the file it replaces (a new one its directory's).",
+    "  --show   print the current values, one KEY=VALUE a line with what a number stands for\n"
+    "           (the defaults when there is no VELK.INI); nothing is written\n"
+    "  --list   print every key with its meaning and values\n"};
 using Field =
     std::variant<std::string AppSettings::*, int32_t AppSettings::*, int32_t*, std::string*>;
 
@@ -144,6 +149,63 @@ int Fail(const std::string& text) {
     return 2;
 }
 
+// The keys of a --list entry: one key, or a family "Col0 .. Col50" spelt out.
+std::vector<std::string> Spelt(const std::string& entry) {
+    const auto dots = entry.find(" .. ");
+    if (dots == std::string::npos)
+        return {entry};
+    const std::string first = entry.substr(0, dots);
+    const std::string last = entry.substr(dots + 4);
+    const auto digits = [](const std::string& key) { return key.find_last_not_of("0123456789") + 1; };
+    const std::string prefix = first.substr(0, digits(first));
+    std::vector<std::string> keys;
+    for (int k = std::stoi(first.substr(digits(first))); k <= std::stoi(last.substr(digits(last)));
+         ++k) {
+        keys.push_back(prefix + std::to_string(k));
+    }
+    return keys;
+}
+
+std::string ValueText(const Key& key, const AppSettings& s) {
+    if (const auto* text = std::get_if<std::string AppSettings::*>(&key.field))
+        return s.*(*text);
+    if (const auto* device = std::get_if<std::string*>(&key.field))
+        return **device;
+    if (const auto* member = std::get_if<int32_t AppSettings::*>(&key.field))
+        return std::to_string(s.*(*member));
+    return std::to_string(*std::get<int32_t*>(key.field));
+}
+
+// --show: every key the tool sets, in the file's order, with what a number stands for.
+void Show(const std::filesystem::path& ini, bool found, AppSettings& s) {
+    std::cout << "# " << ini.string() << (found ? "" : " (not there: the defaults)") << "\n";
+    const std::map<std::string, Key> keys = Keys(s);
+    std::set<std::string> shown;
+    const auto line = [&](const std::string& name, const Key& key) {
+        std::string value = ValueText(key, s);
+        if (name == "Database/Connection")
+            value = velk::MaskPasswords(value);
+        const std::string note = velk::SettingValueNote(name, value);
+        std::cout << name << "=" << value << (note.empty() ? "" : "  (" + note + ")") << "\n";
+        shown.insert(name);
+    };
+    for (const velk::SettingMeaning& m : velk::SettingMeanings()) {
+        for (const std::string& name : Spelt(m.key)) {
+            if (const auto key = keys.find(name); key != keys.end())
+                line(name, key->second);
+        }
+    }
+    for (const auto& [name, key] : keys) {
+        if (!shown.count(name))
+            line(name, key);
+    }
+}
+
+void List() {
+    for (const velk::SettingMeaning& m : velk::SettingMeanings())
+        std::cout << m.key << "\n    " << m.meaning << "\n";
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -153,24 +215,40 @@ int main(int argc, char* argv[]) {
     std::optional<std::string> dir = line.dir;
     std::vector<std::string> args;
     bool options = true;
+    bool show = false;
+    bool list = false;
     for (const std::string& a : line.arguments) {
         if (options && a == "--")
             options = false;
+        else if (options && a == "--show")
+            show = true;
+        else if (options && a == "--list")
+            list = true;
         else if (options && a.rfind("--", 0) == 0 && a.find('=') == std::string::npos)
             return velk::UsageError(kHelp, "unknown option '" + a + "'", std::cerr);
         else
             args.push_back(a);
+    }
+    if (list) {
+        if (show || dir || !args.empty())
+            return velk::UsageError(kHelp, "--list takes nothing else", std::cerr);
+        List();
+        return 0;
     }
     // Without --dir, a first argument that is no KEY=VALUE names the directory.
     if (!dir && !args.empty() && args.front().find('=') == std::string::npos) {
         dir = args.front();
         args.erase(args.begin());
     }
-    if (!dir && args.empty())
+    if (show && !args.empty())
+        return velk::UsageError(kHelp, "--show sets nothing: leave out '" + args[0] + "'",
+                                std::cerr);
+    if (!dir && args.empty() && !show)
         return velk::UsageError(kHelp, "give a directory or a KEY=VALUE", std::cerr);
     std::filesystem::path base;
     std::string noBase;
-    if (!velk::ChosenBaseDirectory(dir, std::getenv("HOME"), base, noBase)) {
+    // Showing makes nothing: a mistyped directory is said, not created.
+    if (!velk::ChosenBaseDirectory(dir, std::getenv("HOME"), base, noBase, !show)) {
         std::fprintf(stderr, "velk-settings: %s\n", noBase.c_str());
         return 1;
     }
@@ -185,6 +263,11 @@ int main(int argc, char* argv[]) {
     store.ReadIniFile(settings, &report);
     if (report.fileUnreadable)
         return Fail(store.IniPath().string() + " exists but cannot be read; it is left as it is");
+    if (show) {
+        std::error_code missing;
+        Show(store.IniPath(), std::filesystem::exists(store.IniPath(), missing), settings);
+        return 0;
+    }
 
     std::map<std::string, Key> keys = Keys(settings);
     std::set<std::string> given;  // "Section/Key" of every key the arguments set
@@ -199,6 +282,10 @@ int main(int argc, char* argv[]) {
                 return Fail("'" + velk::MaskPasswords(arg) +
                             "': a value cannot hold control characters");
         }
+        const auto unsuited = [&arg](const std::string& name, const std::string& v) {
+            const std::string problem = velk::SettingValueProblem(name, v);
+            return problem.empty() ? problem : "'" + arg + "': " + problem;
+        };
         if (name == "columns" && value == "all") {
             for (size_t k = 0; k < velk::kSavedColumnCount; ++k) {
                 settings.f[k] = 1;
@@ -214,19 +301,24 @@ int main(int argc, char* argv[]) {
         given.insert(name.rfind('/') == std::string::npos ? key->second.section + "/" + name
                                                           : name);
         if (const auto* text = std::get_if<std::string AppSettings::*>(&key->second.field)) {
+            if (const std::string problem = unsuited(name, value); !problem.empty())
+                return Fail(problem);
             settings.*(*text) = value;
             continue;
         }
         if (const auto* device = std::get_if<std::string*>(&key->second.field)) {
+            if (const std::string problem = unsuited(name, value); !problem.empty())
+                return Fail(problem);
             **device = value;
             continue;
         }
         const std::optional<int32_t> number = Number(value);
         if (!number)
             return Fail("'" + arg + "': '" + value + "' is not a whole number");
-        // Any other value would make records decode in a mixture of bases.
-        if (name == "Hex_Type" && *number != 0 && *number != 1)
-            return Fail("'" + arg + "': Hex_Type is 1 (Hex) or 0 (Decimal)");
+        // A Hex_Type other than 1 or 0 would make records decode in a mixture of bases; a flag
+        // of 2 or an index outside its list means what nobody meant.
+        if (const std::string problem = unsuited(name, std::to_string(*number)); !problem.empty())
+            return Fail(problem);
         if (const auto* member = std::get_if<int32_t AppSettings::*>(&key->second.field)) {
             settings.*(*member) = *number;
         } else {
