@@ -282,8 +282,8 @@ int main(int argc, char* argv[]) {
                 return Fail("'" + velk::MaskPasswords(arg) +
                             "': a value cannot hold control characters");
         }
-        const auto unsuited = [&arg](const std::string& name, const std::string& v) {
-            const std::string problem = velk::SettingValueProblem(name, v);
+        const auto unsuited = [&arg](const std::string& setting, const std::string& v) {
+            const std::string problem = velk::SettingValueProblem(setting, v);
             return problem.empty() ? problem : "'" + arg + "': " + problem;
         };
         if (name == "columns" && value == "all") {
