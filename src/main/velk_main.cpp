@@ -4,7 +4,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <string>
+#include <system_error>
+#include <vector>
 
+#include "core/app/display_check.h"
 #include "core/app/startup.h"
 #include "core/decode/last_calls_ring.h"
 #include "core/foundation/command_line.h"
@@ -32,6 +36,19 @@ int main(int argc, char* argv[]) {
     // Help and version need no display: they are answered before the window system is asked.
     if (velk::AnswerHelpOrVersion(velk::ParseCommandLine(argc, argv), kHelp, std::cout))
         return 0;
+    // Without a display Qt would end the program with advice about reinstalling it: say what is
+    // missing, and which program a server wants.
+    velk::DisplayContext display{
+        [](const char* name) { return std::getenv(name); },
+        [](const std::string& path) {
+            std::error_code ec;
+            return std::filesystem::exists(path, ec);
+        },
+        std::vector<std::string>(argv, argv + argc)};
+    if (const std::string reason = velk::NoDisplayReason(display); !reason.empty()) {
+        std::cerr << velk::NoDisplayMessage(reason) << std::endl;
+        return 1;
+    }
     QApplication app(argc, argv);  // takes its own options (-platform, -style ...) out of argv
     QApplication::setApplicationName(QStringLiteral("VELK"));
     QApplication::setApplicationVersion(QString::fromLatin1(velk::VelkVersion()));

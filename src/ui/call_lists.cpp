@@ -1,8 +1,12 @@
 #include "ui/call_lists.h"
 
+#include <QContextMenuEvent>
 #include <QCursor>
 #include <QEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QStyle>
+#include <algorithm>
 
 #include "core/decode/field_names.h"
 #include "ui/list_clipboard.h"
@@ -45,6 +49,9 @@ CallLists::CallLists(const LastCallsRing& ring, const StatisticCounters& counter
             [this](const QModelIndex&) { OnLastCallsDoubleClick(); });
     connect(lastCalls_, &QAbstractItemView::entered, this,
             [this](const QModelIndex& index) { OnLastCallsHover(index.column()); });
+    // The message detail from the keyboard: Enter on the current row, or the list's menu.
+    lastCalls_->installEventFilter(this);
+    lastCalls_->viewport()->installEventFilter(this);
 
     popupTimer_ = new QTimer(this);
     popupTimer_->setInterval(3000);
@@ -56,21 +63,39 @@ CallLists::CallLists(const LastCallsRing& ring, const StatisticCounters& counter
     addTab(statistics_, QStringLiteral("VELK Statistic"));
 }
 
+void CallLists::FitColumnsToContent() {
+    // A header wider than this is cut rather than widening its column past any of its values.
+    constexpr int kHeaderLimit = 150;
+    const QFontMetrics metrics(lastCalls_->font());
+    const int padding = 2 * lastCalls_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 12;
+    // Fields holding a date and a time: the start and end of the call and their alternatives.
+    const int dateTime = metrics.horizontalAdvance(QStringLiteral("2026-12-08 23:59:59")) + padding;
+    QHeaderView* header = lastCalls_->horizontalHeader();
+    for (int c = 0; c < kColumnCount; ++c) {
+        if (lastCalls_->isColumnHidden(c))
+            continue;
+        int width = std::max(lastCalls_->sizeHintForColumn(c), 24);
+        width = std::max(width, std::min(header->sectionSizeHint(c), kHeaderLimit));
+        if (c == 5 || c == 6 || c == 24 || c == 25)
+            width = std::max(width, dateTime);
+        lastCalls_->setColumnWidth(c, width);
+    }
+}
+
 void CallLists::ApplyColumnWidths(const SettingsStore& store) {
-    // Equal widths from the window's width first; saved widths only when all 51 were readable.
-    for (int c = 0; c < kColumnCount; ++c)
-        lastCalls_->setColumnWidth(c, kComputedColumnWidth);
+    // Widths that fit the texts first; saved widths only when all 51 were readable and chosen.
+    FitColumnsToContent();
     std::array<int32_t, kColumnCount> saved{};
-    // Every column hidden (all widths 0, as a file written by a tool may have) is no layout
-    // anybody uses: the computed widths stay.
-    const auto allHidden = [&saved] {
+    // Every column hidden (all widths 0, as a file written by a tool may have), or every column
+    // at the width a new settings file gets, is no layout anybody chose: the fitted widths stay.
+    const auto neverChosen = [&saved] {
         for (int32_t w : saved) {
-            if (w > 0)
+            if (w > 0 && w != kComputedColumnWidth)
                 return false;
         }
         return true;
     };
-    if (store.ReadColumnWidths(saved) == 1 && !allHidden()) {
+    if (store.ReadColumnWidths(saved) == 1 && !neverChosen()) {
         for (int c = 0; c < kColumnCount; ++c) {
             if (saved[c] <= 0) {
                 lastCalls_->setColumnHidden(c, true);
@@ -98,14 +123,15 @@ void CallLists::DefaultView(int systemType) {
                                    0,  0,  0,  0,  0,   44,  65, 61, 26, 40, 46, 46, 46,
                                    88, 73, 53, 27, 46,  99,  54, 46, 46, 81, 46};
     const int* widths = systemType == kSystemTypeIpecsMg ? kIpecs : kCs1000;
-    // Column 0, the row numbers, comes back too.
+    // Column 0, the row numbers, comes back too. The table says which columns show and how wide
+    // they are at least; a text wider than that widens its column.
     lastCalls_->setColumnHidden(0, false);
-    lastCalls_->setColumnWidth(0, kComputedColumnWidth);
+    for (int f = 0; f < 50; ++f)
+        lastCalls_->setColumnHidden(f + 1, widths[f] == 0);
+    FitColumnsToContent();
     for (int f = 0; f < 50; ++f) {
-        const int width = widths[f];
-        lastCalls_->setColumnHidden(f + 1, width == 0);
-        if (width > 0)
-            lastCalls_->setColumnWidth(f + 1, width);
+        if (widths[f] > lastCalls_->columnWidth(f + 1))
+            lastCalls_->setColumnWidth(f + 1, widths[f]);
     }
     lastCalls_->viewport()->update();
 }
@@ -127,10 +153,31 @@ void CallLists::RefreshAllStatistics() {
         statisticsModel_->RefreshRow(row);
 }
 
+QMenu* CallLists::MakeLastCallsMenu() {
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("listMenu"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    const QModelIndex current = lastCalls_->currentIndex();
+    QAction* detail = menu->addAction(QStringLiteral("Message Detail\tEnter"));
+    detail->setObjectName(QStringLiteral("messageDetailAction"));
+    detail->setEnabled(current.isValid());
+    const int row = current.row();
+    connect(detail, &QAction::triggered, this, [this, row] { emit DetailRequested(row); });
+    menu->addSeparator();
+    QAction* copy = menu->addAction(QStringLiteral("Copy All Last Calls Infor"));
+    connect(copy, &QAction::triggered, this,
+            [this] { CopyListToClipboard(*lastCalls_->model(), prompt_); });
+    return menu;
+}
+
 void CallLists::ShowListMenu(QTableView* list, const QPoint& pos) {
     const QModelIndex index = list->indexAt(pos);
     if (list == lastCalls_ && index.isValid()) {
         emit DetailRequested(index.row());
+        return;
+    }
+    if (list == lastCalls_) {
+        MakeLastCallsMenu()->popup(list->viewport()->mapToGlobal(pos));
         return;
     }
     const char* text = list == lastCalls_ ? "Copy All Last Calls Infor"
@@ -173,6 +220,23 @@ void CallLists::ClosePopup() {
 bool CallLists::eventFilter(QObject* watched, QEvent* event) {
     if (watched == statistics_->viewport() && event->type() == QEvent::Leave)
         emit StatisticsHovered(-1);
+    // Enter on a row asks for its detail (the view's own "activated" comes with double-clicks
+    // too, which name the field instead).
+    if (watched == lastCalls_ && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && lastCalls_->currentIndex().isValid()) {
+            emit DetailRequested(lastCalls_->currentIndex().row());
+            return true;
+        }
+    }
+    // The menu key names no row under the mouse: the menu for the current row opens at it.
+    if (watched == lastCalls_->viewport() && event->type() == QEvent::ContextMenu &&
+        static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) {
+        const QRect cell = lastCalls_->visualRect(lastCalls_->currentIndex());
+        MakeLastCallsMenu()->popup(
+            lastCalls_->viewport()->mapToGlobal(cell.isValid() ? cell.center() : QPoint()));
+        return true;
+    }
     return QTabWidget::eventFilter(watched, event);
 }
 

@@ -32,11 +32,16 @@ public:
     QTableView* Detail() const { return detail_; }
     QTableView* Statistics() const { return statistics_; }
 
-    // Computed widths first, then the saved ones when all 51 were readable.
+    // Widths that fit the columns' texts, then the saved ones when all 51 were readable and some
+    // user set them (widths that are all the computed one, or all 0, were never chosen).
     void ApplyColumnWidths(const SettingsStore& store);
+    // Every shown column of the last-calls list as wide as its texts: the cells, a date and time
+    // whole where the field holds one, and the header up to a limit.
+    void FitColumnsToContent();
     // The widths as they are now (0 for a hidden column), for the settings file.
     void StoreColumnWidths(AppSettings& settings) const;
-    // Columns 1..50 as the chosen system type's billing server fills them.
+    // Columns 1..50 as the chosen system type's billing server fills them, each at least as wide
+    // as its texts.
     void DefaultView(int systemType);
 
     void RefreshLastCalls();
@@ -50,8 +55,13 @@ public:
     QMenu* FieldNamePopup() const { return popup_; }
     void ClosePopup();
 
+    // The last-calls list's menu for the keyboard (the menu key, Shift+F10) or a click beside
+    // the rows: the message detail of the current row, then the copy command.
+    QMenu* MakeLastCallsMenu();
+
 signals:
-    // The right mouse button on a row of the last-calls list.
+    // The right mouse button on a row of the last-calls list, Enter on its current row, or the
+    // menu's "Message Detail".
     void DetailRequested(int row);
     // The mouse points at a row of the statistics list (-1 when it leaves).
     void StatisticsHovered(int row);

@@ -164,8 +164,11 @@ SystemLoadingWindow::SystemLoadingWindow(const AppSettings& settings,
       day_(std::make_unique<TrafficDay>()) {
     setObjectName(QStringLiteral("systemLoadWindow"));
     setAttribute(Qt::WA_DeleteOnClose);
-    setWindowTitle(QStringLiteral("CS1000 System Load at ") +
-                   QString::fromStdString(settings_.Site_Name));
+    // Without a site name the title ends after "System Load".
+    setWindowTitle(settings_.Site_Name.empty()
+                       ? QStringLiteral("CS1000 System Load")
+                       : QStringLiteral("CS1000 System Load at ") +
+                             QString::fromStdString(settings_.Site_Name));
     auto* layout = new QVBoxLayout(this);
 
     auto* top = new QHBoxLayout;
@@ -267,6 +270,11 @@ SystemLoadingWindow::SystemLoadingWindow(const AppSettings& settings,
     connect(&minute_, &QTimer::timeout, this, &SystemLoadingWindow::OnMinuteTimer);
     // Wide enough for all 24 hours of every table.
     resize(std::max(1010, FullWidth()), 660);
+    // Today's traffic, when its file is there, is what the window is opened for.
+    std::error_code missing;
+    if (std::filesystem::is_regular_file(TrafficFileName(directory_, now.year, now.month, now.day),
+                                         missing))
+        PickDate(lastDate_);
 }
 
 SystemLoadingWindow::~SystemLoadingWindow() {

@@ -159,6 +159,27 @@ protected:
     int started_ = 0;
 };
 
+// On a machine without a display the window program says so, and names the one for a server.
+TEST_F(ProgramsTest, WindowProgramWithoutADisplaySaysWhichProgramAServerWants) {
+    QProcess velk;
+    velk.setProgram(kBin + "/velk");
+    velk.setArguments({"--dir", QString::fromStdString(dir_.Path().string())});
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(name);
+    velk.setProcessEnvironment(env);
+    velk.start();
+    ASSERT_TRUE(velk.waitForFinished(20000));
+    EXPECT_EQ(velk.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(velk.exitCode(), 1);
+    const std::string err = velk.readAllStandardError().toStdString();
+    EXPECT_EQ(err.rfind("velk: no display was found (DISPLAY and WAYLAND_DISPLAY are not set)", 0),
+              0u)
+        << err;
+    EXPECT_NE(err.find("run velk-collector"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "VELK.INI"));
+}
+
 // A mistyped directory, or one whose settings were never written, would run on the defaults:
 // COM1 at 1200 baud, no record file. The collector refuses unless told to start on them.
 TEST_F(ProgramsTest, CollectorWithoutSettingsStartsOnlyWhenToldTo) {

@@ -8,6 +8,9 @@
 #include <QElapsedTimer>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QTableView>
 #include <QTest>
 #include <QTimer>
 
@@ -38,6 +41,19 @@ protected:
     AppSettings& settings_ = settings;
     test::ScriptedPrompt& prompt_ = prompt;
 };
+
+// Settings that write no daily record file are said in the window, in red, above the lists.
+TEST_F(MainWindowTest, TheWindowSaysWhenNoRecordFileIsWritten) {
+    auto w = MakeWindow();
+    w->Start();
+    auto* note = w->findChild<QLabel*>("recordFilesNote");
+    ASSERT_NE(note, nullptr);
+    EXPECT_FALSE(note->isHidden());
+    EXPECT_EQ(note->text(), "no record files are written: RawSave and SaveToFile are off");
+    settings_.RawSave = 1;
+    w->ShowRecordFilesNote();  // what a confirmed settings dialog does
+    EXPECT_TRUE(note->isHidden());
+}
 
 TEST_F(MainWindowTest, ShellShowsTitleMenuTabsAndPanel) {
     auto w = MakeWindow();
@@ -80,25 +96,42 @@ TEST_F(MainWindowTest, ShellShowsTitleMenuTabsAndPanel) {
     EXPECT_TRUE(searching);
 }
 
-// A layout in which every column is hidden (all 51 widths 0, as older tools wrote them) is no
-// layout: the computed widths stay. A single hidden column is kept as saved.
-TEST_F(MainWindowTest, AllZeroColumnWidthsGiveTheComputedWidths) {
-    settings_.Col.fill(0);
-    ASSERT_EQ(store_.WriteIniFile(settings_), 1);
-    auto w = MakeWindow();
-    for (int c = 0; c < kColumnCount; ++c) {
-        EXPECT_FALSE(w->LastCallsList()->isColumnHidden(c)) << c;
-        EXPECT_EQ(w->LastCallsList()->columnWidth(c), (990 - 20) / 33 + 17) << c;
+// A layout nobody chose (every column hidden, as older tools wrote it, or every column at the
+// width a new settings file gets) gives columns as wide as their texts: dates and times whole,
+// headers up to a limit. A user's layout, a single hidden column included, is kept as saved;
+// "Default View" shows the table's columns, again as wide as their texts.
+TEST_F(MainWindowTest, ColumnsFitTheirTextsUnlessAUserChoseTheWidths) {
+    const auto fits = [](QTableView* list, int column, const QString& text) {
+        return list->columnWidth(column) >=
+               QFontMetrics(list->font()).horizontalAdvance(text) + 8;
+    };
+    for (const int32_t width : {0, kComputedColumnWidth}) {
+        settings_.Col.fill(width);
+        ASSERT_EQ(store_.WriteIniFile(settings_), 1);
+        auto w = MakeWindow();
+        QTableView* list = w->LastCallsList();
+        for (int c = 0; c < kColumnCount; ++c)
+            EXPECT_FALSE(list->isColumnHidden(c)) << c;
+        for (const int c : {5, 6, 24, 25})  // start, end and their alternatives
+            EXPECT_TRUE(fits(list, c, "2026-12-08 12:30:45")) << width << " " << c;
+        EXPECT_TRUE(fits(list, 1, "Sequence Number")) << width;
+        EXPECT_TRUE(fits(list, 10, "Call Type")) << width;
+        EXPECT_LE(list->columnWidth(16), 160);  // "Alternative OG Trunk Serial Number" is cut
     }
     settings_.Col.fill(0);
     settings_.Col[7] = 80;
     ASSERT_EQ(store_.WriteIniFile(settings_), 1);
     auto saved = MakeWindow();
-    EXPECT_EQ(saved->LastCallsList()->columnWidth(7), 80);
-    EXPECT_TRUE(saved->LastCallsList()->isColumnHidden(0));
+    QTableView* list = saved->LastCallsList();
+    EXPECT_EQ(list->columnWidth(7), 80);
+    EXPECT_TRUE(list->isColumnHidden(0));
     saved->OnDefaultView();  // brings column 0 back too
-    EXPECT_FALSE(saved->LastCallsList()->isColumnHidden(0));
-    EXPECT_EQ(saved->LastCallsList()->columnWidth(0), 46);
+    EXPECT_FALSE(list->isColumnHidden(0));
+    EXPECT_TRUE(list->isColumnHidden(8));  // field 7, System ID, is not in the table
+    EXPECT_TRUE(fits(list, 5, "2026-12-08 12:30:45"));
+    EXPECT_TRUE(fits(list, 6, "2026-12-08 12:30:45"));
+    EXPECT_TRUE(fits(list, 1, "Sequence Number"));
+    EXPECT_GE(list->columnWidth(28), 103);  // at least the table's width
 }
 
 TEST_F(MainWindowTest, HeadersStandAsTheirCellsAndTheStatisticsListFits) {

@@ -55,6 +55,30 @@ protected:
     test::QtApp app_;
 };
 
+// Opened on a day whose traffic file is there, the window shows that day at once; a title
+// without a site name ends after "System Load".
+TEST_F(SystemLoadTest, OpensOnTodayWhenItsFileIsThere) {
+    settings.Site_Name.clear();
+    std::string file;
+    for (int r = 0; r < 12; ++r)
+        file += Line(8, 9, r < 6 ? std::set<int>{0} : std::set<int>{}, 1);
+    test::WriteFile(Trf() / "20261208.trf", file);
+    SystemLoadingWindow w(settings, Trf(), clock, prompt);
+    EXPECT_EQ(w.windowTitle(), "CS1000 System Load");
+    WaitFor(w);
+    EXPECT_EQ(w.Status(), "Date 2026:12:08 is selected");
+    EXPECT_TRUE(w.MinuteTimerActive());  // today: read again every minute
+    EXPECT_EQ(Cell(w, "byPortsTable", 0, 11), "0.500");
+    EXPECT_TRUE(prompt.Texts().empty());
+
+    // No file for today: nothing is picked, nothing is said.
+    std::filesystem::remove(Trf() / "20261208.trf");
+    SystemLoadingWindow none(settings, Trf(), clock, prompt);
+    WaitFor(none);
+    EXPECT_EQ(none.Status(), "Date is not selected");
+    EXPECT_TRUE(prompt.Texts().empty());
+}
+
 TEST_F(SystemLoadTest, PickedDayFillsBothTablesAndTheTotals) {
     std::string file;
     for (int r = 0; r < 12; ++r)

@@ -2,10 +2,14 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QMenu>
+#include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QSystemTrayIcon>
+#include <QTableView>
 #include <QTest>
 #include <QThread>
 
@@ -14,6 +18,7 @@
 #include "platform/main_thread_dispatcher.h"
 #include "support/collector_fixture.h"
 #include "support/qt_app.h"
+#include "ui/call_lists.h"
 #include "ui/list_clipboard.h"
 #include "ui/main_window.h"
 #include "ui/message_detail.h"
@@ -224,6 +229,41 @@ TEST_F(WindowTest, DetailWindowsUpToThirty) {
     first->close();
     QCoreApplication::processEvents();
     EXPECT_NE(window_.OpenDetail(1), nullptr);  // closing one frees its slot
+}
+
+// The detail of a message: the right button on its row as before, Enter on the current row, and
+// "Message Detail" in the list's menu (the menu key); a double-click still names the field.
+TEST_F(WindowTest, MessageDetailFromEnterAndTheListsMenu) {
+    Record(5);
+    auto* lists = window_.findChild<CallLists*>("pageTabs");
+    ASSERT_NE(lists, nullptr);
+    QTableView* list = lists->LastCalls();
+    QSignalSpy asked(lists, &CallLists::DetailRequested);
+    QTest::keyClick(list, Qt::Key_Return);  // no current row: nothing
+    EXPECT_EQ(asked.count(), 0);
+    list->setCurrentIndex(list->model()->index(3, 2));
+    QTest::keyClick(list, Qt::Key_Return);
+    QTest::keyClick(list, Qt::Key_Enter);
+    ASSERT_EQ(asked.count(), 2);
+    EXPECT_EQ(asked.at(0).at(0).toInt(), 3);
+    EXPECT_EQ(asked.at(1).at(0).toInt(), 3);
+    bool opened = false;
+    for (auto* detail : window_.findChildren<DetaleMessage*>())
+        opened = opened || detail->windowTitle() == "VELK - Message 04 in detail";
+    EXPECT_TRUE(opened);
+
+    QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint());
+    QCoreApplication::sendEvent(list->viewport(), &menuKey);
+    auto* menu = lists->findChild<QMenu*>("listMenu");
+    ASSERT_NE(menu, nullptr);
+    auto* detail = menu->findChild<QAction*>("messageDetailAction");
+    ASSERT_NE(detail, nullptr);
+    EXPECT_EQ(detail->text(), "Message Detail\tEnter");
+    ASSERT_TRUE(detail->isEnabled());
+    detail->trigger();
+    ASSERT_EQ(asked.count(), 3);
+    EXPECT_EQ(asked.at(2).at(0).toInt(), 3);
+    menu->close();
 }
 
 TEST_F(WindowTest, RawDataDisplayKeepsThe30NewestLines) {
