@@ -15,6 +15,8 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QSaveFile>
 #include <QSerialPort>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -23,6 +25,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <algorithm>
 #include <deque>
 #include <fstream>
@@ -56,6 +59,8 @@ struct Options {
     bool exitWhenDone = false;
     QString serial;  // a serial device instead of TCP
     qint32 baud = 9600;
+    bool now = false;  // calls that end now, instead of a fixed day
+    QString state;     // where the last sequence number is kept from one run to the next
 };
 
 struct Message {
@@ -70,6 +75,13 @@ class PbxSimulator : public QObject {
 public:
     explicit PbxSimulator(Options o) : options_(std::move(o)), generator_(options_.seed) {
         generator_.SetSkipEvery(static_cast<uint32_t>(std::max(0L, options_.skipEvery)));
+        if (options_.now)
+            generator_.UseClock([] { return std::time(nullptr); });
+        if (!options_.state.isEmpty()) {
+            QFile kept(options_.state);
+            if (kept.open(QIODevice::ReadOnly))
+                generator_.ContinueAfter(QString::fromLatin1(kept.readAll()).trimmed().toUInt());
+        }
         if (!options_.replay.isEmpty()) {
             for (auto& text : velk::sim::ReadRawFile(options_.replay.toStdString())) {
                 replay_.push_back(std::move(text));
@@ -186,6 +198,15 @@ private:
         Message m;
         m.text = generator_.NextCallRecord();
         m.call = true;
+        if (!options_.state.isEmpty()) {
+            // The next run numbers on from here (a record generated but never delivered leaves
+            // a gap, as a PBX restarted with records in its buffer would).
+            QSaveFile kept(options_.state);
+            if (kept.open(QIODevice::WriteOnly)) {
+                kept.write(QByteArray::number(generator_.Sequence()) + "\n");
+                kept.commit();
+            }
+        }
         return Enqueue(std::move(m));
     }
 
@@ -453,6 +474,12 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption systemType(
         "system-type", "3: iPECS-MG billing server (length prefix not used).", "n", "0");
     const QCommandLineOption exitDone("exit-when-done", "Exit when every record was delivered.");
+    const QCommandLineOption now("now", "Calls that end now (times from the clock), not on a "
+                                        "fixed day from 2026-12-08 08:00 on.");
+    const QCommandLineOption state("state",
+                                   "Keep the last sequence number in this file and go on from it "
+                                   "in the next run.",
+                                   "file");
     const QCommandLineOption serial("serial", "Play the PBX on this serial device instead of TCP.",
                                     "device");
     const QCommandLineOption baud("baud", "Baud rate of the serial line (10 bits a character).",
@@ -461,7 +488,7 @@ int main(int argc, char* argv[]) {
                        replay,       badBcc,       split,      duplicate,     skipEvery,
                        silenceEvery, silencePolls, drop,       closeAfterAck, resendUnconfirmed,
                        killAfterAck, killPidFile,  systemType, exitDone,      serial,
-                       baud});
+                       baud,         now,          state});
     parser.process(app);
 
     Options o;
@@ -486,6 +513,8 @@ int main(int argc, char* argv[]) {
     o.exitWhenDone = parser.isSet(exitDone);
     o.serial = parser.value(serial);
     o.baud = parser.value(baud).toInt();
+    o.now = parser.isSet(now);
+    o.state = parser.value(state);
 
     PbxSimulator sim(o);
     if (!sim.Listen())

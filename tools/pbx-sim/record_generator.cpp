@@ -37,6 +37,14 @@ std::string DateTime(int64_t secondsFromStart) {
            Hex(static_cast<unsigned>(s % 60), 2);
 }
 
+std::string DateTimeOf(const std::tm& t) {
+    const int year = t.tm_year + 1900;
+    return Hex(static_cast<unsigned>(year / 100), 2) + Hex(static_cast<unsigned>(year % 100), 2) +
+           Hex(static_cast<unsigned>(t.tm_mon + 1), 2) + Hex(static_cast<unsigned>(t.tm_mday), 2) +
+           Hex(static_cast<unsigned>(t.tm_hour), 2) + Hex(static_cast<unsigned>(t.tm_min), 2) +
+           Hex(static_cast<unsigned>(t.tm_sec), 2);
+}
+
 std::string Optional(unsigned id, const std::string& data) {
     return Hex(id, 2) + Hex(static_cast<unsigned>(data.size()), 2) + data;
 }
@@ -54,6 +62,15 @@ std::string Frame(const std::string& text, bool corruptBcc) {
 }
 
 RecordGenerator::RecordGenerator(uint32_t seed) : rng_(seed) {}
+
+std::string RecordGenerator::Time(int64_t offset, int64_t beforeNow) {
+    if (!now_)
+        return DateTime(offset);
+    const std::time_t at = now_() - static_cast<std::time_t>(beforeNow);
+    std::tm local{};
+    localtime_r(&at, &local);
+    return DateTimeOf(local);
+}
 
 std::string RecordGenerator::Digits(int n) {
     std::string s;
@@ -78,8 +95,8 @@ std::string RecordGenerator::NextCallRecord() {
     t += outgoing || callType == 12 ? Hex(1 + rng_() % 40, 4) : "FFFF";  // 12: OG trunk
     t += Hex(rng_() % 0x20, 2);                                          // 16: charge information
     t += (Digits(4) + "FFFF");                                           // 18: calling phone
-    t += DateTime(clock_) + "00";                                        // 26: start time
-    t += DateTime(clock_ + duration) + "00";                             // 42: end time
+    t += Time(clock_, duration) + "00";                                  // 26: start time
+    t += Time(clock_ + duration, 0) + "00";                              // 42: end time
     std::string dialled = outgoing ? "0" + Digits(3 + static_cast<int>(rng_() % 9)) : Digits(4);
     dialled.resize(24, 'F');
     t += dialled;  // 58: dialled phone number
@@ -104,7 +121,7 @@ std::string RecordGenerator::NextCallRecord() {
 
 std::vector<std::string> RecordGenerator::NextTrafficReport() {
     clock_ += 60;
-    const std::string stamp = DateTime(clock_).substr(2);  // year, month, day, hour, min, sec
+    const std::string stamp = Time(clock_, 0).substr(2);  // year, month, day, hour, min, sec
     std::string bitmap;
     for (int j = 0; j < 124; ++j)
         bitmap += Hex(rng_() % 5 == 0 ? rng_() % 256 : 0, 2);

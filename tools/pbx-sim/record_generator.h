@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,8 +25,17 @@ public:
     void SetSkipEvery(uint32_t n) { skipEvery_ = n >= 2 ? n : 0; }
     // The four message texts of one traffic report.
     std::vector<std::string> NextTrafficReport();
+    // Calls that end now, as a live PBX's do, instead of a fixed day from 2026-12-08 08:00 on:
+    // now gives the time (seconds since the epoch, read as local time).
+    void UseClock(std::function<std::time_t()> now) { now_ = std::move(now); }
+    // Numbering goes on after this sequence number (a PBX that kept its count).
+    void ContinueAfter(uint32_t sequence) { sequence_ = sequence; }
+    uint32_t Sequence() const { return sequence_; }
 
 private:
+    // A start or end time: the fixed day's clock, or the time now minus some seconds.
+    std::string Time(int64_t offset, int64_t beforeNow);
+    std::function<std::time_t()> now_;
     std::string Digits(int n);
     std::mt19937 rng_;
     uint32_t sequence_ = 0;
