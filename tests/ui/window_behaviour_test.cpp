@@ -252,7 +252,7 @@ TEST_F(WindowTest, MessageDetailFromEnterAndTheListsMenu) {
         opened = opened || detail->windowTitle() == "VELK - Message 04 in detail";
     EXPECT_TRUE(opened);
 
-    QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint());
+    QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(), QPoint());
     QCoreApplication::sendEvent(list->viewport(), &menuKey);
     auto* menu = lists->findChild<QMenu*>("listMenu");
     ASSERT_NE(menu, nullptr);
