@@ -74,7 +74,8 @@ void CallLists::FitColumnsToContent() {
     for (int c = 0; c < kColumnCount; ++c) {
         if (lastCalls_->isColumnHidden(c))
             continue;
-        int width = std::max(lastCalls_->sizeHintForColumn(c), 24);
+        // The table view keeps its override protected; the item view offers it to all.
+        int width = std::max(static_cast<QAbstractItemView*>(lastCalls_)->sizeHintForColumn(c), 24);
         width = std::max(width, std::min(header->sectionSizeHint(c), kHeaderLimit));
         if (c == 5 || c == 6 || c == 24 || c == 25)
             width = std::max(width, dateTime);
