@@ -100,8 +100,6 @@ std::optional<Rule> RuleOf(const std::string& key) {
         return Rule{Kind::Range, 0, 10080, "a number of minutes from 0 (no alarm) to 10080"};
     if (key == "Database/Timeout")
         return Rule{Kind::Range, 1, 3600, "a number of seconds from 1 to 3600"};
-    if (key == "Site Name")
-        return Rule{Kind::Text, 0, 36, "a text of at most 36 characters"};
     if (key == "APP_HD_Buffer_Directory")
         return Rule{Kind::Path, 0, 259, "a directory's absolute path (or empty)"};
     if (key == "File Extension")
@@ -154,7 +152,7 @@ bool Fits(const Rule& rule, const std::string& value) {
 const std::vector<SettingMeaning>& SettingMeanings() {
     static const std::vector<SettingMeaning> kMeanings = {
         {"IP address", "the PBX's billing server for the TCP link: an IPv4 address (10.0.0.5)"},
-        {"Site Name", "the site's name in the window's title and the system load (36 characters)"},
+        {"Site Name", "the site's name in the window's title and the system load"},
         {"APP_HD_Buffer_Directory", "the directory of the billing server's queue file PC_pmstx.dq"},
         {"Server Port index",
          "the system type and its TCP port: 0 CS1000 Main Billing Server (6013), 1 CS1000 "
