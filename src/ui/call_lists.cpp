@@ -74,8 +74,14 @@ void CallLists::FitColumnsToContent() {
     for (int c = 0; c < kColumnCount; ++c) {
         if (lastCalls_->isColumnHidden(c))
             continue;
-        // The table view keeps its override protected; the item view offers it to all.
-        int width = std::max(static_cast<QAbstractItemView*>(lastCalls_)->sizeHintForColumn(c), 24);
+        // The ring's rows; the row of field names below them is a legend, not content.
+        int width = 24;
+        const QAbstractItemModel* model = lastCalls_->model();
+        for (int r = 0; r < std::min(model->rowCount(), kRingSlots); ++r) {
+            width = std::max(width,
+                             metrics.horizontalAdvance(model->index(r, c).data().toString()) +
+                                 padding);
+        }
         width = std::max(width, std::min(header->sectionSizeHint(c), kHeaderLimit));
         if (c == 5 || c == 6 || c == 24 || c == 25)
             width = std::max(width, dateTime);

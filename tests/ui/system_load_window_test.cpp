@@ -66,7 +66,7 @@ TEST_F(SystemLoadTest, OpensOnTodayWhenItsFileIsThere) {
     SystemLoadingWindow w(settings, Trf(), clock, prompt);
     EXPECT_EQ(w.windowTitle(), "CS1000 System Load");
     WaitFor(w);
-    EXPECT_EQ(w.Status(), "Date 2026:12:08 is selected");
+    EXPECT_EQ(w.Status(), "Auto data updating for selected today date ");
     EXPECT_TRUE(w.MinuteTimerActive());  // today: read again every minute
     EXPECT_EQ(Cell(w, "byPortsTable", 0, 11), "0.500");
     EXPECT_TRUE(prompt.Texts().empty());
@@ -182,9 +182,10 @@ TEST_F(SystemLoadTest, DayWithoutAFileShowsTheNoticeAndKeepsTheTables) {
 // Leaving the date field (for a radio button, another window) loads nothing unless a date was
 // typed there; Enter loads the date shown.
 TEST_F(SystemLoadTest, LeavingTheDateFieldLoadsOnlyADateTypedThere) {
-    test::WriteFile(Trf() / "20261208.trf", Line(8, 9, {1}));
     test::WriteFile(Trf() / "20261207.trf", Line(7, 10, {0}));
     SystemLoadingWindow w(settings, Trf(), clock, prompt);
+    // Today's file comes after the window opened (one there before would be shown at once).
+    test::WriteFile(Trf() / "20261208.trf", Line(8, 9, {1}));
     w.show();
     w.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
