@@ -295,7 +295,8 @@ TEST_F(WindowTest, DefaultViewHidesColumnsOfTheOtherSystem) {
     window_.OnDefaultView();
     EXPECT_TRUE(window_.LastCallsList()->isColumnHidden(2));    // field 1: CS1000 only
     EXPECT_FALSE(window_.LastCallsList()->isColumnHidden(34));  // field 33
-    EXPECT_EQ(window_.LastCallsList()->columnWidth(34), 61);
+    // The table's width at least; wider where the header needs it.
+    EXPECT_GE(window_.LastCallsList()->columnWidth(34), 61);
     settings.Server_Port_index = 0;
     window_.OnDefaultView();
     EXPECT_FALSE(window_.LastCallsList()->isColumnHidden(2));
