@@ -132,7 +132,8 @@ protected:
         ReadAddressRanges("127.0.0.0/8 ::1", options.metricsFrom, why);
         console = std::make_unique<WebConsole>(
             settings, archive, status, hasher, [this] { return accounts; }, sessions, throttle,
-            clock, [this] { return now; }, [this](const std::string& l) { log += l + "\n"; },
+            clock, [this] { return ticking ? ++now : now; },
+            [this](const std::string& l) { log += l + "\n"; },
             options);
     }
 
@@ -174,6 +175,7 @@ protected:
     FakeHasher hasher;
     std::string accounts = "alice:H:right horse\n";
     int64_t now = 5000;
+    bool ticking = false;  // every look at the clock takes a second
     SessionStore sessions{[this] { return now; }, [](size_t n) { return std::string(n, 'k'); },
                           1800, 43200};
     LoginThrottle throttle{[this] { return now; }};
@@ -331,6 +333,24 @@ TEST_F(Console, TheApiAnswersAsTheReportProgramDoes) {
     EXPECT_THAT(report.body, HasSubstr("\"group\": \"06\", \"calls\": 2"));
     EXPECT_EQ(Get("/api/report?by=site", token).status, 400);
     EXPECT_EQ(Get("/api/report?prefix_digits=25", token).status, 400);
+}
+
+TEST_F(Console, ALongSearchStopsAndSaysSo) {
+    for (int i = 1; i <= 3000; ++i)
+        archive.rows.push_back(Call(i, "0612"));
+    const std::string token = Session();
+    const WebResponse all = Get("/find?run=1", token);
+    EXPECT_THAT(all.body, HasSubstr("<span id=\"count\">3000</span>"));
+    EXPECT_THAT(all.body, Not(HasSubstr("id=\"stopped\"")));
+    ticking = true;
+    const WebResponse cut = Get("/find?run=1", token);
+    EXPECT_THAT(cut.body, HasSubstr("<p class=\"problem\" id=\"stopped\">The search was stopped "
+                                    "after 10 s: the figures are incomplete."));
+    EXPECT_THAT(cut.body, HasSubstr("<span id=\"count\">2559</span>"));
+    const WebResponse api = Get("/api/calls", token);
+    EXPECT_EQ(api.status, 503);
+    EXPECT_THAT(api.body, HasSubstr("stopped after 10 s"));
+    EXPECT_EQ(Get("/find.csv", token).status, 503);
 }
 
 }  // namespace
