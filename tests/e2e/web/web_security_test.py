@@ -1,5 +1,7 @@
 """velk-web against hostile callers: the real program over HTTP."""
+import http.client
 import socket
+import ssl
 import subprocess
 import time
 import unittest
@@ -125,6 +127,47 @@ class WebStart(unittest.TestCase):
                                       "0.0.0.0:8081"], env=fx.ENV, capture_output=True, timeout=20)
             self.assertEqual(refused.returncode, 2)
             self.assertIn(b"plain HTTP is only served on loopback", refused.stderr)
+        finally:
+            base.remove()
+
+    def test_https_with_the_settings_certificate_and_a_secure_cookie(self):
+        base = fx.Base(web_lines=["Certificate=web.pem", "Key=web.key",
+                                  "Listen=0.0.0.0:8443"])
+        try:
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                            "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
+                            "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                            "-keyout", base.dir + "/web.key", "-out", base.dir + "/web.pem"],
+                           check=True, capture_output=True)
+            web = subprocess.Popen([fx.BIN + "/velk-web", "--dir", base.dir], env=fx.ENV,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                context = ssl.create_default_context(cafile=base.dir + "/web.pem")
+                for _ in range(200):
+                    try:
+                        connection = http.client.HTTPSConnection("127.0.0.1", 8443, timeout=10,
+                                                                 context=context)
+                        connection.request("POST", "/login", body="user=alice&password=right+horse",
+                                           headers={"Content-Type":
+                                                    "application/x-www-form-urlencoded"})
+                        break
+                    except OSError:
+                        time.sleep(0.05)
+                response = connection.getresponse()
+                self.assertEqual(response.status, 303)
+                cookie = response.getheader("Set-Cookie")
+                self.assertTrue(cookie.endswith("; HttpOnly; SameSite=Strict; Max-Age=1800; Secure"),
+                                cookie)
+                self.assertIn("max-age", response.getheader("Strict-Transport-Security"))
+                connection.close()
+                # Plain HTTP to the TLS port gets no page.
+                plain = http.client.HTTPConnection("127.0.0.1", 8443, timeout=10)
+                with self.assertRaises((http.client.HTTPException, OSError)):
+                    plain.request("GET", "/login")
+                    plain.getresponse().read()
+            finally:
+                web.terminate()
+                web.wait(timeout=20)
         finally:
             base.remove()
 
