@@ -600,21 +600,24 @@ WebResponse WebConsole::FindPage(const WebRequest& request, const std::string& u
                 HtmlEscape(request.Field("site")) + "\" maxlength=\"200\"></label>";
     body += " <button type=\"submit\" name=\"run\" value=\"1\" id=\"find\">Find</button></p>"
             "</form>\n";
+    // Once found, the calls come first and the form folds away under them.
+    const std::string form = std::move(body);
+    body.clear();
     if (request.Field("run") != "1")
-        return HtmlPage(200, Page("Find", "/find", user, body));
+        return HtmlPage(200, Page("Find", "/find", user, form));
     if (!search.problems.empty()) {
         body += "<ul class=\"problem\" id=\"problems\">";
         for (const std::string& p : search.problems)
             body += "<li>" + HtmlEscape(p) + "</li>";
         body += "</ul>\n";
-        return HtmlPage(400, Page("Find", "/find", user, body));
+        return HtmlPage(400, Page("Find", "/find", user, body + form));
     }
     ListedCalls listed = ListCalls(archive_, settings_, request, search, options_.mostListed,
                                    monotonic_, options_.searchSeconds);
     if (!listed.ok) {
         body += "<p class=\"problem\">The record index cannot be read: " + HtmlEscape(listed.error) +
                 "</p>";
-        return HtmlPage(503, Page("Find", "/find", user, body));
+        return HtmlPage(503, Page("Find", "/find", user, body + form));
     }
     const std::vector<int> fields = ListedFields(settings_);
     int64_t sortColumn = -1, page = 1;
@@ -667,6 +670,7 @@ WebResponse WebConsole::FindPage(const WebRequest& request, const std::string& u
         body += " <a id=\"next\" href=\"/find?" + HtmlEscape(keep) + sortPart + "&amp;page=" +
                 std::to_string(page + 1) + "\">Next</a>";
     body += "</p>\n";
+    body += "<details id=\"search\"><summary>Search</summary>\n" + form + "</details>\n";
     return HtmlPage(200, Page("Find", "/find", user, body));
 }
 
