@@ -646,7 +646,10 @@ WebResponse WebConsole::FindPage(const WebRequest& request, const std::string& u
             "\" download>Export CSV</a></p>\n";
     if (listed.stopped)
         body += "<p class=\"problem\" id=\"stopped\">" + HtmlEscape(StoppedText(options_.searchSeconds)) + "</p>\n";
-    body += "<table class=\"calls\" id=\"results\"><thead><tr>";
+    // Calls of many sites (the database server) begin with their site.
+    const bool sites = request.Field("server") == "1" && archive_.HasServer();
+    body += std::string("<table class=\"calls\" id=\"results\"><thead><tr>") +
+            (sites ? "<th>Site</th>" : "");
     for (size_t c = 0; c < fields.size(); ++c) {
         const bool here = static_cast<int64_t>(c) == sortColumn;
         body += "<th><a href=\"/find?" + HtmlEscape(keep) + "&amp;sort=" + std::to_string(c) +
@@ -656,8 +659,12 @@ WebResponse WebConsole::FindPage(const WebRequest& request, const std::string& u
     }
     body += "</tr></thead><tbody>\n";
     const size_t first = static_cast<size_t>(page - 1) * options_.pageRows;
-    for (size_t i = first; i < listed.texts.size() && i < first + options_.pageRows; ++i)
-        body += CallRow(Cells(listed.texts[i], fields));
+    for (size_t i = first; i < listed.texts.size() && i < first + options_.pageRows; ++i) {
+        std::vector<std::string> cells = Cells(listed.texts[i], fields);
+        if (sites)
+            cells.insert(cells.begin(), listed.sites[i]);
+        body += CallRow(cells);
+    }
     body += "</tbody></table>\n<p class=\"pages\">Page " + std::to_string(page) + " of " +
             std::to_string(pages);
     const std::string sortPart = sortColumn >= 0 ? "&amp;sort=" + std::to_string(sortColumn) +

@@ -73,10 +73,6 @@ private:
 
 class FakeArchive : public WebArchive {
 public:
-    std::unique_ptr<RecordIndex> Open(bool, const std::string&, std::string&) override {
-        ++opened;
-        return std::make_unique<MemoryIndex>(rows);
-    }
     bool Newest(int64_t after, size_t most, std::vector<IndexRow>& out, int64_t& last,
                 std::string&) override {
         out.clear();
@@ -87,9 +83,16 @@ public:
         }
         return true;
     }
-    bool HasServer() const override { return false; }
+    std::unique_ptr<RecordIndex> Open(bool server, const std::string& site, std::string&) override {
+        ++opened;
+        servers.push_back(server ? "server:" + site : "index");
+        return std::make_unique<MemoryIndex>(rows);
+    }
+    bool HasServer() const override { return hasServer; }
     std::vector<IndexRow> rows;
     int opened = 0;
+    bool hasServer = false;
+    std::vector<std::string> servers;  // what each search read
 };
 
 class FakeStatus : public WebStatusSource {
@@ -351,6 +354,23 @@ TEST_F(Console, ALongSearchStopsAndSaysSo) {
     EXPECT_EQ(api.status, 503);
     EXPECT_THAT(api.body, HasSubstr("stopped after 10 s"));
     EXPECT_EQ(Get("/find.csv", token).status, 503);
+}
+
+TEST_F(Console, CallsOfManySitesComeFromTheServerWithTheirSite) {
+    IndexRow row = Call(1, "0612");
+    row.site = "north<";
+    archive.rows = {row};
+    const std::string token = Session();
+    // Without a database server the request for it reads the index.
+    EXPECT_THAT(Get("/find?run=1&server=1", token).body, Not(HasSubstr("<th>Site</th>")));
+    archive.hasServer = true;
+    const std::string page = Get("/find?run=1&server=1&site=north", token).body;
+    EXPECT_THAT(page, HasSubstr("<th>Site</th>"));
+    EXPECT_THAT(page, HasSubstr("<tr><td>north&lt;</td><td>0001</td>"));
+    const WebResponse api = Get("/api/calls?server=1", token);
+    EXPECT_THAT(api.body, HasSubstr("{\"Site\": \"north<\", \"Sequence Number\": \"0001\""));
+    EXPECT_EQ(archive.servers,
+              (std::vector<std::string>{"index", "server:north", "server:"}));
 }
 
 }  // namespace
