@@ -31,6 +31,7 @@ public:
     void Close() override { socket_.Close(); }
     void ResetRecord() override { socket_.ResetRecord(); }
     std::string ErrorText() const override { return socket_.ErrorText(); }
+    std::string FailureReason() const override { return socket_.FailureReason(); }
 
 private:
     MyCSocket& socket_;
