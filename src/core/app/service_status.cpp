@@ -44,12 +44,10 @@ void ServiceStatus::StoredBefore(uint64_t today) {
     NewDay();
     today_ = today;
     lastKnown_ = false;
-    Changed();
 }
 
 void ServiceStatus::Note(const std::string& text) {
     note_ = OneLine(text);
-    Changed();
 }
 
 void ServiceStatus::RecordStored() {

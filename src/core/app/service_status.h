@@ -31,6 +31,7 @@ public:
     // The link's state as the console says it ("connected to ...", "waiting for ...").
     void Link(const std::string& state);
     // The call records today's record files held at start: the day's count goes on from them.
+    // This and the note are sent with the next change (at start, the link's first state).
     void StoredBefore(uint64_t today);
     void RecordStored();
     // A standing remark on the settings ("no record files are written: ..."), shown after the
