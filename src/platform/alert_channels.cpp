@@ -200,13 +200,25 @@ std::string WebhookChannel::Deliver(const Alert& alert) {
     const CURLcode code = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    long systemError = 0;
+    curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &systemError);
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
     std::string why;
-    if (code != CURLE_OK)
+    if (code == CURLE_OPERATION_TIMEDOUT)
+        why = "no answer within " + std::to_string(timeout_ > 0 ? timeout_ : 1) + " s";
+    else if (code == CURLE_ABORTED_BY_CALLBACK)
+        why = "stopped";
+    else if (code != CURLE_OK)
         why = error[0] != '\0' ? error : curl_easy_strerror(code);
     else if (status < 200 || status > 299)
         why = "the server answered HTTP " + std::to_string(status);
+    // The system's reason, which the library's text may leave out (refused, unreachable).
+    if (code != CURLE_OK && code != CURLE_OPERATION_TIMEDOUT && systemError != 0) {
+        const std::string reason = std::strerror(static_cast<int>(systemError));
+        if (why.find(reason) == std::string::npos)
+            why += " (" + reason + ")";
+    }
     if (why.empty())
         return {};
     // A library message that repeated the URL would repeat its token.

@@ -10,27 +10,30 @@ AlertSender::AlertSender(const AppSettings& settings, AlertOrigin origin, Log lo
                          AlertOutbox::Options options, QObject* parent)
     : QObject(parent), log_(std::move(log)) {
     const int timeout = settings.Alerts_Timeout > 0 ? settings.Alerts_Timeout : 1;
+    std::vector<std::unique_ptr<AlertChannel>> channels;
     if (!settings.Alerts_Command.empty()) {
-        channels_.push_back(
+        channels.push_back(
             std::make_unique<CommandChannel>(settings.Alerts_Command, origin, timeout, stopFlag_));
     }
     if (!settings.Alerts_MailTo.empty()) {
-        channels_.push_back(std::make_unique<MailChannel>(
+        channels.push_back(std::make_unique<MailChannel>(
             settings.Alerts_Sendmail.empty() ? AppSettings::kDefaultSendmail
                                              : settings.Alerts_Sendmail,
             settings.Alerts_MailTo, settings.Alerts_MailFrom, origin, timeout, stopFlag_));
     }
     if (!settings.Alerts_Webhook.empty()) {
-        channels_.push_back(
+        channels.push_back(
             std::make_unique<WebhookChannel>(settings.Alerts_Webhook, origin, timeout, stopFlag_));
     }
-    if (channels_.empty())
-        return;
-    std::vector<AlertChannel*> channels;
-    for (const auto& c : channels_)
-        channels.push_back(c.get());
-    outbox_ = std::make_unique<AlertOutbox>(std::move(channels), options);
-    thread_ = std::thread([this] { Run(); });
+    for (auto& channel : channels) {
+        auto worker = std::make_unique<Worker>();
+        worker->outbox = std::make_unique<AlertOutbox>(std::vector<AlertChannel*>{channel.get()},
+                                                       options);
+        worker->channel = std::move(channel);
+        workers_.push_back(std::move(worker));
+    }
+    for (auto& worker : workers_)
+        worker->thread = std::thread([this, w = worker.get()] { Run(*w); });
 }
 
 AlertSender::~AlertSender() {
@@ -38,30 +41,31 @@ AlertSender::~AlertSender() {
 }
 
 void AlertSender::Submit(const Alert& alert) {
-    if (!Running())
-        return;
     std::lock_guard<std::mutex> hold(lock_);
-    if (handedOver_.size() >= kMostHandedOver) {
-        handedOver_.pop_front();
-        ++dropped_;
+    for (auto& worker : workers_) {
+        if (worker->handedOver.size() >= kMostHandedOver) {
+            worker->handedOver.pop_front();
+            ++worker->dropped;
+        }
+        worker->handedOver.push_back(alert);
     }
-    handedOver_.push_back(alert);
-    changed_.notify_one();
+    changed_.notify_all();
 }
 
 void AlertSender::Stop() {
-    if (!thread_.joinable())
-        return;
     {
         std::lock_guard<std::mutex> hold(lock_);
         stopping_ = true;
         stopFlag_ = true;
-        changed_.notify_one();
+        changed_.notify_all();
     }
-    thread_.join();
+    for (auto& worker : workers_) {
+        if (worker->thread.joinable())
+            worker->thread.join();
+    }
 }
 
-void AlertSender::Run() {
+void AlertSender::Run(Worker& worker) {
     // A receiver that goes away while its input is written fails that write, nothing more.
     sigset_t pipe;
     sigemptyset(&pipe);
@@ -71,8 +75,8 @@ void AlertSender::Run() {
     int64_t wait = -1;
     std::unique_lock<std::mutex> hold(lock_);
     while (!stopping_) {
-        if (handedOver_.empty() && wait != 0) {
-            const auto woken = [this] { return stopping_ || !handedOver_.empty(); };
+        if (worker.handedOver.empty() && wait != 0) {
+            const auto woken = [this, &worker] { return stopping_ || !worker.handedOver.empty(); };
             if (wait < 0)
                 changed_.wait(hold, woken);
             else
@@ -81,20 +85,21 @@ void AlertSender::Run() {
                 break;
         }
         std::deque<Alert> alerts;
-        alerts.swap(handedOver_);
-        const uint64_t dropped = dropped_;
-        dropped_ = 0;
+        alerts.swap(worker.handedOver);
+        const uint64_t dropped = worker.dropped;
+        worker.dropped = 0;
         hold.unlock();
 
         const int64_t now = clock_.Seconds();
         for (const Alert& alert : alerts)
-            outbox_->Add(alert, now);
-        wait = outbox_->Step(now);
-        std::vector<AlertNote> notes = outbox_->TakeNotes();
+            worker.outbox->Add(alert, now);
+        wait = worker.outbox->Step(now);
+        std::vector<AlertNote> notes = worker.outbox->TakeNotes();
         if (dropped > 0) {
-            notes.push_back({"Alert dropped", std::to_string(dropped) +
-                                                  " alerts came faster than they could be handed "
-                                                  "over"});
+            notes.push_back({"Alert dropped", worker.channel->Name() + ": " +
+                                                  std::to_string(dropped) +
+                                                  " alerts came faster than they could be "
+                                                  "handed over"});
         }
         if (!notes.empty()) {
             QMetaObject::invokeMethod(

@@ -17,11 +17,11 @@
 
 namespace velk {
 
-// Delivers alerts on a thread of its own, through the channels [Alerts] sets up (a command, mail,
-// a webhook), so that a slow or absent receiver never holds up the link or the record files:
-// Submit only hands the alert over (at most kMostHandedOver wait there; the oldest gives way).
-// What the outbox has to say (failures, recoveries, drops) comes back to the thread this object
-// lives on, for the connection log.
+// Delivers alerts through the channels [Alerts] sets up (a command, mail, a webhook), each on a
+// thread of its own, so that a slow or absent receiver never holds up the link, the record files
+// or another channel: Submit only hands the alert over (at most kMostHandedOver wait there per
+// channel; the oldest gives way). What the outboxes have to say (failures, recoveries, drops)
+// comes back to the thread this object lives on, for the connection log.
 class AlertSender : public QObject {
     Q_OBJECT
 public:
@@ -33,25 +33,28 @@ public:
     ~AlertSender() override;
 
     // Whether any channel is set up (otherwise alerts go nowhere and no thread runs).
-    bool Running() const { return thread_.joinable(); }
+    bool Running() const { return !workers_.empty(); }
     void Submit(const Alert& alert);
-    // Ends the deliveries at once: an attempt under way is abandoned, the thread ends.
+    // Ends the deliveries at once: attempts under way are abandoned, the threads end.
     void Stop();
 
 private:
-    void Run();
+    struct Worker {
+        std::unique_ptr<AlertChannel> channel;
+        std::unique_ptr<AlertOutbox> outbox;
+        std::deque<Alert> handedOver;
+        uint64_t dropped = 0;
+        std::thread thread;
+    };
+    void Run(Worker& worker);
 
     Log log_;
     SystemClock clock_;
     std::atomic<bool> stopFlag_{false};
-    std::vector<std::unique_ptr<AlertChannel>> channels_;
-    std::unique_ptr<AlertOutbox> outbox_;
     std::mutex lock_;
     std::condition_variable changed_;
-    std::deque<Alert> handedOver_;
-    uint64_t dropped_ = 0;
     bool stopping_ = false;
-    std::thread thread_;
+    std::vector<std::unique_ptr<Worker>> workers_;
 };
 
 }  // namespace velk

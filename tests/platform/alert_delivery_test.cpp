@@ -182,8 +182,11 @@ TEST_F(AlertDeliveryTest, AStopAbandonsADeliveryUnderWay) {
     ASSERT_EQ(::listen(listener, 4), 0);  // never accepted, never answered
     socklen_t n = sizeof a;
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/";
+    EXPECT_EQ(WebhookChannel(url, kOrigin, 1, stop_).Deliver(SampleAlert()),
+              "no answer within 1 s");
     AppSettings settings;
-    settings.Alerts_Webhook = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/";
+    settings.Alerts_Webhook = url;
     settings.Alerts_Timeout = 600;
     std::vector<std::string> log;
     auto sender = std::make_unique<AlertSender>(

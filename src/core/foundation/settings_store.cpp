@@ -279,9 +279,10 @@ int SettingsStore::WriteIniFile(const AppSettings& s) const {
     num(kSettings, "APP_Raw_Profile_Number", s.APP_Raw_Profile_Number);
     num(kSettings, "DoBufferPackedToOut", s.DoBufferPackedToOut);
     num(kSettings, "DoBufferDecodedToOut", s.DoBufferDecodedToOut);
-    // The silence alarm's key is written once it is used: a file of a user who never set it
-    // keeps the original program's keys and nothing else.
-    if ((s.NoRecordsAlarmMinutes != 0 && s.NoRecordsAlarmMinutes != AppSettings::kUnsetMinutes) ||
+    // The silence alarm's key is written once it is set (0 too: off, whatever a program's own
+    // default): a file of a user who never set it keeps the original program's keys and nothing
+    // else.
+    if (s.NoRecordsAlarmMinutes != AppSettings::kUnsetMinutes ||
         doc.Get(kSettings, "NoRecordsAlarmMinutes"))
         num(kSettings, "NoRecordsAlarmMinutes", s.NoRecordsAlarmMinutes);
     for (int i = 0; i < 4; ++i)

@@ -10,6 +10,7 @@
 #include "core/app/alert_rules.h"
 #include "core/app/collector.h"
 #include "core/decode/record_builder.h"
+#include "core/foundation/settings_store.h"
 #include "core/link/link_fakes.h"
 #include "core/record/fake_file_store.h"
 #include "support/scripted_prompt.h"
@@ -95,7 +96,7 @@ TEST(AlarmBoardTest, TextsAreOneBoundedLine) {
     board.Raise("y", std::string(1000, 'z'));
     EXPECT_EQ(board.Find("y")->text, std::string(397, 'z') + "...");
     // Cut before a character, never inside one.
-    EXPECT_EQ(AlarmLine("ab\xc3\xa9", 5), "ab...");
+    EXPECT_EQ(AlarmLine("ab\xc3\xa9xyz", 6), "ab...");
     EXPECT_EQ(AlarmLine("abcd\xc3\xa9z", 6), "abc...");
     EXPECT_EQ(board.Alarms().size(), 2u);
     EXPECT_EQ(board.Alarms()[0].kind, "x");
@@ -139,12 +140,12 @@ TEST(AlertMessageTest, MailHeadersCannotBeInjectedAndSubjectsAreEncoded) {
               "VELK alarm: line Bcc: evil@example.com\n\nKind: link-down\n"
               "Since: 2026-12-09 04:05:06\nStill in force at: 2026-12-09 04:15:00\n"
               "Held back before this alert: 2 alerts\nHost: h\n");
-    // Not ASCII: encoded words, a character never split between two.
-    const Alert u = SampleAlert(Alert::State::Repeat, std::string(40, 'x') + "\xc3\xa9t\xc3\xa9");
+    // Not ASCII: encoded words of at most 45 bytes, a character never split between two.
+    const Alert u = SampleAlert(Alert::State::Repeat, std::string(26, 'x') + "\xc3\xa9t\xc3\xa9");
     const std::string encoded = AlertMail(u, origin, "a@b", "velk@b");
     EXPECT_NE(encoded.find("From: velk@b\nSubject: =?UTF-8?B?"
-                           "VkVMSyBhbGFybSBhZ2FpbjogeHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eA==?=\n"
-                           " =?UTF-8?B?eMOpdMOp?=\n"),
+                           "VkVMSyBhbGFybSBhZ2FpbjogeHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHg=?=\n"
+                           " =?UTF-8?B?w6l0w6k=?=\n"),
               std::string::npos)
         << encoded;
 }
@@ -208,7 +209,7 @@ TEST(AlertOutboxTest, AChannelDownIsRetriedLaterAndLaterAndLoggedOnce) {
     // 240 and 480 s, in order, and the second follows it at once.
     EXPECT_EQ(mail.tries, (std::vector<std::string>{"one", "two"}));
     EXPECT_EQ(hook.tries, (std::vector<std::string>{"one", "one", "one", "one", "one", "one", "two"}));
-    EXPECT_EQ(waits, (std::vector<int64_t>{0, 0, 0, 30, 60, 120, 240, 480, 0}));
+    EXPECT_EQ(waits, (std::vector<int64_t>{0, 0, 30, 60, 120, 240, 480, 0}));
     EXPECT_EQ(Texts(box.TakeNotes()),
               (std::vector<std::string>{
                   "Alert not sent: webhook: start of link-down: refused; tried again in 30 s",
@@ -230,7 +231,7 @@ TEST(AlertOutboxTest, BoundedAndGivenUpAfterADay) {
     EXPECT_EQ(box.Waiting(), 3u);
     EXPECT_EQ(box.Step(0), 30);
     EXPECT_EQ(hook.tries, std::vector<std::string>{"2"});  // the oldest two gave way
-    EXPECT_EQ(box.Step(86399), 0);
+    EXPECT_EQ(box.Step(86399), 60);
     EXPECT_EQ(box.Step(86400), -1);  // a day old: dropped, all three
     EXPECT_EQ(box.Waiting(), 0u);
     const auto notes = Texts(box.TakeNotes());
@@ -367,6 +368,67 @@ TEST_F(CollectorAlertsTest, EveryOldAlarmReachesTheBoardAndEnds) {
                          "over hd-buffer 'HD Buffer: queue unreadable' +0",
                          "start database 'another collector sends as this site' +0"}));
     ASSERT_EQ(collector_.Alarms().Alarms().size(), 1u);
+}
+
+TEST_F(CollectorAlertsTest, RecordFilesThatRefuseOrDoNotReachTheDisk) {
+    settings_.RawSave = 1;
+    collector_.Start();
+    const std::string raw = (dir_ / "Bill" / "cs1000.raw").string();
+    files_.locked.insert(raw);
+    Record(1);
+    Record(2);  // refused again: raised again, held back
+    files_.locked.clear();
+    Record(3);  // every file took it
+    files_.failFlush = true;
+    collector_.BeginImport();
+    EXPECT_FALSE(collector_.EndImport());
+    files_.failFlush = false;
+    collector_.BeginImport();
+    EXPECT_TRUE(collector_.EndImport());
+    ASSERT_EQ(sent_.size(), 4u);
+    EXPECT_EQ(sent_[0], "start not-written 'Not written: " + raw +
+                            ": busy; this record is missing from this file' +0");
+    EXPECT_EQ(sent_[1].substr(0, 18), "over not-written '");
+    EXPECT_NE(sent_[1].find("' +1"), std::string::npos);
+    EXPECT_EQ(sent_[2].substr(0, 31), "start not-flushed 'Not flushed:");
+    EXPECT_EQ(sent_[3].substr(0, 30), "over not-flushed 'Not flushed:");
+    EXPECT_TRUE(collector_.Alarms().Alarms().empty());
+}
+
+// [Alerts] goes into VELK.INI once used, reads back, and a file without it keeps the defaults.
+TEST(AlertSettingsTest, TheSectionIsWrittenOnceUsedAndReadBack) {
+    test::TempDir dir;
+    SettingsStore store(dir.Path());
+    AppSettings plain;
+    ASSERT_EQ(store.WriteIniFile(plain), 1);
+    const std::string without = test::ReadFile(dir / "VELK.INI");
+    EXPECT_EQ(without.find("[Alerts]"), std::string::npos);
+    EXPECT_EQ(without.find("NoRecordsAlarmMinutes"), std::string::npos);
+    AppSettings read;
+    store.ReadIniFile(read);
+    EXPECT_EQ(read.NoRecordsAlarmMinutes, AppSettings::kUnsetMinutes);
+    EXPECT_EQ(read.Alerts_Sendmail, "/usr/sbin/sendmail");
+    EXPECT_EQ(read.Alerts_HoldBackMinutes, 30);
+
+    AppSettings used;
+    used.Alerts_MailTo = "ops@example.com";
+    used.Alerts_Webhook = "https://example.com/h";
+    used.Alerts_LinkDownMinutes = 0;
+    used.NoRecordsAlarmMinutes = 0;  // turned off: written, so that it stays off
+    ASSERT_EQ(store.WriteIniFile(used), 1);
+    const std::string with = test::ReadFile(dir / "VELK.INI");
+    EXPECT_NE(with.find("[Alerts]\r\nMailTo=ops@example.com\r\nWebhook=https://example.com/h\r\n"
+                        "LinkDownMinutes=0000000000\r\n"),
+              std::string::npos)
+        << with;
+    EXPECT_NE(with.find("NoRecordsAlarmMinutes=0000000000\r\n"), std::string::npos);
+    AppSettings back;
+    store.ReadIniFile(back);
+    EXPECT_EQ(back.Alerts_MailTo, "ops@example.com");
+    EXPECT_EQ(back.Alerts_Webhook, "https://example.com/h");
+    EXPECT_EQ(back.Alerts_LinkDownMinutes, 0);
+    EXPECT_EQ(back.Alerts_DatabaseAwayMinutes, 15);
+    EXPECT_EQ(back.NoRecordsAlarmMinutes, 0);
 }
 
 }  // namespace
