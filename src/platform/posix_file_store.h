@@ -39,6 +39,7 @@ public:
     bool WriteAt(const std::filesystem::path& path, uint64_t offset,
                  std::string_view bytes) override;
     bool Flush(const std::filesystem::path& path) override;
+    bool Replace(const std::filesystem::path& path, std::string_view content) override;
     std::string ErrorText() const override { return error_; }
 
 private:

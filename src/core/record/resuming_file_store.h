@@ -44,6 +44,9 @@ public:
         return files_.WriteAt(path, offset, bytes);
     }
     bool Flush(const std::filesystem::path& path) override { return files_.Flush(path); }
+    bool Replace(const std::filesystem::path& path, std::string_view content) override {
+        return files_.Replace(path, content);
+    }
     std::string ErrorText() const override { return files_.ErrorText(); }
 
 private:

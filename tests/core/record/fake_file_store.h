@@ -109,6 +109,13 @@ public:
             disk[p.string()] = files[p.string()];
         return !failFlush;
     }
+    bool Replace(const std::filesystem::path& p, std::string_view content) override {
+        if (!Step("replace " + p.string()) || !DirOk(p) || failReplace)
+            return false;
+        files[p.string()] = std::string(content);
+        ++replaces;
+        return true;
+    }
 
     // The power fails: what was not flushed is gone, but for what the system wrote back by itself
     // before: nothing, the state files' writes, or the appends and moves.
@@ -150,6 +157,8 @@ public:
     bool failMoves = false;
     bool failFlush = false;
     bool failStateWrites = false;
+    bool failReplace = false;
+    int replaces = 0;
     // Steps taken so far, and the step at which the machine stops (0: never).
     int steps = 0;
     int dieAtStep = 0;
