@@ -39,6 +39,8 @@ const velk::ProgramHelp kHelp = {
 // No settings to run on (sysexits' EX_CONFIG): the service is not restarted for it.
 constexpr int kNoSettingsExit = 78;
 
+constexpr int32_t kServiceSilenceMinutes = 60;
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -157,6 +159,9 @@ int main(int argc, char* argv[]) {
     });
 
     view.Line("VELK collector in " + base.string());
+    // Unattended, a PBX that stops sending must not go unnoticed for long: an hour of silence
+    // is an alarm unless VELK.INI says otherwise.
+    collector.SetSilenceDefault(kServiceSilenceMinutes);
     // Calls that only show and go to the index would never reach billing: said at once.
     const std::string noFiles = velk::RecordFilesNote(settings);
     if (!noFiles.empty()) {
