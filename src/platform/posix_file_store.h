@@ -4,6 +4,7 @@
 #include <set>
 #include <unordered_set>
 #include <string>
+#include <vector>
 
 #include "core/foundation/disk_flush.h"
 #include "core/foundation/file_ownership.h"
@@ -39,6 +40,12 @@ public:
     bool WriteAt(const std::filesystem::path& path, uint64_t offset,
                  std::string_view bytes) override;
     bool Flush(const std::filesystem::path& path) override;
+    bool ListFiles(const std::filesystem::path& directory,
+                   std::vector<std::string>& names) override;
+    bool ReadTail(const std::filesystem::path& path, size_t atMost, std::string& tail,
+                  uint64_t& size) override;
+    bool CutTo(const std::filesystem::path& path, uint64_t length) override;
+    std::optional<uint64_t> FreeBytes(const std::filesystem::path& path) override;
     std::string ErrorText() const override { return error_; }
 
 private:

@@ -168,6 +168,10 @@ int SettingsStore::ReadIniFile(AppSettings& s, SettingsReadReport* report) const
         if (const auto minutes = DecodeStructInt(*text))
             s.NoRecordsAlarmMinutes = *minutes;
     }
+    if (const auto text = r.Text(kSettings, "DiskSpaceAlarmMB", 0)) {
+        if (const auto mb = DecodeStructInt(*text))
+            s.DiskSpaceAlarmMB = *mb;
+    }
 
     // The device files of the COM names never count as a failure: a missing one keeps its
     // default.
@@ -263,6 +267,10 @@ int SettingsStore::WriteIniFile(const AppSettings& s) const {
     // keeps the original program's keys and nothing else.
     if (s.NoRecordsAlarmMinutes != 0 || doc.Get(kSettings, "NoRecordsAlarmMinutes"))
         num(kSettings, "NoRecordsAlarmMinutes", s.NoRecordsAlarmMinutes);
+    if (s.DiskSpaceAlarmMB != AppSettings::kDiskSpaceAlarmMbDefault ||
+        doc.Get(kSettings, "DiskSpaceAlarmMB")) {
+        num(kSettings, "DiskSpaceAlarmMB", s.DiskSpaceAlarmMB);
+    }
     for (int i = 0; i < 4; ++i)
         textOf(kSerialPorts, ComPortName(i), 260, s.Serial_Ports[static_cast<size_t>(i)]);
     // Like the silence alarm: a file gets the section once a database is used.

@@ -69,8 +69,11 @@ bool AppendReported(FileStore& files, const std::filesystem::path& path, std::st
             return true;
         case AppendResult::CannotOpen:
             return false;
-        case AppendResult::Busy:
         case AppendResult::Failed:
+            // A write the disk refused (full) is the store's to hold and write again: the
+            // record is not given up, and the collector raises one alarm for all of them.
+            return false;
+        case AppendResult::Busy:
             break;
     }
     if (report)

@@ -48,8 +48,8 @@ std::string DecodedFileHeader(const AppSettings& settings);
 using FileProblemReport = std::function<void(const std::string& event, const std::string& detail)>;
 
 // Appends through the store and reports a record that could not be written because another
-// program kept writing the file, or the write failed; a file that cannot be opened is skipped
-// without a report.
+// program kept writing the file; a file that cannot be opened is skipped without a report, and a
+// write that failed (a full disk) is left to the store's owner, which holds the record.
 bool AppendReported(FileStore& files, const std::filesystem::path& path, std::string_view bytes,
                     const FileProblemReport& report, const FileStore::Header& header = nullptr);
 

@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velk {
 
@@ -51,6 +53,34 @@ public:
     virtual bool WriteAt(const std::filesystem::path& path, uint64_t offset,
                          std::string_view bytes) = 0;
     virtual bool Flush(const std::filesystem::path& path) = 0;
+    // The names of the regular files in a directory; false when it cannot be read.
+    virtual bool ListFiles(const std::filesystem::path& directory, std::vector<std::string>& names) {
+        (void)directory;
+        names.clear();
+        return false;
+    }
+    // The file's size and its last bytes, at most atMost of them; false when it cannot be read.
+    virtual bool ReadTail(const std::filesystem::path& path, size_t atMost, std::string& tail,
+                          uint64_t& size) {
+        if (!ReadWhole(path, tail, static_cast<size_t>(-1)))
+            return false;
+        size = tail.size();
+        if (tail.size() > atMost)
+            tail.erase(0, tail.size() - atMost);
+        return true;
+    }
+    // Cuts a record file back to its first `length` bytes and makes that durable; false when
+    // either failed.
+    virtual bool CutTo(const std::filesystem::path& path, uint64_t length) {
+        (void)path;
+        (void)length;
+        return false;
+    }
+    // The bytes free for this program on the file system of the path; none when unknown.
+    virtual std::optional<uint64_t> FreeBytes(const std::filesystem::path& path) {
+        (void)path;
+        return std::nullopt;
+    }
     // Why the last operation failed, for the log.
     virtual std::string ErrorText() const { return {}; }
 };

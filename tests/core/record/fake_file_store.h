@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -38,6 +39,8 @@ public:
             return AppendResult::CannotOpen;
         if (locked.count(p.string()))
             return AppendResult::Busy;
+        if (full)
+            return AppendResult::Failed;
         std::string& content = files[p.string()];
         if (headerIfNew && content.empty())
             content += headerIfNew();
@@ -110,6 +113,32 @@ public:
         return !failFlush;
     }
 
+    bool ListFiles(const std::filesystem::path& dir, std::vector<std::string>& names) override {
+        names.clear();
+        for (const auto& [path, content] : files) {
+            const std::filesystem::path p(path);
+            if (p.parent_path() == dir && stateFiles.count(path) == 0)
+                names.push_back(p.filename().string());
+        }
+        return files.count(dir.string() + "/") == 0 && !missingDirs.count(dir.string());
+    }
+    bool CutTo(const std::filesystem::path& p, uint64_t length) override {
+        if (!Step("cut " + p.string()) || failCuts)
+            return false;
+        const auto it = files.find(p.string());
+        if (it == files.end() || it->second.size() < length)
+            return false;
+        it->second.resize(length);
+        // Made durable at once, as far as the disk held the file.
+        const auto d = disk.find(p.string());
+        if (d != disk.end() && d->second.size() > length)
+            d->second.resize(length);
+        cuts.emplace_back(p.string(), length);
+        return true;
+    }
+
+    std::optional<uint64_t> FreeBytes(const std::filesystem::path&) override { return freeBytes; }
+
     // The power fails: what was not flushed is gone, but for what the system wrote back by itself
     // before: nothing, the state files' writes, or the appends and moves.
     enum class Writeback { Nothing, StateFiles, Appends };
@@ -147,6 +176,10 @@ public:
     std::set<std::string> missingDirs;
     std::set<std::string> locked;
     int writes = 0;
+    std::vector<std::pair<std::string, uint64_t>> cuts;
+    bool failCuts = false;
+    std::optional<uint64_t> freeBytes;
+    bool full = false;  // every append fails, as on a full disk (the journal is preallocated)
     bool failMoves = false;
     bool failFlush = false;
     bool failStateWrites = false;
