@@ -347,6 +347,21 @@ std::optional<uint64_t> PosixFileStore::FreeBytes(const std::filesystem::path& p
     return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
+bool PosixFileStore::SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+    struct stat sa {};
+    struct stat sb {};
+    return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && S_ISREG(sa.st_mode) &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool PosixFileStore::RemoveName(const std::filesystem::path& path) {
+    if (::unlink(path.c_str()) != 0) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    return Sync(path.parent_path(), true, false);
+}
+
 bool PosixDiskFlush::Flush(const std::filesystem::path& fileOrDirectory) {
     const int fd = ::open(fileOrDirectory.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)

@@ -46,6 +46,8 @@ public:
                   uint64_t& size) override;
     bool CutTo(const std::filesystem::path& path, uint64_t length) override;
     std::optional<uint64_t> FreeBytes(const std::filesystem::path& path) override;
+    bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) override;
+    bool RemoveName(const std::filesystem::path& path) override;
     std::string ErrorText() const override { return error_; }
 
 private:

@@ -69,6 +69,7 @@ void Collector::ReportProblem(const std::string& event, const std::string& detai
 
 void Collector::Start() {
     filter_.LoadAtStartup(prompt_);
+    recorder_.DropDoubledInFiles();
     // A record cut short by a kill inside an append never meets a reader, nor a record glued
     // after it.
     CutTornRecords(files_, settings_, OutputDirectories::Under(base_),
@@ -238,6 +239,9 @@ bool Collector::RetryStore() {
     }
     held_ = Held::None;
     timers_.KillTimer(kStoreRetryTimer);
+    // The PBX is polled again after the usual pause, not after the long one of a held link.
+    if (protocol_.ConStat == 1 && protocol_.State == IDLE)
+        protocol_.SMDA_Start_Timer(ENQ_DATA_PERIOD_TIMER);
     ReportProblem("Not stored", "over: the records are stored again and collection goes on");
     if (view_ != nullptr)
         view_->StoreAlarm(std::string());

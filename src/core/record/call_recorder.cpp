@@ -223,6 +223,30 @@ bool CallRecorder::HandOff(const std::string& in, const std::filesystem::path& o
     return true;
 }
 
+void CallRecorder::DropDoubledInFiles() {
+    const std::pair<std::filesystem::path, std::filesystem::path> pairs[] = {
+        {dirs_.buffers / "buffer_in.raw", settings_.DoBufferPackedToOut != 0
+                                              ? dirs_.buffersRaw / "buffer_out.raw"
+                                              : dirs_.buffers / "buffer_out.raw"},
+        {dirs_.buffers / "buffer_in.csv", settings_.DoBufferDecodedToOut != 0
+                                              ? dirs_.buffersCsv / "buffer_out.csv"
+                                              : dirs_.buffers / "buffer_out.csv"}};
+    for (const auto& [in, out] : pairs) {
+        if (!files_.SameFile(in, out))
+            continue;
+        const bool removed = files_.RemoveName(in);
+        if (report_) {
+            report_("Buffer hand-off",
+                    in.string() + " and " + out.string() +
+                        " are one file (a hand-off stopped between its link and its unlink): " +
+                        (removed ? "the in-file's name is removed, the records stay in the "
+                                   "out-file once"
+                                 : "the in-file's name cannot be removed (" + files_.ErrorText() +
+                                       ")"));
+        }
+    }
+}
+
 bool CallRecorder::StoresRecords() const {
     return settings_.RawSave == 1 || settings_.SaveToFile == 1 || settings_.DoBufferPacked != 0 ||
            settings_.DoBufferDecoded != 0;

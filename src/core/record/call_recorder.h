@@ -79,6 +79,10 @@ public:
     bool SaveCall_Buffers(const BillingMessage& message);
     // Hands the buffer in-files over; true when the last hand-off attempted took place.
     bool BuffersOnTimer();
+    // At start: a hand-off by link and unlink that was stopped between its two steps leaves
+    // the in-file and the out-file one file under two names, whose records the pick-up program
+    // would take twice. The in-file's name goes (reported).
+    void DropDoubledInFiles();
 
     // The decoded line and the header line, CR LF included.
     std::string DecodedLine(const BillingMessage& message);

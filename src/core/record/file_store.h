@@ -76,6 +76,17 @@ public:
         (void)length;
         return false;
     }
+    // True when both names are of one file (the same device and inode).
+    virtual bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+        (void)a;
+        (void)b;
+        return false;
+    }
+    // Removes a file's name and makes that durable (its directory flushed).
+    virtual bool RemoveName(const std::filesystem::path& path) {
+        (void)path;
+        return false;
+    }
     // The bytes free for this program on the file system of the path; none when unknown.
     virtual std::optional<uint64_t> FreeBytes(const std::filesystem::path& path) {
         (void)path;

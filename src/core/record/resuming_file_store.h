@@ -87,6 +87,10 @@ public:
     bool CutTo(const std::filesystem::path& path, uint64_t length) override {
         return files_.CutTo(path, length);
     }
+    bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) override {
+        return files_.SameFile(a, b);
+    }
+    bool RemoveName(const std::filesystem::path& path) override { return files_.RemoveName(path); }
     std::optional<uint64_t> FreeBytes(const std::filesystem::path& path) override {
         return files_.FreeBytes(path);
     }

@@ -120,7 +120,8 @@ TEST_F(CollectorFullDiskTest, NoPollWhileTheRecordCannotBeStoredThenCollectionGo
     EXPECT_FALSE(m.collector.StoreHeld());
     EXPECT_FALSE(m.timers.Running(Collector::kStoreRetryTimer));
     EXPECT_FALSE(m.collector.Journal().State().pending);
-    p.SMDA_Timer_Expired(ENQ_NAK_PERIOD_TIMER);
+    EXPECT_TRUE(m.timers.Running(ENQ_DATA_PERIOD_TIMER));  // polled after the short pause
+    p.SMDA_Timer_Expired(ENQ_DATA_PERIOD_TIMER);
     EXPECT_EQ(m.channel.written, std::vector<uint8_t>{ENQ});
     ASSERT_TRUE(Send(m, 2));
     for (const char* rel : {"Bill/20261208.raw", "Bill_Backup/20261208.raw", "Buffers/buffer_in.raw"}) {

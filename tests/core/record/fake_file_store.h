@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -138,6 +139,18 @@ public:
     }
 
     std::optional<uint64_t> FreeBytes(const std::filesystem::path&) override { return freeBytes; }
+    // Two names of one file: a hard link (its content is kept under both names here).
+    bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) override {
+        return links.count({a.string(), b.string()}) != 0 || links.count({b.string(), a.string()}) != 0;
+    }
+    bool RemoveName(const std::filesystem::path& p) override {
+        if (!Step("unlink " + p.string()) || files.erase(p.string()) == 0)
+            return false;
+        disk.erase(p.string());
+        for (auto it = links.begin(); it != links.end();)
+            it = it->first == p.string() || it->second == p.string() ? links.erase(it) : std::next(it);
+        return true;
+    }
 
     // The power fails: what was not flushed is gone, but for what the system wrote back by itself
     // before: nothing, the state files' writes, or the appends and moves.
@@ -179,6 +192,7 @@ public:
     std::vector<std::pair<std::string, uint64_t>> cuts;
     bool failCuts = false;
     std::optional<uint64_t> freeBytes;
+    std::set<std::pair<std::string, std::string>> links;
     bool full = false;  // every append fails, as on a full disk (the journal is preallocated)
     bool failMoves = false;
     bool failFlush = false;
