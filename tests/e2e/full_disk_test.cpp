@@ -151,6 +151,11 @@ protected:
             << out;
         EXPECT_EQ(Occurrences(out, "Not stored: over"), 1u) << out;
         EXPECT_EQ(Occurrences(out, "Not written"), 0u) << out;
+        // The file system is far smaller than the free space the alarm asks for by default.
+        EXPECT_EQ(Occurrences(out, "Disk space low: " + base_.string() +
+                                       ": 1 MB free, the alarm is set at 200 MB"),
+                  1u)
+            << out;
     }
 
     test::TempDir dir_;

@@ -256,6 +256,11 @@ void Collector::DiskBufferNotice(QueueNotice kind, const std::string& text) {
 }
 
 bool Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
+    // A record held from before (the journal's, at a start on a full disk) goes first.
+    if (StoreHeld() && !RetryStore()) {
+        files_.SetLeaveOut({});
+        return false;
+    }
     source_ = RecordSource::Import;
     pipeline_.ProcessMessage(frame, length);
     source_ = RecordSource::Link;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <optional>
 #include <system_error>
 
 #include "core/decode/billing_message.h"
@@ -72,7 +71,7 @@ bool StoredRecords::Targets(const uint8_t* frame, uint32_t length, std::vector<T
     }
     const auto add = [&](const std::filesystem::path& file, std::vector<std::filesystem::path> read,
                          bool raw) {
-        targets.push_back({file, std::move(read), raw, !raw && !lines, raw ? rawKey : lineKey});
+        targets.push_back({file, std::move(read), raw, !raw && !lines, raw ? rawKey : lineKey, {}});
     };
     for (const auto& dir : {dirs_.bill, dirs_.billBackup}) {
         if (settings_.RawSave == 1) {
@@ -97,6 +96,17 @@ bool StoredRecords::Targets(const uint8_t* frame, uint32_t length, std::vector<T
                                                   ? dirs_.buffersCsv / "buffer_out.csv"
                                                   : dirs_.buffers / "buffer_out.csv"},
             false);
+    }
+    // A follower's leader: the raw file of its directory, else the first raw file.
+    for (Target& t : targets) {
+        if (!t.follows)
+            continue;
+        for (const Target& r : targets) {
+            if (r.raw && (t.leader.empty() || r.file.parent_path() == t.file.parent_path()))
+                t.leader = r.file;
+            if (r.raw && r.file.parent_path() == t.file.parent_path())
+                break;
+        }
     }
     return !targets.empty();
 }
@@ -168,15 +178,15 @@ StoredRecords::Found StoredRecords::TakeStored(const uint8_t* frame, uint32_t le
     if (!Targets(frame, length, targets))
         return found;
     found.everywhere = true;
-    std::optional<bool> firstRaw;
-    // The files searched first; the decoded files that follow the first raw file after them.
+    std::map<std::filesystem::path, bool> decided;
+    // The files searched first; the decoded files that follow a raw file after them.
     for (const bool following : {false, true}) {
         for (const Target& t : targets) {
             if (t.follows != following)
                 continue;
             bool stored = false;
             if (t.follows) {
-                stored = firstRaw.value_or(false);
+                stored = decided[t.leader];
             } else if (const auto file = files_.find(t.file); file != files_.end()) {
                 const auto copy = file->second.find(t.key);
                 if (copy != file->second.end() && copy->second.taken < copy->second.stored) {
@@ -184,8 +194,7 @@ StoredRecords::Found StoredRecords::TakeStored(const uint8_t* frame, uint32_t le
                     stored = true;
                 }
             }
-            if (t.raw && !firstRaw)
-                firstRaw = stored;
+            decided[t.file] = stored;
             if (stored)
                 found.files.push_back(t.file);
             else

@@ -40,7 +40,8 @@ bool IsRecordFile(const std::filesystem::path& file, const OutputDirectories& di
 // file a record goes to: the raw and decoded files of its day in Bill and Bill_Backup, and the
 // buffer pairs (in-file and out-file together). A raw file is searched for the message as
 // received; a decoded file for the decoded line when its columns tell calls apart (the sequence
-// number and the start time), else it follows the record's first raw file. An import asks before
+// number and the start time), else it follows the raw file of its directory (or the record's
+// first raw file). An import asks before
 // it stores a record, so that a file imported twice is not billed twice, and a run after a killed
 // one completes the files the record is missing from. Each stored copy answers for one record
 // only. Only the records of the file to import are kept in memory, not those of the record files.
@@ -82,14 +83,16 @@ private:
     };
     using File = std::unordered_map<Key, Copies, KeyHash>;
     // A file a record goes to, the files read for it (a buffer in-file and its out-file), how its
-    // records are written, and the record's key there; one that follows takes the decision of
-    // the record's first raw file.
+    // records are written, and the record's key there; a decoded file whose lines do not tell
+    // calls apart follows a raw file (of its own directory where there is one) and takes its
+    // decision.
     struct Target {
         std::filesystem::path file;
         std::vector<std::filesystem::path> read;
         bool raw = true;
         bool follows = false;
         Key key{};
+        std::filesystem::path leader;
     };
 
     static Key KeyOf(std::string_view text);
