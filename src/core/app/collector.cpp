@@ -262,15 +262,18 @@ bool Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
         return false;
     }
     source_ = RecordSource::Import;
+    files_.BeginRecord();
     pipeline_.ProcessMessage(frame, length);
     source_ = RecordSource::Link;
     files_.SetLeaveOut({});
     counters_.Count(EV_NORMAL_DATA, clock_.Now().hour);
     relay_.StatisticsRowChanged(EV_NORMAL_DATA);
     if (files_.Owes()) {
-        // The import file still holds the record: a run of the import later stores it into the
-        // files that lack it. Nothing more is stored now, and no buffer file is handed over.
+        // The import file still holds the record: it is taken out of the files that got it, and
+        // a run of the import later stores it whole. Nothing more is stored now, and no buffer
+        // file is handed over.
         files_.ForgetOwed();
+        files_.Undo();
         ReportProblem("Not stored", "the record files cannot be written (" + files_.ErrorText() +
                                         "); the import stops");
         return false;

@@ -116,7 +116,7 @@ public:
     // counted as normal data; one whose check failed is only counted. Neither touches the link's
     // status.
     // False when the record could not be written to its files (a full disk): the import stops
-    // there, with the files as they were before that record's failed writes.
+    // there, with the files as they were before that record.
     bool ImportMessage(const uint8_t* frame, uint32_t length);
     // The next ImportMessage's record stands in these of its files already (an import run again
     // after it was killed): it is stored only into the others.

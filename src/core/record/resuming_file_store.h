@@ -39,7 +39,22 @@ public:
         const AppendResult result = files_.Append(path, bytes, headerIfNew);
         if (result == AppendResult::Failed)
             owed_.push_back({path, std::string(bytes), headerIfNew});
+        if (result == AppendResult::Written)
+            appended_.push_back({path, std::string(bytes), nullptr});
         return result;
+    }
+    // A record's appends begin: Undo takes back those that went through since.
+    void BeginRecord() { appended_.clear(); }
+    // Cuts each file the record went into back to its length before, so that the record stands
+    // in none of its files (an import stopped at it stores it whole when run again).
+    void Undo() {
+        for (auto it = appended_.rbegin(); it != appended_.rend(); ++it) {
+            std::string tail;
+            uint64_t size = 0;
+            if (files_.ReadTail(it->path, it->bytes.size(), tail, size) && tail == it->bytes)
+                files_.CutTo(it->path, size - it->bytes.size());
+        }
+        appended_.clear();
     }
     bool Owes() const { return !owed_.empty(); }
     // Writes the owed appends again, in their order; true when none is owed any more. A file
@@ -105,6 +120,7 @@ private:
 
     FileStore& files_;
     std::vector<Owed> owed_;
+    std::vector<Owed> appended_;  // since BeginRecord
     std::vector<std::filesystem::path> leaveOut_;
     bool resuming_ = false;
 };

@@ -217,10 +217,16 @@ TEST_F(CollectorFullDiskTest, ImportStopsAtARecordItsFilesRefuse) {
     };
     m.collector.BeginImport();
     EXPECT_TRUE(import(0));
-    files.full = true;
+    // Room for two of the record's appends (Bill's raw and decoded files): they are taken back,
+    // so the record stands in none of its files.
+    files.roomForAppends = 2;
+    const std::string decoded = File(files, "Bill/20261208.csv");
     EXPECT_FALSE(import(1));
+    EXPECT_EQ(files.roomForAppends, 0);
+    EXPECT_EQ(File(files, "Bill/20261208.raw"), Raw(0));
+    EXPECT_EQ(File(files, "Bill/20261208.csv"), decoded);
     m.collector.EndImport();
-    files.full = false;
+    files.roomForAppends = -1;
     // Nothing is owed later: the import's file still holds the record.
     m.collector.BeginImport();
     EXPECT_TRUE(import(2));

@@ -40,8 +40,10 @@ public:
             return AppendResult::CannotOpen;
         if (locked.count(p.string()))
             return AppendResult::Busy;
-        if (full)
+        if (full || roomForAppends == 0)
             return AppendResult::Failed;
+        if (roomForAppends > 0)
+            --roomForAppends;
         std::string& content = files[p.string()];
         if (headerIfNew && content.empty())
             content += headerIfNew();
@@ -194,6 +196,7 @@ public:
     std::optional<uint64_t> freeBytes;
     std::set<std::pair<std::string, std::string>> links;
     bool full = false;  // every append fails, as on a full disk (the journal is preallocated)
+    int roomForAppends = -1;  // when not negative: the appends that still fit
     bool failMoves = false;
     bool failFlush = false;
     bool failStateWrites = false;
