@@ -48,6 +48,7 @@ public:
     std::optional<uint64_t> FreeBytes(const std::filesystem::path& path) override;
     bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) override;
     bool RemoveName(const std::filesystem::path& path) override;
+    bool Replace(const std::filesystem::path& path, std::string_view content) override;
     std::string ErrorText() const override { return error_; }
 
 private:
