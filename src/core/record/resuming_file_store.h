@@ -108,6 +108,7 @@ public:
     bool RemoveName(const std::filesystem::path& path) override { return files_.RemoveName(path); }
     std::optional<uint64_t> FreeBytes(const std::filesystem::path& path) override {
         return files_.FreeBytes(path);
+    }
     bool Replace(const std::filesystem::path& path, std::string_view content) override {
         return files_.Replace(path, content);
     }
