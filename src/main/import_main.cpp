@@ -226,7 +226,8 @@ int main(int argc, char* argv[]) {
                 survey = velk::SurveyImport(first, otherProgram, stored);
                 // Also where none stands in its first file: a killed run may have left records
                 // in some files only.
-                leaveOut = &stored;
+                if (survey.alreadyStored > 0 || stored.AnyStored())
+                    leaveOut = &stored;
             } else if (!storeAgain && storesCalls && !told) {
                 told = true;
                 std::fprintf(

@@ -193,20 +193,16 @@ bool PosixFileStore::Sync(const std::filesystem::path& path, bool directory, boo
 }
 
 bool PosixFileStore::FlushWritten() {
+    bool ok = true;
     // A record file another program took away meanwhile (a pick-up program removing an
-    // out-file) has nothing left to flush. What failed is tried again at the next call.
-    std::unordered_set<std::string> failedFiles, failedDirectories;
-    for (const auto& file : written_) {
-        if (!Sync(file, false, true))
-            failedFiles.insert(file);
-    }
-    for (const auto& directory : directories_) {
-        if (!Sync(directory, true, false))
-            failedDirectories.insert(directory);
-    }
-    written_ = std::move(failedFiles);
-    directories_ = std::move(failedDirectories);
-    return written_.empty() && directories_.empty();
+    // out-file) has nothing left to flush.
+    for (const auto& file : written_)
+        ok = Sync(file, false, true) && ok;
+    for (const auto& directory : directories_)
+        ok = Sync(directory, true, false) && ok;
+    written_.clear();
+    directories_.clear();
+    return ok;
 }
 
 bool PosixFileStore::ReadWhole(const std::filesystem::path& path, std::string& content,

@@ -164,10 +164,11 @@ uint64_t StoredRecords::Look() {
     uint64_t stored = 0;
     for (auto& [path, file] : files_) {
         Count(read_.at(path), file);
-        if (path != first_)
-            continue;
-        for (const auto& [key, copies] : file)
-            stored += std::min(copies.noted, copies.stored);
+        for (const auto& [key, copies] : file) {
+            anyStored_ = anyStored_ || std::min(copies.noted, copies.stored) > 0;
+            if (path == first_)
+                stored += std::min(copies.noted, copies.stored);
+        }
     }
     return stored;
 }

@@ -58,6 +58,8 @@ public:
     // through once: the number of noted records that stand in the first of their files.
     void Note(const uint8_t* frame, uint32_t length);
     uint64_t Look();
+    // After Look: whether any noted record stands in any of its files.
+    bool AnyStored() const { return anyStored_; }
     // During the import: the files the record stands in (a copy not taken yet; it is taken), and
     // whether that is every file it goes to.
     struct Found {
@@ -108,6 +110,7 @@ private:
     std::map<std::filesystem::path, File> files_;
     std::map<std::filesystem::path, Target> read_;  // how each noted target's files are read
     std::filesystem::path first_;                   // the first file of the first record noted
+    bool anyStored_ = false;
 };
 
 // What an import finds of a file before it stores anything: how many call records pass their
