@@ -42,7 +42,14 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
                    ReportProblem(event, detail);
                }),
       filter_(settings, [this] { protocol_.SMDA_Count_Event(EV_PASSED_FILTER); }),
-      traffic_(files_, OutputDirectories::Under(baseDirectory).trf) {
+      traffic_(files_, OutputDirectories::Under(baseDirectory).trf),
+      alarms_(clock),
+      rules_(alarms_, clock, static_cast<int64_t>(settings.Alerts_HoldBackMinutes) * 60,
+             [this](const Alert& alert) {
+                 if (alertSink_)
+                     alertSink_(alert);
+             }) {
+    alarms_.SetListener(&rules_);
     protocol_.SetHdConverter(&hdConverter_);
     protocol_.SetJournal(&linkState_);
     recorder_.SetHandOffWaitsForRecord(true);
@@ -63,8 +70,43 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
 }
 
 void Collector::ReportProblem(const std::string& event, const std::string& detail) {
+    if (event == "Not written") {
+        ++notWritten_;
+        RaiseAlarm(alarm_kind::kNotWritten, event, detail);
+        return;
+    }
     log_.Note(event, detail);
     relay_.Problem(event + ": " + detail);
+}
+
+void Collector::RaiseAlarm(const std::string& kind, const std::string& event,
+                           const std::string& detail) {
+    log_.Note(event, detail);
+    relay_.Problem(event + ": " + detail);
+    alarms_.Raise(kind, event + ": " + detail);
+}
+
+void Collector::ClearAlarm(const std::string& kind, const std::string& event,
+                           const std::string& detail) {
+    if (!alarms_.Active(kind))
+        return;
+    if (!event.empty())
+        log_.Note(event, detail);
+    alarms_.Clear(kind);
+}
+
+void Collector::AlertReport(const std::vector<AlertNote>& notes) {
+    for (const AlertNote& note : notes) {
+        log_.Note(note.event, note.detail);
+        if (note.event != "Alert sent")
+            relay_.Problem(note.event + ": " + note.detail);
+    }
+}
+
+int32_t Collector::SilenceMinutes() const {
+    return settings_.NoRecordsAlarmMinutes == AppSettings::kUnsetMinutes
+               ? silenceDefault_
+               : settings_.NoRecordsAlarmMinutes;
 }
 
 void Collector::Start() {
@@ -84,9 +126,11 @@ void Collector::Start() {
     OnSpaceLook();
     if (settings_.DiskSpaceAlarmMB > 0)
         timers_.StartTimer(kSpaceTimer, kSpaceLookMs);
-    silence_.SetMinutes(settings_.NoRecordsAlarmMinutes);
+    rules_.SetHoldBack(static_cast<int64_t>(settings_.Alerts_HoldBackMinutes) * 60);
+    silence_.SetMinutes(SilenceMinutes());
     if (silence_.Minutes() > 0)
         timers_.StartTimer(kSilenceTimer, kSilenceLookMs);
+    timers_.StartTimer(kAlarmTimer, kAlarmLookMs);
 }
 
 void Collector::ScheduleIndex() {
@@ -120,6 +164,8 @@ void Collector::OnTimer(int id) {
     }
     if (id == kStoreRetryTimer) {
         RetryStore();
+    if (id == kAlarmTimer) {
+        OnAlarmLook();
         return;
     }
     if (id == kIndexTimer) {
@@ -218,7 +264,7 @@ void Collector::Hold(Held what, const std::string& why) {
     const std::string detail =
         why + "; the record is kept and nothing new is taken until it is stored (tried again "
               "every " + std::to_string(kStoreRetryMs / 1000) + " s)";
-    ReportProblem("Not stored", detail);
+    RaiseAlarm("not-stored", "Not stored", detail);
     if (view_ != nullptr)
         view_->StoreAlarm("Not stored: " + detail);
 }
@@ -243,6 +289,7 @@ bool Collector::RetryStore() {
     if (protocol_.ConStat == 1 && protocol_.State == IDLE)
         protocol_.SMDA_Start_Timer(ENQ_DATA_PERIOD_TIMER);
     ReportProblem("Not stored", "over: the records are stored again and collection goes on");
+    alarms_.Clear("not-stored");
     if (view_ != nullptr)
         view_->StoreAlarm(std::string());
     return true;
@@ -251,6 +298,10 @@ bool Collector::RetryStore() {
 void Collector::DiskBufferNotice(QueueNotice kind, const std::string& text) {
     log_.Note("HD Buffer", text);
     relay_.Problem("HD Buffer: " + text);
+    if (kind == QueueNotice::Alarm)
+        alarms_.Raise(alarm_kind::kDiskBuffer, "HD Buffer: " + text);
+    if (kind == QueueNotice::AlarmOver)
+        alarms_.Clear(alarm_kind::kDiskBuffer);
     if (view_ != nullptr && kind != QueueNotice::Note)
         view_->DiskBufferAlarm(kind == QueueNotice::Alarm ? "HD Buffer: " + text : std::string());
 }
@@ -312,7 +363,12 @@ bool Collector::IndexingSaver::SaveDecoded(const BillingMessage& message,
                                            const LastCallsRing::Record& fields) {
     // The files first: the index never holds them up. A record stored again at a resume may
     // have reached the index before the program stopped.
+    const uint64_t refusedBefore = owner_.notWritten_;
     owner_.recorder_.SaveDecoded(message, fields);
+    // A record every file took: the files are writable again.
+    if (owner_.notWritten_ == refusedBefore) {
+        owner_.alarms_.Clear(alarm_kind::kNotWritten);
+    }
     if (owner_.files_.Resuming())
         owner_.indexer_.AddAgain(message, fields, owner_.source_);
     else
@@ -329,6 +385,14 @@ void Collector::DatabaseReport(const std::vector<ShipNote>& notes, const ShipSta
     }
     const bool alarmChanged = status.alarm != database_.alarm;
     database_ = status;
+    if (alarmChanged && !status.alarm.empty())
+        alarms_.Raise(alarm_kind::kDatabase, status.alarm);
+    if (alarmChanged && status.alarm.empty())
+        alarms_.Clear(alarm_kind::kDatabase);
+    if (status.troubleSince == 0) {
+        ClearAlarm(alarm_kind::kDatabaseAway, "Database away",
+                   "over: the database server takes the records again");
+    }
     if (view_ != nullptr) {
         view_->DatabaseStatus(status.line);
         if (alarmChanged)
@@ -345,14 +409,16 @@ void Collector::ResetSequence() {
 bool Collector::FlushRecords() {
     importedSinceFlush_ = 0;
     if (files_.FlushWritten()) {
-        if (flushFailing_)
+        if (flushFailing_) {
             ReportProblem("Not flushed", "the record files reach the disk again");
+            alarms_.Clear(alarm_kind::kNotFlushed);
+        }
         flushFailing_ = false;
         return true;
     }
     if (!flushFailing_) {
-        ReportProblem("Not flushed",
-                      files_.ErrorText() + "; records written may be lost if the power fails");
+        RaiseAlarm(alarm_kind::kNotFlushed, "Not flushed",
+                   files_.ErrorText() + "; records written may be lost if the power fails");
     }
     flushFailing_ = true;
     return false;
@@ -444,17 +510,25 @@ void Collector::FinishLinkFrame() {
 
 void Collector::OnCallRecord(const BillingMessage& message) {
     const bool importing = pipeline_.ImportRunning();
-    if (!importing)
+    if (!importing) {
         silence_.Record(clock_.Seconds());
+        alarms_.Clear(alarm_kind::kNoRecords);
+    }
     // A record too short to hold its sequence number is not counted.
     if (!message.Has(11))
         return;
     const int base = RecordBase::FromHexType(settings_.Hex_Type).numbers;
     SequenceCheck& check = importing ? import_ : live_;
     const auto event = check.Take(static_cast<uint32_t>(NumberAt(message, 8, 4, base)), base);
-    if (!event)
+    if (!event) {
+        if (!importing)
+            alarms_.Clear(alarm_kind::kSequence);
         return;
+    }
     log_.Note(event->Event(), event->Detail() + (importing ? " in the import" : ""));
+    // An import's gaps are told to the person running it, not sent away.
+    if (!importing)
+        alarms_.Raise(alarm_kind::kSequence, event->Line());
     if (view_ != nullptr)
         view_->SequenceAlarm(event->Line() + (importing ? " in the import" : ""), live_.Missing());
 }
@@ -464,6 +538,7 @@ void Collector::OnSilenceLook() {
     if (!silence_.Tick(connected, clock_.Seconds()))
         return;
     log_.Note("No records", silence_.Detail());
+    alarms_.Raise(alarm_kind::kNoRecords, "No records: " + silence_.Detail());
     if (view_ != nullptr)
         view_->SilenceAlarm("No records: " + silence_.Detail());
 }
@@ -480,11 +555,49 @@ void Collector::OnSpaceLook() {
                                 std::to_string(settings_.DiskSpaceAlarmMB) + " MB (DiskSpaceAlarmMB)";
     if (*free < threshold && !spaceLow_) {
         spaceLow_ = true;
-        ReportProblem("Disk space low", figures + "; records stop being stored when it is full");
+        RaiseAlarm("disk-space-low", "Disk space low",
+                   figures + "; records stop being stored when it is full");
     } else if (*free >= threshold && spaceLow_) {
         spaceLow_ = false;
         ReportProblem("Disk space low", "over: " + figures);
+        alarms_.Clear("disk-space-low");
     }
+namespace {
+
+std::string Minutes(int64_t minutes) {
+    return std::to_string(minutes) + (minutes == 1 ? " minute" : " minutes");
+}
+
+}  // namespace
+
+void Collector::OnAlarmLook() {
+    const int64_t now = clock_.Seconds();
+    // The link counts as down while it is wanted (being connected, or reconnected) and not up;
+    // one the operator disconnected is not wanted.
+    const LinkMenuState link = connection_.MenuState();
+    const bool down = link == LinkMenuState::Connecting || link == LinkMenuState::Reconnecting;
+    const int64_t linkMinutes = settings_.Alerts_LinkDownMinutes;
+    if (!down) {
+        linkDownSince_.reset();
+        ClearAlarm(alarm_kind::kLinkDown, "Link down", "over: the link is up again");
+    } else {
+        if (!linkDownSince_)
+            linkDownSince_ = now;
+        if (linkMinutes > 0 && now - *linkDownSince_ >= linkMinutes * 60 &&
+            !alarms_.Active(alarm_kind::kLinkDown)) {
+            RaiseAlarm(alarm_kind::kLinkDown, "Link down",
+                       "no connection to the PBX for " + Minutes(linkMinutes));
+        }
+    }
+    const int64_t databaseMinutes = settings_.Alerts_DatabaseAwayMinutes;
+    if (databaseMinutes > 0 && database_.troubleSince != 0 &&
+        now - database_.troubleSince >= databaseMinutes * 60 &&
+        !alarms_.Active(alarm_kind::kDatabaseAway)) {
+        RaiseAlarm(alarm_kind::kDatabaseAway, "Database away",
+                   "the database server has taken no records for " + Minutes(databaseMinutes) +
+                       "; they wait in VELK.db");
+    }
+    rules_.Tick();
 }
 
 void Collector::OnPeerClosed() {
@@ -495,6 +608,10 @@ void Collector::OnPeerClosed() {
 void Collector::Relay::Notify(NotifyCode code, int value) {
     if (code == NOTIFY_CONNECTION)
         owner_.connection_.OnNotifyConnection(value);
+    if (code == NOTIFY_CONNECTION && value == 1) {
+        owner_.linkDownSince_.reset();
+        owner_.ClearAlarm(alarm_kind::kLinkDown, "Link down", "over: the link is up again");
+    }
     if (owner_.view_ != nullptr)
         owner_.view_->Notify(code, value);
 }

@@ -1,7 +1,10 @@
 """velk-web against hostile callers: the real program over HTTP."""
+import grp
 import http.client
+import os
 import socket
 import ssl
+import stat
 import subprocess
 import time
 import unittest
@@ -168,6 +171,29 @@ class WebStart(unittest.TestCase):
             finally:
                 web.terminate()
                 web.wait(timeout=20)
+        finally:
+            base.remove()
+
+    def test_accounts_file_is_readable_by_the_directory_group_only(self):
+        base = fx.Base()
+        try:
+            os.remove(base.dir + "/velk-web.users")
+            os.chown(base.dir, -1, grp.getgrnam("users").gr_gid)
+            base.add_user("bob", "first")
+            base.add_user("carol", "second")
+            base.add_user("bob", "third")
+            info = os.stat(base.dir + "/velk-web.users")
+            self.assertEqual(stat.S_IMODE(info.st_mode), 0o640)
+            self.assertEqual(info.st_gid, grp.getgrnam("users").gr_gid)
+            with open(base.dir + "/velk-web.users") as f:
+                lines = f.read().splitlines()
+            self.assertEqual([l.split(":")[0] for l in lines], ["bob", "carol"])
+            self.assertTrue(lines[0].startswith("bob:$y$"))
+            self.assertNotIn("third", "".join(lines))
+            web = fx.Web(base, port=8083)
+            self.assertEqual(web.login("bob", "first")[0], 401)
+            self.assertEqual(web.login("bob", "third")[0], 303)
+            web.stop()
         finally:
             base.remove()
 
