@@ -73,16 +73,14 @@ struct AppSettings {
     int32_t DoBufferPackedToOut = 0;
     int32_t DoBufferDecodedToOut = 0;
     // Minutes without a call record while connected before the "No records" alarm; 0: none.
-    // Optional: a file without it reads as 0 and is not incomplete.
-    int32_t NoRecordsAlarmMinutes = 0;
-    // Free space in the base directory below this many MB raises the "Disk space low" alarm;
-    // 0: none. Optional like the silence alarm; the default is room for a busy day of records.
-    static constexpr int32_t kDiskSpaceAlarmMbDefault = 200;
-    int32_t DiskSpaceAlarmMB = kDiskSpaceAlarmMbDefault;
     // Optional: a file without it reads as kUnsetMinutes (the program's own default: none for
     // the window, an hour for the service) and is not incomplete.
     static constexpr int32_t kUnsetMinutes = -1;
     int32_t NoRecordsAlarmMinutes = kUnsetMinutes;
+    // Free space in the base directory below this many MB raises the "Disk space low" alarm;
+    // 0: none. Optional like the silence alarm; the default is room for a busy day of records.
+    static constexpr int32_t kDiskSpaceAlarmMbDefault = 200;
+    int32_t DiskSpaceAlarmMB = kDiskSpaceAlarmMbDefault;
 
     // [Serial Ports] COM1..COM4: the device file behind each COM name of the settings.
     std::array<std::string, 4> Serial_Ports = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
