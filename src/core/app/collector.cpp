@@ -164,6 +164,8 @@ void Collector::OnTimer(int id) {
     }
     if (id == kStoreRetryTimer) {
         RetryStore();
+        return;
+    }
     if (id == kAlarmTimer) {
         OnAlarmLook();
         return;
@@ -562,6 +564,8 @@ void Collector::OnSpaceLook() {
         ReportProblem("Disk space low", "over: " + figures);
         alarms_.Clear("disk-space-low");
     }
+}
+
 namespace {
 
 std::string Minutes(int64_t minutes) {
