@@ -417,5 +417,27 @@ TEST_F(Console, FoundCallsAreSortedByAnyColumnAndPaged) {
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 6);
 }
 
+TEST_F(Console, FormsPostedFromAnotherSitesPageAreRefused) {
+    WebRequest r;
+    r.method = "POST";
+    r.path = "/login";
+    r.query.emplace("user", "alice");
+    r.query.emplace("password", "right horse");
+    r.peer = "10.1.1.1";
+    r.host = "velk.example:8080";
+    r.origin = "http://evil.example";
+    EXPECT_EQ(console->Handle(r).status, 403);
+    r.origin = "https://velk.example:8080";  // this server, but not over TLS
+    EXPECT_EQ(console->Handle(r).status, 403);
+    r.origin = "http://velk.example:8080";
+    EXPECT_EQ(console->Handle(r).status, 303);
+    r.origin.clear();  // a client that names none
+    EXPECT_EQ(console->Handle(r).status, 303);
+    r.tls = true;
+    r.origin = "https://velk.example:8080";
+    EXPECT_EQ(console->Handle(r).status, 303);
+    EXPECT_EQ(log, "login: alice from 10.1.1.1\nlogin: alice from 10.1.1.1\nlogin: alice from 10.1.1.1\n");
+}
+
 }  // namespace
 }  // namespace velk
