@@ -2,6 +2,7 @@
 # costliest first when it has no timings of its own yet (a fresh build directory). A name that is
 # no longer a test is passed over. The end-to-end tests are given their cost in e2e/.
 set(_velk_long_tests
+    VelkImport.AHundredThousandRecords 100
     VelkReportLarge.ListingALargeIndexTakesNoMoreMemoryThanASmallOne 67
     IndexRebuild.MemoryStaysTheSameWhateverTheFileLength 60
     SystemLoad.HugeFileIsReadPieceByPiece 40
@@ -26,6 +27,11 @@ set(_velk_long_tests
     PackagedPrograms.AnswerHelpVersionAndWrongOptionsAlike 11
     Layers.IncludesRunOneWay 11
     CallRecorderTest.RecordNotWrittenToABusyFileIsReported 9
+    WindowTest.RecordsFromAWorkerWhileTheOperatorClicks 8
+    RecordingEndToEnd.SimulatorToFilesByteForByte 6
+    WindowTest.DetailWindowsUpToThirty 5
+    SerialLinkTest.SimulatorOnTheLineWithWrongBlockChecksAndDuplicates 5
+    SystemLoadTest.TwoWindowsWhileRecordsKeepArriving 5
     Console.ALongSearchStopsAndSaysSo 8
     VelkImport.EveryRawProfileRebuildsTheDecodedFilesByteForByte 8
     VelkSettingsTest.JunkIsRefusedAndTheFileIsUntouched 7
