@@ -51,7 +51,10 @@ void BM_TakeFromAFullQueue(benchmark::State& state) {
         AppSettings settings;
         uint64_t bytes = 0;
         DiskBufferReader reader(settings, [&bytes](const uint8_t*, uint32_t length, uint32_t,
-                                                   const BillingRecord&) { bytes += length; });
+                                                   const BillingRecord&) {
+            bytes += length;
+            return true;
+        });
         PosixQueueFile file(queue);
         DiskQueueReader queueReader(file);
         state.ResumeTiming();
@@ -83,6 +86,7 @@ void BM_TakeAndStoreFromAFullQueue(benchmark::State& state) {
         DiskBufferReader reader(settings, [&host](const uint8_t* frame, uint32_t length,
                                                   uint32_t slot, const BillingRecord& record) {
             host.Get().DeliverFromDiskBuffer(frame, length, slot, record);
+            return !host.Get().StoreHeld();
         });
         PosixQueueFile file(queue);
         DiskQueueReader queueReader(file);

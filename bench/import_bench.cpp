@@ -154,7 +154,9 @@ void BM_WindowImportAgainstItsFloor(benchmark::State& state) {
         Collector& collector = base.collector;
         bool done = false;
         RawImportRunner runner(
-            [&collector](const uint8_t* f, uint32_t l) { collector.ImportMessage(f, l); },
+            [&collector](const uint8_t* f, uint32_t l, const std::vector<std::filesystem::path>&) {
+                collector.ImportMessage(f, l);
+            },
             [&collector] { collector.ImportBadCheck(); });
         QObject::connect(&runner, &RawImportRunner::Finished,
                          [&done](const ImportResult&) { done = true; });

@@ -81,14 +81,26 @@ public:
         : collector_(collector), file_(file), terminal_(terminal), leaveOut_(leaveOut) {}
 
     bool Skip(const uint8_t* frame, uint32_t length) override {
-        return leaveOut_ != nullptr && leaveOut_->Take(frame, length);
+        if (leaveOut_ == nullptr)
+            return false;
+        // A record some of its files hold (a run killed while storing it) goes to the others.
+        velk::StoredRecords::Found found = leaveOut_->TakeStored(frame, length);
+        if (found.everywhere)
+            return true;
+        if (!found.files.empty())
+            ++completed;
+        collector_.ImportLeaveOut(std::move(found.files));
+        return false;
     }
     void Message(const uint8_t* frame, uint32_t length) override {
         const bool call = velk::IsCallRecord(frame);
         const bool traffic = frame[4] == '3' && frame[5] == '5';
         (call ? callRecords : traffic ? trafficParts : others)++;
-        collector_.ImportMessage(frame, length);
+        if (!collector_.ImportMessage(frame, length))
+            notWritten = true;
     }
+    // A record its files refused (a full disk) stops the import.
+    bool Cancelled() override { return notWritten; }
     void BadCheck() override { collector_.ImportBadCheck(); }
     void Progress(uint32_t percent) override { percent_ = percent; }
     void Imported(uint64_t count) override {
@@ -106,6 +118,8 @@ public:
     }
 
     uint64_t callRecords = 0, trafficParts = 0, others = 0;
+    uint64_t completed = 0;  // stored only into the files that lacked them
+    bool notWritten = false;
 
 private:
     velk::Collector& collector_;
@@ -208,7 +222,9 @@ int main(int argc, char* argv[]) {
             if (!storeAgain && stored.Comparable()) {
                 velk::FileImportSource first(file);
                 survey = velk::SurveyImport(first, otherProgram, stored);
-                if (survey.alreadyStored > 0)
+                // Also where none stands in its first file: a killed run may have left records
+                // in some files only.
+                if (survey.alreadyStored > 0 || stored.AnyStored())
                     leaveOut = &stored;
             } else if (!storeAgain && storesCalls && !told) {
                 told = true;
@@ -236,6 +252,14 @@ int main(int argc, char* argv[]) {
                 std::fprintf(stderr, "%s: %s\n", file.c_str(), result.Remarks().c_str());
             if (result.tailBytes > 0)
                 exitCode = 1;
+            if (sink.notWritten) {
+                std::fprintf(stderr,
+                             "%s: the record files could not be written (%s); the import "
+                             "stopped. Run it again once they can: the records stored are left "
+                             "out, the others are stored\n",
+                             file.c_str(), fileStore.ErrorText().c_str());
+                exitCode = 1;
+            }
             // Nothing counts as imported before it is on the disk.
             const bool flushed = collector.EndImport();
             if (!flushed) {
@@ -263,6 +287,10 @@ int main(int argc, char* argv[]) {
             if (kept > written)
                 std::printf("%s: %llu call records could not be written to any file\n",
                             file.c_str(), static_cast<unsigned long long>(kept - written));
+            if (sink.completed > 0)
+                std::printf("%s: %llu call records were stored in some of their files already "
+                            "(an import stopped before) and were completed in the others\n",
+                            file.c_str(), static_cast<unsigned long long>(sink.completed));
             if (result.skippedStored > 0)
                 std::printf(
                     "%s: %llu of %llu call records were stored already and were left out "
@@ -270,6 +298,8 @@ int main(int argc, char* argv[]) {
                     file.c_str(), static_cast<unsigned long long>(result.skippedStored),
                     static_cast<unsigned long long>(survey.callRecords));
             std::fflush(stdout);
+            if (sink.notWritten)
+                break;  // the files after it would meet the same full disk
         } catch (const std::bad_alloc&) {
             // What was stored stays, each record whole; the next file may still go through.
             collector.EndImport();

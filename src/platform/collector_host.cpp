@@ -21,6 +21,7 @@ CollectorHost::CollectorHost(AppSettings& settings, const std::filesystem::path&
           [this](const uint8_t* frame, uint32_t length, uint32_t slot,
                  const BillingRecord& record) {
               collector_.DeliverFromDiskBuffer(frame, length, slot, record);
+              return !collector_.StoreHeld();
           },
           [this](QueueNotice kind, const std::string& text) {
               collector_.DiskBufferNotice(kind, text);

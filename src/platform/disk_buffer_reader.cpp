@@ -248,14 +248,24 @@ size_t DiskBufferReader::TakeAll(DiskQueueReader& reader, const std::shared_ptr<
         const uint32_t length = ParseLengthDigits(&frame[1]);
         const uint32_t slot = reader.PendingSlot();
         bool delivered = false;
-        OnOwnThread([this, &run, &frame, length, slot, &record, &delivered] {
+        bool stored = false;
+        OnOwnThread([this, &run, &frame, length, slot, &record, &delivered, &stored] {
             if (run->abandoned)
                 return;  // a stop gave up on this thread meanwhile
-            deliver_(frame.data(), length, slot, record);
+            stored = deliver_(frame.data(), length, slot, record);
             delivered = true;
         });
         if (!delivered)
             return taken;
+        if (!stored) {
+            // Not stored (its files cannot be written): the record stays in the queue.
+            reader.Leave();
+            for (auto waited = std::chrono::milliseconds(0); waited < kHeldPause && !run->stop;
+                 waited += std::chrono::milliseconds(10)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            return taken;
+        }
         // Stored: the commit above takes it out of the queue. A crash before that leaves it
         // there for the next start, where the journal names it stored; none loses it, none is
         // stored twice.

@@ -73,9 +73,11 @@ struct DiskBufferStopTiming {
 class DiskBufferReader : public QObject, public DiskBufferChannel {
     Q_OBJECT
 public:
-    // The frame converted from the record read from the queue slot.
-    using Deliver = std::function<void(const uint8_t* frame, uint32_t length, uint32_t slot,
+    // The frame converted from the record read from the queue slot; false when it could not be
+    // stored (a full disk): it stays in the queue, and is taken again after kHeldPause.
+    using Deliver = std::function<bool(const uint8_t* frame, uint32_t length, uint32_t slot,
                                        const BillingRecord& record)>;
+    static constexpr std::chrono::milliseconds kHeldPause{500};
 
     DiskBufferReader(const AppSettings& settings, Deliver deliver, QueueReport report = nullptr,
                      DiskBufferStopTiming timing = {}, QObject* parent = nullptr);

@@ -88,6 +88,10 @@ MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const 
     request.tls = server->Tls();
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, CollectValue, &request);
     MHD_get_connection_values(connection, MHD_COOKIE_KIND, CollectValue, &request);
+    const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+    const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
+    request.host = host != nullptr ? host : "";
+    request.origin = origin != nullptr ? origin : "";
     const char* type =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
     if (!pending->body.empty() && type != nullptr &&

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <thread>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace velk {
@@ -59,8 +61,10 @@ AppendResult PosixFileStore::Append(const std::filesystem::path& path, std::stri
                                     const Header& headerIfNew) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        error_ = std::strerror(errno);
-        return AppendResult::CannotOpen;
+        // A full disk refuses a new file too: that is a failed write, not a missing directory.
+        const int err = errno;
+        error_ = std::strerror(err);
+        return err == ENOSPC || err == EDQUOT ? AppendResult::Failed : AppendResult::CannotOpen;
     }
     struct Closer {
         int fd;
@@ -78,7 +82,8 @@ AppendResult PosixFileStore::Append(const std::filesystem::path& path, std::stri
     }
     // An empty file may be one this append created: its directory entry is flushed as well.
     struct stat st {};
-    const bool empty = ::fstat(fd, &st) == 0 && st.st_size == 0;
+    const bool sized = ::fstat(fd, &st) == 0;
+    const bool empty = sized && st.st_size == 0;
     if (empty)
         directories_.insert(path.parent_path().native());
     std::string withHeader;
@@ -95,6 +100,11 @@ AppendResult PosixFileStore::Append(const std::filesystem::path& path, std::stri
             if (errno == EINTR)
                 continue;
             error_ = std::strerror(errno);
+            // What a full disk let through is a record cut short: the file goes back to its
+            // length before this append (no other writer can have appended meanwhile).
+            if (done > 0 && (!sized || ::ftruncate(fd, st.st_size) != 0))
+                error_ += std::string("; the part written cannot be cut off: ") +
+                          std::strerror(errno);
             return AppendResult::Failed;
         }
         done += static_cast<size_t>(n);
@@ -259,6 +269,93 @@ bool PosixFileStore::Flush(const std::filesystem::path& path) {
         return false;
     newStateFiles_.erase(path);
     return true;
+}
+
+bool PosixFileStore::ListFiles(const std::filesystem::path& directory,
+                               std::vector<std::string>& names) {
+    names.clear();
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir == nullptr) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        struct stat st {};
+        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode)) {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    ::closedir(dir);
+    return true;
+}
+
+bool PosixFileStore::ReadTail(const std::filesystem::path& path, size_t atMost, std::string& tail,
+                              uint64_t& size) {
+    tail.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0;
+    if (ok) {
+        size = static_cast<uint64_t>(st.st_size);
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(atMost, size));
+        tail.resize(n);
+        size_t done = 0;
+        while (done < n) {
+            const ssize_t r = ::pread(fd, tail.data() + done, n - done,
+                                      static_cast<off_t>(size - n + done));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                break;
+            done += static_cast<size_t>(r);
+        }
+        tail.resize(done);
+        ok = done == n;
+    }
+    if (!ok)
+        error_ = std::strerror(errno);
+    ::close(fd);
+    return ok;
+}
+
+bool PosixFileStore::CutTo(const std::filesystem::path& path, uint64_t length) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    const bool ok = ::ftruncate(fd, static_cast<off_t>(length)) == 0 && ::fdatasync(fd) == 0;
+    if (!ok)
+        error_ = std::strerror(errno);
+    ::close(fd);
+    return ok;
+}
+
+std::optional<uint64_t> PosixFileStore::FreeBytes(const std::filesystem::path& path) {
+    struct statvfs st {};
+    if (::statvfs(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+bool PosixFileStore::SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+    struct stat sa {};
+    struct stat sb {};
+    return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && S_ISREG(sa.st_mode) &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool PosixFileStore::RemoveName(const std::filesystem::path& path) {
+    if (::unlink(path.c_str()) != 0) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    return Sync(path.parent_path(), true, false);
 }
 
 bool PosixFileStore::Replace(const std::filesystem::path& path, std::string_view content) {

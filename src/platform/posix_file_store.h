@@ -4,6 +4,7 @@
 #include <set>
 #include <unordered_set>
 #include <string>
+#include <vector>
 
 #include "core/foundation/disk_flush.h"
 #include "core/foundation/file_ownership.h"
@@ -39,6 +40,14 @@ public:
     bool WriteAt(const std::filesystem::path& path, uint64_t offset,
                  std::string_view bytes) override;
     bool Flush(const std::filesystem::path& path) override;
+    bool ListFiles(const std::filesystem::path& directory,
+                   std::vector<std::string>& names) override;
+    bool ReadTail(const std::filesystem::path& path, size_t atMost, std::string& tail,
+                  uint64_t& size) override;
+    bool CutTo(const std::filesystem::path& path, uint64_t length) override;
+    std::optional<uint64_t> FreeBytes(const std::filesystem::path& path) override;
+    bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) override;
+    bool RemoveName(const std::filesystem::path& path) override;
     bool Replace(const std::filesystem::path& path, std::string_view content) override;
     std::string ErrorText() const override { return error_; }
 

@@ -56,11 +56,16 @@ public:
           leaveOut_(leaveOut) {}
 
     bool Skip(const uint8_t* frame, uint32_t length) override {
-        return leaveOut_ != nullptr && leaveOut_->Take(frame, length);
+        storedIn_.clear();
+        if (leaveOut_ == nullptr)
+            return false;
+        StoredRecords::Found found = leaveOut_->TakeStored(frame, length);
+        storedIn_ = std::move(found.files);
+        return found.everywhere;
     }
     void Message(const uint8_t* frame, uint32_t length) override {
         QMetaObject::invokeMethod(
-            &runner_, [this, frame, length] { message_(frame, length); },
+            &runner_, [this, frame, length] { message_(frame, length, storedIn_); },
             Qt::BlockingQueuedConnection);
     }
     void BadCheck() override {
@@ -91,6 +96,7 @@ private:
     std::atomic<bool>& cancel_;
     int pauseMs_;
     StoredRecords* leaveOut_;
+    std::vector<std::filesystem::path> storedIn_;  // of the message Skip was asked about last
     uint32_t lastPercent_ = 101;
     std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now();
 };

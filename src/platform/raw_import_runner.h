@@ -4,7 +4,9 @@
 #include <QThread>
 #include <atomic>
 #include <functional>
+#include <filesystem>
 #include <memory>
+#include <vector>
 #include <string>
 
 #include "core/analysis/raw_import.h"
@@ -37,7 +39,10 @@ private:
 class RawImportRunner : public QObject {
     Q_OBJECT
 public:
-    using Deliver = std::function<void(const uint8_t* frame, uint32_t length)>;
+    // A message to store; storedIn: the files it stands in already (a run stopped before),
+    // which it is not to be stored into again.
+    using Deliver = std::function<void(const uint8_t* frame, uint32_t length,
+                                       const std::vector<std::filesystem::path>& storedIn)>;
     // Asked on this object's thread when call records of the file stand in the record files
     // already: true stores them again, false leaves them out.
     using AskStoreAgain = std::function<bool(uint64_t alreadyStored, uint64_t callRecords)>;

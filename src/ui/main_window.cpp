@@ -121,7 +121,13 @@ CVELKDlg::CVELKDlg(Collector& collector, const SettingsStore& store, OperatorPro
     rawData_->setCursor(Qt::PointingHandCursor);
 
     import_ = new RawImportRunner(
-        [this](const uint8_t* frame, uint32_t length) { collector_.ImportMessage(frame, length); },
+        [this](const uint8_t* frame, uint32_t length,
+               const std::vector<std::filesystem::path>& storedIn) {
+            collector_.ImportLeaveOut(storedIn);
+            // A record its files refused (a full disk) stops the import; VELK.LOG says why.
+            if (!collector_.ImportMessage(frame, length))
+                import_->Cancel();
+        },
         [this] { collector_.ImportBadCheck(); }, this);
     connect(import_, &RawImportRunner::Finished, this, &CVELKDlg::OnImportFinished);
     // A file imported a second time would have every call billed twice: the operator decides.
@@ -381,6 +387,10 @@ void CVELKDlg::SequenceAlarm(const std::string& /*line*/, uint64_t missingSinceS
     const auto& last = collector_.Sequence().LastGap();
     status_->SetMissingRecords(missingSinceStart,
                                last ? QString::fromStdString(last->Line()) : QString());
+}
+
+void CVELKDlg::StoreAlarm(const std::string& line) {
+    DiskBufferAlarm(line);
 }
 
 void CVELKDlg::DiskBufferAlarm(const std::string& line) {

@@ -147,6 +147,8 @@ public:
     // Shown in the protocol state's place, which the link leaves alone in disk-buffer mode; the
     // state comes back when the alarm is over.
     void DiskBufferAlarm(const std::string& line) override;
+    // Records that cannot be stored take the status line as the hard-disk buffer's alarm does.
+    void StoreAlarm(const std::string& line) override;
     void DatabaseStatus(const std::string& line) override;
 
 protected:

@@ -190,6 +190,7 @@ TEST(DiskBuffer, StopDoesNotWaitForAProducerHoldingItsLock) {
                 ++delivered;
                 if (c.afterTheStore)
                     producer = std::make_unique<Producer>(QueueLockPath(queue), c.holdMs);
+                return true;
             },
             [&said](QueueNotice, const std::string& text) { said.push_back(text); }, c.timing);
         std::string error;
@@ -229,7 +230,9 @@ TEST(DiskBuffer, DirectoryThatCannotBeReadIsRefused) {
     test::TempDir dir;
     AppSettings settings;
     DiskBufferReader reader(settings,
-                            [](const uint8_t*, uint32_t, uint32_t, const BillingRecord&) {});
+                            [](const uint8_t*, uint32_t, uint32_t, const BillingRecord&) {
+                                return true;
+                            });
     std::string error;
     EXPECT_FALSE(reader.Start((dir / "missing").string(), error));
     EXPECT_EQ(error, std::string(kHdDirectoryUnreadable) + (dir / "missing").string() +
@@ -261,6 +264,7 @@ TEST(DiskBuffer, RecordsFromTheBillingServerArriveInOrderOnTheMainThread) {
         settings, [&](const uint8_t* frame, uint32_t length, uint32_t, const BillingRecord&) {
             offMainThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
             texts.emplace_back(reinterpret_cast<const char*>(frame) + 4, length - 3);
+            return true;
         });
     std::string error;
     ASSERT_TRUE(reader.Start(dir.Path().string(), error)) << error;

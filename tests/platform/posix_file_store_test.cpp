@@ -142,6 +142,46 @@ TEST(PosixFileStore, CreateAppendAndExistence) {
     EXPECT_EQ(test::ReadFile(path).substr(9), "ghi");  // not empty: no header
 }
 
+// A write the file system refuses part-way (here past the process's file size limit, as a full
+// disk refuses it) leaves the file as it was before the append: no record cut short.
+TEST(PosixFileStore, AppendCutShortLeavesTheFileAsItWas) {
+    test::TempDir dir;
+    PosixFileStore files;
+    const auto path = dir / "a.raw";
+    ASSERT_EQ(files.Append(path, "first\r\n"), AppendResult::Written);
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 7 + 10;  // room for 10 of the 100 bytes
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const AppendResult result = files.Append(path, std::string(100, 'x'));
+    const std::string error = files.ErrorText();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(result, AppendResult::Failed);
+    EXPECT_EQ(error, std::strerror(EFBIG));
+    EXPECT_EQ(test::ReadFile(path), "first\r\n");
+    EXPECT_EQ(files.Append(path, "second\r\n"), AppendResult::Written);
+    EXPECT_EQ(test::ReadFile(path), "first\r\nsecond\r\n");
+}
+
+// Two names of one file (a hand-off's link without its unlink) are told, and one name goes.
+TEST(PosixFileStore, TwoNamesOfOneFile) {
+    test::TempDir dir;
+    PosixFileStore files;
+    test::WriteFile(dir / "in", "records");
+    test::WriteFile(dir / "other", "records");
+    ASSERT_EQ(::link((dir / "in").c_str(), (dir / "out").c_str()), 0);
+    EXPECT_TRUE(files.SameFile(dir / "in", dir / "out"));
+    EXPECT_FALSE(files.SameFile(dir / "in", dir / "other"));
+    EXPECT_FALSE(files.SameFile(dir / "in", dir / "missing"));
+    EXPECT_TRUE(files.RemoveName(dir / "in"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "in"));
+    EXPECT_EQ(test::ReadFile(dir / "out"), "records");
+    EXPECT_FALSE(files.RemoveName(dir / "in"));
+}
+
 TEST(PosixFileStore, AnotherWriterBlocksAppendsAndHandOff) {
     test::TempDir dir;
     PosixFileStore files(std::chrono::milliseconds(200));

@@ -9,8 +9,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <random>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -321,6 +326,162 @@ TEST(VelkImport, AHundredThousandRecords) {
     EXPECT_NE(r.out.find("big.raw: Import completed. 100000 messages read"), std::string::npos)
         << r.out;
     EXPECT_EQ(test::ReadFile(base / "Bill" / "20261208.csv"), decoded);
+}
+
+}  // namespace
+}  // namespace velk
+
+namespace velk {
+namespace {
+
+// Records a killed program left cut short at the end of its files are cut back before the import
+// appends, and each cut is written to VELK.LOG.
+TEST(VelkImport, TornRecordsAreCutBackBeforeItAppends) {
+    test::TempDir base;
+    AppSettings s;
+    WriteSettings(base.Path(), s);
+    const std::vector<std::string> frames = Frames(20);
+    const std::vector<std::string> first(frames.begin(), frames.begin() + 10);
+    const std::vector<std::string> rest(frames.begin() + 10, frames.end());
+    const auto [raw, decoded] = Live(s, first);
+    const auto [all, allDecoded] = Live(s, frames);
+    std::filesystem::create_directories(base / "Bill");
+    std::filesystem::create_directories(base / "Bill_Backup");
+    // A kill inside an append: part of record 10 at the end of Bill's raw file, part of its line
+    // in Bill_Backup's decoded file.
+    test::WriteFile(base / "Bill" / "20261208.raw", raw + all.substr(raw.size(), 68));
+    test::WriteFile(base / "Bill" / "20261208.csv", decoded);
+    test::WriteFile(base / "Bill_Backup" / "20261208.raw", raw);
+    test::WriteFile(base / "Bill_Backup" / "20261208.csv",
+                    decoded + allDecoded.substr(decoded.size(), 30));
+    test::WriteFile(base / "rest.raw", Live(s, rest).first);
+    const ImportRun r = Import(base.Path(), {"rest.raw"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(test::ReadFile(base / "Bill" / "20261208.raw"), all);
+    EXPECT_EQ(test::ReadFile(base / "Bill_Backup" / "20261208.raw"), all);
+    EXPECT_EQ(test::ReadFile(base / "Bill" / "20261208.csv"), allDecoded);
+    EXPECT_EQ(test::ReadFile(base / "Bill_Backup" / "20261208.csv"), allDecoded);
+    const std::string log = test::ReadFile(base / "VELK.LOG");
+    EXPECT_NE(log.find((base / "Bill" / "20261208.raw").string() +
+                       ": 68 bytes after its last whole record (a record cut short when a "
+                       "program stopped) are removed; " +
+                       std::to_string(raw.size()) + " bytes remain"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find((base / "Bill_Backup" / "20261208.csv").string() + ": 30 bytes after"),
+              std::string::npos)
+        << log;
+}
+
+// The settings of the kill test: every file a record goes to, the decoded lines telling calls
+// apart.
+void WriteEveryFileSettings(const std::filesystem::path& base, AppSettings& s) {
+    WriteSettings(base, s, "DoBufferPacked=1 DoBufferDecoded=1");
+    s.DoBufferPacked = 1;
+    s.DoBufferDecoded = 1;
+}
+
+// Every file a record goes to as a pick-up program sees it: the buffers' out-file and in-file
+// together.
+std::map<std::string, std::string> EveryFile(const std::filesystem::path& base) {
+    const auto read = [&base](const char* rel) { return test::ReadFile(base / rel); };
+    return {{"Bill raw", read("Bill/20261208.raw")},
+            {"Bill decoded", read("Bill/20261208.csv")},
+            {"Bill_Backup raw", read("Bill_Backup/20261208.raw")},
+            {"Bill_Backup decoded", read("Bill_Backup/20261208.csv")},
+            {"buffer raw", read("Buffers/buffer_out.raw") + read("Buffers/buffer_in.raw")},
+            {"buffer decoded", read("Buffers/buffer_out.csv") + read("Buffers/buffer_in.csv")}};
+}
+
+// A record a stopped run wrote to some of its files only is written to the others, and the run
+// says how many it completed.
+TEST(VelkImport, RecordInSomeOfItsFilesIsCompletedInTheOthers) {
+    test::TempDir reference, base;
+    AppSettings s;
+    WriteEveryFileSettings(reference.Path(), s);
+    WriteEveryFileSettings(base.Path(), s);
+    const std::vector<std::string> frames = Frames(3);
+    test::WriteFile(reference / "in.raw", Live(s, frames).first);
+    test::WriteFile(base / "in.raw", Live(s, frames).first);
+    ASSERT_EQ(Import(reference.Path(), {"in.raw"}).code, 0);
+    const auto expected = EveryFile(reference.Path());
+
+    // Record 0 in Bill only, record 1 in Bill's raw file only: a kill between their appends.
+    const std::vector<std::string> two(frames.begin(), frames.begin() + 2);
+    const std::string raw2 = Live(s, two).first;
+    const std::string decoded1 = Live(s, {frames[0]}).second;
+    std::filesystem::create_directories(base / "Bill");
+    test::WriteFile(base / "Bill" / "20261208.raw", raw2);
+    test::WriteFile(base / "Bill" / "20261208.csv", decoded1);
+    const ImportRun r = Import(base.Path(), {"in.raw"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("in.raw: 2 call records were stored in some of their files already (an "
+                         "import stopped before) and were completed in the others"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(EveryFile(base.Path()), expected);
+}
+
+// velk-import killed at random moments while it stores, and run again after each kill: in the
+// end every record stands once in every file. VELK_IMPORT_KILLS sets the number of kills (30;
+// the soak run takes 300).
+TEST(VelkImport, KilledAtRandomAndRunAgain) {
+    const char* env = std::getenv("VELK_IMPORT_KILLS");
+    const int kills = env != nullptr ? std::atoi(env) : 30;
+    constexpr int kRecords = 1000;
+    test::TempDir reference, base;
+    AppSettings s;
+    WriteEveryFileSettings(reference.Path(), s);
+    WriteEveryFileSettings(base.Path(), s);
+    const std::string file = Live(s, Frames(kRecords)).first;
+    test::WriteFile(reference / "in.raw", file);
+    test::WriteFile(base / "in.raw", file);
+    // An undisturbed run gives the files to expect and how long a run takes.
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(Import(reference.Path(), {"in.raw"}).code, 0);
+    const auto runMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - started)
+                           .count();
+    const auto expected = EveryFile(reference.Path());
+
+    std::mt19937 random(35);
+    int longest = static_cast<int>(runMs);
+    int killed = 0, runs = 0;
+    // Until that many runs were killed; a run that ended before its kill (little was left to
+    // store) makes the next ones die sooner.
+    while (killed < kills && runs < 4 * kills) {
+        ++runs;
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (::chdir(base.Path().c_str()) != 0)
+                ::_exit(127);
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            ::execl(VELK_IMPORT_BIN, VELK_IMPORT_BIN, "in.raw", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(std::uniform_int_distribution<int>(0, longest)(random)));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) {
+            ++killed;
+        } else {
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            longest = std::max(20, longest / 2);
+        }
+    }
+    const ImportRun r = Import(base.Path(), {"in.raw"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    const auto have = EveryFile(base.Path());
+    for (const auto& [name, content] : expected)
+        EXPECT_TRUE(have.at(name) == content) << name;
+    std::printf("velk-import: %d records, %d runs of %d killed, the last run: %s", kRecords,
+                killed, runs, r.out.c_str());
+    EXPECT_EQ(killed, kills);
 }
 
 }  // namespace

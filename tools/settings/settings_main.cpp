@@ -106,6 +106,7 @@ std::map<std::string, Key> Keys(AppSettings& s) {
         {"APP_HDFormat", {"Settings", &AppSettings::APP_HDFormat}},
         {"APP_360Format", {"Settings", &AppSettings::APP_360Format}},
         {"NoRecordsAlarmMinutes", {"Settings", &AppSettings::NoRecordsAlarmMinutes}},
+        {"DiskSpaceAlarmMB", {"Settings", &AppSettings::DiskSpaceAlarmMB}},
         {"APP_Raw_Profile_Number", {"Settings", &AppSettings::APP_Raw_Profile_Number}},
         {"DoBufferPackedToOut", {"Settings", &AppSettings::DoBufferPackedToOut}},
         {"DoBufferDecodedToOut", {"Settings", &AppSettings::DoBufferDecodedToOut}},

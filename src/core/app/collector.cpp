@@ -111,11 +111,21 @@ int32_t Collector::SilenceMinutes() const {
 
 void Collector::Start() {
     filter_.LoadAtStartup(prompt_);
+    recorder_.DropDoubledInFiles();
+    // A record cut short by a kill inside an append never meets a reader, nor a record glued
+    // after it.
+    CutTornRecords(files_, settings_, OutputDirectories::Under(base_),
+                   [this](const std::string& event, const std::string& detail) {
+                       ReportProblem(event, detail);
+                   });
     // Whatever a kill or a failing index left out of the index is read from the record files.
     indexer_.CatchUp();
     Resume();
     timers_.StartTimer(kBufferTimer, BufferTimerPeriod());
     ScheduleIndex();
+    OnSpaceLook();
+    if (settings_.DiskSpaceAlarmMB > 0)
+        timers_.StartTimer(kSpaceTimer, kSpaceLookMs);
     rules_.SetHoldBack(static_cast<int64_t>(settings_.Alerts_HoldBackMinutes) * 60);
     silence_.SetMinutes(SilenceMinutes());
     if (silence_.Minutes() > 0)
@@ -146,6 +156,14 @@ void Collector::OnTimer(int id) {
     }
     if (id == kSilenceTimer) {
         OnSilenceLook();
+        return;
+    }
+    if (id == kSpaceTimer) {
+        OnSpaceLook();
+        return;
+    }
+    if (id == kStoreRetryTimer) {
+        RetryStore();
         return;
     }
     if (id == kAlarmTimer) {
@@ -193,6 +211,9 @@ void Collector::SetView(CollectorView* view) {
 //  only moves the index on.
 bool Collector::DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length, uint32_t slot,
                                       const BillingRecord& record) {
+    // A record held back is stored first; until it is, this one stays in the queue.
+    if (StoreHeld() && !RetryStore())
+        return false;
     const std::string bytes = Trimmed(record.data(), record.size());
     JournalState& state = journal_.State();
     const bool named = state.queueStep != JournalState::QueueStep::None &&
@@ -203,7 +224,15 @@ bool Collector::DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length, uin
         state.queueStep = JournalState::QueueStep::Storing;
         state.queueSlot = slot;
         state.queueRecord = bytes;
-        journal_.Save(true);
+        if (!journal_.Save(true)) {
+            // Not durable: it is not taken; it stays in the queue.
+            state.queueStep = JournalState::QueueStep::None;
+            state.queueSlot = 0;
+            state.queueRecord.clear();
+            Hold(Held::Journal, journal_.Path().string() + " cannot be written (" +
+                                    files_.ErrorText() + ")");
+            return false;
+        }
     }
     files_.SetResuming(named);
     protocol_.Data_Len = length;
@@ -212,11 +241,59 @@ bool Collector::DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length, uin
     source_ = RecordSource::Link;
     protocol_.SMDA_Count_Event(EV_NORMAL_DATA);
     files_.SetResuming(false);
-    FlushRecords();
+    heldSequence_ = live_.Baseline();
+    if (files_.Owes() || !FlushRecords()) {
+        Hold(Held::QueueRecord, "the record files cannot be written (" + files_.ErrorText() + ")");
+        return true;
+    }
+    FinishQueueRecord();
+    return true;
+}
+
+void Collector::FinishQueueRecord() {
+    JournalState& state = journal_.State();
     state.queueStep = JournalState::QueueStep::Stored;
-    state.sequence = live_.Baseline();
+    state.sequence = heldSequence_;
     journal_.Save(true);
     recorder_.HandOffAfterRecord();
+}
+
+void Collector::Hold(Held what, const std::string& why) {
+    if (held_ != Held::None)
+        return;
+    held_ = what;
+    timers_.StartTimer(kStoreRetryTimer, kStoreRetryMs);
+    const std::string detail =
+        why + "; the record is kept and nothing new is taken until it is stored (tried again "
+              "every " + std::to_string(kStoreRetryMs / 1000) + " s)";
+    RaiseAlarm("not-stored", "Not stored", detail);
+    if (view_ != nullptr)
+        view_->StoreAlarm("Not stored: " + detail);
+}
+
+bool Collector::RetryStore() {
+    if (held_ == Held::None)
+        return true;
+    if (held_ == Held::Journal) {
+        if (!journal_.Save(true))
+            return false;
+    } else {
+        if (!files_.RetryOwed() || !FlushRecords())
+            return false;
+        if (held_ == Held::LinkFrame)
+            FinishLinkFrame();
+        else
+            FinishQueueRecord();
+    }
+    held_ = Held::None;
+    timers_.KillTimer(kStoreRetryTimer);
+    // The PBX is polled again after the usual pause, not after the long one of a held link.
+    if (protocol_.ConStat == 1 && protocol_.State == IDLE)
+        protocol_.SMDA_Start_Timer(ENQ_DATA_PERIOD_TIMER);
+    ReportProblem("Not stored", "over: the records are stored again and collection goes on");
+    alarms_.Clear("not-stored");
+    if (view_ != nullptr)
+        view_->StoreAlarm(std::string());
     return true;
 }
 
@@ -231,15 +308,33 @@ void Collector::DiskBufferNotice(QueueNotice kind, const std::string& text) {
         view_->DiskBufferAlarm(kind == QueueNotice::Alarm ? "HD Buffer: " + text : std::string());
 }
 
-void Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
+bool Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
+    // A record held from before (the journal's, at a start on a full disk) goes first.
+    if (StoreHeld() && !RetryStore()) {
+        files_.SetLeaveOut({});
+        return false;
+    }
     source_ = RecordSource::Import;
+    files_.BeginRecord();
     pipeline_.ProcessMessage(frame, length);
     source_ = RecordSource::Link;
+    files_.SetLeaveOut({});
     counters_.Count(EV_NORMAL_DATA, clock_.Now().hour);
     relay_.StatisticsRowChanged(EV_NORMAL_DATA);
+    if (files_.Owes()) {
+        // The import file still holds the record: it is taken out of the files that got it, and
+        // a run of the import later stores it whole. Nothing more is stored now, and no buffer
+        // file is handed over.
+        files_.ForgetOwed();
+        files_.Undo();
+        ReportProblem("Not stored", "the record files cannot be written (" + files_.ErrorText() +
+                                        "); the import stops");
+        return false;
+    }
     recorder_.HandOffAfterRecord();
     if (++importedSinceFlush_ >= kImportFlushBatch)
         FlushRecords();
+    return true;
 }
 
 void Collector::ImportBadCheck() {
@@ -376,23 +471,43 @@ void Collector::Resume() {
 }
 
 bool Collector::LinkState::Acknowledging(const uint8_t* area, uint32_t length) {
+    if (owner_.StoreHeld())
+        return false;
     JournalState& state = owner_.journal_.State();
     state.pending = true;
     state.pendingLength = length;
     state.pendingArea = Trimmed(area, cs_smda_prot::kReceiveArea);
-    return owner_.journal_.Save(true);
-}
-
-void Collector::LinkState::Delivered(const uint8_t* lastFrame) {
-    owner_.FlushRecords();
-    JournalState& state = owner_.journal_.State();
+    if (owner_.journal_.Save(true))
+        return true;
     state.pending = false;
     state.pendingLength = 0;
     state.pendingArea.clear();
-    state.lastFrame = Trimmed(lastFrame, cs_smda_prot::kCompared);
-    state.sequence = owner_.live_.Baseline();
-    owner_.journal_.Save(false);
-    owner_.recorder_.HandOffAfterRecord();
+    owner_.Hold(Held::Journal, owner_.journal_.Path().string() + " cannot be written (" +
+                                   owner_.files_.ErrorText() + ")");
+    return false;
+}
+
+void Collector::LinkState::Delivered(const uint8_t* lastFrame) {
+    owner_.heldLastFrame_ = Trimmed(lastFrame, cs_smda_prot::kCompared);
+    owner_.heldSequence_ = owner_.live_.Baseline();
+    if (owner_.files_.Owes() || !owner_.FlushRecords()) {
+        // The journal keeps the frame pending: a kill now stores it at the next start.
+        owner_.Hold(Held::LinkFrame,
+                    "the record files cannot be written (" + owner_.files_.ErrorText() + ")");
+        return;
+    }
+    owner_.FinishLinkFrame();
+}
+
+void Collector::FinishLinkFrame() {
+    JournalState& state = journal_.State();
+    state.pending = false;
+    state.pendingLength = 0;
+    state.pendingArea.clear();
+    state.lastFrame = heldLastFrame_;
+    state.sequence = heldSequence_;
+    journal_.Save(false);
+    recorder_.HandOffAfterRecord();
 }
 
 void Collector::OnCallRecord(const BillingMessage& message) {
@@ -428,6 +543,27 @@ void Collector::OnSilenceLook() {
     alarms_.Raise(alarm_kind::kNoRecords, "No records: " + silence_.Detail());
     if (view_ != nullptr)
         view_->SilenceAlarm("No records: " + silence_.Detail());
+}
+
+void Collector::OnSpaceLook() {
+    if (settings_.DiskSpaceAlarmMB <= 0)
+        return;
+    const std::optional<uint64_t> free = files_.FreeBytes(base_);
+    if (!free)
+        return;
+    const uint64_t threshold = static_cast<uint64_t>(settings_.DiskSpaceAlarmMB) << 20;
+    const std::string figures = base_.string() + ": " + std::to_string(*free >> 20) +
+                                " MB free, the alarm is set at " +
+                                std::to_string(settings_.DiskSpaceAlarmMB) + " MB (DiskSpaceAlarmMB)";
+    if (*free < threshold && !spaceLow_) {
+        spaceLow_ = true;
+        RaiseAlarm("disk-space-low", "Disk space low",
+                   figures + "; records stop being stored when it is full");
+    } else if (*free >= threshold && spaceLow_) {
+        spaceLow_ = false;
+        ReportProblem("Disk space low", "over: " + figures);
+        alarms_.Clear("disk-space-low");
+    }
 }
 
 namespace {

@@ -26,6 +26,7 @@
 #include "core/archive/record_shipper.h"
 #include "core/record/resuming_file_store.h"
 #include "core/record/saving_filter.h"
+#include "core/record/torn_records.h"
 #include "core/record/traffic_recorder.h"
 
 namespace velk {
@@ -43,6 +44,9 @@ public:
     virtual void SilenceAlarm(const std::string& line) { (void)line; }
     // The hard-disk buffer gives no records (one line), or gives them again (an empty line).
     virtual void DiskBufferAlarm(const std::string& line) { (void)line; }
+    // Records cannot be stored (one line: their files cannot be written, a full disk) and
+    // nothing new is taken, or they can again (an empty line).
+    virtual void StoreAlarm(const std::string& line) { (void)line; }
     // How the sending to the database server goes (one line), when a database is set up; and
     // what the sender has to say (an outage begins or ends, as in VELK.LOG).
     virtual void DatabaseStatus(const std::string& line) { (void)line; }
@@ -66,6 +70,15 @@ public:
     // fails, otherwise a look now and then.
     static constexpr int kIndexTimer = 9;
     static constexpr int kIndexTimerMs = 30000;
+    // A record that cannot be stored (its files refuse the write: a full disk; they cannot be
+    // flushed; the journal cannot be written) is held: it stays where it is kept (the PBX, the
+    // queue, the journal), nothing new is polled for or taken, one alarm is raised, and the
+    // store is tried again every kStoreRetryMs until it works; then collection goes on.
+    static constexpr int kStoreRetryTimer = 11;
+    static constexpr int kStoreRetryMs = 1000;
+    // The look at the free space in the base directory: at start and every minute.
+    static constexpr int kSpaceTimer = 12;
+    static constexpr int kSpaceLookMs = 60000;
     // The look at the alarms that last (the link or the database server away for long) and at
     // the alerts held back.
     static constexpr int kAlarmTimer = 10;
@@ -95,6 +108,9 @@ public:
     // past it; see DiskBufferStep for the order.
     bool DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length, uint32_t slot,
                                const BillingRecord& record);
+    // True while a record is held because it could not be stored: the hard-disk buffer's record
+    // then stays in the queue.
+    bool StoreHeld() const { return held_ != Held::None; }
     void SetDiskBuffer(DiskBufferChannel* disk) { connection_.SetDiskBuffer(disk); }
     // What the hard-disk buffer's reader says (on the main thread): into the connection log and
     // to the view as a problem; an alarm also stays on the view until it is over.
@@ -106,7 +122,14 @@ public:
     // A message from a raw-file import (on the main thread): stored like a received one and
     // counted as normal data; one whose check failed is only counted. Neither touches the link's
     // status.
-    void ImportMessage(const uint8_t* frame, uint32_t length);
+    // False when the record could not be written to its files (a full disk): the import stops
+    // there, with the files as they were before that record.
+    bool ImportMessage(const uint8_t* frame, uint32_t length);
+    // The next ImportMessage's record stands in these of its files already (an import run again
+    // after it was killed): it is stored only into the others.
+    void ImportLeaveOut(std::vector<std::filesystem::path> files) {
+        files_.SetLeaveOut(std::move(files));
+    }
     void ImportBadCheck();
     // An import (of one file) begins and ends: its records are checked for gaps on their own,
     // from a baseline of their own, not against the live stream. Its files are flushed to the
@@ -164,6 +187,7 @@ private:
         explicit LinkState(Collector& owner) : owner_(owner) {}
         bool Acknowledging(const uint8_t* area, uint32_t length) override;
         void Delivered(const uint8_t* lastFrame) override;
+        bool MayPoll() override { return !owner_.StoreHeld(); }
 
     private:
         Collector& owner_;
@@ -210,6 +234,15 @@ private:
 
     // Takes up what the journal kept: the baselines, then a frame acknowledged and never stored.
     void Resume();
+    enum class Held { None, Journal, LinkFrame, QueueRecord };
+    // What could not be stored is held; the first hold raises the alarm.
+    void Hold(Held what, const std::string& why);
+    // Tries the held record's files again; true, and the alarm over, once it is stored.
+    bool RetryStore();
+    // The journal names the link's frame delivered, or the queue's record stored; the buffer
+    // files may be handed over.
+    void FinishLinkFrame();
+    void FinishQueueRecord();
     // Starts the index timer for the indexer's next step.
     void ScheduleIndex();
     // Makes what the recorders wrote durable; a failure is reported once until flushes work again.
@@ -218,6 +251,9 @@ private:
     // Every call record: its sequence number checked (live or import), the silence reset.
     void OnCallRecord(const BillingMessage& message);
     void OnSilenceLook();
+    // The "Disk space low" alarm: raised once when the free space falls below DiskSpaceAlarmMB,
+    // over when it is back above.
+    void OnSpaceLook();
     // Every kAlarmLookMs: the link and the database server away for long, held-back alerts.
     void OnAlarmLook();
 
@@ -251,6 +287,11 @@ private:
     int importedSinceFlush_ = 0;
     int indexTimerMs_ = -1;
     bool flushFailing_ = false;
+    Held held_ = Held::None;
+    bool spaceLow_ = false;
+    // The delivered frame's baselines, written to the journal once its record is stored.
+    std::string heldLastFrame_;
+    std::optional<uint32_t> heldSequence_;
     ShipStatus database_;
     AlarmBoard alarms_;
     AlertRules::Send alertSink_;

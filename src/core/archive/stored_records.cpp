@@ -25,11 +25,7 @@ bool IsRecordFile(const std::filesystem::path& file, const OutputDirectories& di
 StoredRecords::StoredRecords(const AppSettings& settings, const OutputDirectories& dirs)
     : settings_(settings), dirs_(dirs) {}
 
-bool StoredRecords::Comparable() const {
-    if (settings_.RawSave == 1)
-        return true;
-    if (settings_.SaveToFile != 1)
-        return false;
+bool StoredRecords::LinesTellCalls() const {
     // Decoded lines of two calls differ for sure only with the sequence number and the start.
     bool sequence = false, start = false;
     for (size_t k = 0; k < settings_.f.size(); ++k) {
@@ -39,6 +35,12 @@ bool StoredRecords::Comparable() const {
         start = start || settings_.SaveInd[k] == 4;
     }
     return sequence && start;
+}
+
+bool StoredRecords::Comparable() const {
+    if (settings_.RawSave == 1 || settings_.DoBufferPacked != 0)
+        return true;
+    return (settings_.SaveToFile == 1 || settings_.DoBufferDecoded != 0) && LinesTellCalls();
 }
 
 StoredRecords::Key StoredRecords::KeyOf(std::string_view text) {
@@ -51,61 +53,109 @@ StoredRecords::Key StoredRecords::KeyOf(std::string_view text) {
     return {fnv, std::hash<std::string_view>{}(text)};
 }
 
-bool StoredRecords::Locate(const uint8_t* frame, uint32_t length, std::filesystem::path& path,
-                           Key& key) {
+bool StoredRecords::Targets(const uint8_t* frame, uint32_t length, std::vector<Target>& targets) {
+    targets.clear();
     if (!Comparable() || length < 3 || !IsCallRecord(frame))
         return false;
     const BillingMessage message(frame, length);
     std::string text;
     decoder_.DecodeField(4, message, RecordBase::FromHexType(settings_.Hex_Type), text);
     const std::string base = BaseName(text);
-    if (settings_.RawSave == 1) {
-        path = dirs_.bill / RawFileName(settings_, base);
-        key = KeyOf(std::string_view(reinterpret_cast<const char*>(frame) + 1, length + 2));
-    } else {
-        path = dirs_.bill / DecodedFileName(settings_, base);
+    const Key rawKey =
+        KeyOf(std::string_view(reinterpret_cast<const char*>(frame) + 1, length + 2));
+    const bool lines = LinesTellCalls();
+    Key lineKey{};
+    if (lines && (settings_.SaveToFile == 1 || settings_.DoBufferDecoded != 0)) {
         text = MakeDecodedLine(settings_, decoder_, message);
-        key = KeyOf(std::string_view(text).substr(0, text.size() - 2));  // without its CR LF
+        lineKey = KeyOf(std::string_view(text).substr(0, text.size() - 2));  // without CR LF
     }
-    return true;
+    const auto add = [&](const std::filesystem::path& file, std::vector<std::filesystem::path> read,
+                         bool raw) {
+        targets.push_back({file, std::move(read), raw, !raw && !lines, raw ? rawKey : lineKey, {}});
+    };
+    for (const auto& dir : {dirs_.bill, dirs_.billBackup}) {
+        if (settings_.RawSave == 1) {
+            const auto raw = dir / RawFileName(settings_, base);
+            add(raw, {raw}, true);
+        }
+        if (settings_.SaveToFile == 1) {
+            const auto decoded = dir / DecodedFileName(settings_, base);
+            add(decoded, {decoded}, false);
+        }
+    }
+    if (settings_.DoBufferPacked != 0) {
+        add(dirs_.buffers / "buffer_in.raw",
+            {dirs_.buffers / "buffer_in.raw", settings_.DoBufferPackedToOut != 0
+                                                  ? dirs_.buffersRaw / "buffer_out.raw"
+                                                  : dirs_.buffers / "buffer_out.raw"},
+            true);
+    }
+    if (settings_.DoBufferDecoded != 0) {
+        add(dirs_.buffers / "buffer_in.csv",
+            {dirs_.buffers / "buffer_in.csv", settings_.DoBufferDecodedToOut != 0
+                                                  ? dirs_.buffersCsv / "buffer_out.csv"
+                                                  : dirs_.buffers / "buffer_out.csv"},
+            false);
+    }
+    // A follower's leader: the raw file of its directory, else the first raw file.
+    for (Target& t : targets) {
+        if (!t.follows)
+            continue;
+        for (const Target& r : targets) {
+            if (r.raw && (t.leader.empty() || r.file.parent_path() == t.file.parent_path()))
+                t.leader = r.file;
+            if (r.raw && r.file.parent_path() == t.file.parent_path())
+                break;
+        }
+    }
+    return !targets.empty();
 }
 
 void StoredRecords::Note(const uint8_t* frame, uint32_t length) {
-    std::filesystem::path path;
-    Key key{};
-    if (Locate(frame, length, path, key))
-        ++files_[path][key].noted;
+    std::vector<Target> targets;
+    if (!Targets(frame, length, targets))
+        return;
+    for (const Target& t : targets) {
+        if (t.follows)
+            continue;
+        if (first_.empty())
+            first_ = t.file;
+        ++files_[t.file][t.key].noted;
+        read_.emplace(t.file, t);
+    }
 }
 
-void StoredRecords::Count(const std::filesystem::path& path, File& file) const {
+void StoredRecords::Count(const Target& target, File& file) const {
     const auto count = [&file](std::string_view text) {
         if (const auto it = file.find(KeyOf(text)); it != file.end())
             ++it->second.stored;
     };
-    StreamImportSource source(path);
-    if (!source.Ok())
-        return;
-    if (settings_.RawSave == 1) {
-        // Each message as it was stored, from its length digits to its check digits, blanks
-        // inside it included (another program's file can give it some), whatever the file's
-        // length.
-        struct Collect : ImportSink {
-            explicit Collect(const decltype(count)& c) : found(c) {}
-            void Message(const uint8_t* frame, uint32_t length) override {
-                found(std::string_view(reinterpret_cast<const char*>(frame) + 1, length + 2));
+    for (const auto& path : target.read) {
+        StreamImportSource source(path);
+        if (!source.Ok())
+            continue;
+        if (target.raw) {
+            // Each message as it was stored, from its length digits to its check digits, blanks
+            // inside it included (another program's file can give it some), whatever the file's
+            // length.
+            struct Collect : ImportSink {
+                explicit Collect(const decltype(count)& c) : found(c) {}
+                void Message(const uint8_t* frame, uint32_t length) override {
+                    found(std::string_view(reinterpret_cast<const char*>(frame) + 1, length + 2));
+                }
+                void BadCheck() override {}
+                const decltype(count)& found;
+            } collect(count);
+            ReadStoredRawFile(source, collect);
+            continue;
+        }
+        // A decoded line ends with CR LF; a last line without them is still being written.
+        std::string line;
+        for (std::istream& in = source.Stream(); std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r' && !in.eof()) {
+                line.pop_back();
+                count(line);
             }
-            void BadCheck() override {}
-            const decltype(count)& found;
-        } collect(count);
-        ReadStoredRawFile(source, collect);
-        return;
-    }
-    // A decoded line ends with CR LF; a last line without them is still being written.
-    std::string line;
-    for (std::istream& in = source.Stream(); std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r' && !in.eof()) {
-            line.pop_back();
-            count(line);
         }
     }
 }
@@ -151,26 +201,46 @@ uint64_t CallRecordsOfDay(const AppSettings& settings, const OutputDirectories& 
 uint64_t StoredRecords::Look() {
     uint64_t stored = 0;
     for (auto& [path, file] : files_) {
-        Count(path, file);
-        for (const auto& [key, copies] : file)
-            stored += std::min(copies.noted, copies.stored);
+        Count(read_.at(path), file);
+        for (const auto& [key, copies] : file) {
+            anyStored_ = anyStored_ || std::min(copies.noted, copies.stored) > 0;
+            if (path == first_)
+                stored += std::min(copies.noted, copies.stored);
+        }
     }
     return stored;
 }
 
-bool StoredRecords::Take(const uint8_t* frame, uint32_t length) {
-    std::filesystem::path path;
-    Key key{};
-    if (!Locate(frame, length, path, key))
-        return false;
-    const auto file = files_.find(path);
-    if (file == files_.end())
-        return false;
-    const auto copy = file->second.find(key);
-    if (copy == file->second.end() || copy->second.taken == copy->second.stored)
-        return false;
-    ++copy->second.taken;
-    return true;
+StoredRecords::Found StoredRecords::TakeStored(const uint8_t* frame, uint32_t length) {
+    Found found;
+    std::vector<Target> targets;
+    if (!Targets(frame, length, targets))
+        return found;
+    found.everywhere = true;
+    std::map<std::filesystem::path, bool> decided;
+    // The files searched first; the decoded files that follow a raw file after them.
+    for (const bool following : {false, true}) {
+        for (const Target& t : targets) {
+            if (t.follows != following)
+                continue;
+            bool stored = false;
+            if (t.follows) {
+                stored = decided[t.leader];
+            } else if (const auto file = files_.find(t.file); file != files_.end()) {
+                const auto copy = file->second.find(t.key);
+                if (copy != file->second.end() && copy->second.taken < copy->second.stored) {
+                    ++copy->second.taken;
+                    stored = true;
+                }
+            }
+            decided[t.file] = stored;
+            if (stored)
+                found.files.push_back(t.file);
+            else
+                found.everywhere = false;
+        }
+    }
+    return found;
 }
 
 ImportSurvey SurveyImport(ImportSource& source, bool otherProgram, StoredRecords& stored,

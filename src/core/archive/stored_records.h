@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "core/analysis/raw_import.h"
 #include "core/decode/field_decoder.h"
@@ -35,12 +36,15 @@ private:
 // Bill_Backup, or a buffer in-file. An import of it would store its records into itself.
 bool IsRecordFile(const std::filesystem::path& file, const OutputDirectories& dirs);
 
-// The call records of a file to import that stand in the record files already, found by their
-// text in the file of their day in Bill: the raw file where raw files are kept (the message as
-// received), else the decoded file (the decoded line; only when its columns tell calls apart,
-// with the sequence number and the start time). An import asks before it stores a record, so that
-// a file imported twice is not billed twice. Each stored copy answers for one record only. Only
-// the records of the file to import are kept in memory, not those of the record files.
+// The call records of a file to import that stand in the record files already, decided for each
+// file a record goes to: the raw and decoded files of its day in Bill and Bill_Backup, and the
+// buffer pairs (in-file and out-file together). A raw file is searched for the message as
+// received; a decoded file for the decoded line when its columns tell calls apart (the sequence
+// number and the start time), else it follows the raw file of its directory (or the record's
+// first raw file). An import asks before
+// it stores a record, so that a file imported twice is not billed twice, and a run after a killed
+// one completes the files the record is missing from. Each stored copy answers for one record
+// only. Only the records of the file to import are kept in memory, not those of the record files.
 class StoredRecords {
 public:
     // The settings are copied: an import may run on a thread of its own.
@@ -48,15 +52,23 @@ public:
     StoredRecords(const StoredRecords&) = delete;
     StoredRecords& operator=(const StoredRecords&) = delete;
 
-    // False when the settings keep no file in Bill that tells the calls apart.
+    // False when the settings keep no file that tells the calls apart.
     bool Comparable() const;
     // First every call record of the file to import is noted, then the record files are looked
-    // through once: the number of noted records that stand there.
+    // through once: the number of noted records that stand in the first of their files.
     void Note(const uint8_t* frame, uint32_t length);
     uint64_t Look();
-    // During the import: true when the record stands in its day's file and that copy was not
-    // taken yet; it is taken.
-    bool Take(const uint8_t* frame, uint32_t length);
+    // After Look: whether any noted record stands in any of its files.
+    bool AnyStored() const { return anyStored_; }
+    // During the import: the files the record stands in (a copy not taken yet; it is taken), and
+    // whether that is every file it goes to.
+    struct Found {
+        bool everywhere = false;
+        std::vector<std::filesystem::path> files;
+    };
+    Found TakeStored(const uint8_t* frame, uint32_t length);
+    // True when the record stands in every file it goes to.
+    bool Take(const uint8_t* frame, uint32_t length) { return TakeStored(frame, length).everywhere; }
 
 private:
     struct Key {
@@ -72,17 +84,33 @@ private:
         uint32_t taken = 0;
     };
     using File = std::unordered_map<Key, Copies, KeyHash>;
+    // A file a record goes to, the files read for it (a buffer in-file and its out-file), how its
+    // records are written, and the record's key there; a decoded file whose lines do not tell
+    // calls apart follows a raw file (of its own directory where there is one) and takes its
+    // decision.
+    struct Target {
+        std::filesystem::path file;
+        std::vector<std::filesystem::path> read;
+        bool raw = true;
+        bool follows = false;
+        Key key{};
+        std::filesystem::path leader;
+    };
 
     static Key KeyOf(std::string_view text);
-    // The day's file of a call record and its key there; false for another message.
-    bool Locate(const uint8_t* frame, uint32_t length, std::filesystem::path& path, Key& key);
-    // Counts the copies of the noted records that the file holds.
-    void Count(const std::filesystem::path& path, File& file) const;
+    bool LinesTellCalls() const;
+    // The files of a call record; false for another message.
+    bool Targets(const uint8_t* frame, uint32_t length, std::vector<Target>& targets);
+    // Counts the copies of the noted records that the target's files hold.
+    void Count(const Target& target, File& file) const;
 
     AppSettings settings_;
     OutputDirectories dirs_;
     FieldDecoder decoder_{settings_};
     std::map<std::filesystem::path, File> files_;
+    std::map<std::filesystem::path, Target> read_;  // how each noted target's files are read
+    std::filesystem::path first_;                   // the first file of the first record noted
+    bool anyStored_ = false;
 };
 
 // What an import finds of a file before it stores anything: how many call records pass their

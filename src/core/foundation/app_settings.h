@@ -77,6 +77,10 @@ struct AppSettings {
     // the window, an hour for the service) and is not incomplete.
     static constexpr int32_t kUnsetMinutes = -1;
     int32_t NoRecordsAlarmMinutes = kUnsetMinutes;
+    // Free space in the base directory below this many MB raises the "Disk space low" alarm;
+    // 0: none. Optional like the silence alarm; the default is room for a busy day of records.
+    static constexpr int32_t kDiskSpaceAlarmMbDefault = 200;
+    int32_t DiskSpaceAlarmMB = kDiskSpaceAlarmMbDefault;
 
     // [Serial Ports] COM1..COM4: the device file behind each COM name of the settings.
     std::array<std::string, 4> Serial_Ports = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",

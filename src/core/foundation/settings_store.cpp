@@ -170,6 +170,10 @@ int SettingsStore::ReadIniFile(AppSettings& s, SettingsReadReport* report) const
         const auto minutes = DecodeStructInt(*text);
         s.NoRecordsAlarmMinutes = minutes ? *minutes : 0;
     }
+    if (const auto text = r.Text(kSettings, "DiskSpaceAlarmMB", 0)) {
+        if (const auto mb = DecodeStructInt(*text))
+            s.DiskSpaceAlarmMB = *mb;
+    }
 
     // The device files of the COM names never count as a failure: a missing one keeps its
     // default.
@@ -285,6 +289,10 @@ int SettingsStore::WriteIniFile(const AppSettings& s) const {
     if (s.NoRecordsAlarmMinutes != AppSettings::kUnsetMinutes ||
         doc.Get(kSettings, "NoRecordsAlarmMinutes"))
         num(kSettings, "NoRecordsAlarmMinutes", s.NoRecordsAlarmMinutes);
+    if (s.DiskSpaceAlarmMB != AppSettings::kDiskSpaceAlarmMbDefault ||
+        doc.Get(kSettings, "DiskSpaceAlarmMB")) {
+        num(kSettings, "DiskSpaceAlarmMB", s.DiskSpaceAlarmMB);
+    }
     for (int i = 0; i < 4; ++i)
         textOf(kSerialPorts, ComPortName(i), 260, s.Serial_Ports[static_cast<size_t>(i)]);
     // Like the silence alarm: a file gets the section once a database is used.

@@ -133,6 +133,8 @@ public:
     Committed Commit(const QueueFile::KeepWaiting& keepWaiting = nullptr);
     // A record was taken and stored, and is still to be taken out of the queue.
     bool CommitPending() const { return peeked_; }
+    // The record taken could not be stored: it stays in the queue and is taken again later.
+    void Leave() { peeked_ = false; }
     uint32_t PendingSlot() const { return peekedIndex_; }
 
 private:

@@ -333,8 +333,14 @@ void cs_smda_prot::CheckBody() {
         Ack_Len = L;
         ackPending_ = true;
         // The PBX forgets a record once it has its ACK: the record is on the disk before then.
-        if (journal_ != nullptr)
-            journal_->Acknowledging(Ack_Frame.data(), L);
+        // One that cannot be made durable gets no ACK; the PBX keeps it and sends it again when
+        // polled once records can be stored.
+        if (journal_ != nullptr && !journal_->Acknowledging(Ack_Frame.data(), L)) {
+            ackPending_ = false;
+            SMDA_Set_State(IDLE);
+            SMDA_Start_Timer(ENQ_NAK_PERIOD_TIMER);
+            return;
+        }
         SMDA_write(ACK);
         EOT_Wait_Cnt = 0;
         SMDA_Set_State(ACK_SENT);
@@ -420,6 +426,12 @@ void Unscramble360(uint8_t* frame, uint32_t L) {
 
 void cs_smda_prot::Poll() {
     DeliverAcknowledged();
+    // While records cannot be stored the PBX keeps them: it is asked again later.
+    if (journal_ != nullptr && !journal_->MayPoll()) {
+        SMDA_Set_State(IDLE);
+        SMDA_Start_Timer(ENQ_NAK_PERIOD_TIMER);
+        return;
+    }
     SMDA_write(ENQ);
     SMDA_Set_State(ENQ_SENT);
     SMDA_Start_Timer(DATA_WAIT_TIMER);

@@ -69,8 +69,11 @@ bool AppendReported(FileStore& files, const std::filesystem::path& path, std::st
             return true;
         case AppendResult::CannotOpen:
             return false;
-        case AppendResult::Busy:
         case AppendResult::Failed:
+            // A write the disk refused (full) is the store's to hold and write again: the
+            // record is not given up, and the collector raises one alarm for all of them.
+            return false;
+        case AppendResult::Busy:
             break;
     }
     if (report)
@@ -218,6 +221,30 @@ bool CallRecorder::HandOff(const std::string& in, const std::filesystem::path& o
                 what + ": works again after " + std::to_string(failures) + " failed");
     failures = 0;
     return true;
+}
+
+void CallRecorder::DropDoubledInFiles() {
+    const std::pair<std::filesystem::path, std::filesystem::path> pairs[] = {
+        {dirs_.buffers / "buffer_in.raw", settings_.DoBufferPackedToOut != 0
+                                              ? dirs_.buffersRaw / "buffer_out.raw"
+                                              : dirs_.buffers / "buffer_out.raw"},
+        {dirs_.buffers / "buffer_in.csv", settings_.DoBufferDecodedToOut != 0
+                                              ? dirs_.buffersCsv / "buffer_out.csv"
+                                              : dirs_.buffers / "buffer_out.csv"}};
+    for (const auto& [in, out] : pairs) {
+        if (!files_.SameFile(in, out))
+            continue;
+        const bool removed = files_.RemoveName(in);
+        if (report_) {
+            report_("Buffer hand-off",
+                    in.string() + " and " + out.string() +
+                        " are one file (a hand-off stopped between its link and its unlink): " +
+                        (removed ? "the in-file's name is removed, the records stay in the "
+                                   "out-file once"
+                                 : "the in-file's name cannot be removed (" + files_.ErrorText() +
+                                       ")"));
+        }
+    }
 }
 
 bool CallRecorder::StoresRecords() const {

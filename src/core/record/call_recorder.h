@@ -48,8 +48,8 @@ std::string DecodedFileHeader(const AppSettings& settings);
 using FileProblemReport = std::function<void(const std::string& event, const std::string& detail)>;
 
 // Appends through the store and reports a record that could not be written because another
-// program kept writing the file, or the write failed; a file that cannot be opened is skipped
-// without a report.
+// program kept writing the file; a file that cannot be opened is skipped without a report, and a
+// write that failed (a full disk) is left to the store's owner, which holds the record.
 bool AppendReported(FileStore& files, const std::filesystem::path& path, std::string_view bytes,
                     const FileProblemReport& report, const FileStore::Header& header = nullptr);
 
@@ -79,6 +79,10 @@ public:
     bool SaveCall_Buffers(const BillingMessage& message);
     // Hands the buffer in-files over; true when the last hand-off attempted took place.
     bool BuffersOnTimer();
+    // At start: a hand-off by link and unlink that was stopped between its two steps leaves
+    // the in-file and the out-file one file under two names, whose records the pick-up program
+    // would take twice. The in-file's name goes (reported).
+    void DropDoubledInFiles();
 
     // The decoded line and the header line, CR LF included.
     std::string DecodedLine(const BillingMessage& message);

@@ -240,8 +240,14 @@ void DeliveryJournal::Problem(const std::string& detail) {
 }
 
 bool DeliveryJournal::Save(bool durable) {
-    if (!usable_)
-        return false;
+    if (!usable_) {
+        // The file could not be made at start (a full disk): it is made now, with the state.
+        const JournalState state = state_;
+        Create();
+        state_ = state;
+        if (!usable_)
+            return false;
+    }
     const int slot = 1 - durableSlot_;
     const std::string bytes = EncodeSlot(state_, ++generation_);
     if (!files_.WriteAt(path_, static_cast<uint64_t>(slot) * kSlotSize, bytes)) {

@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velk {
 
@@ -51,6 +53,45 @@ public:
     virtual bool WriteAt(const std::filesystem::path& path, uint64_t offset,
                          std::string_view bytes) = 0;
     virtual bool Flush(const std::filesystem::path& path) = 0;
+    // The names of the regular files in a directory; false when it cannot be read.
+    virtual bool ListFiles(const std::filesystem::path& directory, std::vector<std::string>& names) {
+        (void)directory;
+        names.clear();
+        return false;
+    }
+    // The file's size and its last bytes, at most atMost of them; false when it cannot be read.
+    virtual bool ReadTail(const std::filesystem::path& path, size_t atMost, std::string& tail,
+                          uint64_t& size) {
+        if (!ReadWhole(path, tail, static_cast<size_t>(-1)))
+            return false;
+        size = tail.size();
+        if (tail.size() > atMost)
+            tail.erase(0, tail.size() - atMost);
+        return true;
+    }
+    // Cuts a record file back to its first `length` bytes and makes that durable; false when
+    // either failed.
+    virtual bool CutTo(const std::filesystem::path& path, uint64_t length) {
+        (void)path;
+        (void)length;
+        return false;
+    }
+    // True when both names are of one file (the same device and inode).
+    virtual bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+        (void)a;
+        (void)b;
+        return false;
+    }
+    // Removes a file's name and makes that durable (its directory flushed).
+    virtual bool RemoveName(const std::filesystem::path& path) {
+        (void)path;
+        return false;
+    }
+    // The bytes free for this program on the file system of the path; none when unknown.
+    virtual std::optional<uint64_t> FreeBytes(const std::filesystem::path& path) {
+        (void)path;
+        return std::nullopt;
+    }
     // A small file of the program's own for other programs to read, written whole into a
     // temporary file beside it that then takes its place: a reader finds the old content or the
     // new one, never a part. Not flushed (a power failure may leave the old one, or none).

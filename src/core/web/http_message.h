@@ -18,6 +18,7 @@ struct WebRequest {
     std::map<std::string, std::string> cookies;
     std::string peer;  // the caller's IP address as text
     bool tls = false;
+    std::string host, origin;  // the Host and Origin headers (empty when absent)
 
     // The first value of a field; empty when absent.
     std::string Field(const std::string& name) const;

@@ -320,6 +320,11 @@ WebConsole::WebConsole(AppSettings settings, WebArchive& archive, WebStatusSourc
 WebResponse WebConsole::Handle(const WebRequest& request) {
     WebResponse r = [&] {
         const std::string& path = request.path;
+        // A form another site's page posts here (a login into someone else's account, a logout)
+        // is refused: a browser names the page's origin, which must be this server's.
+        if (request.method == "POST" && !request.origin.empty() &&
+            request.origin != (request.tls ? "https://" : "http://") + request.host)
+            return Text(403, "text/plain; charset=utf-8", "Not from another site's page.\n");
         if (path == "/metrics")
             return Metrics(request);
         if (path == "/static/velk.css")
@@ -378,7 +383,7 @@ WebResponse WebConsole::Handle(const WebRequest& request) {
              "connect-src 'self'; form-action 'self'; frame-ancestors 'none'; base-uri 'none'");
     r.Header("X-Content-Type-Options", "nosniff");
     r.Header("X-Frame-Options", "DENY");
-    r.Header("Referrer-Policy", "no-referrer");
+    r.Header("Referrer-Policy", "same-origin");  // browsers then name this origin in its forms
     if (r.HeaderValue("Cache-Control").empty())
         r.Header("Cache-Control", "no-store");
     if (options_.tls)

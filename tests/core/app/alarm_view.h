@@ -7,8 +7,8 @@
 
 namespace velk::test {
 
-// A collector's view that keeps the alarm lines (a disk-buffer alarm in brackets) and the
-// problems, and shows nothing else.
+// A collector's view that keeps the alarm lines (a disk-buffer alarm in brackets, a store alarm
+// in angle brackets) and the problems, and shows nothing else.
 class AlarmView : public CollectorView {
 public:
     void Notify(NotifyCode, int) override {}
@@ -26,6 +26,7 @@ public:
     }
     void SilenceAlarm(const std::string& line) override { lines.push_back(line); }
     void DiskBufferAlarm(const std::string& line) override { lines.push_back("[" + line + "]"); }
+    void StoreAlarm(const std::string& line) override { lines.push_back("<" + line + ">"); }
     void Problem(const std::string& text) override { problems.push_back(text); }
     std::vector<std::string> lines;
     std::vector<std::string> problems;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -95,14 +96,80 @@ TEST(StoredRecords, EachStoredCopyAnswersForOneRecord) {
         for (const std::string& f : {one, one, two, three})
             stored.Note(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
         EXPECT_EQ(stored.Look(), 2u);  // one of the two ones, the two
-        const auto take = [&stored](const std::string& f) {
-            return stored.Take(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
+        // Only Bill holds them: found in its file, and not everywhere.
+        const auto take = [&](const std::string& f) {
+            const StoredRecords::Found found =
+                stored.TakeStored(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
+            EXPECT_FALSE(found.everywhere);
+            return std::find(found.files.begin(), found.files.end(),
+                             dirs.bill / expected[&c - cases]) != found.files.end();
         };
         EXPECT_TRUE(take(one));
         EXPECT_FALSE(take(one));  // its one copy is taken
         EXPECT_TRUE(take(two));
         EXPECT_FALSE(take(three));  // never stored
         EXPECT_FALSE(take(four));   // stored, but not in the file imported: not looked for
+    }
+}
+
+// "Stored already" is decided for each file a record goes to: a buffer in-file together with its
+// out-file, a decoded file by its line where the lines tell calls apart, else as the raw file of
+// its directory.
+TEST(StoredRecords, DecidedForEachFileTheRecordGoesTo) {
+    for (const bool linesTell : {true, false}) {
+        SCOPED_TRACE(linesTell ? "decoded lines tell calls apart" : "decoded lines follow raw");
+        test::TempDir base;
+        const OutputDirectories dirs = OutputDirectories::Under(base.Path());
+        MakeSaveDir(dirs);
+        AppSettings s;
+        s.RawSave = 1;
+        s.SaveToFile = 1;
+        s.DoBufferPacked = 1;
+        s.DoBufferDecoded = 1;
+        s.DoBufferPackedToOut = 1;
+        s.Hex_Type = 1;
+        s.RawSaveDaily = 1;
+        const std::vector<int> columns = linesTell ? std::vector<int>{0, 4} : std::vector<int>{0};
+        for (size_t k = 0; k < columns.size(); ++k) {
+            s.f[k] = 1;
+            s.SaveInd[k] = columns[k];
+        }
+        FieldDecoder decoder(s);
+        const std::string one = Frame(1), two = Frame(2);
+        const std::string raw1 = RawRecord(Message(one), s), raw2 = RawRecord(Message(two), s);
+        const std::string line1 = MakeDecodedLine(s, decoder, Message(one));
+        // Record one in Bill (raw, and decoded), record two in Bill's raw file only; both in the
+        // raw buffer, one before the hand-off, one after; in Bill_Backup neither.
+        test::WriteFile(dirs.bill / "20261208.raw", raw1 + raw2);
+        test::WriteFile(dirs.bill / "20261208.csv", line1);
+        test::WriteFile(dirs.buffersRaw / "buffer_out.raw", raw1);
+        test::WriteFile(dirs.buffers / "buffer_in.raw", raw2);
+        StoredRecords stored(s, dirs);
+        for (const std::string& f : {one, two})
+            stored.Note(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
+        EXPECT_EQ(stored.Look(), 2u);  // in Bill's raw file
+        const auto take = [&stored](const std::string& f) {
+            return stored.TakeStored(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
+        };
+        const StoredRecords::Found first = take(one), second = take(two);
+        EXPECT_FALSE(first.everywhere);
+        EXPECT_FALSE(second.everywhere);
+        using Paths = std::vector<std::filesystem::path>;
+        const auto sorted = [](Paths p) {
+            std::sort(p.begin(), p.end());
+            return p;
+        };
+        EXPECT_EQ(sorted(first.files),
+                  sorted(linesTell ? Paths{dirs.bill / "20261208.raw", dirs.bill / "20261208.csv",
+                                           dirs.buffers / "buffer_in.raw"}
+                                   : Paths{dirs.bill / "20261208.raw", dirs.bill / "20261208.csv",
+                                           dirs.buffers / "buffer_in.raw",
+                                           dirs.buffers / "buffer_in.csv"}));
+        EXPECT_EQ(sorted(second.files),
+                  sorted(linesTell ? Paths{dirs.bill / "20261208.raw", dirs.buffers / "buffer_in.raw"}
+                                   : Paths{dirs.bill / "20261208.raw", dirs.bill / "20261208.csv",
+                                           dirs.buffers / "buffer_in.raw",
+                                           dirs.buffers / "buffer_in.csv"}));
     }
 }
 
@@ -157,8 +224,12 @@ TEST(StoredRecords, WhatCannotBeCompared) {
         EXPECT_FALSE(StoredRecords(s, dirs).Comparable());
     }
     s.SaveToFile = 0;
-    s.DoBufferPacked = 1;
+    s.DoBufferDecoded = 1;
     EXPECT_FALSE(StoredRecords(s, dirs).Comparable());
+    s.DoBufferDecoded = 0;
+    s.DoBufferPacked = 1;  // the buffer's raw records tell calls apart
+    EXPECT_TRUE(StoredRecords(s, dirs).Comparable());
+    s.DoBufferPacked = 0;
 
     s.RawSave = 1;
     MakeSaveDir(dirs);

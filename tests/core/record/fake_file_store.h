@@ -1,7 +1,9 @@
 #pragma once
 
 #include <functional>
+#include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -38,6 +40,10 @@ public:
             return AppendResult::CannotOpen;
         if (locked.count(p.string()))
             return AppendResult::Busy;
+        if (full || roomForAppends == 0)
+            return AppendResult::Failed;
+        if (roomForAppends > 0)
+            --roomForAppends;
         std::string& content = files[p.string()];
         if (headerIfNew && content.empty())
             content += headerIfNew();
@@ -117,6 +123,44 @@ public:
         return true;
     }
 
+    bool ListFiles(const std::filesystem::path& dir, std::vector<std::string>& names) override {
+        names.clear();
+        for (const auto& [path, content] : files) {
+            const std::filesystem::path p(path);
+            if (p.parent_path() == dir && stateFiles.count(path) == 0)
+                names.push_back(p.filename().string());
+        }
+        return files.count(dir.string() + "/") == 0 && !missingDirs.count(dir.string());
+    }
+    bool CutTo(const std::filesystem::path& p, uint64_t length) override {
+        if (!Step("cut " + p.string()) || failCuts)
+            return false;
+        const auto it = files.find(p.string());
+        if (it == files.end() || it->second.size() < length)
+            return false;
+        it->second.resize(length);
+        // Made durable at once, as far as the disk held the file.
+        const auto d = disk.find(p.string());
+        if (d != disk.end() && d->second.size() > length)
+            d->second.resize(length);
+        cuts.emplace_back(p.string(), length);
+        return true;
+    }
+
+    std::optional<uint64_t> FreeBytes(const std::filesystem::path&) override { return freeBytes; }
+    // Two names of one file: a hard link (its content is kept under both names here).
+    bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) override {
+        return links.count({a.string(), b.string()}) != 0 || links.count({b.string(), a.string()}) != 0;
+    }
+    bool RemoveName(const std::filesystem::path& p) override {
+        if (!Step("unlink " + p.string()) || files.erase(p.string()) == 0)
+            return false;
+        disk.erase(p.string());
+        for (auto it = links.begin(); it != links.end();)
+            it = it->first == p.string() || it->second == p.string() ? links.erase(it) : std::next(it);
+        return true;
+    }
+
     // The power fails: what was not flushed is gone, but for what the system wrote back by itself
     // before: nothing, the state files' writes, or the appends and moves.
     enum class Writeback { Nothing, StateFiles, Appends };
@@ -154,6 +198,12 @@ public:
     std::set<std::string> missingDirs;
     std::set<std::string> locked;
     int writes = 0;
+    std::vector<std::pair<std::string, uint64_t>> cuts;
+    bool failCuts = false;
+    std::optional<uint64_t> freeBytes;
+    std::set<std::pair<std::string, std::string>> links;
+    bool full = false;  // every append fails, as on a full disk (the journal is preallocated)
+    int roomForAppends = -1;  // when not negative: the appends that still fit
     bool failMoves = false;
     bool failFlush = false;
     bool failStateWrites = false;
