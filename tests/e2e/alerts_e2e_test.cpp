@@ -93,8 +93,12 @@ TEST(AlertsEndToEndTest, EveryAlarmAndItsEndReachCommandAndMailWhileTheWebhookHa
 
     // Eight gaps, each alerted when it comes and when the next record is in sequence again (the
     // last gap is in the last record).
-    while (Count(test::ReadFile(dir / "mails"), "\n") < 15 && t.elapsed() < 90000)
+    // Command and mail are two programs run one after the other: wait for both.
+    while ((Count(test::ReadFile(dir / "mails"), "\n") < 15 ||
+            Count(test::ReadFile(dir / "commands"), "\n") < 15) &&
+           t.elapsed() < 90000) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    }
     const std::string commands = test::ReadFile(dir / "commands");
     EXPECT_EQ(Count(commands, "sequence start Sequence gap: expected "), 8u) << commands;
     EXPECT_EQ(Count(commands, "sequence over Sequence gap: expected "), 7u) << commands;

@@ -17,6 +17,7 @@
 #include "link_settings.h"
 #include "support/expected_files.h"
 #include "support/pg_server.h"
+#include "support/event_wait.h"
 #include "support/temp_dir.h"
 
 namespace velk {
@@ -24,24 +25,8 @@ namespace {
 
 const QString kBin = QStringLiteral(VELK_BIN_DIR);
 
-void Pause(int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-}
-
-// Waits up to ms for done() to hold.
-bool WaitFor(const std::function<bool()>& done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        Pause(50);
-    }
-    return true;
-}
+using test::Pause;
+using test::WaitFor;
 
 // The log's lines about the database (what a failed check shows).
 std::string DatabaseLines(const std::string& log) {

@@ -31,6 +31,7 @@
 #include "support/expected_files.h"
 #include "support/index_check.h"
 #include "support/pg_server.h"
+#include "support/event_wait.h"
 #include "support/temp_dir.h"
 
 #ifndef VELK_KILLS
@@ -48,23 +49,8 @@ constexpr int kLongestLifeMs = 900;
 // How long the server may be silent before it counts as not answering ([Database] Timeout).
 constexpr int kTimeoutSeconds = 3;
 
-void Pause(int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-}
-
-bool WaitFor(const std::function<bool()>& done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        Pause(50);
-    }
-    return true;
-}
+using test::Pause;
+using test::WaitFor;
 
 int Occurrences(const std::string& text, const std::string& part) {
     int n = 0;
