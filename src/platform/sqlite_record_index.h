@@ -26,7 +26,7 @@ inline constexpr const char* kRecordIndexFile = "VELK.db";
 // transaction and opened anew.
 class SqliteRecordIndex : public RecordIndex, public IndexWriter {
 public:
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
     // Long enough for the sender's and a reader's short transactions and a rebuild's batch.
     static constexpr int kWriteWaitMs = 5000;
     static constexpr int kReadWaitMs = 5000;
@@ -88,6 +88,18 @@ public:
 private:
     bool OpenToRead();
     void RenewTextsView();
+    // Whether the report totals kept per day can be used (an older index has none).
+    bool KeptTotalsSound();
+    void RecountTotalsIfUnsound();
+    // A report from the kept totals and the calls of the days they cannot count whole; nullopt
+    // when they cannot be used (read false: when they cannot be read).
+    std::optional<std::vector<GroupTotals>> TotalsKept(ReportBy by, int prefixDigits,
+                                                       const std::string& from,
+                                                       const std::string& to, bool& read);
+    // A report read from the calls one by one.
+    std::optional<std::vector<GroupTotals>> TotalsOfCalls(ReportBy by, int prefixDigits,
+                                                          const std::string& from,
+                                                          const std::string& to);
     bool Fail(const std::string& what);
     // Opens the database, or opens it anew when the file is another one now.
     bool OpenCurrent();
