@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -88,30 +89,44 @@ std::string KnownSeconds(const std::string& c) {
     return "iif(" + duration + " BETWEEN 1 AND 999999999999, " + duration + ", 0)";
 }
 
-// Counts the kept totals again from the calls.
+// Counts the kept totals again from the calls: forgets them, and has the calls there are now
+// counted in steps (CountSomeTotals); the calls added meanwhile count through the trigger.
 std::string RecountTotals() {
-    std::string sql = "DELETE FROM call_totals;\n";
+    return "DELETE FROM call_totals;\n"
+           "UPDATE call_totals_state SET sound = 1,"
+           " next_id = (SELECT coalesce(min(id), 1) FROM calls),"
+           " end_id = (SELECT coalesce(max(id), 0) + 1 FROM calls);\n";
+}
+
+// Adds the totals of the calls with ids in [?1, ?2) as rows of their own: a group and day can
+// have several rows, the reports add them up.
+std::string CountTotalsOfIds() {
+    std::string sql;
     for (int kind = 0; kind < kTotalsKinds; ++kind) {
         sql += "INSERT INTO call_totals SELECT " + std::to_string(kind) + ", " + TotalsDay("c") +
                ", " + TotalsGroup(kind, "c") + ", count(*), sum(coalesce(c.answered, 0)), sum(" +
-               KnownSeconds("c") + "), max(" + KnownSeconds("c") + ") FROM calls c GROUP BY 2, 3;\n";
+               KnownSeconds("c") + "), max(" + KnownSeconds("c") +
+               ") FROM calls c WHERE c.id >= ?1 AND c.id < ?2 GROUP BY 2, 3;\n";
     }
-    return sql + "UPDATE call_totals_state SET sound = 1;\n";
+    return sql;
 }
 
-// What schema 3 added: the totals per day, their triggers, and the totals of the calls there are
-// (whatever of them an index already has is kept, and counted again).
+// What schema 3 added: the totals per day, their triggers, and the calls there are to be counted
+// (whatever of them an index already has is forgotten and counted again).
 std::string TotalsSchema() {
     std::string sql =
         "CREATE TABLE IF NOT EXISTS call_totals (kind INTEGER NOT NULL, day, grp, calls INTEGER NOT NULL,"
         " answered INTEGER NOT NULL, seconds INTEGER NOT NULL, longest INTEGER NOT NULL);\n"
         "CREATE INDEX IF NOT EXISTS call_totals_key ON call_totals(kind, day, grp);\n"
-        "CREATE TABLE IF NOT EXISTS call_totals_state (sound INTEGER NOT NULL);\n"
+        // sound: 0 when a call was changed or removed (the totals must be counted again); the
+        // calls with ids in [next_id, end_id) are not counted yet.
+        "CREATE TABLE IF NOT EXISTS call_totals_state (sound INTEGER NOT NULL,"
+        " next_id INTEGER NOT NULL, end_id INTEGER NOT NULL);\n"
         "DELETE FROM call_totals_state;\n"
-        "INSERT INTO call_totals_state VALUES (0);\n"
+        "INSERT INTO call_totals_state VALUES (0, 0, 0);\n"
         "CREATE TRIGGER IF NOT EXISTS call_totals_add AFTER INSERT ON calls BEGIN\n";
     // A group and day can be absent (NULL): they are looked up with IS, never through a unique
-    // key, which would take every NULL for another.
+    // key, which would take every NULL for another. One row of them takes the call.
     for (int kind = 0; kind < kTotalsKinds; ++kind) {
         const std::string k = std::to_string(kind), group = TotalsGroup(kind, "NEW"),
                           day = TotalsDay("NEW");
@@ -121,7 +136,8 @@ std::string TotalsSchema() {
                ", 0, 0, 0, 0 WHERE NOT EXISTS (SELECT 1 FROM call_totals" + where + ");\n"
                "  UPDATE call_totals SET calls = calls + 1, answered = answered + "
                "coalesce(NEW.answered, 0), seconds = seconds + " + KnownSeconds("NEW") +
-               ", longest = max(longest, " + KnownSeconds("NEW") + ")" + where + ";\n";
+               ", longest = max(longest, " + KnownSeconds("NEW") +
+               ") WHERE rowid = (SELECT rowid FROM call_totals" + where + " LIMIT 1);\n";
     }
     sql += "END;\n"
            "CREATE TRIGGER IF NOT EXISTS call_totals_changed AFTER UPDATE ON calls BEGIN\n"
@@ -508,23 +524,69 @@ void SqliteRecordIndex::RenewTextsView() {
 
 
 void SqliteRecordIndex::RecountTotalsIfUnsound() {
-    if (KeptTotalsSound())
-        return;
+    sqlite3_stmt* s = nullptr;
+    const bool unsound = sqlite3_prepare_v2(db_, "SELECT sound FROM call_totals_state", -1, &s,
+                                            nullptr) == SQLITE_OK &&
+                         sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 0;
+    sqlite3_finalize(s);
     // Counted again when no other writer is busy; otherwise at a later opening (the reports
     // read the calls meanwhile).
-    const std::string sql = "BEGIN IMMEDIATE; " + RecountTotals() + "COMMIT";
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (unsound) {
+        const std::string sql = "BEGIN IMMEDIATE; " + RecountTotals() + "COMMIT";
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    totalsPending_ = true;
 }
 
 bool SqliteRecordIndex::KeptTotalsSound() {
     // An index of an older schema, read only, has none.
     sqlite3_stmt* s = nullptr;
-    const bool sound = sqlite3_prepare_v2(db_, "SELECT sound FROM call_totals_state", -1, &s,
-                                          nullptr) == SQLITE_OK &&
-                       sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 1;
+    const bool sound =
+        sqlite3_prepare_v2(db_, "SELECT sound = 1 AND next_id >= end_id FROM call_totals_state",
+                           -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 1;
     sqlite3_finalize(s);
     return sound;
+}
+
+bool SqliteRecordIndex::CountSomeTotals(int64_t most) {
+    if (mode_ != Mode::Write || transaction_ || !OpenCurrent())
+        return false;
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return true;  // another writer is busy: later
+    sqlite3_stmt* s = nullptr;
+    int64_t next = 0, end = 0;
+    bool ok = sqlite3_prepare_v2(db_, "SELECT sound, next_id, end_id FROM call_totals_state", -1,
+                                 &s, nullptr) == SQLITE_OK &&
+              sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 1;
+    if (ok) {
+        next = sqlite3_column_int64(s, 1);
+        end = sqlite3_column_int64(s, 2);
+    }
+    sqlite3_finalize(s);
+    if (!ok || next >= end) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    const int64_t until = end - next > most ? next + most : end;
+    const std::string sql = CountTotalsOfIds() + "UPDATE call_totals_state SET next_id = ?2;";
+    const char* tail = sql.c_str();
+    while (ok && *tail != '\0') {
+        s = nullptr;
+        ok = sqlite3_prepare_v2(db_, tail, -1, &s, &tail) == SQLITE_OK;
+        if (ok && s != nullptr) {
+            sqlite3_bind_int64(s, 1, next);
+            sqlite3_bind_int64(s, 2, until);
+            ok = sqlite3_step(s) == SQLITE_DONE;
+        }
+        sqlite3_finalize(s);
+    }
+    if (!ok || sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return true;
+    }
+    return until < end;
 }
 
 bool SqliteRecordIndex::SetUp(int schema) {
@@ -588,6 +650,13 @@ bool SqliteRecordIndex::Commit() {
         return Fail("cannot write the record index");
     }
     transaction_ = false;
+    // Calls of an older index not counted in the report totals yet: a step of them at most once
+    // a second, after the writer's own work, so that the link is served in between.
+    const auto now = std::chrono::steady_clock::now();
+    if (totalsPending_ && now - lastTotalsStep_ >= std::chrono::seconds(1)) {
+        lastTotalsStep_ = now;
+        totalsPending_ = CountSomeTotals(kTotalsStep);
+    }
     return true;
 }
 

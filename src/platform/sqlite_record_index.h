@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -82,6 +83,12 @@ public:
     // row's id (0 when there is none), -1 when the index cannot be read.
     bool After(int64_t id, size_t most, std::vector<IndexRow>& rows);
     int64_t LastId();
+    // Counts the report totals of up to `most` calls an older index held (or all of them, after
+    // a call was changed by hand) that are not counted yet, in one transaction; true while some
+    // remain. Until all are, reports read the calls; a writer counts a step of kTotalsStep after
+    // a commit at most once a second, or the caller counts them all at once.
+    bool CountSomeTotals(int64_t most);
+    static constexpr int64_t kTotalsStep = 5000;
     // Runs a statement that returns nothing (tests, tools).
     bool Execute(const std::string& sql);
 
@@ -128,6 +135,8 @@ private:
     // The log and shared-memory files beside it then (writers only).
     FileIdentity wal_, shm_;
     bool known_ = false;
+    bool totalsPending_ = false;
+    std::chrono::steady_clock::time_point lastTotalsStep_{};
     bool renewed_ = false;
 };
 
