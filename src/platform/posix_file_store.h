@@ -39,6 +39,11 @@ public:
     bool WriteAt(const std::filesystem::path& path, uint64_t offset,
                  std::string_view bytes) override;
     bool Flush(const std::filesystem::path& path) override;
+    uint64_t Length(const std::filesystem::path& path) override;
+    bool ReadAt(const std::filesystem::path& path, uint64_t offset, size_t n,
+                std::string& bytes) override;
+    bool CutBack(const std::filesystem::path& path, uint64_t length) override;
+    std::string Identity(const std::filesystem::path& path) override;
     std::string ErrorText() const override { return error_; }
 
 private:

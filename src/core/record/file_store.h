@@ -51,6 +51,15 @@ public:
     virtual bool WriteAt(const std::filesystem::path& path, uint64_t offset,
                          std::string_view bytes) = 0;
     virtual bool Flush(const std::filesystem::path& path) = 0;
+    // What recovery by position needs: a file's length (0 when it is missing), bytes read at an
+    // offset (false when fewer are there), a file cut back to a length (its data flushed by the
+    // next FlushWritten), and what names a directory or file as itself ("device:inode"; empty
+    // when it cannot be told).
+    virtual uint64_t Length(const std::filesystem::path& path) = 0;
+    virtual bool ReadAt(const std::filesystem::path& path, uint64_t offset, size_t n,
+                        std::string& bytes) = 0;
+    virtual bool CutBack(const std::filesystem::path& path, uint64_t length) = 0;
+    virtual std::string Identity(const std::filesystem::path& path) = 0;
     // Why the last operation failed, for the log.
     virtual std::string ErrorText() const { return {}; }
 };

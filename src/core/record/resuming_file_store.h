@@ -1,29 +1,70 @@
 #pragma once
 
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
 #include "core/record/file_store.h"
 
 namespace velk {
 
-// The recorders' files, passed through to another store. While a record whose storing the
-// program's death cut short is stored again (Resuming), an append that the file ends with already
-// is left out: the files that got the record before keep it once, the others get it now.
+// Where a record file stood before the records of one unit of storing (a frame, or what the
+// hard-disk buffer gives) were appended to it: its name under the base directory and its length.
+struct FilePosition {
+    std::string file;
+    uint64_t length = 0;
+    bool operator==(const FilePosition&) const = default;
+};
+
+// The recorders' files, passed through to another store, with the positions that let a unit of
+// storing be stored again after the program died, by position and never by content: two records
+// with equal bytes are still two records.
+//
+// While a unit is stored (Storing), the first append to a file the unit's positions do not name
+// yet adds the file's length to them and has it kept (on the disk, through keep) before the
+// append goes out: whatever reaches a file of the unit, the journal knows where the unit began
+// in it. While a unit is stored again (Resuming), each append goes to the file's position for it:
+// the bytes there already are left (a file that got them before the program died), a file that
+// ends at the position gets them, a file that ends inside them (an append cut short) is cut back
+// to the position and gets them whole. A unit from a journal without positions (an older VELK)
+// is stored again where the file does not end with the bytes already.
 class ResumingFileStore : public FileStore {
 public:
-    explicit ResumingFileStore(FileStore& files) : files_(files) {}
+    enum class Mode { Off, Storing, Resuming };
 
-    void SetResuming(bool resuming) { resuming_ = resuming; }
-    bool Resuming() const { return resuming_; }
+    ResumingFileStore(FileStore& files, std::filesystem::path baseDirectory)
+        : files_(files), base_(std::move(baseDirectory)) {}
+
+    // The positions of the units, kept in the journal's state.
+    void Track(std::vector<FilePosition>* positions) { positions_ = positions; }
+    // The files the last unit appended to (at start: those the journal names).
+    void Remember(const std::vector<FilePosition>& positions);
+    // The positions a new unit starts from: the length of each file the last unit appended to.
+    std::vector<FilePosition> StartPositions();
+    // A unit begins: whether it goes by the tracked positions (false: a unit of an older
+    // journal, resumed by content) and how a position just added is kept on the disk (false:
+    // the append is not made).
+    void Begin(Mode mode, bool byPosition, std::function<bool()> keep);
+    // The unit ends. After resuming, Longer() names the files that hold more than the unit's
+    // positions and appends account for (a journal older than the files), Misfits() those whose
+    // bytes at the position were not the unit's.
+    void End();
+    bool Resuming() const { return mode_ == Mode::Resuming; }
+    const std::vector<std::string>& Longer() const { return longer_; }
+    const std::vector<std::string>& Misfits() const { return misfits_; }
+    // A file moved away (a buffer hand-off): it starts again empty. True when the tracked
+    // positions named it.
+    bool Moved(const std::filesystem::path& path);
 
     bool Exists(const std::filesystem::path& path) override { return files_.Exists(path); }
     bool CreateIfMissing(const std::filesystem::path& path) override {
         return files_.CreateIfMissing(path);
     }
     AppendResult Append(const std::filesystem::path& path, std::string_view bytes,
-                        const Header& headerIfNew = nullptr) override {
-        if (resuming_ && files_.EndsWith(path, bytes))
-            return AppendResult::Written;
-        return files_.Append(path, bytes, headerIfNew);
-    }
+                        const Header& headerIfNew = nullptr) override;
     bool NobodyWriting(const std::filesystem::path& path) override {
         return files_.NobodyWriting(path);
     }
@@ -44,11 +85,38 @@ public:
         return files_.WriteAt(path, offset, bytes);
     }
     bool Flush(const std::filesystem::path& path) override { return files_.Flush(path); }
-    std::string ErrorText() const override { return files_.ErrorText(); }
+    uint64_t Length(const std::filesystem::path& path) override { return files_.Length(path); }
+    bool ReadAt(const std::filesystem::path& path, uint64_t offset, size_t n,
+                std::string& bytes) override {
+        return files_.ReadAt(path, offset, n, bytes);
+    }
+    bool CutBack(const std::filesystem::path& path, uint64_t length) override {
+        return files_.CutBack(path, length);
+    }
+    std::string Identity(const std::filesystem::path& path) override {
+        return files_.Identity(path);
+    }
+    std::string ErrorText() const override { return error_.empty() ? files_.ErrorText() : error_; }
 
 private:
+    std::string Name(const std::filesystem::path& path) const;
+    // Adds the file's position to the unit and keeps it; false when it could not be kept.
+    bool Position(const std::string& name, const std::filesystem::path& path);
+    AppendResult AppendAt(const std::filesystem::path& path, const std::string& name,
+                          std::string_view bytes, const Header& headerIfNew);
+
     FileStore& files_;
-    bool resuming_ = false;
+    std::filesystem::path base_;
+    Mode mode_ = Mode::Off;
+    bool byPosition_ = true;
+    std::vector<FilePosition>* positions_ = nullptr;
+    std::function<bool()> keep_;
+    std::map<std::string, uint64_t> cursor_;  // resuming: where the unit's next bytes go
+    std::set<std::string> lastFiles_;         // appended to by the last unit
+    std::set<std::string> unitFiles_;         // appended to by the unit in progress
+    std::vector<std::string> longer_;
+    std::vector<std::string> misfits_;
+    std::string error_;
 };
 
 }  // namespace velk
