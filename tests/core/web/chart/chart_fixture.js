@@ -1,0 +1,1 @@
+// A stand-in for Chart.js in the web console's tests.

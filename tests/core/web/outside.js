@@ -1,0 +1,1 @@
+// Outside the served folder: never served.
