@@ -310,9 +310,10 @@ TEST_F(CrashTest, EqualLinesAStaleJournalAndAForeignOne) {
     foreign.setWorkingDirectory(QString::fromStdString(other.Path().string()));
     foreign.start();
     ASSERT_TRUE(foreign.waitForStarted());
-    foreign.waitForFinished(1500);
-    ::kill(static_cast<pid_t>(foreign.processId()), SIGTERM);
-    ASSERT_TRUE(foreign.waitForFinished(20000));
+    // Without a PBX to connect to it may end by itself, after it took up the journal.
+    if (!foreign.waitForFinished(1500))
+        ::kill(static_cast<pid_t>(foreign.processId()), SIGTERM);
+    ASSERT_TRUE(foreign.state() == QProcess::NotRunning || foreign.waitForFinished(20000));
     EXPECT_TRUE(std::filesystem::exists(other / "VELK.journal.bad"));
     EXPECT_FALSE(std::filesystem::exists(other / "Bill" / "20261208.csv"));
     EXPECT_NE(test::ReadFile(other / "VELK.LOG").find("it belongs to another base directory"),
