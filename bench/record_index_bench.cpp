@@ -16,69 +16,16 @@
 #include "core/record/call_recorder.h"
 #include "platform/sqlite_record_index.h"
 #include "record_generator.h"
+#include "year_index.h"
 #include "year_of_calls.h"
 
 namespace velk {
 namespace {
 
-struct FixedClock : Clock {
-    LocalTime Now() const override { return {}; }
-    int64_t Seconds() const override { return 1796716800; }
-};
-
-struct Year {
-    std::filesystem::path db;
-    uint64_t decodedBytes = 0;
-    uint64_t records = 0;
-};
-
-const Year& TheYear() {
-    static const Year year = [] {
-        Year y;
-        const char* n = std::getenv("VELK_BENCH_RECORDS");
-        y.records = n != nullptr ? std::strtoull(n, nullptr, 10) : 10000000ull;
-        const char* dir = std::getenv("VELK_BENCH_DATA");
-        const std::filesystem::path data = dir != nullptr ? dir : "bench-data";
-        std::filesystem::create_directories(data);
-        y.db = data / ("year-" + std::to_string(y.records) + ".db");
-        const auto sizeFile = data / ("year-" + std::to_string(y.records) + ".decoded-bytes");
-        if (std::filesystem::exists(sizeFile) && std::filesystem::exists(y.db)) {
-            std::ifstream(sizeFile) >> y.decodedBytes;
-            return y;
-        }
-        std::filesystem::remove(y.db);
-        AppSettings settings;
-        bench::StoreEveryColumn(settings);
-        FixedClock clock;
-        SqliteRecordIndex index(y.db, SqliteRecordIndex::Mode::Write);
-        // A year in one go: the indexes of random numbers want a page cache of their size.
-        index.Execute("PRAGMA cache_size=-2000000");
-        CallIndexer indexer(settings, clock, &index, nullptr, nullptr);
-        indexer.SetImporting(true);
-        FieldDecoder decoder(settings);
-        bench::YearOfCalls calls(y.records);
-        std::array<std::string, 50> texts;
-        std::fprintf(stderr, "building %s with %llu records...\n", y.db.c_str(),
-                     static_cast<unsigned long long>(y.records));
-        for (uint64_t i = 0; i < y.records; ++i) {
-            const std::string frame = calls.NextFrame();
-            const BillingMessage m(reinterpret_cast<const uint8_t*>(frame.data()),
-                                   static_cast<uint32_t>(frame.size() - 4));
-            decoder.DecodeRecord(m, settings.Hex_Type, texts);
-            y.decodedBytes += DecodedFileLine(settings, texts).size();
-            indexer.Add(m, texts, RecordSource::Link);
-        }
-        indexer.SetImporting(false);
-        std::ofstream(sizeFile) << y.decodedBytes;
-        return y;
-    }();
-    return year;
-}
-
 // The index alone: rows made from decoded records and committed 2000 at a time, as in an import.
 void BM_IndexImportBatches(benchmark::State& state) {
     AppSettings settings;
-    FixedClock clock;
+    bench::FixedClock clock;
     FieldDecoder decoder(settings);
     sim::RecordGenerator gen(3);
     std::vector<std::string> frames;
@@ -115,7 +62,7 @@ void BM_IndexImportBatches(benchmark::State& state) {
 BENCHMARK(BM_IndexImportBatches)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 void BM_WeekOfOneExtension(benchmark::State& state) {
-    const Year& y = TheYear();
+    const bench::Year& y = bench::TheYear();
     SqliteRecordIndex index(y.db, SqliteRecordIndex::Mode::Read);
     std::vector<CellProblem> problems;
     const CallQuery q = CallQuery::Read(
@@ -128,7 +75,7 @@ void BM_WeekOfOneExtension(benchmark::State& state) {
 BENCHMARK(BM_WeekOfOneExtension)->Unit(benchmark::kMillisecond);
 
 void BM_YearReportByExtension(benchmark::State& state) {
-    const Year& y = TheYear();
+    const bench::Year& y = bench::TheYear();
     SqliteRecordIndex index(y.db, SqliteRecordIndex::Mode::Read);
     size_t groups = 0;
     std::string error;
@@ -151,7 +98,7 @@ long PeakKiB() {
 // velk-report without --by over the whole year: every call decoded again and written as a CSV
 // line, one after the other as the index reads them.
 void BM_YearListedAsCsv(benchmark::State& state) {
-    const Year& y = TheYear();
+    const bench::Year& y = bench::TheYear();
     AppSettings settings;
     bench::StoreEveryColumn(settings);
     SqliteRecordIndex index(y.db, SqliteRecordIndex::Mode::Read);
@@ -176,7 +123,7 @@ void BM_YearListedAsCsv(benchmark::State& state) {
 BENCHMARK(BM_YearListedAsCsv)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 void BM_DatabaseSize(benchmark::State& state) {
-    const Year& y = TheYear();
+    const bench::Year& y = bench::TheYear();
     for (auto _ : state)
         benchmark::DoNotOptimize(std::filesystem::file_size(y.db));
     const double db = static_cast<double>(std::filesystem::file_size(y.db));

@@ -13,6 +13,7 @@
 #include "core/app/console_view.h"
 #include "core/app/service_status.h"
 #include "core/app/startup.h"
+#include "core/app/state_publisher.h"
 #include "core/foundation/command_line.h"
 #include "platform/collector_host.h"
 #include "platform/file_instance_lock.h"
@@ -72,6 +73,22 @@ int main(int argc, char* argv[]) {
         dayLook.start(60000);
     }
 
+    // The state other programs read (the web console), looked at every second.
+    velk::PosixFileStore stateFiles;
+    velk::StatePublisher publisher(clock, stateFiles, base);
+    view.SetPublisher(&publisher);
+    QTimer stateLook;
+    QObject::connect(&stateLook, &QTimer::timeout, [&] {
+        std::error_code error;
+        const auto space = std::filesystem::space(base, error);
+        publisher.Database(collector.Database());
+        publisher.Measured(error ? -1 : static_cast<int64_t>(space.available),
+                           static_cast<int64_t>(collector.Indexer().BytesBehind()),
+                           static_cast<int64_t>(collector.Indexer().Waiting()));
+        publisher.Publish();
+    });
+    stateLook.start(1000);
+
     bool stopping = false;
     // Disconnects, writes the settings, releases the lock and ends the program with exitCode.
     const auto stop = [&](int exitCode) {
@@ -86,6 +103,8 @@ int main(int argc, char* argv[]) {
         while (collector.Protocol().ConStat == 1 && waited.elapsed() < 11000) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         }
+        stateLook.stop();
+        publisher.Stopped();
         if (store.WriteIniFile(settings) == 0) {
             prompt.Message(velk::kIniUpdateFailed);
             collector.Log().Note("Not written",

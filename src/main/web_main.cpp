@@ -129,9 +129,14 @@ int AddUser(const std::filesystem::path& accounts, const std::string& name) {
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
     bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     if (fd >= 0) {
+        struct stat directory{};
         if (hadFile) {
             ok = ok && ::fchmod(fd, before.st_mode & 0640) == 0;
             [[maybe_unused]] const int owned = ::fchown(fd, before.st_uid, before.st_gid);
+        } else if (::stat(accounts.parent_path().c_str(), &directory) == 0) {
+            // A new file takes its directory's group (velk for the service's base directory),
+            // so that the console's own user, a member, can read it.
+            [[maybe_unused]] const int owned = ::fchown(fd, static_cast<uid_t>(-1), directory.st_gid);
         }
         ok = ::fsync(fd) == 0 && ok;
         ok = ::close(fd) == 0 && ok;

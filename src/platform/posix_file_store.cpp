@@ -338,6 +338,41 @@ std::string PosixFileStore::Identity(const std::filesystem::path& path) {
     return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
+bool PosixFileStore::Replace(const std::filesystem::path& path, std::string_view content) {
+    std::filesystem::path temporary = path;
+    temporary += ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    size_t done = 0;
+    bool ok = true;
+    while (done < content.size()) {
+        const ssize_t w = ::write(fd, content.data() + done, content.size() - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            error_ = std::strerror(w < 0 ? errno : ENOSPC);
+            ok = false;
+            break;
+        }
+        done += static_cast<size_t>(w);
+    }
+    if (::close(fd) != 0 && ok) {
+        error_ = std::strerror(errno);
+        ok = false;
+    }
+    // A part written (a full disk) never takes the place of the whole one before.
+    if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
+        error_ = std::strerror(errno);
+        ok = false;
+    }
+    if (!ok)
+        ::unlink(temporary.c_str());
+    return ok;
+}
+
 bool PosixDiskFlush::Flush(const std::filesystem::path& fileOrDirectory) {
     const int fd = ::open(fileOrDirectory.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)

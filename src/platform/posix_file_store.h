@@ -44,6 +44,7 @@ public:
                 std::string& bytes) override;
     bool CutBack(const std::filesystem::path& path, uint64_t length) override;
     std::string Identity(const std::filesystem::path& path) override;
+    bool Replace(const std::filesystem::path& path, std::string_view content) override;
     std::string ErrorText() const override { return error_; }
 
 private:

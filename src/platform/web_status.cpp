@@ -1,16 +1,23 @@
 #include "platform/web_status.h"
 
+#include "core/app/collector_state.h"
+#include "core/app/metrics_text.h"
+#include "core/web/web_state.h"
+#include "platform/posix_file_store.h"
+
 namespace velk {
 
 StateFileStatus::StateFileStatus(std::filesystem::path baseDirectory, const Clock& clock)
     : base_(std::move(baseDirectory)), clock_(clock) {}
 
 WebStatus StateFileStatus::Read() {
-    WebStatus status;
-    status.why = "The collector publishes no state in this directory.";
-    return status;
+    PosixFileStore files;
+    return WebStatusOf(ReadCollectorState(files, base_), clock_.Seconds());
 }
 
-std::string StateFileStatus::Metrics() { return "velk_state_readable 0\n"; }
+std::string StateFileStatus::Metrics() {
+    PosixFileStore files;
+    return MetricsText(ReadCollectorState(files, base_), clock_.Seconds());
+}
 
 }  // namespace velk

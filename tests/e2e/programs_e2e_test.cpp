@@ -24,6 +24,8 @@
 #include "support/index_check.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
+#include "core/app/collector_state.h"
+#include "platform/posix_file_store.h"
 
 namespace velk {
 namespace {
@@ -169,6 +171,33 @@ TEST_F(ProgramsTest, CollectorStoresEveryRecordAndStopsInOrder) {
     StartProgram(collector, "velk-collector");
     ASSERT_NO_FATAL_FAILURE(WaitForDelivered(30, 60000));
     ASSERT_NO_FATAL_FAILURE(CheckFiles(30));
+    // Its state, for other programs, follows within a second or two.
+    test::ExpectedFiles sent;
+    sent.FromSimulator(simOutput_);
+    uint64_t reports = 0;
+    for (const auto& [name, content] : sent.traffic) {
+        for (size_t at = content.find("\r\n"); at != std::string::npos;
+             at = content.find("\r\n", at + 2))
+            ++reports;
+    }
+    ASSERT_GT(reports, 0u);
+    velk::PosixFileStore files;
+    velk::StateReading state;
+    QElapsedTimer waited;
+    waited.start();
+    do {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        state = velk::ReadCollectorState(files, dir_.Path());
+    } while ((state.state.callsStored < 30 || state.state.trafficStored < reports) &&
+             waited.elapsed() < 5000);
+    ASSERT_EQ(state.status, velk::StateReading::Status::Read);
+    EXPECT_TRUE(state.state.running);
+    EXPECT_TRUE(state.state.linkUp);
+    EXPECT_EQ(state.state.peer, "127.0.0.1:6014 (CS1000 Doubled Billing Server)");
+    EXPECT_EQ(state.state.callsStored, 30u);
+    EXPECT_EQ(state.state.callsToday, 30u);
+    EXPECT_EQ(state.state.trafficStored, reports);
+    EXPECT_GT(state.state.freeBytes, 0);
 
     // A second collector in the same directory is refused.
     QProcess second;
@@ -184,6 +213,9 @@ TEST_F(ProgramsTest, CollectorStoresEveryRecordAndStopsInOrder) {
     EXPECT_EQ(collector.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(collector.exitCode(), 0);
     EXPECT_TRUE(std::filesystem::exists(dir_ / "VELK.INI"));  // written at the stop
+    state = velk::ReadCollectorState(files, dir_.Path());
+    EXPECT_FALSE(state.state.running);
+    EXPECT_EQ(state.state.link, "stopped");
     const std::string out = test::ReadFile(dir_ / "velk-collector.1.out");
     EXPECT_NE(out.find("connected to 127.0.0.1:6014 (CS1000 Doubled Billing Server)"),
               std::string::npos);

@@ -5,11 +5,13 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -257,6 +259,39 @@ TEST(PosixFileStore, StateFilesAreWrittenInPlace) {
     EXPECT_EQ(content.size(), 5u);
     EXPECT_FALSE(files.WriteAt(dir / "missing" / "state", 0, "x"));
     EXPECT_FALSE(files.Flush(dir / "missing" / "state"));
+}
+
+TEST(PosixFileStore, AReplacedFileIsWholeOldOrWholeNew) {
+    test::TempDir dir;
+    PosixFileStore files;
+    const auto path = dir / "VELK.state";
+    ASSERT_TRUE(files.Replace(path, "first\n"));
+    // A reader that has the old file open keeps reading the old one: never a part of the new.
+    const int reader = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+    ASSERT_TRUE(files.Replace(path, "second, longer\n"));
+    char old[32] = {};
+    EXPECT_EQ(::read(reader, old, sizeof old), 6);
+    EXPECT_STREQ(old, "first\n");
+    ::close(reader);
+    EXPECT_EQ(test::ReadFile(path), "second, longer\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "VELK.state.tmp"));
+    EXPECT_FALSE(files.Replace(dir / "missing" / "VELK.state", "x"));
+
+    // A write the disk cuts short (here a file size limit) leaves the old file as it was.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{8, 8};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(files.Replace(path, std::string(100, 'x')) ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the cut write was reported done";
+    EXPECT_EQ(test::ReadFile(path), "second, longer\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "VELK.state.tmp"));
 }
 
 // Every file appended to is flushed; one that cannot be is named, the others are flushed still.

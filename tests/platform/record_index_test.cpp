@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #if defined(__SANITIZE_ADDRESS__)
 // The sanitizer's allocator counts what is held (GCC ships no header for it).
@@ -129,6 +132,31 @@ TEST_F(GroupReader, ReadsWithTheCollectorStoppedAndRunning) {
     EXPECT_EQ(CallsSeen(error), 4) << "running: " << error;
     // The reader left nothing behind, and changed nothing.
     EXPECT_EQ(writer.Count(), 4);
+}
+
+// A collector killed (the watchdog, a power cut) leaves its last calls in the log only: the
+// reader finds them there, with no writer to help it.
+TEST_F(GroupReader, ReadsTheLogAKilledWriterLeft) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        SqliteRecordIndex writer(db_, SqliteRecordIndex::Mode::Write);
+        std::vector<IndexRow> rows = {Row("2026-12-01 08:00:00", "2041"),
+                                      Row("2026-12-01 09:00:00", "2042"),
+                                      Row("2026-12-01 10:00:00", "2043")};
+        if (writer.Add(rows))
+            ::raise(SIGKILL);
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    struct stat wal {};
+    ASSERT_EQ(::stat((db_.string() + "-wal").c_str(), &wal), 0);
+    ASSERT_GT(wal.st_size, 0) << "the calls are in the log";
+    CloseDirectory();
+    std::string error;
+    EXPECT_EQ(CallsSeen(error), 3) << error;
 }
 
 // An index an earlier VELK wrote has no log files once its writer closed: read as it is.

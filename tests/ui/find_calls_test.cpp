@@ -136,12 +136,14 @@ TEST_F(FindCallsTest, FoundCallsComeInAWindowOfTheirOwnAndExportAsTheDecodedFile
 }
 
 // A duration that cannot be read ("???:??:??", from an end that is no date) sorts with its
-// kind: the readable durations in order, the others together at one end, whichever way.
+// kind: the readable durations in order (by value: an end before the start, more than 999
+// hours), the others together at one end, whichever way.
 TEST_F(FindCallsTest, UnreadableDurationsSortTogetherAtOneEnd) {
     FoundCalls found;
     FieldDecoder decoder(settings);
-    for (const char* end : {"141A0C080C282D", "141A0D200000FF", "141A0C080C1F0F", "141A0D20000000",
-                            "141A0C080C202D", "141A0C080C1E2D", "141A0C2A0C202D"}) {
+    for (const char* end : {"141A0C080C282D", "141A0D200000FF", "141A0C080C1D2D", "141A0C080C1F0F",
+                            "141A0D20000000", "141B02010C1E2D", "141A0C080C202D", "141A0C080C1E0F",
+                            "141A0C080C1E2D", "141A0C2A0C202D"}) {
         test::RecordBuilder r;
         r.end = end;
         const std::string f = r.Frame();
@@ -165,13 +167,15 @@ TEST_F(FindCallsTest, UnreadableDurationsSortTogetherAtOneEnd) {
     const std::vector<std::string> unsorted = column();
     ASSERT_EQ(std::count(unsorted.begin(), unsorted.end(), "???:??:??"), 3) << unsorted[1];
     table->sortByColumn(3, Qt::AscendingOrder);
-    EXPECT_EQ(column(),
-              (std::vector<std::string>{"000:00:00", "000:00:30", "000:02:00", "000:10:00",
-                                        "???:??:??", "???:??:??", "???:??:??"}));
+    EXPECT_EQ(column(), (std::vector<std::string>{"-000:01:00", "-000:00:30", "000:00:00",
+                                                  "000:00:30", "000:02:00", "000:10:00",
+                                                  "1320:00:00", "???:??:??", "???:??:??",
+                                                  "???:??:??"}));
     table->sortByColumn(3, Qt::DescendingOrder);
-    EXPECT_EQ(column(),
-              (std::vector<std::string>{"???:??:??", "???:??:??", "???:??:??", "000:10:00",
-                                        "000:02:00", "000:00:30", "000:00:00"}));
+    EXPECT_EQ(column(), (std::vector<std::string>{"???:??:??", "???:??:??", "???:??:??",
+                                                  "1320:00:00", "000:10:00", "000:02:00",
+                                                  "000:00:30", "000:00:00", "-000:00:30",
+                                                  "-000:01:00"}));
 }
 
 // A name typed without an extension gets the decoded files' one; a typed extension stays.

@@ -18,16 +18,41 @@ void ConsoleView::LinkLine(const std::string& text) {
         status_->Link(text);
 }
 
+void ConsoleView::PublishLink(const std::string& state, bool up, const std::string& peer) {
+    if (publisher_ != nullptr)
+        publisher_->Link(state, up, peer);
+}
+
 void ConsoleView::Problem(const std::string& text) {
     Line(text);
     if (status_ != nullptr)
         status_->Alarm(text);
+    if (publisher_ != nullptr)
+        publisher_->Alarm(text);
 }
 
 void ConsoleView::SilenceAlarm(const std::string& line) {
     Line(line);
     if (status_ != nullptr)
         status_->SilenceAlarm(line);
+    if (publisher_ != nullptr)
+        publisher_->SilenceAlarm(line);
+}
+
+void ConsoleView::DatabaseAlarm(const std::string& line) {
+    if (!line.empty()) {
+        Line(line);
+        if (status_ != nullptr)
+            status_->Alarm(line);
+    }
+    // The published state keeps it as an alarm of its own, until it is over.
+    if (publisher_ != nullptr)
+        publisher_->DatabaseAlarm(line);
+}
+
+void ConsoleView::DiskBufferAlarm(const std::string& line) {
+    if (publisher_ != nullptr)
+        publisher_->DiskBufferAlarm(line);
 }
 
 void ConsoleView::DatabaseStatus(const std::string& line) {
@@ -36,8 +61,12 @@ void ConsoleView::DatabaseStatus(const std::string& line) {
 }
 
 void ConsoleView::SetTitle(const std::string& title) {
-    if (title.find("HD Buffer") != std::string::npos)
-        LinkLine(title.substr(title.find(" - ") + 3));
+    if (title.find("HD Buffer") == std::string::npos)
+        return;
+    LinkLine(title.substr(title.find(" - ") + 3));
+    const bool reading = title.find("From HD Buffer at ") != std::string::npos;
+    PublishLink(reading ? "reading" : "disconnected", reading,
+                reading ? "HD Buffer " + settings_.APP_HD_Buffer_Directory : "HD Buffer");
 }
 
 std::string ConsoleView::Where() const {
@@ -58,12 +87,18 @@ void ConsoleView::Notify(NotifyCode code, int value) {
             return;
         const bool wasConnected = lastConnection_ == 1;
         lastConnection_ = value;
-        if (value == 1)
+        if (value == 1) {
             LinkLine("connected to " + Where());
-        if (value == 0)
+            PublishLink("connected", true, Where());
+        }
+        if (value == 0) {
             LinkLine("disconnected from " + Where());
-        if (value == 3)
+            PublishLink("disconnected", false, Where());
+        }
+        if (value == 3) {
             LinkLine("waiting for a connection to " + Where());
+            PublishLink("waiting", false, Where());
+        }
         if (wasConnected && value != 1 && lost_)
             lost_();
         return;
@@ -99,10 +134,14 @@ void ConsoleView::CallRecordStored(const LastCallsRing::Record& f) {
     Line(line);
     if (status_ != nullptr)
         status_->RecordStored();
+    if (publisher_ != nullptr)
+        publisher_->CallStored();
 }
 
 void ConsoleView::TrafficReportStored(const std::string& line) {
     Line("traffic report " + line.substr(0, 19) + " stored");
+    if (publisher_ != nullptr)
+        publisher_->TrafficStored();
 }
 
 }  // namespace velk

@@ -6,6 +6,7 @@
 
 #include "core/app/collector.h"
 #include "core/app/service_status.h"
+#include "core/app/state_publisher.h"
 
 namespace velk {
 
@@ -27,10 +28,8 @@ public:
     void SilenceAlarm(const std::string& line) override;
     void DatabaseNote(const std::string& line) override { Line(line); }
     void DatabaseStatus(const std::string& line) override;
-    void DatabaseAlarm(const std::string& line) override {
-        if (!line.empty())
-            Problem(line);
-    }
+    void DatabaseAlarm(const std::string& line) override;
+    void DiskBufferAlarm(const std::string& line) override;
     // The hard-disk buffer has no connection notifications: its titles say when reading starts
     // and stops.
     void SetTitle(const std::string& title) override;
@@ -45,10 +44,13 @@ public:
     void SetConnectionLost(std::function<void()> lost) { lost_ = std::move(lost); }
     // The service manager's status line follows the link, the records and the alarms.
     void SetStatus(ServiceStatus* status) { status_ = status; }
+    // So does the state published for other programs.
+    void SetPublisher(StatePublisher* publisher) { publisher_ = publisher; }
 
 private:
     std::string Where() const;
     void LinkLine(const std::string& text);
+    void PublishLink(const std::string& state, bool up, const std::string& peer);
 
     std::ostream& out_;
     const AppSettings& settings_;
@@ -56,6 +58,7 @@ private:
     int lastConnection_ = -1;
     std::function<void()> lost_;
     ServiceStatus* status_ = nullptr;
+    StatePublisher* publisher_ = nullptr;
 };
 
 // Message boxes of the headless collector: their text goes to the stream (standard error);

@@ -60,6 +60,10 @@ public:
                         std::string& bytes) = 0;
     virtual bool CutBack(const std::filesystem::path& path, uint64_t length) = 0;
     virtual std::string Identity(const std::filesystem::path& path) = 0;
+    // A small file of the program's own for other programs to read, written whole into a
+    // temporary file beside it that then takes its place: a reader finds the old content or the
+    // new one, never a part. Not flushed (a power failure may leave the old one, or none).
+    virtual bool Replace(const std::filesystem::path& path, std::string_view content) = 0;
     // Why the last operation failed, for the log.
     virtual std::string ErrorText() const { return {}; }
 };

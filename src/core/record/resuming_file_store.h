@@ -97,6 +97,9 @@ public:
         return files_.Identity(path);
     }
     std::string ErrorText() const override { return error_.empty() ? files_.ErrorText() : error_; }
+    bool Replace(const std::filesystem::path& path, std::string_view content) override {
+        return files_.Replace(path, content);
+    }
 
 private:
     std::string Name(const std::filesystem::path& path) const;

@@ -600,21 +600,24 @@ WebResponse WebConsole::FindPage(const WebRequest& request, const std::string& u
                 HtmlEscape(request.Field("site")) + "\" maxlength=\"200\"></label>";
     body += " <button type=\"submit\" name=\"run\" value=\"1\" id=\"find\">Find</button></p>"
             "</form>\n";
+    // Once found, the calls come first and the form folds away under them.
+    const std::string form = std::move(body);
+    body.clear();
     if (request.Field("run") != "1")
-        return HtmlPage(200, Page("Find", "/find", user, body));
+        return HtmlPage(200, Page("Find", "/find", user, form));
     if (!search.problems.empty()) {
         body += "<ul class=\"problem\" id=\"problems\">";
         for (const std::string& p : search.problems)
             body += "<li>" + HtmlEscape(p) + "</li>";
         body += "</ul>\n";
-        return HtmlPage(400, Page("Find", "/find", user, body));
+        return HtmlPage(400, Page("Find", "/find", user, body + form));
     }
     ListedCalls listed = ListCalls(archive_, settings_, request, search, options_.mostListed,
                                    monotonic_, options_.searchSeconds);
     if (!listed.ok) {
         body += "<p class=\"problem\">The record index cannot be read: " + HtmlEscape(listed.error) +
                 "</p>";
-        return HtmlPage(503, Page("Find", "/find", user, body));
+        return HtmlPage(503, Page("Find", "/find", user, body + form));
     }
     const std::vector<int> fields = ListedFields(settings_);
     int64_t sortColumn = -1, page = 1;
@@ -643,7 +646,10 @@ WebResponse WebConsole::FindPage(const WebRequest& request, const std::string& u
             "\" download>Export CSV</a></p>\n";
     if (listed.stopped)
         body += "<p class=\"problem\" id=\"stopped\">" + HtmlEscape(StoppedText(options_.searchSeconds)) + "</p>\n";
-    body += "<table class=\"calls\" id=\"results\"><thead><tr>";
+    // Calls of many sites (the database server) begin with their site.
+    const bool sites = request.Field("server") == "1" && archive_.HasServer();
+    body += std::string("<table class=\"calls\" id=\"results\"><thead><tr>") +
+            (sites ? "<th>Site</th>" : "");
     for (size_t c = 0; c < fields.size(); ++c) {
         const bool here = static_cast<int64_t>(c) == sortColumn;
         body += "<th><a href=\"/find?" + HtmlEscape(keep) + "&amp;sort=" + std::to_string(c) +
@@ -653,8 +659,12 @@ WebResponse WebConsole::FindPage(const WebRequest& request, const std::string& u
     }
     body += "</tr></thead><tbody>\n";
     const size_t first = static_cast<size_t>(page - 1) * options_.pageRows;
-    for (size_t i = first; i < listed.texts.size() && i < first + options_.pageRows; ++i)
-        body += CallRow(Cells(listed.texts[i], fields));
+    for (size_t i = first; i < listed.texts.size() && i < first + options_.pageRows; ++i) {
+        std::vector<std::string> cells = Cells(listed.texts[i], fields);
+        if (sites)
+            cells.insert(cells.begin(), listed.sites[i]);
+        body += CallRow(cells);
+    }
     body += "</tbody></table>\n<p class=\"pages\">Page " + std::to_string(page) + " of " +
             std::to_string(pages);
     const std::string sortPart = sortColumn >= 0 ? "&amp;sort=" + std::to_string(sortColumn) +
@@ -667,6 +677,7 @@ WebResponse WebConsole::FindPage(const WebRequest& request, const std::string& u
         body += " <a id=\"next\" href=\"/find?" + HtmlEscape(keep) + sortPart + "&amp;page=" +
                 std::to_string(page + 1) + "\">Next</a>";
     body += "</p>\n";
+    body += "<details id=\"search\"><summary>Search</summary>\n" + form + "</details>\n";
     return HtmlPage(200, Page("Find", "/find", user, body));
 }
 

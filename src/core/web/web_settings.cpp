@@ -14,6 +14,7 @@ bool ReadMinutes(const std::string& text, int64_t low, int64_t high, int64_t& va
 
 bool ReadWebSettings(const IniDocument& ini, const std::filesystem::path& baseDirectory,
                      WebSettings& settings, std::string& why) {
+    settings = WebSettings{};
     const auto get = [&](const char* key) { return ini.Get("Web", key).value_or(""); };
     if (!get("Listen").empty())
         settings.listen = get("Listen");

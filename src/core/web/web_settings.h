@@ -32,7 +32,8 @@ struct WebSettings {
 
 inline constexpr const char* kWebAccountsFile = "velk-web.users";
 
-// Reads [Web]; false with the reason when a value cannot be used.
+// Reads [Web] (what it lacks takes the defaults); false with the reason when a value cannot be
+// used.
 bool ReadWebSettings(const IniDocument& ini, const std::filesystem::path& baseDirectory,
                      WebSettings& settings, std::string& why);
 

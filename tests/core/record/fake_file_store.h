@@ -113,6 +113,13 @@ public:
             disk[p.string()] = files[p.string()];
         return !failFlush;
     }
+    bool Replace(const std::filesystem::path& p, std::string_view content) override {
+        if (!Step("replace " + p.string()) || !DirOk(p) || failReplace)
+            return false;
+        files[p.string()] = std::string(content);
+        ++replaces;
+        return true;
+    }
 
     uint64_t Length(const std::filesystem::path& p) override {
         const auto it = files.find(p.string());
@@ -184,6 +191,8 @@ public:
     bool failMoves = false;
     bool failFlush = false;
     bool failStateWrites = false;
+    bool failReplace = false;
+    int replaces = 0;
     // Steps taken so far, and the step at which the machine stops (0: never).
     int steps = 0;
     int dieAtStep = 0;

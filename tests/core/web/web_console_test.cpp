@@ -73,10 +73,6 @@ private:
 
 class FakeArchive : public WebArchive {
 public:
-    std::unique_ptr<RecordIndex> Open(bool, const std::string&, std::string&) override {
-        ++opened;
-        return std::make_unique<MemoryIndex>(rows);
-    }
     bool Newest(int64_t after, size_t most, std::vector<IndexRow>& out, int64_t& last,
                 std::string&) override {
         out.clear();
@@ -87,9 +83,16 @@ public:
         }
         return true;
     }
-    bool HasServer() const override { return false; }
+    std::unique_ptr<RecordIndex> Open(bool server, const std::string& site, std::string&) override {
+        ++opened;
+        servers.push_back(server ? "server:" + site : "index");
+        return std::make_unique<MemoryIndex>(rows);
+    }
+    bool HasServer() const override { return hasServer; }
     std::vector<IndexRow> rows;
     int opened = 0;
+    bool hasServer = false;
+    std::vector<std::string> servers;  // what each search read
 };
 
 class FakeStatus : public WebStatusSource {
@@ -132,7 +135,8 @@ protected:
         ReadAddressRanges("127.0.0.0/8 ::1", options.metricsFrom, why);
         console = std::make_unique<WebConsole>(
             settings, archive, status, hasher, [this] { return accounts; }, sessions, throttle,
-            clock, [this] { return now; }, [this](const std::string& l) { log += l + "\n"; },
+            clock, [this] { return ticking ? ++now : now; },
+            [this](const std::string& l) { log += l + "\n"; },
             options);
     }
 
@@ -174,6 +178,7 @@ protected:
     FakeHasher hasher;
     std::string accounts = "alice:H:right horse\n";
     int64_t now = 5000;
+    bool ticking = false;  // every look at the clock takes a second
     SessionStore sessions{[this] { return now; }, [](size_t n) { return std::string(n, 'k'); },
                           1800, 43200};
     LoginThrottle throttle{[this] { return now; }};
@@ -331,6 +336,41 @@ TEST_F(Console, TheApiAnswersAsTheReportProgramDoes) {
     EXPECT_THAT(report.body, HasSubstr("\"group\": \"06\", \"calls\": 2"));
     EXPECT_EQ(Get("/api/report?by=site", token).status, 400);
     EXPECT_EQ(Get("/api/report?prefix_digits=25", token).status, 400);
+}
+
+TEST_F(Console, ALongSearchStopsAndSaysSo) {
+    for (int i = 1; i <= 3000; ++i)
+        archive.rows.push_back(Call(i, "0612"));
+    const std::string token = Session();
+    const WebResponse all = Get("/find?run=1", token);
+    EXPECT_THAT(all.body, HasSubstr("<span id=\"count\">3000</span>"));
+    EXPECT_THAT(all.body, Not(HasSubstr("id=\"stopped\"")));
+    ticking = true;
+    const WebResponse cut = Get("/find?run=1", token);
+    EXPECT_THAT(cut.body, HasSubstr("<p class=\"problem\" id=\"stopped\">The search was stopped "
+                                    "after 10 s: the figures are incomplete."));
+    EXPECT_THAT(cut.body, HasSubstr("<span id=\"count\">2559</span>"));
+    const WebResponse api = Get("/api/calls", token);
+    EXPECT_EQ(api.status, 503);
+    EXPECT_THAT(api.body, HasSubstr("stopped after 10 s"));
+    EXPECT_EQ(Get("/find.csv", token).status, 503);
+}
+
+TEST_F(Console, CallsOfManySitesComeFromTheServerWithTheirSite) {
+    IndexRow row = Call(1, "0612");
+    row.site = "north<";
+    archive.rows = {row};
+    const std::string token = Session();
+    // Without a database server the request for it reads the index.
+    EXPECT_THAT(Get("/find?run=1&server=1", token).body, Not(HasSubstr("<th>Site</th>")));
+    archive.hasServer = true;
+    const std::string page = Get("/find?run=1&server=1&site=north", token).body;
+    EXPECT_THAT(page, HasSubstr("<th>Site</th>"));
+    EXPECT_THAT(page, HasSubstr("<tr><td>north&lt;</td><td>0001</td>"));
+    const WebResponse api = Get("/api/calls?server=1", token);
+    EXPECT_THAT(api.body, HasSubstr("{\"Site\": \"north<\", \"Sequence Number\": \"0001\""));
+    EXPECT_EQ(archive.servers,
+              (std::vector<std::string>{"index", "server:north", "server:"}));
 }
 
 }  // namespace

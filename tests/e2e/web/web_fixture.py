@@ -98,7 +98,11 @@ class Web:
             self.proc.wait(timeout=20)
         self.log.close()
         with open(self.log_path, encoding="utf-8", errors="replace") as log:
-            return log.read()
+            text = log.read()
+        # A sanitizer's report ends the program with another code.
+        if self.proc.returncode != 0:
+            raise RuntimeError("velk-web ended with %d: %s" % (self.proc.returncode, text))
+        return text
 
     def request(self, method, path, body=None, headers=None, cookie=None, source="127.0.0.1"):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10,

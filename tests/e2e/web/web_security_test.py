@@ -1,5 +1,10 @@
 """velk-web against hostile callers: the real program over HTTP."""
+import grp
+import http.client
+import os
 import socket
+import ssl
+import stat
 import subprocess
 import time
 import unittest
@@ -125,6 +130,70 @@ class WebStart(unittest.TestCase):
                                       "0.0.0.0:8081"], env=fx.ENV, capture_output=True, timeout=20)
             self.assertEqual(refused.returncode, 2)
             self.assertIn(b"plain HTTP is only served on loopback", refused.stderr)
+        finally:
+            base.remove()
+
+    def test_https_with_the_settings_certificate_and_a_secure_cookie(self):
+        base = fx.Base(web_lines=["Certificate=web.pem", "Key=web.key",
+                                  "Listen=0.0.0.0:8443"])
+        try:
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                            "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
+                            "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                            "-keyout", base.dir + "/web.key", "-out", base.dir + "/web.pem"],
+                           check=True, capture_output=True)
+            web = subprocess.Popen([fx.BIN + "/velk-web", "--dir", base.dir], env=fx.ENV,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                context = ssl.create_default_context(cafile=base.dir + "/web.pem")
+                for _ in range(200):
+                    try:
+                        connection = http.client.HTTPSConnection("127.0.0.1", 8443, timeout=10,
+                                                                 context=context)
+                        connection.request("POST", "/login", body="user=alice&password=right+horse",
+                                           headers={"Content-Type":
+                                                    "application/x-www-form-urlencoded"})
+                        break
+                    except OSError:
+                        time.sleep(0.05)
+                response = connection.getresponse()
+                self.assertEqual(response.status, 303)
+                cookie = response.getheader("Set-Cookie")
+                self.assertTrue(cookie.endswith("; HttpOnly; SameSite=Strict; Max-Age=1800; Secure"),
+                                cookie)
+                self.assertIn("max-age", response.getheader("Strict-Transport-Security"))
+                connection.close()
+                # Plain HTTP to the TLS port gets no page.
+                plain = http.client.HTTPConnection("127.0.0.1", 8443, timeout=10)
+                with self.assertRaises((http.client.HTTPException, OSError)):
+                    plain.request("GET", "/login")
+                    plain.getresponse().read()
+            finally:
+                web.terminate()
+                web.wait(timeout=20)
+        finally:
+            base.remove()
+
+    def test_accounts_file_is_readable_by_the_directory_group_only(self):
+        base = fx.Base()
+        try:
+            os.remove(base.dir + "/velk-web.users")
+            os.chown(base.dir, -1, grp.getgrnam("users").gr_gid)
+            base.add_user("bob", "first")
+            base.add_user("carol", "second")
+            base.add_user("bob", "third")
+            info = os.stat(base.dir + "/velk-web.users")
+            self.assertEqual(stat.S_IMODE(info.st_mode), 0o640)
+            self.assertEqual(info.st_gid, grp.getgrnam("users").gr_gid)
+            with open(base.dir + "/velk-web.users") as f:
+                lines = f.read().splitlines()
+            self.assertEqual([l.split(":")[0] for l in lines], ["bob", "carol"])
+            self.assertTrue(lines[0].startswith("bob:$y$"))
+            self.assertNotIn("third", "".join(lines))
+            web = fx.Web(base, port=8083)
+            self.assertEqual(web.login("bob", "first")[0], 401)
+            self.assertEqual(web.login("bob", "third")[0], 303)
+            web.stop()
         finally:
             base.remove()
 

@@ -1,0 +1,67 @@
+#include "core/web/web_state.h"
+
+#include <gtest/gtest.h>
+
+#include "core/app/metrics_text.h"
+
+namespace velk {
+namespace {
+
+StateReading Running(int64_t written) {
+    StateReading r;
+    r.status = StateReading::Status::Read;
+    r.state.running = true;
+    r.state.written = written;
+    r.state.link = "connected";
+    r.state.linkUp = true;
+    r.state.peer = "127.0.0.1:6013";
+    r.state.callsToday = 152;
+    r.state.lastCallLocal = "2026-12-09 14:03:07";
+    r.state.alarms = {{100, "Sequence gap"}};
+    r.state.database = true;
+    r.state.databaseLine = "Database: sending";
+    r.state.databaseWaiting = 7;
+    r.state.freeBytes = 5;
+    return r;
+}
+
+TEST(WebState, TheLinkIsUpOnlyWhileTheCollectorRunsAndSpeaks) {
+    const int64_t now = 1000000;
+    WebStatus s = WebStatusOf(Running(now - 2), now);
+    EXPECT_TRUE(s.known);
+    EXPECT_TRUE(s.linkUp);
+    EXPECT_EQ(s.link, "connected");
+    EXPECT_EQ(s.ageSeconds, 2);
+    EXPECT_EQ(s.recordsToday, 152);
+    EXPECT_EQ(s.lastRecord, "2026-12-09 14:03:07");
+    EXPECT_EQ(s.alarms, std::vector<std::string>{"Sequence gap"});
+    EXPECT_EQ(s.database, "Database: sending (7 records waiting)");
+    EXPECT_EQ(s.freeDiskBytes, 5);
+
+    s = WebStatusOf(Running(now - kStateStaleSeconds + 1), now);
+    EXPECT_TRUE(s.linkUp);
+    s = WebStatusOf(Running(now - kStateStaleSeconds), now);
+    EXPECT_FALSE(s.linkUp);
+    EXPECT_EQ(s.link, "connected (no word from the collector for 180 s)");
+
+    StateReading stopped = Running(now);
+    stopped.state.running = false;
+    s = WebStatusOf(stopped, now);
+    EXPECT_FALSE(s.linkUp);
+    EXPECT_EQ(s.link, "stopped");
+
+    StateReading none;
+    s = WebStatusOf(none, now);
+    EXPECT_FALSE(s.known);
+    EXPECT_FALSE(s.linkUp);
+    EXPECT_NE(s.why, "");
+    none.status = StateReading::Status::Unreadable;
+    EXPECT_EQ(WebStatusOf(none, now).why, "The collector's state file cannot be read.");
+
+    StateReading alone = Running(now);
+    alone.state.database = false;
+    EXPECT_EQ(WebStatusOf(alone, now).database, "not set up");
+}
+
+}  // namespace
+}  // namespace velk
