@@ -174,8 +174,6 @@ int main(int argc, char* argv[]) {
                      store.IniPath().string().c_str(),
                      startup.SettingsComplete() ? "" : ", or the file is missing");
     }
-    // A batch program may wait for a rebuild's or a search's transaction a little longer.
-    index.SetBusyTimeout(30000);
     velk::PosixFollowedFiles rawFiles(velk::OutputDirectories::Under(base).bill, ".raw");
     collector.SetRecordIndex(&index, &rawFiles);
     ImportView view;

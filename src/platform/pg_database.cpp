@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -157,7 +158,7 @@ bool PgDatabase::FailWith(const pg_result* result, const std::string& what) {
     return Fail(fault, what + ": " + message);
 }
 
-bool PgDatabase::Await(bool write, int ms, const std::string& what) {
+bool PgDatabase::Await(bool write, int ms, const std::string& what, int allowed) {
     using Clock = std::chrono::steady_clock;
     const auto until = Clock::now() + std::chrono::milliseconds(ms);
     while (true) {
@@ -178,8 +179,8 @@ bool PgDatabase::Await(bool write, int ms, const std::string& what) {
             return Fail(ServerFault::Unreachable, what + ": the program stops");
         if (n == 0) {
             return Fail(ServerFault::NotAnswering,
-                        what + ": the server did not answer within " + std::to_string(ms / 1000) +
-                            " s");
+                        what + ": the server did not answer within " +
+                            std::to_string((allowed >= 0 ? allowed : ms) / 1000) + " s");
         }
         return true;
     }
@@ -227,7 +228,10 @@ bool PgDatabase::Connect() {
                               "keepalives_idle",  "keepalives_interval", "keepalives_count",
                               "tcp_user_timeout", "dbname",              "client_encoding",
                               nullptr};
-    const char* values[] = {"10",        "velk", "1",
+    // A connection never waits longer than any other wait for the server.
+    const std::string connectSeconds =
+        std::to_string(timeoutSeconds_ > 0 ? std::min(10, timeoutSeconds_) : 10);
+    const char* values[] = {connectSeconds.c_str(), "velk", "1",
                             idle.c_str(), "5",   "3",
                             userTimeout.c_str(), connection_.c_str(), "UTF8",
                             nullptr};
@@ -247,11 +251,17 @@ bool PgDatabase::Connect() {
         }
         PQconninfoFree(options);
     }
+    // The whole connection (every step of it) within the time-out, as libpq counts it.
     const int ms = seconds > 0 ? std::max(seconds, 2) * 1000 : -1;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     PostgresPollingStatusType state = PGRES_POLLING_WRITING;
     while (PQstatus(conn_) != CONNECTION_BAD && state != PGRES_POLLING_OK &&
            state != PGRES_POLLING_FAILED) {
-        if (!Await(state == PGRES_POLLING_WRITING, ms, "cannot connect"))
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (!Await(state == PGRES_POLLING_WRITING,
+                   ms < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, left.count())),
+                   "cannot connect", ms))
             return false;
         state = PQconnectPoll(conn_);
     }

@@ -26,8 +26,8 @@ public:
     PgDatabase& operator=(const PgDatabase&) = delete;
 
     // Connects when not connected: the client encoding UTF-8 (record texts go through
-    // ServerText and RecordText), a connect time-out of 10 s unless the connection says
-    // otherwise, TCP keep-alives; the server's notices are dropped. Error texts never hold a
+    // ServerText and RecordText), a connect time-out of 10 s (the time-out, when shorter) unless
+    // the connection says otherwise, TCP keep-alives; the server's notices are dropped. Error texts never hold a
     // password. With `create`, VELK's tables are made when the server has none; tables of another
     // schema version are reported, never changed. False with Fault and ErrorText (the connection
     // is then closed).
@@ -82,7 +82,8 @@ private:
     bool Schema(bool create);
     // Waits for the connection's socket to be readable (or writable too), at most `ms` (-1: for
     // ever); false when the time ran out or Interrupt came (the connection then closed).
-    bool Await(bool write, int ms, const std::string& what);
+    // `allowed` is the wait as said in the error (ms unless given).
+    bool Await(bool write, int ms, const std::string& what, int allowed = -1);
     // Sends what libpq holds; the next result (null at the end, or when waiting failed: failed).
     bool Flush(const std::string& what);
     pg_result* NextResult(const std::string& what, bool& failed);

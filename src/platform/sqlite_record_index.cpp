@@ -1,7 +1,10 @@
 #include "platform/sqlite_record_index.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -199,6 +202,29 @@ bool Identify(const std::filesystem::path& file, FileIdentity& identity) {
     return true;
 }
 
+// Removes the log or shared-memory file beside a database that was deleted or replaced, when it is
+// still the one of the database this connection has open (`was`, taken at the opening): a new
+// database at the same name would take it as its own, and SQLite would mix the two databases'
+// logs. Removed (or moved to `to`) under a lock of its own, so that two connections noticing at
+// once never remove what the first made anew.
+void RemoveLeftOver(const std::string& path, const FileIdentity& was, const std::string& to = {}) {
+    if (was.inode == 0)
+        return;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return;
+    struct stat held {}, named {};
+    if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &held) == 0 &&
+        ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino &&
+        FileIdentity{static_cast<uint64_t>(held.st_dev), static_cast<uint64_t>(held.st_ino)} ==
+            was) {
+        if (to.empty() || ::rename(path.c_str(), to.c_str()) != 0)
+            ::unlink(path.c_str());
+    }
+    ::close(fd);
+}
+
 }  // namespace
 
 SqliteRecordIndex::SqliteRecordIndex(std::filesystem::path file, Mode mode)
@@ -264,8 +290,14 @@ bool SqliteRecordIndex::Renewed() {
 bool SqliteRecordIndex::OpenCurrent() {
     if (db_ != nullptr && !transaction_) {
         FileIdentity now;
-        if (!Identify(file_, now) || !(now == opened_))
+        if (!Identify(file_, now) || !(now == opened_)) {
+            // While this connection still holds them, the files cannot be another's.
+            if (mode_ == Mode::Write) {
+                RemoveLeftOver(file_.string() + "-wal", wal_);
+                RemoveLeftOver(file_.string() + "-shm", shm_);
+            }
             Close();
+        }
     }
     return Open();
 }
@@ -366,6 +398,10 @@ bool SqliteRecordIndex::Open() {
             !Prepare(setMark_,
                      "INSERT OR REPLACE INTO followed_files VALUES (?1, ?2, ?3, ?4, ?5, ?6)"))
             return Fail("cannot prepare the record index");
+        // The files SQLite keeps beside this database now (made by the statements above).
+        wal_ = shm_ = FileIdentity{};
+        Identify(file_.string() + "-wal", wal_);
+        Identify(file_.string() + "-shm", shm_);
     }
     return true;
 }
@@ -568,6 +604,10 @@ bool SqliteRecordIndex::SetAside(std::string& where) {
         if (!std::filesystem::exists(where, ec))
             break;
     }
+    // Its log goes with it; another program's connection to it keeps the shared-memory file it
+    // has, and the new database gets one of its own.
+    RemoveLeftOver(file_.string() + "-wal", wal_, where + "-wal");
+    RemoveLeftOver(file_.string() + "-shm", shm_);
     // Renamed in one step: another program's connection to it notices that it is another file
     // and opens the new one (its own log beside it).
     if (std::filesystem::exists(file_, ec) && ::rename(file_.c_str(), where.c_str()) != 0) {

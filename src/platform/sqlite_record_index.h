@@ -113,6 +113,8 @@ private:
     // The file the connection is open on, and whether one was open before (a change of file
     // then is a renewal).
     FileIdentity opened_;
+    // The log and shared-memory files beside it then (writers only).
+    FileIdentity wal_, shm_;
     bool known_ = false;
     bool renewed_ = false;
 };

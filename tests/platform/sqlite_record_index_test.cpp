@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -212,6 +213,46 @@ TEST(SqliteRecordIndex, DamageMetByAWriteIsSetAsideForANewIndex) {
         EXPECT_EQ(writer.Count(), 0);
         EXPECT_FALSE(writer.Renewed());
     }
+}
+
+// VELK.db deleted under two writing connections of one program (the collector's and its
+// sender's) while its log holds rows: the first to notice makes the new database, with a log and a
+// shared memory of its own; the other, closing on the deleted one, never writes into them.
+TEST(SqliteRecordIndex, ADatabaseDeletedUnderTwoConnectionsGetsALogOfItsOwn) {
+    test::TempDir dir;
+    const auto file = dir / kRecordIndexFile;
+    const auto calls = [](int from, int n) {
+        std::vector<IndexRow> rows;
+        for (int i = from; i < from + n; ++i)
+            rows.push_back(Call("2026-12-01 10:00:00", std::to_string(2000 + i), i));
+        return rows;
+    };
+    SqliteRecordIndex first(file, SqliteRecordIndex::Mode::Write);
+    SqliteRecordIndex second(file, SqliteRecordIndex::Mode::Write);
+    std::vector<IndexRow> rows = calls(0, 400);
+    ASSERT_TRUE(first.Add(rows)) << first.ErrorText();
+    rows = calls(400, 400);
+    ASSERT_TRUE(second.Add(rows)) << second.ErrorText();
+    const std::string shm = file.string() + "-shm";
+    struct stat before {};
+    ASSERT_EQ(::stat(shm.c_str(), &before), 0);
+
+    std::filesystem::remove(file);
+    rows = calls(1000, 300);
+    ASSERT_TRUE(first.Add(rows)) << first.ErrorText();
+    struct stat after {};
+    ASSERT_EQ(::stat(shm.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino);
+    rows = calls(2000, 300);
+    ASSERT_TRUE(second.Add(rows)) << second.ErrorText();
+    EXPECT_TRUE(second.Renewed());
+    rows = calls(3000, 300);
+    ASSERT_TRUE(first.Add(rows)) << first.ErrorText();
+    first.Close();
+    second.Close();
+    SqliteRecordIndex fresh(file, SqliteRecordIndex::Mode::Write);
+    EXPECT_TRUE(fresh.Sound()) << fresh.ErrorText();
+    EXPECT_EQ(fresh.Count(), 900);
 }
 
 }  // namespace

@@ -155,6 +155,8 @@ std::vector<pid_t> ServerProcesses(pid_t postmaster) {
 void PgServer::Freeze() {
     if (pid_ <= 0)
         return;
+    // The postmaster first: a backend it forks while the others are looked for would answer.
+    ::kill(pid_, SIGSTOP);
     for (pid_t p : ServerProcesses(pid_))
         ::kill(p, SIGSTOP);
 }

@@ -17,6 +17,7 @@
 #include "core/decode/record_builder.h"
 #include "core/record/call_recorder.h"
 #include "core/record/fake_file_store.h"
+#include "platform/sqlite_record_index.h"
 #include "support/temp_dir.h"
 
 namespace velk {
@@ -138,6 +139,42 @@ TEST(VelkImport, RefusedWhileAnotherProgramHoldsTheDirectory) {
     ::close(fd);
     r = Import(base.Path(), {"saved.raw"});
     EXPECT_EQ(r.code, 0);
+}
+
+// Another program holds VELK.db's write lock all through the import: the records reach their
+// files, not the index, and velk-import says so and what to run instead of reporting success.
+// Run again once the lock is gone, it stores nothing twice and the index gets every record.
+TEST(VelkImport, AnIndexLockedThroughoutIsNoSuccess) {
+    test::TempDir base;
+    AppSettings s;
+    WriteSettings(base.Path(), s);
+    const auto [raw, decoded] = Live(s, Frames(30));
+    test::WriteFile(base / "saved.raw", raw);
+    {
+        SqliteRecordIndex holder(base / kRecordIndexFile, SqliteRecordIndex::Mode::Write);
+        ASSERT_TRUE(holder.Begin()) << holder.ErrorText();
+        const ImportRun r = Import(base.Path(), {"saved.raw"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_NE(r.out.find("saved.raw: Import completed. 30 messages read"), std::string::npos)
+            << r.out;
+        EXPECT_NE(r.err.find("velk-import: the record index " + (base / "VELK.db").string() +
+                             " does not have every record stored (see above); they are in the "
+                             "raw files of Bill, and velk or velk-collector puts them in when it "
+                             "next starts here, or run now: velk-index rebuild --dir " +
+                             base.Path().string() + "\n"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("database is locked"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(test::ReadFile(base / "Bill" / "20261208.csv"), decoded);
+    SqliteRecordIndex index(base / kRecordIndexFile, SqliteRecordIndex::Mode::Read);
+    EXPECT_EQ(index.Count(), 0);
+    const ImportRun again = Import(base.Path(), {"saved.raw"});
+    EXPECT_EQ(again.code, 0) << again.err;
+    EXPECT_NE(again.out.find("30 of 30 call records were stored already"), std::string::npos)
+        << again.out;
+    EXPECT_EQ(index.Count(), 30);
+    EXPECT_EQ(test::ReadFile(base / "Bill" / "20261208.csv"), decoded);
 }
 
 TEST(VelkImport, FilesThatCannotBeReadOrHaveMistakesFail) {

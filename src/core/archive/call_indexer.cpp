@@ -165,6 +165,10 @@ bool CallIndexer::Step() {
 }
 
 bool CallIndexer::Finish() {
+    // A program that ends here tries the failing index once more now rather than give up on an
+    // attempt made a while ago.
+    if (failing_)
+        lastAttempt_ = clock_.Seconds() - kRetrySeconds;
     while (index_ != nullptr && ((behind_ && files_ != nullptr) || !waiting_.empty())) {
         Step();
         if (failing_)

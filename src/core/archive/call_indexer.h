@@ -84,8 +84,8 @@ public:
     // kStepRows rows. True when there is more to do at once (a backlog). A failing index is tried
     // again only once kRetrySeconds have passed since the last attempt.
     bool Step();
-    // Steps until nothing is left to do or the index fails (programs without an event loop);
-    // false when it failed.
+    // Steps until nothing is left to do or the index fails (programs without an event loop); a
+    // failing index is tried at once. False when it failed.
     bool Finish();
     // Commits what waits now (the end of an import, a timer, shutdown): one step.
     void Flush() { Step(); }
