@@ -32,6 +32,8 @@ const velk::ProgramHelp kHelp = {
     "ends, and nothing would connect it again (AutoReConnection off, or a serial line).",
     ""};
 
+constexpr int32_t kServiceSilenceMinutes = 60;
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -134,6 +136,9 @@ int main(int argc, char* argv[]) {
     });
 
     view.Line("VELK collector in " + base.string());
+    // Unattended, a PBX that stops sending must not go unnoticed for long: an hour of silence
+    // is an alarm unless VELK.INI says otherwise.
+    collector.SetSilenceDefault(kServiceSilenceMinutes);
     collector.Start();
     // There is nothing else to do: connect whatever the start-up setting says.
     if (!collector.Connection().Connect() && !reconnects())

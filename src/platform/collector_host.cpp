@@ -1,5 +1,9 @@
 #include "platform/collector_host.h"
 
+#include <QSysInfo>
+
+#include "core/foundation/database_settings.h"
+
 namespace velk {
 
 CollectorHost::CollectorHost(AppSettings& settings, const std::filesystem::path& baseDirectory,
@@ -23,10 +27,16 @@ CollectorHost::CollectorHost(AppSettings& settings, const std::filesystem::path&
       sender_(settings, baseDirectory / kRecordIndexFile,
               [this](const std::vector<ShipNote>& notes, const ShipStatus& status) {
                   collector_.DatabaseReport(notes, status);
-              }) {
+              }),
+      alerts_(settings,
+              AlertOrigin{DatabaseSiteName(settings),
+                          QSysInfo::machineHostName().toStdString(), baseDirectory.string()},
+              [this](const std::vector<AlertNote>& notes) { collector_.AlertReport(notes); }) {
     collector_.SetChannels(&socket_, &serial_);
     collector_.SetDiskBuffer(&disk_);
     collector_.SetRecordIndex(&index_, &rawFiles_);
+    if (alerts_.Running())
+        collector_.SetAlertSink([this](const Alert& alert) { alerts_.Submit(alert); });
     if (sender_.Running())
         collector_.Indexer().SetEntered([this](uint64_t) { sender_.Wake(); });
 }

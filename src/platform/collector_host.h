@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "core/app/collector.h"
+#include "platform/alert_sender.h"
 #include "platform/database_sender.h"
 #include "platform/disk_buffer_reader.h"
 #include "platform/posix_file_store.h"
@@ -17,7 +18,7 @@ namespace velk {
 // The collector as the programs run it: the machine's clock and files, timers on the Qt event
 // loop, the TCP channel, the serial channel, the hard-disk buffer, the record index VELK.db (a view
 // of the raw files of Bill) and, when [Database] names one, the sender of its rows to the
-// database server.
+// database server; and the alerts of [Alerts], delivered on a thread of their own.
 class CollectorHost {
 public:
     CollectorHost(AppSettings& settings, const std::filesystem::path& baseDirectory,
@@ -35,6 +36,7 @@ private:
     SerialPort serial_;
     DiskBufferReader disk_;
     DatabaseSender sender_;
+    AlertSender alerts_;
 };
 
 }  // namespace velk

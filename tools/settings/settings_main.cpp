@@ -6,7 +6,9 @@
 // "columns=all" writes every decoded field in its own column; the database server the records
 // are also sent to is "Database/Connection" (a libpq connection string or URI, never with a
 // password), the site's name there "Database/Site" and the seconds it may take to answer
-// "Database/Timeout".
+// "Database/Timeout"; how alarms reach a person is "Alerts/Command", "Alerts/MailTo",
+// "Alerts/MailFrom", "Alerts/Sendmail", "Alerts/Webhook" and the numbers "Alerts/HoldBackMinutes",
+// "Alerts/LinkDownMinutes", "Alerts/DatabaseAwayMinutes" and "Alerts/Timeout".
 //
 // Nothing is written when an argument is wrong (an unknown key, a number that is not one, a
 // Hex_Type other than 1 or 0) or when the existing file, or one of its values, cannot be read and
@@ -120,6 +122,15 @@ std::map<std::string, Key> Keys(AppSettings& s) {
     keys["Database/Connection"] = {"Database", &AppSettings::Database_Connection};
     keys["Database/Site"] = {"Database", &AppSettings::Database_Site};
     keys["Database/Timeout"] = {"Database", &AppSettings::Database_Timeout};
+    keys["Alerts/Command"] = {"Alerts", &AppSettings::Alerts_Command};
+    keys["Alerts/MailTo"] = {"Alerts", &AppSettings::Alerts_MailTo};
+    keys["Alerts/MailFrom"] = {"Alerts", &AppSettings::Alerts_MailFrom};
+    keys["Alerts/Sendmail"] = {"Alerts", &AppSettings::Alerts_Sendmail};
+    keys["Alerts/Webhook"] = {"Alerts", &AppSettings::Alerts_Webhook};
+    keys["Alerts/HoldBackMinutes"] = {"Alerts", &AppSettings::Alerts_HoldBackMinutes};
+    keys["Alerts/LinkDownMinutes"] = {"Alerts", &AppSettings::Alerts_LinkDownMinutes};
+    keys["Alerts/DatabaseAwayMinutes"] = {"Alerts", &AppSettings::Alerts_DatabaseAwayMinutes};
+    keys["Alerts/Timeout"] = {"Alerts", &AppSettings::Alerts_Timeout};
     return keys;
 }
 
@@ -213,6 +224,10 @@ int main(int argc, char* argv[]) {
             return Fail("unknown setting '" + name + "' (keys are spelt as in VELK.INI)");
         given.insert(name.rfind('/') == std::string::npos ? key->second.section + "/" + name
                                                           : name);
+        if (name == "Alerts/Webhook" && !value.empty() && value.rfind("http://", 0) != 0 &&
+            value.rfind("https://", 0) != 0) {
+            return Fail("Alerts/Webhook is an http:// or https:// URL");
+        }
         if (const auto* text = std::get_if<std::string AppSettings::*>(&key->second.field)) {
             settings.*(*text) = value;
             continue;
@@ -227,6 +242,10 @@ int main(int argc, char* argv[]) {
         // Any other value would make records decode in a mixture of bases.
         if (name == "Hex_Type" && *number != 0 && *number != 1)
             return Fail("'" + arg + "': Hex_Type is 1 (Hex) or 0 (Decimal)");
+        if (name.rfind("Alerts/", 0) == 0 && *number < (name == "Alerts/Timeout" ? 1 : 0)) {
+            return Fail("'" + arg + "': " + name.substr(7) +
+                        (name == "Alerts/Timeout" ? " is 1 or more" : " is 0 or more"));
+        }
         if (const auto* member = std::get_if<int32_t AppSettings::*>(&key->second.field)) {
             settings.*(*member) = *number;
         } else {

@@ -43,7 +43,14 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
                    ReportProblem(event, detail);
                }),
       filter_(settings, [this] { protocol_.SMDA_Count_Event(EV_PASSED_FILTER); }),
-      traffic_(files_, OutputDirectories::Under(baseDirectory).trf) {
+      traffic_(files_, OutputDirectories::Under(baseDirectory).trf),
+      alarms_(clock),
+      rules_(alarms_, clock, static_cast<int64_t>(settings.Alerts_HoldBackMinutes) * 60,
+             [this](const Alert& alert) {
+                 if (alertSink_)
+                     alertSink_(alert);
+             }) {
+    alarms_.SetListener(&rules_);
     protocol_.SetHdConverter(&hdConverter_);
     protocol_.SetJournal(&linkState_);
     files_.Track(&journal_.State().positions);
@@ -75,8 +82,43 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
 }
 
 void Collector::ReportProblem(const std::string& event, const std::string& detail) {
+    if (event == "Not written") {
+        ++notWritten_;
+        RaiseAlarm(alarm_kind::kNotWritten, event, detail);
+        return;
+    }
     log_.Note(event, detail);
     relay_.Problem(event + ": " + detail);
+}
+
+void Collector::RaiseAlarm(const std::string& kind, const std::string& event,
+                           const std::string& detail) {
+    log_.Note(event, detail);
+    relay_.Problem(event + ": " + detail);
+    alarms_.Raise(kind, event + ": " + detail);
+}
+
+void Collector::ClearAlarm(const std::string& kind, const std::string& event,
+                           const std::string& detail) {
+    if (!alarms_.Active(kind))
+        return;
+    if (!event.empty())
+        log_.Note(event, detail);
+    alarms_.Clear(kind);
+}
+
+void Collector::AlertReport(const std::vector<AlertNote>& notes) {
+    for (const AlertNote& note : notes) {
+        log_.Note(note.event, note.detail);
+        if (note.event != "Alert sent")
+            relay_.Problem(note.event + ": " + note.detail);
+    }
+}
+
+int32_t Collector::SilenceMinutes() const {
+    return settings_.NoRecordsAlarmMinutes == AppSettings::kUnsetMinutes
+               ? silenceDefault_
+               : settings_.NoRecordsAlarmMinutes;
 }
 
 void Collector::Start() {
@@ -86,9 +128,11 @@ void Collector::Start() {
     Resume();
     timers_.StartTimer(kBufferTimer, BufferTimerPeriod());
     ScheduleIndex();
-    silence_.SetMinutes(settings_.NoRecordsAlarmMinutes);
+    rules_.SetHoldBack(static_cast<int64_t>(settings_.Alerts_HoldBackMinutes) * 60);
+    silence_.SetMinutes(SilenceMinutes());
     if (silence_.Minutes() > 0)
         timers_.StartTimer(kSilenceTimer, kSilenceLookMs);
+    timers_.StartTimer(kAlarmTimer, kAlarmLookMs);
 }
 
 void Collector::ScheduleIndex() {
@@ -114,6 +158,10 @@ void Collector::OnTimer(int id) {
     }
     if (id == kSilenceTimer) {
         OnSilenceLook();
+        return;
+    }
+    if (id == kAlarmTimer) {
+        OnAlarmLook();
         return;
     }
     if (id == kIndexTimer) {
@@ -236,6 +284,10 @@ void Collector::SetAsideIfOlder() {
 void Collector::DiskBufferNotice(QueueNotice kind, const std::string& text) {
     log_.Note("HD Buffer", text);
     relay_.Problem("HD Buffer: " + text);
+    if (kind == QueueNotice::Alarm)
+        alarms_.Raise(alarm_kind::kDiskBuffer, "HD Buffer: " + text);
+    if (kind == QueueNotice::AlarmOver)
+        alarms_.Clear(alarm_kind::kDiskBuffer);
     if (view_ != nullptr && kind != QueueNotice::Note)
         view_->DiskBufferAlarm(kind == QueueNotice::Alarm ? "HD Buffer: " + text : std::string());
 }
@@ -279,7 +331,12 @@ bool Collector::IndexingSaver::SaveDecoded(const BillingMessage& message,
                                            const LastCallsRing::Record& fields) {
     // The files first: the index never holds them up. A record stored again at a resume may
     // have reached the index before the program stopped.
+    const uint64_t refusedBefore = owner_.notWritten_;
     owner_.recorder_.SaveDecoded(message, fields);
+    // A record every file took: the files are writable again.
+    if (owner_.notWritten_ == refusedBefore) {
+        owner_.alarms_.Clear(alarm_kind::kNotWritten);
+    }
     if (owner_.files_.Resuming())
         owner_.indexer_.AddAgain(message, fields, owner_.source_);
     else
@@ -296,6 +353,14 @@ void Collector::DatabaseReport(const std::vector<ShipNote>& notes, const ShipSta
     }
     const bool alarmChanged = status.alarm != database_.alarm;
     database_ = status;
+    if (alarmChanged && !status.alarm.empty())
+        alarms_.Raise(alarm_kind::kDatabase, status.alarm);
+    if (alarmChanged && status.alarm.empty())
+        alarms_.Clear(alarm_kind::kDatabase);
+    if (status.troubleSince == 0) {
+        ClearAlarm(alarm_kind::kDatabaseAway, "Database away",
+                   "over: the database server takes the records again");
+    }
     if (view_ != nullptr) {
         view_->DatabaseStatus(status.line);
         if (alarmChanged)
@@ -312,14 +377,16 @@ void Collector::ResetSequence() {
 bool Collector::FlushRecords() {
     importedSinceFlush_ = 0;
     if (files_.FlushWritten()) {
-        if (flushFailing_)
+        if (flushFailing_) {
             ReportProblem("Not flushed", "the record files reach the disk again");
+            alarms_.Clear(alarm_kind::kNotFlushed);
+        }
         flushFailing_ = false;
         return true;
     }
     if (!flushFailing_) {
-        ReportProblem("Not flushed",
-                      files_.ErrorText() + "; records written may be lost if the power fails");
+        RaiseAlarm(alarm_kind::kNotFlushed, "Not flushed",
+                   files_.ErrorText() + "; records written may be lost if the power fails");
     }
     flushFailing_ = true;
     return false;
@@ -410,17 +477,25 @@ void Collector::LinkState::Delivered(const uint8_t* lastFrame) {
 
 void Collector::OnCallRecord(const BillingMessage& message) {
     const bool importing = pipeline_.ImportRunning();
-    if (!importing)
+    if (!importing) {
         silence_.Record(clock_.Seconds());
+        alarms_.Clear(alarm_kind::kNoRecords);
+    }
     // A record too short to hold its sequence number is not counted.
     if (!message.Has(11))
         return;
     const int base = RecordBase::FromHexType(settings_.Hex_Type).numbers;
     SequenceCheck& check = importing ? import_ : live_;
     const auto event = check.Take(static_cast<uint32_t>(NumberAt(message, 8, 4, base)), base);
-    if (!event)
+    if (!event) {
+        if (!importing)
+            alarms_.Clear(alarm_kind::kSequence);
         return;
+    }
     log_.Note(event->Event(), event->Detail() + (importing ? " in the import" : ""));
+    // An import's gaps are told to the person running it, not sent away.
+    if (!importing)
+        alarms_.Raise(alarm_kind::kSequence, event->Line());
     if (view_ != nullptr)
         view_->SequenceAlarm(event->Line() + (importing ? " in the import" : ""), live_.Missing());
 }
@@ -430,8 +505,47 @@ void Collector::OnSilenceLook() {
     if (!silence_.Tick(connected, clock_.Seconds()))
         return;
     log_.Note("No records", silence_.Detail());
+    alarms_.Raise(alarm_kind::kNoRecords, "No records: " + silence_.Detail());
     if (view_ != nullptr)
         view_->SilenceAlarm("No records: " + silence_.Detail());
+}
+
+namespace {
+
+std::string Minutes(int64_t minutes) {
+    return std::to_string(minutes) + (minutes == 1 ? " minute" : " minutes");
+}
+
+}  // namespace
+
+void Collector::OnAlarmLook() {
+    const int64_t now = clock_.Seconds();
+    // The link counts as down while it is wanted (being connected, or reconnected) and not up;
+    // one the operator disconnected is not wanted.
+    const LinkMenuState link = connection_.MenuState();
+    const bool down = link == LinkMenuState::Connecting || link == LinkMenuState::Reconnecting;
+    const int64_t linkMinutes = settings_.Alerts_LinkDownMinutes;
+    if (!down) {
+        linkDownSince_.reset();
+        ClearAlarm(alarm_kind::kLinkDown, "Link down", "over: the link is up again");
+    } else {
+        if (!linkDownSince_)
+            linkDownSince_ = now;
+        if (linkMinutes > 0 && now - *linkDownSince_ >= linkMinutes * 60 &&
+            !alarms_.Active(alarm_kind::kLinkDown)) {
+            RaiseAlarm(alarm_kind::kLinkDown, "Link down",
+                       "no connection to the PBX for " + Minutes(linkMinutes));
+        }
+    }
+    const int64_t databaseMinutes = settings_.Alerts_DatabaseAwayMinutes;
+    if (databaseMinutes > 0 && database_.troubleSince != 0 &&
+        now - database_.troubleSince >= databaseMinutes * 60 &&
+        !alarms_.Active(alarm_kind::kDatabaseAway)) {
+        RaiseAlarm(alarm_kind::kDatabaseAway, "Database away",
+                   "the database server has taken no records for " + Minutes(databaseMinutes) +
+                       "; they wait in VELK.db");
+    }
+    rules_.Tick();
 }
 
 void Collector::OnPeerClosed() {
@@ -442,6 +556,10 @@ void Collector::OnPeerClosed() {
 void Collector::Relay::Notify(NotifyCode code, int value) {
     if (code == NOTIFY_CONNECTION)
         owner_.connection_.OnNotifyConnection(value);
+    if (code == NOTIFY_CONNECTION && value == 1) {
+        owner_.linkDownSince_.reset();
+        owner_.ClearAlarm(alarm_kind::kLinkDown, "Link down", "over: the link is up again");
+    }
     if (owner_.view_ != nullptr)
         owner_.view_->Notify(code, value);
 }

@@ -1,8 +1,12 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 
 #include "core/analysis/record_watch.h"
+#include "core/app/alarm_board.h"
+#include "core/app/alert_outbox.h"
+#include "core/app/alert_rules.h"
 #include "core/decode/field_decoder.h"
 #include "core/decode/last_calls_ring.h"
 #include "core/decode/record_pipeline.h"
@@ -62,6 +66,10 @@ public:
     // fails, otherwise a look now and then.
     static constexpr int kIndexTimer = 9;
     static constexpr int kIndexTimerMs = 30000;
+    // The look at the alarms that last (the link or the database server away for long) and at
+    // the alerts held back.
+    static constexpr int kAlarmTimer = 10;
+    static constexpr int kAlarmLookMs = 10000;
 
     Collector(AppSettings& settings, const std::filesystem::path& baseDirectory,
               OperatorPrompt& prompt, const Clock& clock, TimerHost& timers, LastCallsRing& ring,
@@ -110,6 +118,22 @@ public:
     // VELK.LOG and the view, its status line to the view.
     void DatabaseReport(const std::vector<ShipNote>& notes, const ShipStatus& status);
     const ShipStatus& Database() const { return database_; }
+    // Every alarm goes through here: its line into VELK.LOG (event and detail), to the view as a
+    // problem, and onto the board of alarms in force under its kind, whose changes become alerts.
+    // An alarm raised again while in force is logged and shown again. ClearAlarm ends it, with a
+    // note in VELK.LOG when an event is given (nothing at all when none of the kind is in force).
+    void RaiseAlarm(const std::string& kind, const std::string& event, const std::string& detail);
+    void ClearAlarm(const std::string& kind, const std::string& event, const std::string& detail);
+    const AlarmBoard& Alarms() const { return alarms_; }
+    AlarmBoard& Alarms() { return alarms_; }
+    // What the delivery of alerts has to say: into VELK.LOG; a failure also to the view.
+    void AlertReport(const std::vector<AlertNote>& notes);
+    // Where the alerts go (nowhere until set).
+    void SetAlertSink(AlertRules::Send sink) { alertSink_ = std::move(sink); }
+    // The silence alarm's minutes when VELK.INI does not set them (none unless set here).
+    void SetSilenceDefault(int32_t minutes) { silenceDefault_ = minutes; }
+    int32_t SilenceMinutes() const;
+
     // The statistics were cleared: the sequence check starts from the next record again.
     void ResetSequence();
     const SequenceCheck& Sequence() const { return live_; }
@@ -198,6 +222,8 @@ private:
     // Every call record: its sequence number checked (live or import), the silence reset.
     void OnCallRecord(const BillingMessage& message);
     void OnSilenceLook();
+    // Every kAlarmLookMs: the link and the database server away for long, held-back alerts.
+    void OnAlarmLook();
 
     AppSettings& settings_;
     std::filesystem::path base_;
@@ -230,6 +256,12 @@ private:
     int indexTimerMs_ = -1;
     bool flushFailing_ = false;
     ShipStatus database_;
+    AlarmBoard alarms_;
+    AlertRules::Send alertSink_;
+    AlertRules rules_;
+    int32_t silenceDefault_ = 0;
+    std::optional<int64_t> linkDownSince_;  // the first look that found the link wanted and down
+    uint64_t notWritten_ = 0;               // "Not written" reports so far
 };
 
 }  // namespace velk

@@ -73,8 +73,10 @@ struct AppSettings {
     int32_t DoBufferPackedToOut = 0;
     int32_t DoBufferDecodedToOut = 0;
     // Minutes without a call record while connected before the "No records" alarm; 0: none.
-    // Optional: a file without it reads as 0 and is not incomplete.
-    int32_t NoRecordsAlarmMinutes = 0;
+    // Optional: a file without it reads as kUnsetMinutes (the program's own default: none for
+    // the window, an hour for the service) and is not incomplete.
+    static constexpr int32_t kUnsetMinutes = -1;
+    int32_t NoRecordsAlarmMinutes = kUnsetMinutes;
 
     // [Serial Ports] COM1..COM4: the device file behind each COM name of the settings.
     std::array<std::string, 4> Serial_Ports = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
@@ -89,6 +91,26 @@ struct AppSettings {
     // statement may run on it); written once set.
     static constexpr int32_t kDefaultDatabaseTimeout = 30;
     int32_t Database_Timeout = kDefaultDatabaseTimeout;
+
+    // [Alerts]: how alarms reach a person. A program to run (its path; the alarm's kind, state
+    // and text as arguments and in the environment), addresses to mail through the sendmail
+    // program, a URL the alert is posted to as JSON; each empty: not used. Then the minutes
+    // between two alerts of one kind, the minutes the link or the database server may be away
+    // before that is an alarm (0: never), and the seconds one delivery may take.
+    std::string Alerts_Command;
+    std::string Alerts_MailTo;
+    std::string Alerts_MailFrom;
+    static constexpr const char* kDefaultSendmail = "/usr/sbin/sendmail";
+    std::string Alerts_Sendmail = kDefaultSendmail;
+    std::string Alerts_Webhook;
+    static constexpr int32_t kDefaultHoldBackMinutes = 30;
+    int32_t Alerts_HoldBackMinutes = kDefaultHoldBackMinutes;
+    static constexpr int32_t kDefaultLinkDownMinutes = 5;
+    int32_t Alerts_LinkDownMinutes = kDefaultLinkDownMinutes;
+    static constexpr int32_t kDefaultDatabaseAwayMinutes = 15;
+    int32_t Alerts_DatabaseAwayMinutes = kDefaultDatabaseAwayMinutes;
+    static constexpr int32_t kDefaultAlertTimeout = 30;
+    int32_t Alerts_Timeout = kDefaultAlertTimeout;
 
     const std::string& GetIPAddr() const { return APP_IPAddr; }
     void SetIPAddr(const std::string& text) { APP_IPAddr = text; }

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "core/foundation/ini_file.h"
 
@@ -15,6 +16,7 @@ constexpr const char* kFilter = "Saver Filter";
 constexpr const char* kApplication = "Application";
 constexpr const char* kSerialPorts = "Serial Ports";
 constexpr const char* kDatabase = "Database";
+constexpr const char* kAlerts = "Alerts";
 
 // A text value as the reader sees it: cut to the key's read buffer (buffer size less the
 // terminating zero); buffer 0 for keys that are only written.
@@ -165,8 +167,8 @@ int SettingsStore::ReadIniFile(AppSettings& s, SettingsReadReport* report) const
 
     // The silence alarm is optional: files written before it existed are complete without it.
     if (const auto text = r.Text(kSettings, "NoRecordsAlarmMinutes", 0)) {
-        if (const auto minutes = DecodeStructInt(*text))
-            s.NoRecordsAlarmMinutes = *minutes;
+        const auto minutes = DecodeStructInt(*text);
+        s.NoRecordsAlarmMinutes = minutes ? *minutes : 0;
     }
 
     // The device files of the COM names never count as a failure: a missing one keeps its
@@ -184,6 +186,24 @@ int SettingsStore::ReadIniFile(AppSettings& s, SettingsReadReport* report) const
         // Anything but a time of at least a second keeps the default.
         if (const auto seconds = DecodeStructInt(*text); seconds && *seconds > 0)
             s.Database_Timeout = *seconds;
+    }
+
+    // The alerts' keys are optional too; a number that cannot be read keeps its default.
+    for (const auto& [key, value] :
+         {std::pair{"Command", &s.Alerts_Command}, std::pair{"MailTo", &s.Alerts_MailTo},
+          std::pair{"MailFrom", &s.Alerts_MailFrom}, std::pair{"Sendmail", &s.Alerts_Sendmail},
+          std::pair{"Webhook", &s.Alerts_Webhook}}) {
+        if (const auto text = r.Text(kAlerts, key, 0))
+            *value = *text;
+    }
+    for (const auto& [key, value] : {std::pair{"HoldBackMinutes", &s.Alerts_HoldBackMinutes},
+                                     std::pair{"LinkDownMinutes", &s.Alerts_LinkDownMinutes},
+                                     std::pair{"DatabaseAwayMinutes", &s.Alerts_DatabaseAwayMinutes},
+                                     std::pair{"Timeout", &s.Alerts_Timeout}}) {
+        if (const auto text = r.Text(kAlerts, key, 0)) {
+            if (const auto number = DecodeStructInt(*text); number && *number >= 0)
+                *value = *number;
+        }
     }
 
     return r.Ok() ? 1 : 0;
@@ -259,9 +279,11 @@ int SettingsStore::WriteIniFile(const AppSettings& s) const {
     num(kSettings, "APP_Raw_Profile_Number", s.APP_Raw_Profile_Number);
     num(kSettings, "DoBufferPackedToOut", s.DoBufferPackedToOut);
     num(kSettings, "DoBufferDecodedToOut", s.DoBufferDecodedToOut);
-    // The silence alarm's key is written once it is used: a file of a user who never set it
-    // keeps the original program's keys and nothing else.
-    if (s.NoRecordsAlarmMinutes != 0 || doc.Get(kSettings, "NoRecordsAlarmMinutes"))
+    // The silence alarm's key is written once it is set (0 too: off, whatever a program's own
+    // default): a file of a user who never set it keeps the original program's keys and nothing
+    // else.
+    if (s.NoRecordsAlarmMinutes != AppSettings::kUnsetMinutes ||
+        doc.Get(kSettings, "NoRecordsAlarmMinutes"))
         num(kSettings, "NoRecordsAlarmMinutes", s.NoRecordsAlarmMinutes);
     for (int i = 0; i < 4; ++i)
         textOf(kSerialPorts, ComPortName(i), 260, s.Serial_Ports[static_cast<size_t>(i)]);
@@ -273,6 +295,26 @@ int SettingsStore::WriteIniFile(const AppSettings& s) const {
     }
     if (s.Database_Timeout != AppSettings::kDefaultDatabaseTimeout || doc.Get(kDatabase, "Timeout"))
         num(kDatabase, "Timeout", s.Database_Timeout);
+    // The alerts' keys are written once set, or once in the file.
+    for (const auto& [key, value, fallback] :
+         {std::tuple{"Command", &s.Alerts_Command, ""}, std::tuple{"MailTo", &s.Alerts_MailTo, ""},
+          std::tuple{"MailFrom", &s.Alerts_MailFrom, ""},
+          std::tuple{"Sendmail", &s.Alerts_Sendmail, AppSettings::kDefaultSendmail},
+          std::tuple{"Webhook", &s.Alerts_Webhook, ""}}) {
+        if (*value != fallback || doc.Get(kAlerts, key))
+            text(kAlerts, key, *value);
+    }
+    for (const auto& [key, value, fallback] :
+         {std::tuple{"HoldBackMinutes", s.Alerts_HoldBackMinutes,
+                     AppSettings::kDefaultHoldBackMinutes},
+          std::tuple{"LinkDownMinutes", s.Alerts_LinkDownMinutes,
+                     AppSettings::kDefaultLinkDownMinutes},
+          std::tuple{"DatabaseAwayMinutes", s.Alerts_DatabaseAwayMinutes,
+                     AppSettings::kDefaultDatabaseAwayMinutes},
+          std::tuple{"Timeout", s.Alerts_Timeout, AppSettings::kDefaultAlertTimeout}}) {
+        if (value != fallback || doc.Get(kAlerts, key))
+            num(kAlerts, key, value);
+    }
 
     return doc.Save(iniPath_, flush_, ownership_) ? 1 : 0;
 }
