@@ -79,6 +79,7 @@ int main(int argc, char* argv[]) {
     velk::PosixFileStore stateFiles;
     velk::StatePublisher publisher(clock, stateFiles, base);
     view.SetPublisher(&publisher);
+    publisher.SetAlarmBoard(&collector.Alarms());
     QTimer stateLook;
     QObject::connect(&stateLook, &QTimer::timeout, [&] {
         std::error_code error;

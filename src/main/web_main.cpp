@@ -41,7 +41,8 @@ const velk::ProgramHelp kHelp = {
     "terminal or from standard input, and ends.",
     "  --listen ADDRESS:PORT  where to listen (127.0.0.1:8080 unless [Web] Listen says\n"
     "                   otherwise); plain HTTP only on loopback unless [Web] allows it\n"
-    "  --add-user NAME  adds the account NAME to the accounts file\n"};
+    "  --add-user NAME  adds the account NAME to the accounts file\n",
+    false};
 
 std::mutex logMutex;
 

@@ -76,6 +76,7 @@ MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const 
         *uploadSize = 0;
         return MHD_YES;
     }
+    server->RequestArrived(connection);
     if (pending->tooLarge)
         return Send(connection, Refusal(413, "The request is too large.\n"));
     const int headers = MHD_get_connection_values(connection, MHD_HEADER_KIND, nullptr, nullptr);
@@ -119,10 +120,23 @@ MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const 
     return Send(connection, server->RequestHandler()(request));
 }
 
-void Completed(void* /*cls*/, MHD_Connection* /*connection*/, void** state,
+void Completed(void* cls, MHD_Connection* connection, void** state,
                MHD_RequestTerminationCode /*why*/) {
     delete static_cast<PendingRequest*>(*state);
     *state = nullptr;
+    static_cast<MhdWebServer*>(cls)->AnswerSent(connection);
+}
+
+void ConnectionNotice(void* cls, MHD_Connection* connection, void** /*state*/,
+                      MHD_ConnectionNotificationCode code) {
+    auto* server = static_cast<MhdWebServer*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        server->ConnectionStarted(connection, info != nullptr ? info->connect_fd : -1);
+    } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        server->ConnectionEnded(connection);
+    }
 }
 
 void Quiet(void* /*cls*/, const char* /*format*/, va_list /*arguments*/) {}
@@ -133,6 +147,52 @@ MhdWebServer::MhdWebServer(Handler handler, WebServerLimits limits)
     : handler_(std::move(handler)), limits_(limits) {}
 
 MhdWebServer::~MhdWebServer() { Stop(); }
+
+void MhdWebServer::ConnectionStarted(MHD_Connection* connection, int socket) {
+    std::lock_guard<std::mutex> lock(readingMutex_);
+    reading_[connection] = {socket,
+                            std::chrono::steady_clock::now() +
+                                std::chrono::seconds(limits_.requestSeconds),
+                            true, false};
+}
+
+void MhdWebServer::RequestArrived(MHD_Connection* connection) {
+    std::lock_guard<std::mutex> lock(readingMutex_);
+    const auto it = reading_.find(connection);
+    if (it != reading_.end())
+        it->second.reading = false;
+}
+
+void MhdWebServer::AnswerSent(MHD_Connection* connection) {
+    // The next request on the connection has the whole time again.
+    std::lock_guard<std::mutex> lock(readingMutex_);
+    const auto it = reading_.find(connection);
+    if (it != reading_.end()) {
+        it->second.reading = true;
+        it->second.deadline =
+            std::chrono::steady_clock::now() + std::chrono::seconds(limits_.requestSeconds);
+    }
+}
+
+void MhdWebServer::ConnectionEnded(MHD_Connection* connection) {
+    // Told before the library closes the socket: it is never another connection's meanwhile.
+    std::lock_guard<std::mutex> lock(readingMutex_);
+    reading_.erase(connection);
+}
+
+void MhdWebServer::CutLateRequests() {
+    std::unique_lock<std::mutex> lock(readingMutex_);
+    while (!stopping_) {
+        readingWake_.wait_for(lock, std::chrono::milliseconds(250));
+        const auto now = std::chrono::steady_clock::now();
+        for (auto& [connection, r] : reading_) {
+            if (r.reading && !r.cut && r.socket >= 0 && now >= r.deadline) {
+                ::shutdown(r.socket, SHUT_RDWR);
+                r.cut = true;
+            }
+        }
+    }
+}
 
 bool MhdWebServer::Start(const std::string& host, uint16_t port,
                          const std::string& certificatePem, const std::string& keyPem,
@@ -173,6 +233,7 @@ bool MhdWebServer::Start(const std::string& host, uint16_t port,
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits_.headerBytes), nullptr},
         {MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(limits_.threads), nullptr},
         {MHD_OPTION_LISTENING_ADDRESS_REUSE, 1, nullptr},
+        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&ConnectionNotice), this},
     };
     if (tls_) {
         flags |= MHD_USE_TLS;
@@ -182,7 +243,7 @@ bool MhdWebServer::Start(const std::string& host, uint16_t port,
     options.push_back({MHD_OPTION_END, 0, nullptr});
     daemon_ = MHD_start_daemon(
         flags, port, nullptr, nullptr, &Answer, this, MHD_OPTION_NOTIFY_COMPLETED, &Completed,
-        nullptr, MHD_OPTION_EXTERNAL_LOGGER, &Quiet, nullptr, MHD_OPTION_ARRAY, options.data(),
+        this, MHD_OPTION_EXTERNAL_LOGGER, &Quiet, nullptr, MHD_OPTION_ARRAY, options.data(),
         MHD_OPTION_END);
     if (daemon_ == nullptr) {
         why = "cannot listen on " + host + " port " + std::to_string(port) +
@@ -190,6 +251,8 @@ bool MhdWebServer::Start(const std::string& host, uint16_t port,
               std::strerror(errno);
         return false;
     }
+    stopping_ = false;
+    cutter_ = std::thread([this] { CutLateRequests(); });
     return true;
 }
 
@@ -197,6 +260,14 @@ void MhdWebServer::Stop() {
     if (daemon_ != nullptr) {
         MHD_stop_daemon(daemon_);
         daemon_ = nullptr;
+    }
+    if (cutter_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(readingMutex_);
+            stopping_ = true;
+        }
+        readingWake_.notify_all();
+        cutter_.join();
     }
 }
 

@@ -2,12 +2,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "core/web/http_message.h"
 
 struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace velk {
 
@@ -17,6 +23,10 @@ struct WebServerLimits {
     unsigned connections = 1000;     // open at once, from everyone
     unsigned perAddress = 400;       // open at once from one address
     unsigned idleSeconds = 15;       // a connection quiet this long is closed
+    // A request must arrive whole (request line, headers, body) within this long from the
+    // connection's start or the end of its previous answer; a client that trickles it in a byte
+    // at a time is cut off then.
+    unsigned requestSeconds = 30;
     size_t headerBytes = 32 * 1024;  // the request line and headers of one request
     size_t headerCount = 64;         // header lines of one request
     size_t bodyBytes = 16 * 1024;    // a posted form
@@ -46,11 +56,30 @@ public:
     // Used by the library's callbacks.
     const Handler& RequestHandler() const { return handler_; }
     const WebServerLimits& Limits() const { return limits_; }
+    // A connection began (its socket), has its request whole, had its answer sent, ended.
+    void ConnectionStarted(MHD_Connection* connection, int socket);
+    void RequestArrived(MHD_Connection* connection);
+    void AnswerSent(MHD_Connection* connection);
+    void ConnectionEnded(MHD_Connection* connection);
 
 private:
     Handler handler_;
     WebServerLimits limits_;
     MHD_Daemon* daemon_ = nullptr;
+    // Cuts off the connections whose request has not arrived whole in time: their sockets are
+    // shut down (the library then closes them as it closes one the client closed).
+    void CutLateRequests();
+    struct Reading {
+        int socket = -1;
+        std::chrono::steady_clock::time_point deadline;
+        bool reading = true;
+        bool cut = false;
+    };
+    std::mutex readingMutex_;
+    std::condition_variable readingWake_;
+    std::map<MHD_Connection*, Reading> reading_;
+    bool stopping_ = false;
+    std::thread cutter_;
     bool tls_ = false;
     std::string certificate_, key_;
 };

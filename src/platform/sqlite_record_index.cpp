@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <system_error>
 #include <utility>
 
@@ -46,6 +48,103 @@ std::string FollowSchema() {
            " WITHOUT ROWID;\n"
            "CREATE TABLE server_marks (site TEXT PRIMARY KEY, through_id INTEGER NOT NULL,"
            " fingerprint INTEGER NOT NULL) WITHOUT ROWID;\n";
+}
+
+// What the reports count, kept per day: for each kind of group (kTotalsKinds) and day (the start
+// time's first ten characters) the figures of each group, so that a report over a long time adds
+// up a row per group and day instead of reading every call. Triggers keep them with every call
+// added, whoever adds it; a call changed or removed (nothing of VELK's does either) marks them
+// unsound, and the next writer to open the index counts them again.
+enum TotalsKind { kByExtension = 0, kByTrunk = 1, kByCallType = 2, kByPrefix = 3, kByHour = 4 };
+constexpr int kTotalsKinds = 5;
+// The dialled numbers' prefixes are kept this long: a report by a shorter prefix adds them up,
+// one by a longer one reads the calls.
+constexpr int kKeptPrefixDigits = 4;
+
+// The group of a call of `kind` in SQL, of the row `c` ("NEW" in a trigger).
+std::string TotalsGroup(int kind, const std::string& c) {
+    switch (kind) {
+        case kByExtension:
+            return c + "." + Quoted(IndexColumnName(3));
+        case kByTrunk:
+            return c + ".trunk";
+        case kByCallType:
+            return c + "." + Quoted(IndexColumnName(9));
+        case kByPrefix:
+            return "substr(" + c + "." + Quoted(IndexColumnName(6)) + ", 1, " +
+                   std::to_string(kKeptPrefixDigits) + ")";
+        default:
+            return "substr(" + c + "." + Quoted(IndexColumnName(4)) + ", 12, 2)";
+    }
+}
+
+std::string TotalsDay(const std::string& c) {
+    return "substr(" + c + "." + Quoted(IndexColumnName(4)) + ", 1, 10)";
+}
+
+// The seconds a call adds to its group: a duration kept as text (unknown) compares above every
+// number and counts 0, as a negative one does.
+std::string KnownSeconds(const std::string& c) {
+    const std::string duration = c + "." + Quoted(IndexColumnName(32));
+    return "iif(" + duration + " BETWEEN 1 AND 999999999999, " + duration + ", 0)";
+}
+
+// Counts the kept totals again from the calls: forgets them, and has the calls there are now
+// counted in steps (CountSomeTotals); the calls added meanwhile count through the trigger.
+std::string RecountTotals() {
+    return "DELETE FROM call_totals;\n"
+           "UPDATE call_totals_state SET sound = 1,"
+           " next_id = (SELECT coalesce(min(id), 1) FROM calls),"
+           " end_id = (SELECT coalesce(max(id), 0) + 1 FROM calls);\n";
+}
+
+// Adds the totals of the calls with ids in [?1, ?2) as rows of their own: a group and day can
+// have several rows, the reports add them up.
+std::string CountTotalsOfIds() {
+    std::string sql;
+    for (int kind = 0; kind < kTotalsKinds; ++kind) {
+        sql += "INSERT INTO call_totals SELECT " + std::to_string(kind) + ", " + TotalsDay("c") +
+               ", " + TotalsGroup(kind, "c") + ", count(*), sum(coalesce(c.answered, 0)), sum(" +
+               KnownSeconds("c") + "), max(" + KnownSeconds("c") +
+               ") FROM calls c WHERE c.id >= ?1 AND c.id < ?2 GROUP BY 2, 3;\n";
+    }
+    return sql;
+}
+
+// What schema 3 added: the totals per day, their triggers, and the calls there are to be counted
+// (whatever of them an index already has is forgotten and counted again).
+std::string TotalsSchema() {
+    std::string sql =
+        "CREATE TABLE IF NOT EXISTS call_totals (kind INTEGER NOT NULL, day, grp, calls INTEGER NOT NULL,"
+        " answered INTEGER NOT NULL, seconds INTEGER NOT NULL, longest INTEGER NOT NULL);\n"
+        "CREATE INDEX IF NOT EXISTS call_totals_key ON call_totals(kind, day, grp);\n"
+        // sound: 0 when a call was changed or removed (the totals must be counted again); the
+        // calls with ids in [next_id, end_id) are not counted yet.
+        "CREATE TABLE IF NOT EXISTS call_totals_state (sound INTEGER NOT NULL,"
+        " next_id INTEGER NOT NULL, end_id INTEGER NOT NULL);\n"
+        "DELETE FROM call_totals_state;\n"
+        "INSERT INTO call_totals_state VALUES (0, 0, 0);\n"
+        "CREATE TRIGGER IF NOT EXISTS call_totals_add AFTER INSERT ON calls BEGIN\n";
+    // A group and day can be absent (NULL): they are looked up with IS, never through a unique
+    // key, which would take every NULL for another. One row of them takes the call.
+    for (int kind = 0; kind < kTotalsKinds; ++kind) {
+        const std::string k = std::to_string(kind), group = TotalsGroup(kind, "NEW"),
+                          day = TotalsDay("NEW");
+        const std::string where =
+            " WHERE kind = " + k + " AND day IS " + day + " AND grp IS " + group;
+        sql += "  INSERT INTO call_totals SELECT " + k + ", " + day + ", " + group +
+               ", 0, 0, 0, 0 WHERE NOT EXISTS (SELECT 1 FROM call_totals" + where + ");\n"
+               "  UPDATE call_totals SET calls = calls + 1, answered = answered + "
+               "coalesce(NEW.answered, 0), seconds = seconds + " + KnownSeconds("NEW") +
+               ", longest = max(longest, " + KnownSeconds("NEW") +
+               ") WHERE rowid = (SELECT rowid FROM call_totals" + where + " LIMIT 1);\n";
+    }
+    sql += "END;\n"
+           "CREATE TRIGGER IF NOT EXISTS call_totals_changed AFTER UPDATE ON calls BEGIN\n"
+           "  UPDATE call_totals_state SET sound = 0;\nEND;\n"
+           "CREATE TRIGGER IF NOT EXISTS call_totals_removed AFTER DELETE ON calls BEGIN\n"
+           "  UPDATE call_totals_state SET sound = 0;\nEND;\n";
+    return sql + RecountTotals();
 }
 
 // The view of the calls with the text of every coded field beside its code; a code the table has
@@ -106,7 +205,7 @@ std::string Schema() {
         "CREATE TABLE code_texts (field TEXT NOT NULL, code INTEGER NOT NULL, text TEXT NOT NULL,"
         " PRIMARY KEY (field, code)) WITHOUT ROWID;\n"
         "CREATE TABLE sources (source INTEGER PRIMARY KEY, name TEXT NOT NULL);\n" +
-        FollowSchema();
+        FollowSchema() + TotalsSchema();
     for (int s = 0; s <= static_cast<int>(RecordSource::RawFile); ++s) {
         sql += "INSERT INTO sources VALUES (" + std::to_string(s) + ", '" +
                SourceName(static_cast<RecordSource>(s)) + "');\n";
@@ -386,6 +485,7 @@ bool SqliteRecordIndex::Open() {
             return false;
         if (schema > 0)
             RenewTextsView();
+        RecountTotalsIfUnsound();
         std::string marks;
         for (int c = 0; c < kIndexColumns + 6; ++c)
             marks += c == 0 ? "?" : ", ?";
@@ -423,6 +523,72 @@ void SqliteRecordIndex::RenewTextsView() {
 }
 
 
+void SqliteRecordIndex::RecountTotalsIfUnsound() {
+    sqlite3_stmt* s = nullptr;
+    const bool unsound = sqlite3_prepare_v2(db_, "SELECT sound FROM call_totals_state", -1, &s,
+                                            nullptr) == SQLITE_OK &&
+                         sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 0;
+    sqlite3_finalize(s);
+    // Counted again when no other writer is busy; otherwise at a later opening (the reports
+    // read the calls meanwhile).
+    if (unsound) {
+        const std::string sql = "BEGIN IMMEDIATE; " + RecountTotals() + "COMMIT";
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    totalsPending_ = true;
+}
+
+bool SqliteRecordIndex::KeptTotalsSound() {
+    // An index of an older schema, read only, has none.
+    sqlite3_stmt* s = nullptr;
+    const bool sound =
+        sqlite3_prepare_v2(db_, "SELECT sound = 1 AND next_id >= end_id FROM call_totals_state",
+                           -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 1;
+    sqlite3_finalize(s);
+    return sound;
+}
+
+bool SqliteRecordIndex::CountSomeTotals(int64_t most) {
+    if (mode_ != Mode::Write || transaction_ || !OpenCurrent())
+        return false;
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return true;  // another writer is busy: later
+    sqlite3_stmt* s = nullptr;
+    int64_t next = 0, end = 0;
+    bool ok = sqlite3_prepare_v2(db_, "SELECT sound, next_id, end_id FROM call_totals_state", -1,
+                                 &s, nullptr) == SQLITE_OK &&
+              sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 1;
+    if (ok) {
+        next = sqlite3_column_int64(s, 1);
+        end = sqlite3_column_int64(s, 2);
+    }
+    sqlite3_finalize(s);
+    if (!ok || next >= end) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    const int64_t until = end - next > most ? next + most : end;
+    const std::string sql = CountTotalsOfIds() + "UPDATE call_totals_state SET next_id = ?2;";
+    const char* tail = sql.c_str();
+    while (ok && *tail != '\0') {
+        s = nullptr;
+        ok = sqlite3_prepare_v2(db_, tail, -1, &s, &tail) == SQLITE_OK;
+        if (ok && s != nullptr) {
+            sqlite3_bind_int64(s, 1, next);
+            sqlite3_bind_int64(s, 2, until);
+            ok = sqlite3_step(s) == SQLITE_DONE;
+        }
+        sqlite3_finalize(s);
+    }
+    if (!ok || sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return true;
+    }
+    return until < end;
+}
+
 bool SqliteRecordIndex::SetUp(int schema) {
     // Two programs meeting a new database: the second finds it made once it has the lock.
     if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
@@ -434,8 +600,10 @@ bool SqliteRecordIndex::SetUp(int schema) {
     std::string sql;
     if (now == 0)
         sql = Schema();
-    else if (now == 1)
+    if (now == 1)
         sql = FollowSchema();
+    if (now == 1 || now == 2)
+        sql += TotalsSchema();
     if (now >= 0 && now < kSchemaVersion)
         sql += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n";
     if (now < 0 || sqlite3_exec(db_, (sql + "COMMIT;").c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
@@ -482,6 +650,13 @@ bool SqliteRecordIndex::Commit() {
         return Fail("cannot write the record index");
     }
     transaction_ = false;
+    // Calls of an older index not counted in the report totals yet: a step of them at most once
+    // a second, after the writer's own work, so that the link is served in between.
+    const auto now = std::chrono::steady_clock::now();
+    if (totalsPending_ && now - lastTotalsStep_ >= std::chrono::seconds(1)) {
+        lastTotalsStep_ = now;
+        totalsPending_ = CountSomeTotals(kTotalsStep);
+    }
     return true;
 }
 
@@ -708,6 +883,160 @@ std::optional<std::vector<GroupTotals>> SqliteRecordIndex::Totals(ReportBy by, i
                                                                   const std::string& to) {
     if (!OpenCurrent())
         return std::nullopt;
+    const bool kept = by != ReportBy::Site &&
+                      (by != ReportBy::DialledPrefix ||
+                       (prefixDigits >= 1 && prefixDigits <= kKeptPrefixDigits));
+    if (kept && !transaction_) {
+        // The kept totals and the calls of the days they leave out, read in one snapshot.
+        if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            Fail("cannot count in the record index");
+            return std::nullopt;
+        }
+        std::optional<std::vector<GroupTotals>> totals;
+        bool read = true;
+        if (KeptTotalsSound())
+            totals = TotalsKept(by, prefixDigits, from, to, read);
+        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        if (!read) {
+            Fail("cannot count in the record index");
+            return std::nullopt;
+        }
+        if (totals)
+            return totals;
+    }
+    return TotalsOfCalls(by, prefixDigits, from, to);
+}
+
+std::optional<std::vector<GroupTotals>> SqliteRecordIndex::TotalsKept(ReportBy by,
+                                                                      int prefixDigits,
+                                                                      const std::string& from,
+                                                                      const std::string& to,
+                                                                      bool& read) {
+    // The calls of a day all lie in [from, to] when the day is from or later and lies before
+    // the first ten characters of `to` (every start begins with its day): its kept totals count.
+    // The calls of the other days in the range are read: those of from's own day at or after
+    // from, and those of the days from to's first ten characters on, up to to.
+    int kind = kByHour;
+    std::string keptGroup = "grp", callGroup;
+    switch (by) {
+        case ReportBy::Extension:
+            kind = kByExtension;
+            break;
+        case ReportBy::Trunk:
+            kind = kByTrunk;
+            break;
+        case ReportBy::CallType:
+            kind = kByCallType;
+            break;
+        case ReportBy::DialledPrefix:
+            kind = kByPrefix;
+            keptGroup = "substr(grp, 1, " + std::to_string(prefixDigits) + ")";
+            break;
+        case ReportBy::Hour:
+            break;
+        case ReportBy::Day:
+            keptGroup = "day";
+            break;
+        case ReportBy::Site:
+            return std::nullopt;
+    }
+    callGroup = kind == kByPrefix || by == ReportBy::Day
+                    ? (by == ReportBy::Day ? TotalsDay("c") : "substr(c." +
+                                                                  Quoted(IndexColumnName(6)) +
+                                                                  ", 1, " +
+                                                                  std::to_string(prefixDigits) +
+                                                                  ")")
+                    : TotalsGroup(kind, "c");
+    const std::string toDay = to.substr(0, std::min<size_t>(to.size(), 10));
+    std::map<IndexValue, GroupTotals> byGroup;
+    const auto run = [&](const std::string& sql, const std::vector<const std::string*>& binds) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(s);
+            return false;
+        }
+        for (size_t i = 0; i < binds.size(); ++i)
+            sqlite3_bind_text(s, static_cast<int>(i) + 1, binds[i]->data(),
+                              static_cast<int>(binds[i]->size()), SQLITE_STATIC);
+        int step = SQLITE_ROW;
+        while ((step = sqlite3_step(s)) == SQLITE_ROW) {
+            GroupTotals& g = byGroup[Value(s, 0)];
+            g.calls += sqlite3_column_int64(s, 1);
+            g.answered += sqlite3_column_int64(s, 2);
+            g.totalSeconds += sqlite3_column_int64(s, 3);
+            g.longestSeconds = std::max<int64_t>(g.longestSeconds, sqlite3_column_int64(s, 4));
+        }
+        sqlite3_finalize(s);
+        return step == SQLITE_DONE;
+    };
+    // The whole days.
+    std::string sql = "SELECT " + keptGroup +
+                      ", sum(calls), sum(answered), sum(seconds), max(longest) FROM call_totals"
+                      " WHERE kind = " + std::to_string(kind);
+    std::vector<const std::string*> binds;
+    if (!from.empty()) {
+        sql += " AND day >= ?" + std::to_string(binds.size() + 1);
+        binds.push_back(&from);
+    }
+    if (!to.empty()) {
+        sql += " AND day < ?" + std::to_string(binds.size() + 1);
+        binds.push_back(&toDay);
+    }
+    read = run(sql + " GROUP BY 1", binds);
+    // Through the start times' index, whatever the group: a day of calls, not all of them.
+    const std::string calls = "SELECT " + callGroup + ", count(*), sum(c.answered), sum(" +
+                              KnownSeconds("c") + "), max(" + KnownSeconds("c") +
+                              ") FROM calls c INDEXED BY calls_start WHERE ";
+    const std::string start = "c." + Start(), day = TotalsDay("c");
+    // From's own day, when from lies inside it (a day's calls all begin with the day itself,
+    // and no call before from lies in it otherwise).
+    if (read && from.size() > 10) {
+        std::string fromDay = from.substr(0, 10), next = fromDay;
+        while (!next.empty() && static_cast<unsigned char>(next.back()) == 0xFF)
+            next.pop_back();
+        if (!next.empty())
+            next.back() = static_cast<char>(static_cast<unsigned char>(next.back()) + 1);
+        sql = calls + start + " >= ?1 AND " + day + " < ?1";
+        binds = {&from};
+        if (!next.empty()) {
+            sql += " AND " + start + " < ?2";
+            binds.push_back(&next);
+        }
+        if (!to.empty()) {
+            sql += " AND " + start + " <= ?" + std::to_string(binds.size() + 1);
+            binds.push_back(&to);
+        }
+        read = run(sql + " GROUP BY 1", binds);
+    }
+    // The days from to's first ten characters on, up to to (none of from's own day before
+    // from).
+    if (read && !to.empty()) {
+        const std::string& low = !from.empty() && from > toDay ? from : toDay;
+        sql = calls + start + " >= ?1 AND " + start + " <= ?2 AND " + day + " >= ?3";
+        binds = {&low, &to, &toDay};
+        if (!from.empty()) {
+            sql += " AND " + day + " >= ?4";
+            binds.push_back(&from);
+        }
+        read = run(sql + " GROUP BY 1", binds);
+    }
+    if (!read)
+        return std::nullopt;
+    std::vector<GroupTotals> totals;
+    for (auto& [value, g] : byGroup) {
+        // A group whose calls were all counted elsewhere is no group.
+        if (g.calls == 0)
+            continue;
+        g.group = IndexValueText(value);
+        totals.push_back(std::move(g));
+    }
+    return totals;
+}
+
+std::optional<std::vector<GroupTotals>> SqliteRecordIndex::TotalsOfCalls(ReportBy by,
+                                                                         int prefixDigits,
+                                                                         const std::string& from,
+                                                                         const std::string& to) {
     std::string group;
     switch (by) {
         case ReportBy::Extension:

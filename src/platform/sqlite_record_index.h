@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -26,7 +27,7 @@ inline constexpr const char* kRecordIndexFile = "VELK.db";
 // transaction and opened anew.
 class SqliteRecordIndex : public RecordIndex, public IndexWriter {
 public:
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
     // Long enough for the sender's and a reader's short transactions and a rebuild's batch.
     static constexpr int kWriteWaitMs = 5000;
     static constexpr int kReadWaitMs = 5000;
@@ -82,12 +83,30 @@ public:
     // row's id (0 when there is none), -1 when the index cannot be read.
     bool After(int64_t id, size_t most, std::vector<IndexRow>& rows);
     int64_t LastId();
+    // Counts the report totals of up to `most` calls an older index held (or all of them, after
+    // a call was changed by hand) that are not counted yet, in one transaction; true while some
+    // remain. Until all are, reports read the calls; a writer counts a step of kTotalsStep after
+    // a commit at most once a second, or the caller counts them all at once.
+    bool CountSomeTotals(int64_t most);
+    static constexpr int64_t kTotalsStep = 5000;
     // Runs a statement that returns nothing (tests, tools).
     bool Execute(const std::string& sql);
 
 private:
     bool OpenToRead();
     void RenewTextsView();
+    // Whether the report totals kept per day can be used (an older index has none).
+    bool KeptTotalsSound();
+    void RecountTotalsIfUnsound();
+    // A report from the kept totals and the calls of the days they cannot count whole; nullopt
+    // when they cannot be used (read false: when they cannot be read).
+    std::optional<std::vector<GroupTotals>> TotalsKept(ReportBy by, int prefixDigits,
+                                                       const std::string& from,
+                                                       const std::string& to, bool& read);
+    // A report read from the calls one by one.
+    std::optional<std::vector<GroupTotals>> TotalsOfCalls(ReportBy by, int prefixDigits,
+                                                          const std::string& from,
+                                                          const std::string& to);
     bool Fail(const std::string& what);
     // Opens the database, or opens it anew when the file is another one now.
     bool OpenCurrent();
@@ -116,6 +135,8 @@ private:
     // The log and shared-memory files beside it then (writers only).
     FileIdentity wal_, shm_;
     bool known_ = false;
+    bool totalsPending_ = false;
+    std::chrono::steady_clock::time_point lastTotalsStep_{};
     bool renewed_ = false;
 };
 

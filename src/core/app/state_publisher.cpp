@@ -91,8 +91,18 @@ void StatePublisher::NewDay() {
     }
 }
 
+void StatePublisher::SetAlarmBoard(const AlarmBoard* board) {
+    board_ = board;
+    CollectAlarms();
+}
+
 void StatePublisher::CollectAlarms() {
     state_.alarms.clear();
+    if (board_ != nullptr) {
+        for (const ActiveAlarm& alarm : board_->Alarms())
+            state_.alarms.push_back({alarm.since, alarm.text});
+        return;
+    }
     for (const CollectorState::Alarm* alarm : {&problem_, &database_, &diskBuffer_}) {
         if (!alarm->text.empty())
             state_.alarms.push_back(*alarm);
@@ -101,6 +111,8 @@ void StatePublisher::CollectAlarms() {
 
 bool StatePublisher::Publish() {
     NewDay();
+    // The board changes without telling the publisher.
+    CollectAlarms();
     const int64_t now = clock_.Seconds();
     if (everWritten_ && now == lastWrite_)
         return false;

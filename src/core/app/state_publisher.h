@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 
+#include "core/app/alarm_board.h"
 #include "core/app/collector_state.h"
 #include "core/archive/record_shipper.h"
 #include "core/foundation/clock.h"
@@ -18,14 +19,20 @@ namespace velk {
 // second, and at least once a minute (its "written" time tells a reader the collector still
 // runs). A write that fails is tried again at the next call.
 //
-// Alarms, as the service's status line keeps them: the latest problem (a sequence gap, a file
-// not written ...) until another one replaces it, a silent PBX until the next call record; and
-// besides them the database server's and the hard-disk buffer's alarms until they are over.
+// Alarms: with the collector's alarm board given, the alarms in force on it (every kind: link
+// down, database away, records not written ...), each from when it began, as the board holds
+// them when the state is published. Without one, as the service's status line keeps them: the
+// latest problem (a sequence gap, a file not written ...) until another one replaces it, a silent
+// PBX until the next call record; and besides them the database server's and the hard-disk
+// buffer's alarms until they are over.
 class StatePublisher {
 public:
     static constexpr int64_t kHeartbeatSeconds = 60;
 
     StatePublisher(const Clock& clock, FileStore& files, const std::filesystem::path& baseDirectory);
+
+    // The board whose alarms are published (it must outlive the publisher); none: see above.
+    void SetAlarmBoard(const AlarmBoard* board);
 
     // The link's state ("connected", "disconnected", "waiting", "reading") and its peer.
     void Link(const std::string& state, bool up, const std::string& peer);
@@ -62,6 +69,7 @@ private:
     bool silence_ = false;
     CollectorState::Alarm database_;
     CollectorState::Alarm diskBuffer_;
+    const AlarmBoard* board_ = nullptr;
     std::string published_;  // the last content written, its time left out
     int64_t lastWrite_ = 0;
     bool everWritten_ = false;

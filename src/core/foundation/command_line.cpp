@@ -34,8 +34,11 @@ bool AnswerHelpOrVersion(const CommandLine& line, const ProgramHelp& help, std::
         out << "Usage: " << help.name << ' ' << help.usage << "\n"
             << help.description << "\n\n"
             << "Options:\n"
-            << "  --dir DIR    the base directory (default: the current directory); created\n"
-            << "               when missing, \"~/\" at its start meaning the home directory\n"
+            << (help.makesBaseDirectory
+                    ? "  --dir DIR    the base directory (default: the current directory); created\n"
+                      "               when missing, \"~/\" at its start meaning the home directory\n"
+                    : "  --dir DIR    the base directory (default: the current directory), which\n"
+                      "               must exist, \"~/\" at its start meaning the home directory\n")
             << help.options << "  --help       show this help and exit\n"
             << "  --version    show the version and exit\n";
         out.flush();

@@ -30,6 +30,9 @@ struct ProgramHelp {
     const char* usage;        // what follows the name, e.g. "[--dir DIR] [--other-program] FILE..."
     const char* description;  // one paragraph, lines of at most 79 characters
     const char* options;      // the program's own options, "  --opt  text" lines, or ""
+    // Whether the program makes the base directory when it is missing (a program that only
+    // reads it needs it there).
+    bool makesBaseDirectory = true;
 };
 
 // Prints the help or the version line ("velk-collector (VELK) 1.0.0") when asked for; true when

@@ -72,6 +72,16 @@ TEST(CommandLine, HelpAndVersionTexts) {
               "  --y  why\n"
               "  --help       show this help and exit\n"
               "  --version    show the version and exit\n");
+    // A program that only reads the base directory says it must be there.
+    ProgramHelp reader = help;
+    reader.makesBaseDirectory = false;
+    out.str("");
+    EXPECT_TRUE(AnswerHelpOrVersion(Parse({"--help"}), reader, out));
+    EXPECT_NE(out.str().find("  --dir DIR    the base directory (default: the current directory), "
+                             "which\n               must exist, \"~/\" at its start"),
+              std::string::npos)
+        << out.str();
+    EXPECT_EQ(out.str().find("created"), std::string::npos) << out.str();
     std::ostringstream err;
     EXPECT_EQ(UsageError(help, "no file", err), 2);
     EXPECT_EQ(err.str(),

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "core/app/alarm_board.h"
 #include "core/app/metrics_text.h"
+#include "core/app/state_publisher.h"
+#include "core/link/link_fakes.h"
+#include "core/record/fake_file_store.h"
 
 namespace velk {
 namespace {
@@ -61,6 +65,49 @@ TEST(WebState, TheLinkIsUpOnlyWhileTheCollectorRunsAndSpeaks) {
     StateReading alone = Running(now);
     alone.state.database = false;
     EXPECT_EQ(WebStatusOf(alone, now).database, "not set up");
+}
+
+// The collector's alarm board is what the state file lists: a link down and a database server
+// away for long reach the Status page and /metrics, and leave them when they are over.
+TEST(WebState, TheCollectorsAlarmsReachTheStatusAndTheMetrics) {
+    test::FakeClock clock;
+    clock.seconds = 1000000;
+    test::FakeFileStore files;
+    AlarmBoard board(clock);
+    StatePublisher publisher(clock, files, "/base");
+    publisher.SetAlarmBoard(&board);
+    board.Raise(alarm_kind::kLinkDown, "Link down: no connection to the PBX for 5 minutes");
+    clock.seconds += 60;
+    board.Raise(alarm_kind::kDatabaseAway,
+                "Database away: the database server has taken no records for 10 minutes");
+    // Something told to the publisher alone is no alarm of the board's.
+    publisher.Alarm("Sequence gap: expected 0004, received 0006");
+    ASSERT_TRUE(publisher.Publish());
+    StateReading reading = ReadCollectorState(files, "/base");
+    ASSERT_EQ(reading.status, StateReading::Status::Read);
+    EXPECT_EQ(reading.state.alarms,
+              (std::vector<CollectorState::Alarm>{
+                  {1000000, "Link down: no connection to the PBX for 5 minutes"},
+                  {1000060,
+                   "Database away: the database server has taken no records for 10 minutes"}}));
+    const WebStatus status = WebStatusOf(reading, clock.seconds);
+    EXPECT_EQ(status.alarms,
+              (std::vector<std::string>{
+                  "Link down: no connection to the PBX for 5 minutes",
+                  "Database away: the database server has taken no records for 10 minutes"}));
+    EXPECT_NE(MetricsText(reading, clock.seconds).find("\nvelk_alarms_active 2\n"),
+              std::string::npos)
+        << MetricsText(reading, clock.seconds);
+
+    board.Clear(alarm_kind::kLinkDown);
+    clock.seconds += 1;
+    ASSERT_TRUE(publisher.Publish());
+    reading = ReadCollectorState(files, "/base");
+    ASSERT_EQ(reading.state.alarms.size(), 1u);
+    EXPECT_EQ(reading.state.alarms[0].text,
+              "Database away: the database server has taken no records for 10 minutes");
+    EXPECT_NE(MetricsText(reading, clock.seconds).find("\nvelk_alarms_active 1\n"),
+              std::string::npos);
 }
 
 }  // namespace
