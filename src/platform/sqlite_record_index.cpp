@@ -91,6 +91,7 @@ std::string KnownSeconds(const std::string& c) {
 
 // Counts the kept totals again from the calls: forgets them, and has the calls there are now
 // counted in steps (CountSomeTotals); the calls added meanwhile count through the trigger.
+// Either way a group's day has one row.
 std::string RecountTotals() {
     return "DELETE FROM call_totals;\n"
            "UPDATE call_totals_state SET sound = 1,"
@@ -98,15 +99,14 @@ std::string RecountTotals() {
            " end_id = (SELECT coalesce(max(id), 0) + 1 FROM calls);\n";
 }
 
-// Adds the totals of the calls with ids in [?1, ?2) as rows of their own: a group and day can
-// have several rows, the reports add them up.
-std::string CountTotalsOfIds() {
+// The totals of the calls with ids in [?1, ?2), per kind, day and group.
+std::string TotalsOfIds() {
     std::string sql;
     for (int kind = 0; kind < kTotalsKinds; ++kind) {
-        sql += "INSERT INTO call_totals SELECT " + std::to_string(kind) + ", " + TotalsDay("c") +
-               ", " + TotalsGroup(kind, "c") + ", count(*), sum(coalesce(c.answered, 0)), sum(" +
-               KnownSeconds("c") + "), max(" + KnownSeconds("c") +
-               ") FROM calls c WHERE c.id >= ?1 AND c.id < ?2 GROUP BY 2, 3;\n";
+        sql += std::string(kind > 0 ? " UNION ALL " : "") + "SELECT " + std::to_string(kind) +
+               ", " + TotalsDay("c") + ", " + TotalsGroup(kind, "c") +
+               ", count(*), sum(coalesce(c.answered, 0)), sum(" + KnownSeconds("c") + "), max(" +
+               KnownSeconds("c") + ") FROM calls c WHERE c.id >= ?1 AND c.id < ?2 GROUP BY 2, 3";
     }
     return sql;
 }
@@ -570,18 +570,43 @@ bool SqliteRecordIndex::CountSomeTotals(int64_t most) {
         return false;
     }
     const int64_t until = end - next > most ? next + most : end;
-    const std::string sql = CountTotalsOfIds() + "UPDATE call_totals_state SET next_id = ?2;";
-    const char* tail = sql.c_str();
-    while (ok && *tail != '\0') {
-        s = nullptr;
-        ok = sqlite3_prepare_v2(db_, tail, -1, &s, &tail) == SQLITE_OK;
-        if (ok && s != nullptr) {
-            sqlite3_bind_int64(s, 1, next);
-            sqlite3_bind_int64(s, 2, until);
-            ok = sqlite3_step(s) == SQLITE_DONE;
+    // Each group and day of them added to its row (made when missing), as the trigger adds a
+    // call: one row each, whatever the steps.
+    sqlite3_stmt *totals = nullptr, *missing = nullptr, *add = nullptr, *done = nullptr;
+    const std::string where = " WHERE kind = ?1 AND day IS ?2 AND grp IS ?3";
+    ok = sqlite3_prepare_v2(db_, TotalsOfIds().c_str(), -1, &totals, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(db_,
+                            ("INSERT INTO call_totals SELECT ?1, ?2, ?3, 0, 0, 0, 0 WHERE NOT "
+                             "EXISTS (SELECT 1 FROM call_totals" + where + ")")
+                                .c_str(),
+                            -1, &missing, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(db_,
+                            ("UPDATE call_totals SET calls = calls + ?4, answered = answered + ?5,"
+                             " seconds = seconds + ?6, longest = max(longest, ?7) WHERE rowid = "
+                             "(SELECT rowid FROM call_totals" + where + " LIMIT 1)")
+                                .c_str(),
+                            -1, &add, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(db_, "UPDATE call_totals_state SET next_id = ?1", -1, &done,
+                            nullptr) == SQLITE_OK;
+    if (ok) {
+        sqlite3_bind_int64(totals, 1, next);
+        sqlite3_bind_int64(totals, 2, until);
+        int step = SQLITE_ROW;
+        while (ok && (step = sqlite3_step(totals)) == SQLITE_ROW) {
+            for (int i = 0; i < 3; ++i)
+                sqlite3_bind_value(missing, i + 1, sqlite3_column_value(totals, i));
+            for (int i = 0; i < 7; ++i)
+                sqlite3_bind_value(add, i + 1, sqlite3_column_value(totals, i));
+            ok = sqlite3_step(missing) == SQLITE_DONE && sqlite3_step(add) == SQLITE_DONE;
+            sqlite3_reset(missing);
+            sqlite3_reset(add);
         }
-        sqlite3_finalize(s);
+        ok = ok && step == SQLITE_DONE;
+        sqlite3_bind_int64(done, 1, until);
+        ok = ok && sqlite3_step(done) == SQLITE_DONE;
     }
+    for (sqlite3_stmt* statement : {totals, missing, add, done})
+        sqlite3_finalize(statement);
     if (!ok || sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         return true;

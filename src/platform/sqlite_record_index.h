@@ -88,7 +88,7 @@ public:
     // remain. Until all are, reports read the calls; a writer counts a step of kTotalsStep after
     // a commit at most once a second, or the caller counts them all at once.
     bool CountSomeTotals(int64_t most);
-    static constexpr int64_t kTotalsStep = 5000;
+    static constexpr int64_t kTotalsStep = 2000;
     // Runs a statement that returns nothing (tests, tools).
     bool Execute(const std::string& sql);
 

@@ -1,6 +1,7 @@
 // The web console on its HTTP server, over loopback: a session's cookie is refused once the
-// session has expired, and a client that trickles its request in is cut off while others are
-// answered.
+// session has expired, a client that trickles its request in is cut off while others are
+// answered, and searches and reports of the database server of many sites answer as
+// velk-report --db does.
 #include "platform/mhd_web_server.h"
 
 #include <gtest/gtest.h>
@@ -10,12 +11,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <thread>
 
+#include "core/archive/call_query.h"
 #include "core/web/web_console.h"
+#include "platform/pg_record_server.h"
 #include "platform/web_archive.h"
 #include "platform/web_status.h"
+#include "support/pg_server.h"
 #include "support/temp_dir.h"
 
 namespace velk {
@@ -54,6 +59,33 @@ std::string Rest(int fd) {
     }
 }
 
+// One request and its whole answer.
+std::string Answer(uint16_t port, const std::string& path, const std::string& cookie) {
+    const int fd = Connect(port, 20);
+    if (fd < 0)
+        return "no connection";
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" +
+                                (cookie.empty() ? "" : "Cookie: velk_session=" + cookie + "\r\n") +
+                                "\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    const std::string answer = Rest(fd);
+    ::close(fd);
+    return answer;
+}
+
+// What a program writes on its standard output.
+std::string Output(const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0)
+            out.append(buffer, n);
+        ::pclose(p);
+    }
+    return out;
+}
+
 // One request and the status line of its answer.
 std::string Ask(uint16_t port, const std::string& path, const std::string& cookie) {
     const int fd = Connect(port, 10);
@@ -75,18 +107,20 @@ std::string Ask(uint16_t port, const std::string& path, const std::string& cooki
 
 class WebServerTest : public ::testing::Test {
 protected:
-    explicit WebServerTest(unsigned requestSeconds = 30) : requestSeconds_(requestSeconds) {}
+    explicit WebServerTest(unsigned requestSeconds = 30, std::string connection = "")
+        : connection_(std::move(connection)), requestSeconds_(requestSeconds) {}
     void SetUp() override {
         std::string why;
         ASSERT_TRUE(server_.Start("127.0.0.1", 0, "", "", why)) << why;
         port_ = server_.Port();
     }
 
+    std::string connection_;
     test::TempDir dir_;
     SystemClock clock_;
     std::atomic<int64_t> now_{1000};
     std::function<int64_t()> monotonic_ = [this] { return now_.load(); };
-    IndexWebArchive archive_{dir_ / "VELK.db", ""};
+    IndexWebArchive archive_{dir_ / "VELK.db", connection_};
     StateFileStatus status_{dir_.Path(), clock_};
     NoPasswords hasher_;
     // Sessions idle for 10 minutes end, all of them after 12 hours.
@@ -200,6 +234,71 @@ TEST_F(SlowClientTest, ARequestWithinTheBoundIsServedAndTheNextHasItsOwnTime) {
         EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK") << round;
     }
     ::close(fd);
+}
+
+// The database server of many sites, started by the test before the console.
+struct WithServer {
+    test::PgServer pg;
+};
+
+IndexRow SiteRow(int64_t id, const std::string& start, const std::string& calling,
+                 int64_t seconds) {
+    IndexRow row;
+    row.id = id;
+    row.values[3] = calling;
+    row.values[4] = start;
+    row.values[6] = std::string("0044") + std::to_string(id * 7);
+    row.values[9] = id % 3;
+    row.values[32] = seconds;
+    row.values[kTrunkColumn] = id % 2;
+    row.values[kAnsweredColumn] = id % 2;
+    row.raw = "052" + calling + start + std::to_string(id) + "7F";
+    row.storedAt = 1'796'000'000;
+    return row;
+}
+
+class ServerReportsTest : public WithServer, public WebServerTest {
+protected:
+    ServerReportsTest() : WebServerTest(30, pg.Connection()) {}
+};
+
+// Searches and reports of all sites on the database server through the console's API give what
+// velk-report --db gives.
+TEST_F(ServerReportsTest, TheApiAnswersAsVelkReportDoesOverTheDatabaseServer) {
+    ASSERT_TRUE(pg.Ok()) << pg.Error();
+    PgRecordServer server(pg.Connection());
+    for (const std::string site : {"Site A", "Site B"}) {
+        std::vector<IndexRow> rows;
+        for (int64_t i = 1; i <= 12; ++i)
+            rows.push_back(SiteRow(i, "2026-12-0" + std::to_string(i % 3 + 1) + " 1" +
+                                          std::to_string(i % 10) + ":00:00",
+                                   std::to_string(site == "Site A" ? 2040 + i % 4 : 3000 + i),
+                                   i * 11));
+        ASSERT_TRUE(server.Ship(site, 2, rows, {},
+                                {rows.back().id, ShipFingerprint(rows.back())}))
+            << server.ErrorText();
+    }
+    const std::string token = sessions_.Open("alice");
+    const auto body = [&](const std::string& path) {
+        const std::string answer = Answer(port_, path, token);
+        EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK") << path << ": " << answer;
+        const size_t head = answer.find("\r\n\r\n");
+        return head == std::string::npos ? std::string() : answer.substr(head + 4);
+    };
+    const std::string report = std::string(VELK_REPORT_BIN) + " --dir '" + dir_.Path().string() +
+                               "' --db '" + pg.Connection() + "' --format json";
+    for (const std::string by : {"extension", "site", "day", "dialled-prefix"}) {
+        const std::string want = Output(report + " --by " + by + " --from 2026-12-02 --to 2026-12-03");
+        EXPECT_NE(want.find("\"calls\""), std::string::npos) << by << ": " << want;
+        EXPECT_EQ(body("/api/report?server=1&by=" + by + "&from=2026-12-02&to=2026-12-03"), want)
+            << by;
+    }
+    // Two cases: extensions beginning 204 of the 2nd of December, or extension 3005.
+    test::WriteFile(dir_ / "two.cases", CasesText({{{3, "204?"}, {4, "2026-12-02"}}, {{3, "3005"}}}));
+    const std::string want = Output(report + " --cases '" + (dir_ / "two.cases").string() + "'");
+    EXPECT_NE(want.find("Site B"), std::string::npos) << want;
+    EXPECT_NE(want.find("Site A"), std::string::npos) << want;
+    EXPECT_EQ(body("/api/calls?server=1&c1f3=204%3F&c1f4=2026-12-02&c2f3=3005"), want);
 }
 
 }  // namespace

@@ -219,6 +219,12 @@ TEST(SqliteReportTotals, AnOlderIndexGetsTheTotalsOfItsCalls) {
     // The writer's commit counts a step of them (the rest, here) as well.
     ASSERT_TRUE(writer.Add(later)) << writer.ErrorText();
     EXPECT_EQ(Number(file, kCounted), 1);
+    // A group's day has one row, however many steps counted it.
+    EXPECT_EQ(Number(file, "SELECT count(*) FROM (SELECT 1 FROM call_totals GROUP BY kind, day, "
+                           "grp HAVING count(*) > 1)"),
+              0);
+    EXPECT_EQ(Number(file, "SELECT sum(calls) FROM call_totals WHERE kind = 0"),
+              static_cast<int64_t>(2 * EdgeCalls().size()));
     const Answers kept = EveryAnswer(file);
     SetSound(file, 0);
     ExpectSameAnswers(kept, EveryAnswer(file));

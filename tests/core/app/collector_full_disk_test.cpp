@@ -187,12 +187,8 @@ TEST_F(CollectorFullDiskTest, QueueRecordStaysInTheQueueUntilStored) {
     const char start[] = {0x14, 0x1A, 0x0C, 0x08, 0x0C, 0x1E, 0x2D, 0};  // 2026-12-08
     std::memcpy(&record[18], start, sizeof start);
     std::memcpy(&record[26], start, sizeof start);
-    const std::vector<uint8_t> frame =
-        ConvertBillingRecord(record, settings_.Hex_Type, settings_.APP_LCRinMandatory);
-    const auto deliver = [&] {
-        m.collector.DeliverFromDiskBuffer(frame.data(), ParseLengthDigits(&frame[1]), 5, record);
-        return !m.collector.StoreHeld();  // what the reader asks before the record leaves
-    };
+    // True when the reader may take the record out of the queue.
+    const auto deliver = [&] { return m.collector.DeliverFromDiskBuffer(5, {record}) == 1u; };
     files.full = true;
     EXPECT_FALSE(deliver());
     EXPECT_FALSE(deliver());  // taken again while the disk is full: still not stored
