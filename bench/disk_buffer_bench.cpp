@@ -50,11 +50,15 @@ void BM_TakeFromAFullQueue(benchmark::State& state) {
         const auto queue = FullQueue(dir.path().toStdString());
         AppSettings settings;
         uint64_t bytes = 0;
-        DiskBufferReader reader(settings, [&bytes](const uint8_t*, uint32_t length, uint32_t,
-                                                   const BillingRecord&) {
-            bytes += length;
-            return true;
-        });
+        DiskBufferReader reader(
+            settings, [&bytes, &settings](uint32_t, const std::vector<BillingRecord>& records) {
+                for (const BillingRecord& r : records) {
+                    const std::vector<uint8_t> frame =
+                        ConvertBillingRecord(r, settings.Hex_Type, settings.APP_LCRinMandatory);
+                    bytes += ParseLengthDigits(&frame[1]);
+                }
+                return records.size();
+            });
         PosixQueueFile file(queue);
         DiskQueueReader queueReader(file);
         state.ResumeTiming();
@@ -83,11 +87,10 @@ void BM_TakeAndStoreFromAFullQueue(benchmark::State& state) {
         bench::QuietPrompt prompt;
         LastCallsRing ring;
         CollectorHost host(settings, dir, prompt, ring);
-        DiskBufferReader reader(settings, [&host](const uint8_t* frame, uint32_t length,
-                                                  uint32_t slot, const BillingRecord& record) {
-            host.Get().DeliverFromDiskBuffer(frame, length, slot, record);
-            return !host.Get().StoreHeld();
-        });
+        DiskBufferReader reader(
+            settings, [&host](uint32_t firstSlot, const std::vector<BillingRecord>& records) {
+                return host.Get().DeliverFromDiskBuffer(firstSlot, records);
+            });
         PosixQueueFile file(queue);
         DiskQueueReader queueReader(file);
         state.ResumeTiming();

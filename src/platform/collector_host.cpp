@@ -18,10 +18,8 @@ CollectorHost::CollectorHost(AppSettings& settings, const std::filesystem::path&
               [this] { collector_.OnPeerClosed(); }),
       disk_(
           settings,
-          [this](const uint8_t* frame, uint32_t length, uint32_t slot,
-                 const BillingRecord& record) {
-              collector_.DeliverFromDiskBuffer(frame, length, slot, record);
-              return !collector_.StoreHeld();
+          [this](uint32_t firstSlot, const std::vector<BillingRecord>& records) {
+              return collector_.DeliverFromDiskBuffer(firstSlot, records);
           },
           [this](QueueNotice kind, const std::string& text) {
               collector_.DiskBufferNotice(kind, text);

@@ -229,36 +229,37 @@ size_t DiskBufferReader::TakeAll(DiskQueueReader& reader, const std::shared_ptr<
         return !run->stop || std::chrono::steady_clock::now() < run->commitUntil.load();
     };
     size_t taken = 0;
-    BillingRecord record{};
+    std::vector<BillingRecord> records;
     for (;;) {
         // A record stored earlier leaves the queue before another is taken: none is stored twice
         // in one run, whatever kept its commit back.
         if (reader.CommitPending()) {
+            const size_t committing = reader.PendingCount();
             const DiskQueueReader::Committed c = reader.Commit(commitWait);
             if (c == DiskQueueReader::Committed::NotNow || c == DiskQueueReader::Committed::Stopped)
                 return taken;
-            taken += c == DiskQueueReader::Committed::Yes ? 1 : 0;
+            taken += c == DiskQueueReader::Committed::Yes ? committing : 0;
         }
-        if (run->stop || reader.Peek(record, peekWait) != DiskQueueReader::Take::Record)
+        if (run->stop ||
+            reader.PeekBatch(records, DiskQueueReader::kBatch, peekWait) !=
+                DiskQueueReader::Take::Record) {
             return taken;
+        }
         if (run->stop)
-            return taken;  // not delivered: it stays in the queue for the next run
-        const std::vector<uint8_t> frame =
-            ConvertBillingRecord(record, settings_.Hex_Type, settings_.APP_LCRinMandatory);
-        const uint32_t length = ParseLengthDigits(&frame[1]);
+            return taken;  // not delivered: they stay in the queue for the next run
         const uint32_t slot = reader.PendingSlot();
         bool delivered = false;
-        bool stored = false;
-        OnOwnThread([this, &run, &frame, length, slot, &record, &delivered, &stored] {
+        size_t stored = 0;
+        OnOwnThread([this, &run, &records, slot, &stored, &delivered] {
             if (run->abandoned)
                 return;  // a stop gave up on this thread meanwhile
-            stored = deliver_(frame.data(), length, slot, record);
+            stored = deliver_(slot, records);
             delivered = true;
         });
         if (!delivered)
             return taken;
-        if (!stored) {
-            // Not stored (its files cannot be written): the record stays in the queue.
+        if (stored == 0) {
+            // Not stored (their files cannot be written): the records stay in the queue.
             reader.Leave();
             for (auto waited = std::chrono::milliseconds(0); waited < kHeldPause && !run->stop;
                  waited += std::chrono::milliseconds(10)) {
@@ -266,6 +267,7 @@ size_t DiskBufferReader::TakeAll(DiskQueueReader& reader, const std::shared_ptr<
             }
             return taken;
         }
+        reader.TakeFirst(stored);
         // Stored: the commit above takes it out of the queue. A crash before that leaves it
         // there for the next start, where the journal names it stored; none loses it, none is
         // stored twice.
@@ -285,12 +287,13 @@ void DiskBufferReader::Work(const std::filesystem::path& queueFile,
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (reader.CommitPending() && !run->abandoned) {
-        Tell(QueueNotice::Note, "stopped before the record in slot " +
+        Tell(QueueNotice::Note, "stopped before the records from slot " +
                                     std::to_string(reader.PendingSlot()) + " of " +
-                                    file.QueueName() +
-                                    ", already stored, could be taken out of the queue: it "
-                                    "leaves the queue when the queue is read next, without "
-                                    "being stored again");
+                                    file.QueueName() + " (" +
+                                    std::to_string(reader.PendingCount()) +
+                                    "), already stored, could be taken out of the queue: they "
+                                    "leave the queue when it is read next, without being "
+                                    "stored again");
     }
 }
 

@@ -50,9 +50,10 @@ private:
 };
 
 // The disk-buffer channel: a worker thread polls queue 0 of the directory about every 10 ms and
-// takes every record waiting. Each record is converted into a call-record frame and handed to
-// deliver on the thread this object lives on (the main thread), blocking until it was stored;
-// only then is it taken out of the queue (DiskQueueReader's take, store, commit). What the queue
+// takes every record waiting, in batches of up to DiskQueueReader::kBatch. Each batch is handed
+// to deliver on the thread this object lives on (the main thread), blocking until it was stored;
+// only then do the records deliver says it took leave the queue (DiskQueueReader's take, store,
+// commit). What the queue
 // reader has to say reaches report on that thread too.
 //
 // What keeps the disk-buffer channel from using the queue of a directory, as the operator's
@@ -73,10 +74,11 @@ struct DiskBufferStopTiming {
 class DiskBufferReader : public QObject, public DiskBufferChannel {
     Q_OBJECT
 public:
-    // The frame converted from the record read from the queue slot; false when it could not be
-    // stored (a full disk): it stays in the queue, and is taken again after kHeldPause.
-    using Deliver = std::function<bool(const uint8_t* frame, uint32_t length, uint32_t slot,
-                                       const BillingRecord& record)>;
+    // The records read from the queue's slots from firstSlot on; returns how many of them,
+    // from the first, may leave the queue. None: they could not be stored (a full disk), they
+    // stay in the queue and are taken again after kHeldPause.
+    using Deliver =
+        std::function<size_t(uint32_t firstSlot, const std::vector<BillingRecord>& records)>;
     static constexpr std::chrono::milliseconds kHeldPause{500};
 
     DiskBufferReader(const AppSettings& settings, Deliver deliver, QueueReport report = nullptr,

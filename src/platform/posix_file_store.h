@@ -48,6 +48,11 @@ public:
     std::optional<uint64_t> FreeBytes(const std::filesystem::path& path) override;
     bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) override;
     bool RemoveName(const std::filesystem::path& path) override;
+    uint64_t Length(const std::filesystem::path& path) override;
+    bool ReadAt(const std::filesystem::path& path, uint64_t offset, size_t n,
+                std::string& bytes) override;
+    bool CutBack(const std::filesystem::path& path, uint64_t length) override;
+    std::string Identity(const std::filesystem::path& path) override;
     bool Replace(const std::filesystem::path& path, std::string_view content) override;
     std::string ErrorText() const override { return error_; }
 

@@ -12,11 +12,13 @@
 #include <QThread>
 #include <QProcess>
 #include <cstdio>
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
 #include <random>
 
+#include "core/decode/record_builder.h"
 #include "link_settings.h"
 #include "support/expected_files.h"
 #include "support/pty_pair.h"
@@ -243,6 +245,79 @@ TEST_F(CrashTest, DiskBuffer) {
         return q.size() >= 8 && q.compare(0, 4, q, 4, 4) == 0;
     });
     CheckFiles("disk buffer");
+}
+
+// Three calls whose decoded lines are equal (the columns leave out the sequence number), the
+// collector killed by the PBX right after the second one's ACK: after the restart all three
+// lines stand in every decoded file. Then a copy of the journal from before that restart is put
+// back (a backup restored), and the same copy is put into another site's directory: each is
+// told in VELK.LOG and set aside, and neither stores anything.
+TEST_F(CrashTest, EqualLinesAStaleJournalAndAForeignOne) {
+    std::string replay;
+    for (const char* sequence : {"0001", "0002", "0003"}) {
+        test::RecordBuilder r;
+        r.sequence = sequence;
+        const std::string f = r.Frame();
+        replay += f.substr(1, f.size() - 2) + "\r\n";
+    }
+    test::WriteFile(dir_ / "replay.raw", replay);
+    WriteSettings({"f1=0", "DoBufferPacked=0"});
+    StartSender("velk-pbx-sim", {"--port", "6014", "--replay", Path("replay.raw"),
+                                 "--exit-when-done", "--kill-after-ack", "2", "--kill-pid-file",
+                                 Path("collector.pid")});
+    StartCollector();
+    ASSERT_TRUE(collector_->waitForFinished(20000));
+    ASSERT_NE(test::ReadFile(dir_ / "sender.out").find("killed "), std::string::npos);
+    const std::string stale = test::ReadFile(dir_ / "VELK.journal");
+    StartCollector();
+    ASSERT_TRUE(sim_.waitForFinished(20000));
+    SignalCollector(SIGTERM);
+    const auto restart = [this] {
+        StartCollector();
+        collector_->waitForFinished(1500);
+        SignalCollector(SIGTERM);
+    };
+    // The header and three equal lines; each raw record once.
+    const std::string csv = test::ReadFile(dir_ / "Bill" / "20261208.csv");
+    const size_t first = csv.find("\r\n") + 2;
+    ASSERT_EQ(std::count(csv.begin(), csv.end(), '\n'), 4) << csv;
+    const size_t third = (csv.size() - first) / 3;
+    EXPECT_EQ(csv.substr(first, third), csv.substr(first + third, third)) << csv;
+    EXPECT_EQ(csv.substr(first, third), csv.substr(first + 2 * third)) << csv;
+    EXPECT_EQ(test::ReadFile(dir_ / "Bill_Backup" / "20261208.csv"), csv);
+    const std::string raw = test::ReadFile(dir_ / "Bill" / "20261208.raw");
+    for (size_t at = 0; at < replay.size(); at = replay.find('\n', at) + 1) {
+        const std::string body = replay.substr(at, replay.find('\r', at) - at);
+        ASSERT_NE(raw.find(body), std::string::npos) << body;
+        EXPECT_EQ(raw.find(body), raw.rfind(body)) << body;
+    }
+
+    const std::string before = test::ReadFile(dir_ / "Bill" / "20261208.csv");
+    test::WriteFile(dir_ / "VELK.journal", stale);
+    restart();
+    EXPECT_EQ(test::ReadFile(dir_ / "Bill" / "20261208.csv"), before);
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "VELK.journal.bad"));
+    EXPECT_NE(test::ReadFile(dir_ / "VELK.LOG").find("does not fit this directory: it is older "
+                                                     "than the files"),
+              std::string::npos);
+
+    test::TempDir other;
+    ASSERT_EQ(QProcess::execute(kBin + "/velk-settings", test::SimulatorLinkSettings(other.Path())),
+              0);
+    test::WriteFile(other / "VELK.journal", stale);
+    QProcess foreign;
+    foreign.setProgram(kBin + "/velk-collector");
+    foreign.setWorkingDirectory(QString::fromStdString(other.Path().string()));
+    foreign.start();
+    ASSERT_TRUE(foreign.waitForStarted());
+    // Without a PBX to connect to it may end by itself, after it took up the journal.
+    if (!foreign.waitForFinished(1500))
+        ::kill(static_cast<pid_t>(foreign.processId()), SIGTERM);
+    ASSERT_TRUE(foreign.state() == QProcess::NotRunning || foreign.waitForFinished(20000));
+    EXPECT_TRUE(std::filesystem::exists(other / "VELK.journal.bad"));
+    EXPECT_FALSE(std::filesystem::exists(other / "Bill" / "20261208.csv"));
+    EXPECT_NE(test::ReadFile(other / "VELK.LOG").find("it belongs to another base directory"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -186,11 +186,11 @@ TEST(DiskBuffer, StopDoesNotWaitForAProducerHoldingItsLock) {
         std::vector<std::string> said;
         DiskBufferReader reader(
             settings,
-            [&](const uint8_t*, uint32_t, uint32_t, const BillingRecord&) {
-                ++delivered;
+            [&](uint32_t, const std::vector<BillingRecord>& records) {
+                delivered += static_cast<int>(records.size());
                 if (c.afterTheStore)
                     producer = std::make_unique<Producer>(QueueLockPath(queue), c.holdMs);
-                return true;
+                return records.size();
             },
             [&said](QueueNotice, const std::string& text) { said.push_back(text); }, c.timing);
         std::string error;
@@ -208,9 +208,9 @@ TEST(DiskBuffer, StopDoesNotWaitForAProducerHoldingItsLock) {
         EXPECT_EQ(delivered, c.delivered);
         EXPECT_EQ(ReadIndex(queue), c.readIndex);
         const std::vector<std::string> again = {
-            "stopped before the record in slot 0 of " + queue.string() +
-            ", already stored, could be taken out of the queue: it leaves the queue when the "
-            "queue is read next, without being stored again"};
+            "stopped before the records from slot 0 of " + queue.string() +
+            " (1), already stored, could be taken out of the queue: they leave the queue when "
+            "it is read next, without being stored again"};
         EXPECT_EQ(said, c.said ? again : std::vector<std::string>{});
     }
 }
@@ -229,10 +229,9 @@ TEST(DiskBuffer, QueueWithoutALockFileIsReadUnguarded) {
 TEST(DiskBuffer, DirectoryThatCannotBeReadIsRefused) {
     test::TempDir dir;
     AppSettings settings;
-    DiskBufferReader reader(settings,
-                            [](const uint8_t*, uint32_t, uint32_t, const BillingRecord&) {
-                                return true;
-                            });
+    DiskBufferReader reader(settings, [](uint32_t, const std::vector<BillingRecord>& records) {
+        return records.size();
+    });
     std::string error;
     EXPECT_FALSE(reader.Start((dir / "missing").string(), error));
     EXPECT_EQ(error, std::string(kHdDirectoryUnreadable) + (dir / "missing").string() +
@@ -261,10 +260,15 @@ TEST(DiskBuffer, RecordsFromTheBillingServerArriveInOrderOnTheMainThread) {
     std::vector<std::string> texts;
     bool offMainThread = false;
     DiskBufferReader reader(
-        settings, [&](const uint8_t* frame, uint32_t length, uint32_t, const BillingRecord&) {
+        settings, [&](uint32_t, const std::vector<BillingRecord>& records) {
             offMainThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
-            texts.emplace_back(reinterpret_cast<const char*>(frame) + 4, length - 3);
-            return true;
+            for (const BillingRecord& r : records) {
+                const std::vector<uint8_t> frame =
+                    ConvertBillingRecord(r, settings.Hex_Type, settings.APP_LCRinMandatory);
+                texts.emplace_back(reinterpret_cast<const char*>(frame.data()) + 4,
+                                   ParseLengthDigits(&frame[1]) - 3);
+            }
+            return records.size();
         });
     std::string error;
     ASSERT_TRUE(reader.Start(dir.Path().string(), error)) << error;

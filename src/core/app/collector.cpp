@@ -7,9 +7,10 @@ namespace velk {
 
 namespace {
 
-// An area without its trailing zero bytes: what the journal keeps of it.
-std::string Trimmed(const uint8_t* area, size_t size) {
-    while (size > 0 && area[size - 1] == 0)
+// An area without its trailing zero bytes, but never shorter than keep bytes: what the journal
+// keeps of it. A frame's own last bytes (its BCC digits and ETX) may be zero bytes and stay.
+std::string Trimmed(const uint8_t* area, size_t size, size_t keep = 0) {
+    while (size > keep && area[size - 1] == 0)
         --size;
     return std::string(reinterpret_cast<const char*>(area), size);
 }
@@ -31,7 +32,7 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
       protocol_(settings, counters_, timers, clock, prompt, relay_, pipeline_, log_),
       connection_(settings, protocol_, clock, prompt),
       hdConverter_(settings),
-      files_(files),
+      files_(files, baseDirectory),
       journal_(files_, baseDirectory,
                [this](const std::string& event, const std::string& detail) {
                    ReportProblem(event, detail);
@@ -52,7 +53,18 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
     alarms_.SetListener(&rules_);
     protocol_.SetHdConverter(&hdConverter_);
     protocol_.SetJournal(&linkState_);
+    files_.Track(&journal_.State().positions);
     recorder_.SetHandOffWaitsForRecord(true);
+    // A hand-off comes only after the journal's newest state is on the disk; the move itself
+    // reaches the disk before anything else is written, and only then does the journal say that
+    // the in-file starts again empty.
+    recorder_.SetBeforeHandOff(
+        [this](const std::filesystem::path&) { return journal_.MakeDurable(); });
+    recorder_.SetAfterHandOff([this](const std::filesystem::path& in) {
+        FlushRecords();
+        if (files_.Moved(in))
+            journal_.Save(true);
+    });
     pipeline_.SetSaver(&saver_);
     pipeline_.SetFilter(&filter_);
     pipeline_.SetTrafficSink(&traffic_);
@@ -184,76 +196,123 @@ void Collector::SetView(CollectorView* view) {
 }
 
 // Every record of the hard-disk buffer is stored once whenever the program is killed or the
-// power fails. The steps of one record, what is on the disk after each, what the queue says, and
-// what the next start does if the program dies right there:
+// power fails. Records are taken in batches (up to DiskQueueReader::kBatch): the steps of one
+// batch B of n records from slot i, what is on the disk after each, and what the next start does
+// if the program dies right there:
 //
-//  1. The reader reads the record R in the slot at the read index i, under the producer's lock;
-//     the queue is not changed. Next start: R is read again; the journal does not name (i, R),
-//     so it is stored as a new one.
-//  2. The journal writes "storing R from slot i" (with the sequence baseline before R) and
-//     flushes it. Killed before the flush returned: as 3 (the state is in the system's memory);
-//     power failure: as 1.
-//  3. R is appended to its files, in the system's memory only. Next start: the slot at the read
-//     index still holds R and the journal says storing: R is stored again only into the files
-//     that do not end with it already.
-//  4. FlushWritten: R is on the disk in every file. Next start: as 3; every file ends with R,
-//     nothing is appended.
-//  5. The journal writes "stored R from slot i" (with the sequence baseline after R) and flushes
-//     it; the buffer files may be handed over. Next start: the journal says stored, R is not
-//     stored again, the read index only moves on. (Were this state not flushed, a power failure
-//     after step 6 would leave "storing R" with the baseline before R, and the next record would
-//     raise a false sequence gap.)
-//  6. The reader moves the read index past R, under the lock, if the slot still holds R, and
+//  1. The reader reads B under the producer's lock; the queue is not changed. Next start: B is
+//     read again; the journal does not name it, so it is stored as a new batch.
+//  2. The journal writes "storing B" (slot i, n, the check of their bytes) with the sequence
+//     baseline before B and the length of each record file the last batch went to (the
+//     positions), and flushes it: one fdatasync for the whole batch. Killed before the flush
+//     returned: as 3 (the state is in the system's memory); power failure: as 1.
+//  3. The records are appended to their files, in the system's memory only; a file the journal
+//     has no position for is positioned, and the journal flushed, before its first append. Next
+//     start: the read index still stands at i and the journal names B as being stored: B is
+//     stored again by position (bytes found at a file's position are left, a file that ends
+//     there gets them, one that ends inside them is cut back and gets them whole).
+//  4. FlushWritten, the checkpoint: B is on the disk in every file. Next start: as 3; every file
+//     holds B at its positions, nothing is appended.
+//  5. The journal writes "stored B" (with the sequence baseline and the positions after B) and
+//     flushes it; the buffer files may be handed over. Next start: B is not stored again, the
+//     read index only moves on. (Were this state not flushed, a power failure after step 6 would
+//     leave "storing B" with the baseline before B, and the next batch would raise a false
+//     sequence gap.)
+//  6. The reader moves the read index past B, under the lock, if the slots still hold B, and
 //     flushes the queue file. Before that flush a power failure may take the index back: as 5.
-//     After it the queue no longer offers R, and the journal's entry names a slot behind the
-//     read index: nothing is done with it. The next record's step 2 comes only after this flush.
-//  A commit that fails leaves the read index at R: the next poll finds R stored (step 5) and
-//  only moves the index on.
-bool Collector::DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length, uint32_t slot,
-                                      const BillingRecord& record) {
-    // A record held back is stored first; until it is, this one stays in the queue.
+//     After it the queue no longer offers B, and the journal names slots behind the read index:
+//     nothing is done with them. The next batch's step 2 comes only after this flush.
+//  A commit that fails leaves the read index at i: the next poll finds B stored (step 5) and
+//  only moves the index on. A record of B that a file refuses (a full disk) ends B there: the
+//  journal names B up to that record from the retry on, the batch is held and stays in the queue,
+//  and the retry flushes the journal, appends what was refused, then goes on at step 4.
+size_t Collector::DeliverFromDiskBuffer(uint32_t firstSlot,
+                                        const std::vector<BillingRecord>& records) {
+    if (records.empty())
+        return 0;
+    // A batch held back is stored first; until it is, these stay in the queue.
     if (StoreHeld() && !RetryStore())
-        return false;
-    const std::string bytes = Trimmed(record.data(), record.size());
+        return 0;
+    // Each record's area without its trailing zero bytes names it (a slot of zero bytes is an
+    // empty one, and a record all the same).
+    std::vector<std::string> kept;
+    kept.reserve(records.size());
+    for (const BillingRecord& r : records)
+        kept.push_back(Trimmed(r.data(), r.size()));
     JournalState& state = journal_.State();
+    const auto first = [&kept](size_t n) {
+        return std::vector<std::string>(kept.begin(), kept.begin() + static_cast<long>(n));
+    };
+    // The batch the journal names comes first again after a restart: the read index did not move
+    // past it. Stored: it only leaves the queue; being stored: it is stored again by position.
     const bool named = state.queueStep != JournalState::QueueStep::None &&
-                       state.queueSlot == slot && state.queueRecord == bytes;
+                       state.queueSlot == firstSlot && state.queueCount > 0 &&
+                       state.queueCount <= records.size() &&
+                       DeliveryJournal::QueueCheck(first(state.queueCount)) == state.queueCheck;
     if (named && state.queueStep == JournalState::QueueStep::Stored)
-        return false;
+        return state.queueCount;
+    const size_t n = named ? state.queueCount : records.size();
     if (!named) {
         state.queueStep = JournalState::QueueStep::Storing;
-        state.queueSlot = slot;
-        state.queueRecord = bytes;
+        state.queueSlot = firstSlot;
+        state.queueCount = static_cast<uint32_t>(n);
+        state.queueCheck = DeliveryJournal::QueueCheck(kept);
+        state.positions = files_.StartPositions();
+        state.byPosition = true;
         if (!journal_.Save(true)) {
-            // Not durable: it is not taken; it stays in the queue.
+            // Not durable: they are not taken; they stay in the queue.
             state.queueStep = JournalState::QueueStep::None;
             state.queueSlot = 0;
-            state.queueRecord.clear();
+            state.queueCount = 0;
+            state.queueCheck = 0;
             Hold(Held::Journal, journal_.Path().string() + " cannot be written (" +
                                     files_.ErrorText() + ")");
-            return false;
+            return 0;
         }
     }
-    files_.SetResuming(named);
-    protocol_.Data_Len = length;
+    files_.Begin(named ? ResumingFileStore::Mode::Resuming : ResumingFileStore::Mode::Storing,
+                 state.byPosition, KeepPositions());
     source_ = RecordSource::DiskBuffer;
-    pipeline_.ProcessMessage(frame, length);
+    size_t done = 0;
+    while (done < n && !files_.Owes()) {
+        const std::vector<uint8_t> frame =
+            ConvertBillingRecord(records[done], settings_.Hex_Type, settings_.APP_LCRinMandatory);
+        const uint32_t length = ParseLengthDigits(&frame[1]);
+        protocol_.Data_Len = length;
+        pipeline_.ProcessMessage(frame.data(), length);
+        protocol_.SMDA_Count_Event(EV_NORMAL_DATA);
+        ++done;
+    }
     source_ = RecordSource::Link;
-    protocol_.SMDA_Count_Event(EV_NORMAL_DATA);
-    files_.SetResuming(false);
+    if (done < n) {
+        // A record its files refused ends the batch there: nothing after it may reach a file
+        // before it does. The journal names the shorter batch from the retry on (a kill before
+        // that stores the longer one again by position, which is as sound); the rest stays in
+        // the queue for the next batch.
+        state.queueCount = static_cast<uint32_t>(done);
+        state.queueCheck = DeliveryJournal::QueueCheck(first(done));
+    }
+    files_.End();
+    if (named)
+        SetAsideIfOlder();
+    // The checkpoint of the batch: its records on the disk in every file, then the journal says
+    // so, then (the reader) the read index moves past them. Records whose files refused them are
+    // held: the journal keeps naming the batch as being stored, the batch stays in the queue.
     heldSequence_ = live_.Baseline();
     if (files_.Owes() || !FlushRecords()) {
         Hold(Held::QueueRecord, "the record files cannot be written (" + files_.ErrorText() + ")");
-        return true;
+        return 0;
     }
     FinishQueueRecord();
-    return true;
+    return done;
 }
 
 void Collector::FinishQueueRecord() {
     JournalState& state = journal_.State();
     state.queueStep = JournalState::QueueStep::Stored;
     state.sequence = heldSequence_;
+    state.positions = files_.StartPositions();
+    state.byPosition = true;
     journal_.Save(true);
     recorder_.HandOffAfterRecord();
 }
@@ -278,7 +337,8 @@ bool Collector::RetryStore() {
         if (!journal_.Save(true))
             return false;
     } else {
-        if (!files_.RetryOwed() || !FlushRecords())
+        // The positions a refused append added are on the disk before its bytes go out again.
+        if (!journal_.Save(true) || !files_.RetryOwed() || !FlushRecords())
             return false;
         if (held_ == Held::LinkFrame)
             FinishLinkFrame();
@@ -295,6 +355,22 @@ bool Collector::RetryStore() {
     if (view_ != nullptr)
         view_->StoreAlarm(std::string());
     return true;
+}
+
+std::function<bool()> Collector::KeepPositions() {
+    return [this] { return journal_.Save(true); };
+}
+
+void Collector::SetAsideIfOlder() {
+    // A stale journal (a copy put back) never stores twice: its positions lie behind records
+    // the files hold, and bytes found at a position are left. It is told and set aside.
+    std::string reason;
+    for (const std::string& file : files_.Longer())
+        reason += (reason.empty() ? "" : "; ") + file + " holds more than it knew";
+    for (const std::string& file : files_.Misfits())
+        reason += (reason.empty() ? "" : "; ") + file + " holds other bytes at its position";
+    if (!reason.empty())
+        journal_.SetAside("it is older than the files: " + reason);
 }
 
 void Collector::DiskBufferNotice(QueueNotice kind, const std::string& text) {
@@ -427,46 +503,60 @@ bool Collector::FlushRecords() {
 }
 
 // Every frame over the link is stored once whenever the program is killed or the power fails.
-// The steps of one frame, what is on the disk after each, what the PBX believes, and what the
-// next start does if the program dies right there:
+// The journal is the write-ahead log: before the ACK only the journal entry is flushed; the
+// record files reach the disk at the checkpoint after the EOT, while the pause before the next
+// poll runs. The steps of one frame, what is on the disk after each, what the PBX believes, and
+// what the next start does if the program dies right there:
 //
 //  1. The frame passes its checks. Disk: the journal's newest state names the frame before as
-//     delivered. PBX: it has no ACK and keeps the record. Next start: the PBX sends the record
-//     again and it is stored as a new one.
-//  2. Acknowledging: the journal writes "pending: this frame" (with the duplicate check's and the
-//     sequence check's baselines as they are) and flushes it: one fdatasync of a few hundred
-//     bytes, the only wait before the ACK. Killed before the flush returned: the state is in the
-//     system's memory, as after step 3; power failure: as step 1.
+//     delivered, and where each file the frame before went to ends. PBX: it has no ACK and keeps
+//     the record. Next start: the PBX sends the record again and it is stored as a new one.
+//  2. Acknowledging: the journal writes "pending: this frame" with the duplicate check's and the
+//     sequence check's baselines as they are and the positions (the length of each file the
+//     frame before went to), and flushes it: one fdatasync of a few hundred bytes, the only wait
+//     before the ACK. Killed before the flush returned: the state is in the system's memory, as
+//     after step 3; power failure: as step 1.
 //  3. ACK leaves. PBX: the record counts as sent; it sends EOT, or sends the frame again if the
 //     ACK was lost. Next start: the pending frame goes through the pipeline before anything else
 //     is received; a copy the PBX sends again is dropped by the duplicate check, which now names
 //     it.
 //  4. EOT (or no EOT, and the link gives up waiting): the pause before the next poll starts, the
-//     pipeline appends the record to its files (Bill, Bill_Backup, buffers), in the system's
-//     memory only. Next start: as step 3, but the record is stored again only into the files
-//     that do not end with it already (a kill may have come between two files; a power failure
-//     may have taken some appends back).
-//  5. FlushWritten: fdatasync of every file appended to. Disk: the record in all its files, the
-//     journal still says pending. Next start: every file ends with it, nothing is appended; the
-//     ring, the counters and the sequence check see the record once more, from their baselines
-//     before it.
-//  6. The journal writes "delivered: this frame is the last" without a flush, into the slot of
-//     the next state (never over the newest durable one). Kill: the next start finds it and
-//     does nothing; power failure: the write may be lost or cut, the next start is as after 5.
-//  7. The buffer files may be handed over (a record is in the in-file before it can be moved).
+//     pipeline appends the record to its files (Bill, Bill_Backup, buffers, traffic), in the
+//     system's memory only; a file the journal has no position for (a new day's, a buffer
+//     in-file made anew) is positioned first and the journal flushed before the append. Next
+//     start: as step 3, and the record is stored by position: a file that holds its bytes at the
+//     position keeps them, one that ends at the position gets them, one that ends inside them
+//     (an append cut short) is cut back and gets them whole. Equal bytes elsewhere (a record
+//     before with the same line) never count.
+//  5. The checkpoint, FlushWritten: fdatasync of every file appended to, side by side. Disk: the
+//     record in all its files, the journal still says pending. Next start: every file holds it
+//     at its position, nothing is appended; the ring, the counters and the sequence check see
+//     the record once more, from their baselines before it.
+//  6. The journal writes "delivered: this frame is the last" with the positions after it,
+//     without a flush, into the slot of the next state (never over the newest durable one).
+//     Kill: the next start finds it and does nothing; power failure: the write may be lost or
+//     cut, the next start is as after 5. The next frame's step 2 makes it durable.
+//  7. The buffer files may be handed over: first the journal's newest state is flushed (a
+//     power failure after the move must not bring back "pending" for a record already in the
+//     handed-over file), and the in-file's position is 0 from then on.
+//  A file that refuses its append in step 4 (a full disk) is left as it was before it; the record
+//  is held: the journal keeps it pending, the PBX is not polled, and a retry first flushes the
+//  journal (with any position added meanwhile), then appends what was refused, then goes on at
+//  step 5. A kill or a power failure while it is held is as after step 3.
 void Collector::Resume() {
     journal_.Load();
     const JournalState& state = journal_.State();
+    files_.Remember(state.positions);
     std::array<uint8_t, cs_smda_prot::kCompared> last{};
     std::copy(state.lastFrame.begin(), state.lastFrame.end(), last.begin());
     protocol_.RestoreLastFrame(last.data());
     live_.Restore(state.sequence);
     if (state.pending) {
         const std::string area = state.pendingArea;
-        files_.SetResuming(true);
+        files_.Begin(ResumingFileStore::Mode::Resuming, state.byPosition, KeepPositions());
         protocol_.DeliverRecovered(reinterpret_cast<const uint8_t*>(area.data()), area.size(),
                                    state.pendingLength);
-        files_.SetResuming(false);
+        SetAsideIfOlder();
     }
 }
 
@@ -476,9 +566,14 @@ bool Collector::LinkState::Acknowledging(const uint8_t* area, uint32_t length) {
     JournalState& state = owner_.journal_.State();
     state.pending = true;
     state.pendingLength = length;
-    state.pendingArea = Trimmed(area, cs_smda_prot::kReceiveArea);
-    if (owner_.journal_.Save(true))
+    state.pendingArea = Trimmed(area, cs_smda_prot::kReceiveArea,
+                                std::min<size_t>(length + 4, cs_smda_prot::kReceiveArea));
+    state.positions = owner_.files_.StartPositions();
+    state.byPosition = true;
+    if (owner_.journal_.Save(true)) {
+        owner_.files_.Begin(ResumingFileStore::Mode::Storing, true, owner_.KeepPositions());
         return true;
+    }
     state.pending = false;
     state.pendingLength = 0;
     state.pendingArea.clear();
@@ -488,6 +583,7 @@ bool Collector::LinkState::Acknowledging(const uint8_t* area, uint32_t length) {
 }
 
 void Collector::LinkState::Delivered(const uint8_t* lastFrame) {
+    owner_.files_.End();
     owner_.heldLastFrame_ = Trimmed(lastFrame, cs_smda_prot::kCompared);
     owner_.heldSequence_ = owner_.live_.Baseline();
     if (owner_.files_.Owes() || !owner_.FlushRecords()) {
@@ -504,6 +600,9 @@ void Collector::FinishLinkFrame() {
     state.pending = false;
     state.pendingLength = 0;
     state.pendingArea.clear();
+    // What the journal knows of the files from now on: where the next frame will begin.
+    state.positions = files_.StartPositions();
+    state.byPosition = true;
     state.lastFrame = heldLastFrame_;
     state.sequence = heldSequence_;
     journal_.Save(false);

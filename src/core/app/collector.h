@@ -101,15 +101,15 @@ public:
     void OnTimer(int id);
     // The buffer timer's period: BufferUpdateMaxTimer minutes.
     int BufferTimerPeriod() const;
-    // A call-record frame from the hard-disk buffer (on the main thread), converted from the
-    // record read from the queue's slot at its read index: stored like a frame from the link and
-    // counted as normal data, unless the journal says it was stored before the program stopped
-    // (false: it is only to leave the queue). Whichever, the reader then moves the read index
-    // past it; see DiskBufferStep for the order.
-    bool DeliverFromDiskBuffer(const uint8_t* frame, uint32_t length, uint32_t slot,
-                               const BillingRecord& record);
-    // True while a record is held because it could not be stored: the hard-disk buffer's record
-    // then stays in the queue.
+    // Records from the hard-disk buffer (on the main thread), read from the queue's slots from
+    // firstSlot on: converted into call-record frames, stored like frames from the link and
+    // counted as normal data, as one batch (the order of the steps is told beside its code).
+    // Returns how many of them the reader may now take out of the queue: the batch the journal
+    // names, when the program stopped while or after storing it (then stored again by position,
+    // or not at all), otherwise all of them; none while they cannot be stored (a full disk).
+    size_t DeliverFromDiskBuffer(uint32_t firstSlot, const std::vector<BillingRecord>& records);
+    // True while a record is held because it could not be stored: the hard-disk buffer's records
+    // then stay in the queue.
     bool StoreHeld() const { return held_ != Held::None; }
     void SetDiskBuffer(DiskBufferChannel* disk) { connection_.SetDiskBuffer(disk); }
     // What the hard-disk buffer's reader says (on the main thread): into the connection log and
@@ -244,6 +244,11 @@ private:
     void FinishQueueRecord();
     // Starts the index timer for the indexer's next step.
     void ScheduleIndex();
+    // How a unit of storing keeps a position it adds: the journal is written and flushed.
+    std::function<bool()> KeepPositions();
+    // After a frame or queue record was stored again from the journal: a journal the files show
+    // to be older than they are is told and set aside.
+    void SetAsideIfOlder();
     // Makes what the recorders wrote durable; a failure is reported once until flushes work again.
     bool FlushRecords();
     void ReportProblem(const std::string& event, const std::string& detail);

@@ -151,7 +151,33 @@ bool DiskQueueReader::LockAllows(QueueLock lock) {
 
 DiskQueueReader::Take DiskQueueReader::Peek(BillingRecord& record,
                                             const QueueFile::KeepWaiting& keepWaiting) {
-    record.fill(0);
+    std::vector<BillingRecord> records;
+    const Take take = PeekBatch(records, 1, keepWaiting);
+    record = records.empty() ? BillingRecord{} : records[0];
+    return take;
+}
+
+bool DiskQueueReader::ReadSlots(const QueueHeader& h, uint32_t first, size_t n,
+                                std::vector<BillingRecord>& records) {
+    records.assign(n, BillingRecord{});
+    // The slots in one read, or two where they wrap around the end of the queue.
+    std::vector<uint8_t> bytes(n * h.recordSize);
+    const size_t before = std::min<size_t>(n, h.capacity - first);
+    if (!file_.Read(h.SlotOffset(first), bytes.data(), before * h.recordSize))
+        return false;
+    if (before < n &&
+        !file_.Read(h.SlotOffset(0), bytes.data() + before * h.recordSize,
+                    (n - before) * h.recordSize)) {
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i)
+        std::copy_n(bytes.data() + i * h.recordSize, h.recordSize, records[i].begin());
+    return true;
+}
+
+DiskQueueReader::Take DiskQueueReader::PeekBatch(std::vector<BillingRecord>& records, size_t most,
+                                                 const QueueFile::KeepWaiting& keepWaiting) {
+    records.clear();
     peeked_ = false;
     Opened opened(file_);
     if (!opened.Ok()) {
@@ -189,16 +215,24 @@ DiskQueueReader::Take DiskQueueReader::Peek(BillingRecord& record,
         Readable();
         return Take::Empty;
     }
-    // A file cut short is never read past its end.
+    // A file cut short is never read past its end: the records up to the last whole slot.
     const uint64_t at = h.SlotOffset(h.read);
-    if (at + h.recordSize > file_.Size()) {
+    const uint64_t size = file_.Size();
+    if (at + h.recordSize > size) {
         Trouble(file_.QueueName() + " ends inside slot " + std::to_string(h.read) +
                 ", which ends at byte " + std::to_string(at + h.recordSize) +
                 ": nothing is taken until the file reaches it");
         return Take::CutShort;
     }
-    if (!file_.Read(at, record.data(), h.recordSize)) {
-        record.fill(0);
+    size_t n = std::min<size_t>(most, (h.write + h.capacity - h.read) % h.capacity);
+    for (size_t i = 1; i < n; ++i) {
+        if (h.SlotOffset((h.read + static_cast<uint32_t>(i)) % h.capacity) + h.recordSize > size) {
+            n = i;
+            break;
+        }
+    }
+    if (!ReadSlots(h, h.read, n, records)) {
+        records.clear();
         Trouble("cannot read " + file_.QueueName() + ": " + file_.ErrorText());
         return Take::Unreadable;
     }
@@ -206,8 +240,15 @@ DiskQueueReader::Take DiskQueueReader::Peek(BillingRecord& record,
     peeked_ = true;
     peekedIndex_ = h.read;
     peekedHeader_ = h;
-    peekedRecord_ = record;
+    peekedRecords_ = records;
     return Take::Record;
+}
+
+void DiskQueueReader::TakeFirst(size_t n) {
+    if (n < peekedRecords_.size())
+        peekedRecords_.resize(n);
+    if (n == 0)
+        peeked_ = false;
 }
 
 DiskQueueReader::Committed DiskQueueReader::Commit(const QueueFile::KeepWaiting& keepWaiting) {
@@ -222,15 +263,17 @@ DiskQueueReader::Committed DiskQueueReader::Commit(const QueueFile::KeepWaiting&
     if (!LockAllows(locked.Result()))
         return locked.Result() == QueueLock::GaveUp ? Committed::Stopped : Committed::NotNow;
 
-    // The record must still be where it was read: same layout, same read index, same bytes.
-    // A queue recreated in between may hold another record in that slot, never delivered.
+    // The records must still be where they were read: same layout, same read index, same bytes.
+    // A queue recreated in between may hold other records in those slots, never delivered.
     const auto changed = [this] {
         peeked_ = false;
+        const bool one = peekedRecords_.size() == 1;
         Tell(QueueNotice::Note,
-             "the record read from slot " + std::to_string(peekedIndex_) + " of " +
-                 file_.QueueName() +
-                 " was no longer there when it was to be taken out (the queue changed "
-                 "meanwhile): the read index was left as it is");
+             std::string(one ? "the record" : "the records") + " read from slot " +
+                 std::to_string(peekedIndex_) + " of " + file_.QueueName() +
+                 (one ? " was no longer there when it was" : " were no longer there when they were") +
+                 " to be taken out (the queue changed meanwhile): the read index was left as "
+                 "it is");
         return Committed::QueueChanged;
     };
     if (file_.Size() < QueueHeader::kSize)
@@ -238,27 +281,29 @@ DiskQueueReader::Committed DiskQueueReader::Commit(const QueueFile::KeepWaiting&
     QueueHeader h;
     if (!ReadHeader(h))
         return Committed::NotNow;
+    const uint32_t n = static_cast<uint32_t>(peekedRecords_.size());
     if (!h.Valid() || h.recordSize != peekedHeader_.recordSize ||
-        h.capacity != peekedHeader_.capacity || h.read != peekedIndex_ || h.Empty()) {
+        h.capacity != peekedHeader_.capacity || h.read != peekedIndex_ || h.Empty() ||
+        (h.write + h.capacity - h.read) % h.capacity < n) {
         return changed();
     }
-    const uint64_t at = h.SlotOffset(h.read);
-    if (at + h.recordSize > file_.Size())
+    const uint64_t last = h.SlotOffset((h.read + n - 1) % h.capacity);
+    if (h.SlotOffset(h.read) + h.recordSize > file_.Size() || last + h.recordSize > file_.Size())
         return changed();
-    BillingRecord now{};
-    if (!file_.Read(at, now.data(), h.recordSize)) {
+    std::vector<BillingRecord> now;
+    if (!ReadSlots(h, h.read, n, now)) {
         Trouble("cannot read " + file_.QueueName() + ": " + file_.ErrorText());
         return Committed::NotNow;
     }
-    if (!std::equal(now.begin(), now.begin() + h.recordSize, peekedRecord_.begin()))
+    if (now != peekedRecords_)
         return changed();
     uint8_t bytes[4];
-    PutLe32(bytes, (h.read + 1) % h.capacity);
+    PutLe32(bytes, (h.read + n) % h.capacity);
     if (!file_.Write(4, bytes, sizeof bytes)) {
         Trouble("cannot write " + file_.QueueName() + ": " + file_.ErrorText());
         return Committed::NotNow;
     }
-    // The journal names one record at a time: the read index past this one is on the disk before
+    // The journal names one batch at a time: the read index past this one is on the disk before
     // the next is stored. (The index did move; a flush that fails is told, not retried.)
     if (!file_.Flush()) {
         Tell(QueueNotice::Note, "cannot flush " + file_.QueueName() + ": " + file_.ErrorText() +

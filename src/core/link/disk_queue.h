@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/link/billing_record.h"
 
@@ -129,16 +130,31 @@ public:
     // Step 1: reads the next record into the zeroed record area without taking it out of the
     // queue. A commit still pending is forgotten.
     Take Peek(BillingRecord& record, const QueueFile::KeepWaiting& keepWaiting = nullptr);
-    // Step 3 for the record the last Peek returned.
+    // Step 1 for a batch: the records waiting from the read index on, up to most of them, in
+    // their order, read under one lock (each a zeroed record area with the slot's bytes).
+    Take PeekBatch(std::vector<BillingRecord>& records, size_t most,
+                   const QueueFile::KeepWaiting& keepWaiting = nullptr);
+    // Step 3 for the records the last Peek or PeekBatch returned: the read index moves past all
+    // of them at once (or past the first n, after TakeFirst(n)).
     Committed Commit(const QueueFile::KeepWaiting& keepWaiting = nullptr);
-    // A record was taken and stored, and is still to be taken out of the queue.
+    // Only the first n records of the last peek leave the queue at the commit; the others are
+    // read again by the next peek. None: nothing is pending.
+    void TakeFirst(size_t n);
+    // How many records a batch holds at most: a read, a journal entry, a flush of the record
+    // files and a move of the read index serve them all.
+    static constexpr size_t kBatch = 500;
+    // Records were taken and stored, and are still to be taken out of the queue.
     bool CommitPending() const { return peeked_; }
     // The record taken could not be stored: it stays in the queue and is taken again later.
     void Leave() { peeked_ = false; }
     uint32_t PendingSlot() const { return peekedIndex_; }
+    size_t PendingCount() const { return peeked_ ? peekedRecords_.size() : 0; }
 
 private:
     bool ReadHeader(QueueHeader& header);
+    // Reads n slots from first on, wrapping around the queue's end.
+    bool ReadSlots(const QueueHeader& h, uint32_t first, size_t n,
+                   std::vector<BillingRecord>& records);
     bool LockAllows(QueueLock lock);
     // Raises the alarm of a problem that keeps the records out, once while it lasts (the same
     // text); a poll that reads the queue ends it.
@@ -151,7 +167,7 @@ private:
     bool peeked_ = false;
     uint32_t peekedIndex_ = 0;
     QueueHeader peekedHeader_;
-    BillingRecord peekedRecord_{};
+    std::vector<BillingRecord> peekedRecords_;
     std::string problem_;  // the alarm in force
     bool unguardedSaid_ = false;
 };

@@ -205,6 +205,8 @@ bool CallRecorder::HandOff(const std::string& in, const std::filesystem::path& o
         return false;
     if (!files_.NobodyWriting(inPath))
         return false;
+    if (beforeHandOff_ && !beforeHandOff_(inPath))
+        return false;
     const std::string what = inPath.string() + " -> " + out.string();
     if (!files_.MoveNoReplace(inPath, out)) {
         // A move that keeps failing is reported at once and then once an hour of attempts; the
@@ -220,6 +222,8 @@ bool CallRecorder::HandOff(const std::string& in, const std::filesystem::path& o
         report_("Buffer hand-off",
                 what + ": works again after " + std::to_string(failures) + " failed");
     failures = 0;
+    if (afterHandOff_)
+        afterHandOff_(inPath);
     return true;
 }
 

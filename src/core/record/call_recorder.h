@@ -64,6 +64,15 @@ public:
     // The hand-off a saved record starts waits for HandOffAfterRecord: a record must be safe on
     // the disk (its files flushed, the journal told) before its buffer file is handed over.
     void SetHandOffWaitsForRecord(bool wait) { handOffWaits_ = wait; }
+    // Asked right before a buffer file is handed over: what was said of its records must be on
+    // the disk first, or a power failure could bring back a record as not stored after its file
+    // was gone. False keeps the file for a later hand-off.
+    using BeforeHandOff = std::function<bool(const std::filesystem::path& in)>;
+    void SetBeforeHandOff(BeforeHandOff ready) { beforeHandOff_ = std::move(ready); }
+    // Told right after a buffer in-file was moved away.
+    void SetAfterHandOff(std::function<void(const std::filesystem::path& in)> done) {
+        afterHandOff_ = std::move(done);
+    }
     // Hands the buffer in-files over when a record was saved since the last call.
     void HandOffAfterRecord();
     void SetProblemReport(FileProblemReport report) { report_ = std::move(report); }
@@ -111,6 +120,8 @@ private:
     OutputDirectories dirs_;
     FieldDecoder decoder_;
     std::function<void()> restart_;
+    BeforeHandOff beforeHandOff_;
+    std::function<void(const std::filesystem::path& in)> afterHandOff_;
     FileProblemReport report_;
     std::string field_;
     bool handOffWaits_ = false;

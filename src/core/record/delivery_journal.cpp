@@ -7,11 +7,14 @@
 namespace velk {
 namespace {
 
-constexpr std::string_view kMagic = "VELKJNL1";
+constexpr std::string_view kMagic = "VELKJNL2";
+constexpr std::string_view kOlderMagic = "VELKJNL1";
 constexpr size_t kHeader = 24;  // magic, generation, content length, CRC
 constexpr uint8_t kPending = 1;
 constexpr uint8_t kSequence = 2;
 constexpr size_t kLargestQueueRecord = 256;
+constexpr size_t kLargestName = 255;
+constexpr size_t kMostPositions = 64;
 
 uint32_t Crc32(std::string_view bytes) {
     static const std::array<uint32_t, 256> table = [] {
@@ -88,7 +91,19 @@ bool PendingFrameSound(const JournalState& s) {
 
 DeliveryJournal::DeliveryJournal(FileStore& files, std::filesystem::path baseDirectory,
                                  FileProblemReport report)
-    : files_(files), path_(baseDirectory / kFileName), report_(std::move(report)) {}
+    : files_(files),
+      base_(baseDirectory),
+      path_(baseDirectory / kFileName),
+      report_(std::move(report)) {}
+
+uint32_t DeliveryJournal::QueueCheck(const std::vector<std::string>& records) {
+    std::string bytes;
+    for (const std::string& r : records) {
+        Put(bytes, r.size(), 2);
+        bytes += r;
+    }
+    return Crc32(bytes);
+}
 
 std::string DeliveryJournal::EncodeSlot(const JournalState& s, uint64_t generation) {
     std::string content;
@@ -99,7 +114,14 @@ std::string DeliveryJournal::EncodeSlot(const JournalState& s, uint64_t generati
     PutBytes(content, s.pendingArea);
     Put(content, s.sequence.value_or(0), 4);
     Put(content, s.queueSlot, 4);
-    PutBytes(content, s.queueRecord);
+    Put(content, s.queueCount, 4);
+    Put(content, s.queueCheck, 4);
+    PutBytes(content, s.owner);
+    Put(content, s.positions.size(), 1);
+    for (const FilePosition& p : s.positions) {
+        PutBytes(content, p.file);
+        Put(content, p.length, 8);
+    }
 
     std::string checked;
     Put(checked, generation, 8);
@@ -113,7 +135,10 @@ std::string DeliveryJournal::EncodeSlot(const JournalState& s, uint64_t generati
 }
 
 bool DeliveryJournal::DecodeSlot(std::string_view slot, JournalState& s, uint64_t& generation) {
-    if (slot.size() < kHeader || slot.substr(0, kMagic.size()) != kMagic)
+    if (slot.size() < kHeader)
+        return false;
+    const bool older = slot.substr(0, kOlderMagic.size()) == kOlderMagic;
+    if (!older && slot.substr(0, kMagic.size()) != kMagic)
         return false;
     Reader header(slot.substr(8, 16));
     generation = header.Number(8);
@@ -135,7 +160,26 @@ bool DeliveryJournal::DecodeSlot(std::string_view slot, JournalState& s, uint64_
     state.pendingArea = r.Bytes(cs_smda_prot::kReceiveArea);
     const uint32_t sequence = static_cast<uint32_t>(r.Number(4));
     state.queueSlot = static_cast<uint32_t>(r.Number(4));
-    state.queueRecord = r.Bytes(kLargestQueueRecord);
+    state.byPosition = !older;
+    if (older) {
+        // One record, kept as its bytes.
+        const std::string record = r.Bytes(kLargestQueueRecord);
+        state.queueCount = record.empty() ? 0 : 1;
+        state.queueCheck = record.empty() ? 0 : QueueCheck({record});
+    } else {
+        state.queueCount = static_cast<uint32_t>(r.Number(4));
+        state.queueCheck = static_cast<uint32_t>(r.Number(4));
+        state.owner = r.Bytes(kLargestName);
+        const size_t n = r.Number(1);
+        for (size_t i = 0; i < n && i < kMostPositions; ++i) {
+            FilePosition p;
+            p.file = r.Bytes(kLargestName);
+            p.length = r.Number(8);
+            state.positions.push_back(std::move(p));
+        }
+        if (n > kMostPositions)
+            return false;
+    }
     if (!r.WholeAndOk() || (flags & ~uint64_t{kPending | kSequence}) != 0 || step > 2)
         return false;
     state.pending = (flags & kPending) != 0;
@@ -143,7 +187,7 @@ bool DeliveryJournal::DecodeSlot(std::string_view slot, JournalState& s, uint64_
         state.sequence = sequence;
     state.queueStep = static_cast<JournalState::QueueStep>(step);
     if (!PendingFrameSound(state) ||
-        (state.queueStep == JournalState::QueueStep::None) != state.queueRecord.empty()) {
+        (state.queueStep == JournalState::QueueStep::None) != (state.queueCount == 0)) {
         return false;
     }
     s = std::move(state);
@@ -154,6 +198,7 @@ void DeliveryJournal::Load() {
     state_ = {};
     generation_ = 0;
     usable_ = false;
+    newerInMemory_ = false;
     setAside_.clear();
     std::string content;
     if (!files_.ReadWhole(path_, content, kFileSize + 1)) {
@@ -188,6 +233,20 @@ void DeliveryJournal::Load() {
         Create();
         return;
     }
+    const std::string misfit = Misfit(state_);
+    if (!misfit.empty()) {
+        SetAsideDamaged(misfit, false);
+        Create();
+        return;
+    }
+    // A file that is gone was handed over (a buffer in-file moved away just before the program
+    // died): it starts again empty.
+    for (FilePosition& p : state_.positions) {
+        if (!files_.Exists(base_ / p.file))
+            p.length = 0;
+    }
+    if (state_.owner.empty())
+        state_.owner = files_.Identity(base_);
     usable_ = true;
     // A state written just before the program was killed may still be in the system's memory
     // only: it is made durable before anything is written after it.
@@ -195,7 +254,45 @@ void DeliveryJournal::Load() {
         Problem("cannot be flushed (" + files_.ErrorText() + ")");
 }
 
-void DeliveryJournal::SetAsideDamaged(const std::string& reason) {
+bool DeliveryJournal::MakeDurable() {
+    if (!newerInMemory_)
+        return true;
+    if (!files_.Flush(path_)) {
+        Problem("cannot be flushed (" + files_.ErrorText() + ")");
+        return false;
+    }
+    durableSlot_ = 1 - durableSlot_;
+    newerInMemory_ = false;
+    return true;
+}
+
+std::string DeliveryJournal::Misfit(const JournalState& s) {
+    const std::string here = files_.Identity(base_);
+    if (!s.owner.empty() && !here.empty() && s.owner != here) {
+        return "it belongs to another base directory (" + s.owner + ", this one is " + here +
+               ")";
+    }
+    for (const FilePosition& p : s.positions) {
+        const uint64_t length = files_.Length(base_ / p.file);
+        if (length < p.length && files_.Exists(base_ / p.file)) {
+            return "it names " + p.file + " at " + std::to_string(p.length) +
+                   " bytes, but the file has " + std::to_string(length);
+        }
+    }
+    return {};
+}
+
+void DeliveryJournal::SetAside(const std::string& reason) {
+    JournalState keep = state_;
+    SetAsideDamaged(reason, false, "went on from what the files hold");
+    Create();
+    keep.owner = state_.owner;
+    state_ = std::move(keep);
+    Save(true);
+}
+
+void DeliveryJournal::SetAsideDamaged(const std::string& reason, bool damaged,
+                                      const std::string& then) {
     // A journal that cannot be trusted is kept for a look, under a name of its own; the program
     // starts without what it held.
     std::string where = "it could not be renamed and is written over";
@@ -209,14 +306,17 @@ void DeliveryJournal::SetAsideDamaged(const std::string& reason) {
         }
     }
     if (report_) {
-        report_("Journal", path_.string() + " is damaged or not a journal: " + reason + "; " +
-                               where + "; started without the frame and numbers it held");
+        report_("Journal", path_.string() +
+                               (damaged ? " is damaged or not a journal: "
+                                        : " does not fit this directory: ") +
+                               reason + "; " + where + "; " + then);
     }
 }
 
 void DeliveryJournal::Create() {
-    // An empty state in slot 0; slot 1 holds nothing yet.
+    // An empty state in slot 0, naming the directory it belongs to; slot 1 holds nothing yet.
     state_ = {};
+    state_.owner = files_.Identity(base_);
     generation_ = 0;
     std::string file = EncodeSlot(state_, generation_);
     file.resize(kFileSize, '\0');
@@ -250,17 +350,19 @@ bool DeliveryJournal::Save(bool durable) {
     }
     const int slot = 1 - durableSlot_;
     const std::string bytes = EncodeSlot(state_, ++generation_);
+    // Never a state the reader would refuse: it would spoil every later one too.
+    if (bytes.size() > kSlotSize || state_.positions.size() > kMostPositions) {
+        --generation_;
+        Problem("cannot hold this state (" + std::to_string(bytes.size()) + " bytes)");
+        return false;
+    }
     if (!files_.WriteAt(path_, static_cast<uint64_t>(slot) * kSlotSize, bytes)) {
         Problem("cannot be written (" + files_.ErrorText() + ")");
         return false;
     }
-    if (durable) {
-        if (!files_.Flush(path_)) {
-            Problem("cannot be flushed (" + files_.ErrorText() + ")");
-            return false;
-        }
-        durableSlot_ = slot;
-    }
+    newerInMemory_ = true;
+    if (durable && !MakeDurable())
+        return false;
     if (failing_) {
         failing_ = false;
         if (report_)

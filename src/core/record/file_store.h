@@ -92,6 +92,15 @@ public:
         (void)path;
         return std::nullopt;
     }
+    // What recovery by position needs: a file's length (0 when it is missing), bytes read at an
+    // offset (false when fewer are there), a file cut back to a length (its data flushed by the
+    // next FlushWritten), and what names a directory or file as itself ("device:inode"; empty
+    // when it cannot be told).
+    virtual uint64_t Length(const std::filesystem::path& path) = 0;
+    virtual bool ReadAt(const std::filesystem::path& path, uint64_t offset, size_t n,
+                        std::string& bytes) = 0;
+    virtual bool CutBack(const std::filesystem::path& path, uint64_t length) = 0;
+    virtual std::string Identity(const std::filesystem::path& path) = 0;
     // A small file of the program's own for other programs to read, written whole into a
     // temporary file beside it that then takes its place: a reader finds the old content or the
     // new one, never a part. Not flushed (a power failure may leave the old one, or none).

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -7,42 +11,69 @@
 
 namespace velk {
 
-// The recorders' files, passed through to another store. While a record whose storing the
-// program's death cut short is stored again (Resuming), an append that the file ends with already
-// is left out: the files that got the record before keep it once, the others get it now.
+// Where a record file stood before the records of one unit of storing (a frame, or what the
+// hard-disk buffer gives) were appended to it: its name under the base directory and its length.
+struct FilePosition {
+    std::string file;
+    uint64_t length = 0;
+    bool operator==(const FilePosition&) const = default;
+};
+
+// The recorders' files, passed through to another store, with the positions that let a unit of
+// storing be stored again after the program died, by position and never by content: two records
+// with equal bytes are still two records.
+//
+// While a unit is stored (Storing), the first append to a file the unit's positions do not name
+// yet adds the file's length to them and has it kept (on the disk, through keep) before the
+// append goes out: whatever reaches a file of the unit, the journal knows where the unit began
+// in it. While a unit is stored again (Resuming), each append goes to the file's position for it:
+// the bytes there already are left (a file that got them before the program died), a file that
+// ends at the position gets them, a file that ends inside them (an append cut short) is cut back
+// to the position and gets them whole. A unit from a journal without positions (an older VELK)
+// is stored again where the file does not end with the bytes already.
 //
 // An append whose write failed (a full disk) is owed: the store keeps it until RetryOwed writes
 // it, so that a record held back while its files cannot be written reaches every one of them.
+// A file that refused an append was cut back to its length before it, so an owed append, like a
+// resumed one, goes exactly where the unit's position for that file says.
 class ResumingFileStore : public FileStore {
 public:
-    explicit ResumingFileStore(FileStore& files) : files_(files) {}
+    enum class Mode { Off, Storing, Resuming };
 
-    void SetResuming(bool resuming) { resuming_ = resuming; }
+    ResumingFileStore(FileStore& files, std::filesystem::path baseDirectory)
+        : files_(files), base_(std::move(baseDirectory)) {}
+
+    // The positions of the units, kept in the journal's state.
+    void Track(std::vector<FilePosition>* positions) { positions_ = positions; }
+    // The files the last unit appended to (at start: those the journal names).
+    void Remember(const std::vector<FilePosition>& positions);
+    // The positions a new unit starts from: the length of each file the last unit appended to.
+    std::vector<FilePosition> StartPositions();
+    // A unit begins: whether it goes by the tracked positions (false: a unit of an older
+    // journal, resumed by content) and how a position just added is kept on the disk (false:
+    // the append is not made).
+    void Begin(Mode mode, bool byPosition, std::function<bool()> keep);
+    // The unit ends. After resuming, Longer() names the files that hold more than the unit's
+    // positions and appends account for (a journal older than the files), Misfits() those whose
+    // bytes at the position were not the unit's.
+    void End();
+    // A record stored again: resumed, or completed in the files it is missing from.
+    bool Resuming() const { return mode_ == Mode::Resuming || !leaveOut_.empty(); }
+    const std::vector<std::string>& Longer() const { return longer_; }
+    const std::vector<std::string>& Misfits() const { return misfits_; }
+    // A file moved away (a buffer hand-off): it starts again empty. True when the tracked
+    // positions named it.
+    bool Moved(const std::filesystem::path& path);
     // The files a record being stored stands in already (an import run again after a kill):
     // its appends to them are left out. Cleared with an empty list.
     void SetLeaveOut(std::vector<std::filesystem::path> files) { leaveOut_ = std::move(files); }
-    // A record stored again: resumed, or completed in the files it is missing from.
-    bool Resuming() const { return resuming_ || !leaveOut_.empty(); }
 
     bool Exists(const std::filesystem::path& path) override { return files_.Exists(path); }
     bool CreateIfMissing(const std::filesystem::path& path) override {
         return files_.CreateIfMissing(path);
     }
     AppendResult Append(const std::filesystem::path& path, std::string_view bytes,
-                        const Header& headerIfNew = nullptr) override {
-        if (resuming_ && files_.EndsWith(path, bytes))
-            return AppendResult::Written;
-        for (const auto& file : leaveOut_) {
-            if (file == path)
-                return AppendResult::Written;
-        }
-        const AppendResult result = files_.Append(path, bytes, headerIfNew);
-        if (result == AppendResult::Failed)
-            owed_.push_back({path, std::string(bytes), headerIfNew});
-        if (result == AppendResult::Written)
-            appended_.push_back({path, std::string(bytes), nullptr});
-        return result;
-    }
+                        const Header& headerIfNew = nullptr) override;
     // A record's appends begin: Undo takes back those that went through since.
     void BeginRecord() { appended_.clear(); }
     // Cuts each file the record went into back to its length before, so that the record stands
@@ -109,10 +140,21 @@ public:
     std::optional<uint64_t> FreeBytes(const std::filesystem::path& path) override {
         return files_.FreeBytes(path);
     }
+    uint64_t Length(const std::filesystem::path& path) override { return files_.Length(path); }
+    bool ReadAt(const std::filesystem::path& path, uint64_t offset, size_t n,
+                std::string& bytes) override {
+        return files_.ReadAt(path, offset, n, bytes);
+    }
+    bool CutBack(const std::filesystem::path& path, uint64_t length) override {
+        return files_.CutBack(path, length);
+    }
+    std::string Identity(const std::filesystem::path& path) override {
+        return files_.Identity(path);
+    }
     bool Replace(const std::filesystem::path& path, std::string_view content) override {
         return files_.Replace(path, content);
     }
-    std::string ErrorText() const override { return files_.ErrorText(); }
+    std::string ErrorText() const override { return error_.empty() ? files_.ErrorText() : error_; }
 
 private:
     struct Owed {
@@ -121,11 +163,30 @@ private:
         Header header;
     };
 
+    std::string Name(const std::filesystem::path& path) const;
+    // Adds the file's position to the unit and keeps it; false when it could not be kept.
+    bool Position(const std::string& name, const std::filesystem::path& path);
+    // The append of a unit in its mode (Off: straight through).
+    AppendResult AppendUnit(const std::filesystem::path& path, std::string_view bytes,
+                            const Header& headerIfNew);
+    AppendResult AppendAt(const std::filesystem::path& path, const std::string& name,
+                          std::string_view bytes, const Header& headerIfNew);
+
     FileStore& files_;
+    std::filesystem::path base_;
+    Mode mode_ = Mode::Off;
+    bool byPosition_ = true;
+    std::vector<FilePosition>* positions_ = nullptr;
+    std::function<bool()> keep_;
+    std::map<std::string, uint64_t> cursor_;  // resuming: where the unit's next bytes go
+    std::set<std::string> lastFiles_;         // appended to by the last unit
+    std::set<std::string> unitFiles_;         // appended to by the unit in progress
+    std::vector<std::string> longer_;
+    std::vector<std::string> misfits_;
+    std::string error_;
     std::vector<Owed> owed_;
     std::vector<Owed> appended_;  // since BeginRecord
     std::vector<std::filesystem::path> leaveOut_;
-    bool resuming_ = false;
 };
 
 }  // namespace velk

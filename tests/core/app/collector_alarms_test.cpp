@@ -206,9 +206,11 @@ TEST_F(CollectorTimersTest, BufferTimerRestartsWhenTheLastHandOffOfARecordTookPl
 
         files_.files.clear();
         files_.files[buffer(c.waiting)];
-        const std::string f = test::RecordBuilder().Frame();
-        collector_.DeliverFromDiskBuffer(reinterpret_cast<const uint8_t*>(f.data()),
-                                         static_cast<uint32_t>(f.size() - 4), 0, BillingRecord{1});
+        BillingRecord record{};
+        const uint8_t start[] = {0x14, 0x1A, 0x0C, 0x08, 0x0C, 0x1E, 0x2D};  // 2026-12-08
+        std::copy(start, start + sizeof start, record.begin() + 18);
+        std::copy(start, start + sizeof start, record.begin() + 26);
+        EXPECT_EQ(collector_.DeliverFromDiskBuffer(0, {record}), 1u);
         EXPECT_EQ(timers_.Period(Collector::kBufferTimer), c.restarted ? 300000 : 120000);
     }
 }

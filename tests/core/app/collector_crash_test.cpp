@@ -182,6 +182,7 @@ TEST_F(CollectorCrashTest, EveryRecordOnceWhateverStepTheProgramDiesAt) {
             ASSERT_EQ(pbx.next, pbx.frames.size());
             EXPECT_EQ(RecordFiles(files), expected);
             EXPECT_TRUE(m.view.lines.empty());
+            EXPECT_EQ(m.view.problems, std::vector<std::string>{});
         }
     }
 }
@@ -236,21 +237,19 @@ private:
     std::string path_;
 };
 
-// The reader's order for every record in the queue: a commit still pending first, then the next
-// record taken and delivered (DiskBufferReader::TakeAll without its thread).
+// The reader's order for every batch in the queue (two records at most here): a commit still
+// pending first, then the next batch taken and delivered (DiskBufferReader::TakeAll without its
+// thread).
 void DrainQueue(Machine& m, StoreQueueFile& file, const test::FakeFileStore& files,
-                const AppSettings& settings) {
+                size_t batch = 2) {
     DiskQueueReader reader(file);
-    BillingRecord record{};
+    std::vector<BillingRecord> records;
     while (!files.Dead()) {
         if (reader.CommitPending() && reader.Commit() != DiskQueueReader::Committed::Yes)
             return;
-        if (files.Dead() || reader.Peek(record) != DiskQueueReader::Take::Record)
+        if (files.Dead() || reader.PeekBatch(records, batch) != DiskQueueReader::Take::Record)
             return;
-        const std::vector<uint8_t> frame =
-            ConvertBillingRecord(record, settings.Hex_Type, settings.APP_LCRinMandatory);
-        m.collector.DeliverFromDiskBuffer(frame.data(), ParseLengthDigits(&frame[1]),
-                                          reader.PendingSlot(), record);
+        reader.TakeFirst(m.collector.DeliverFromDiskBuffer(reader.PendingSlot(), records));
     }
 }
 
@@ -261,7 +260,7 @@ TEST_F(CollectorCrashTest, EveryQueueRecordOnceWhateverStepTheProgramDiesAt) {
     {
         Machine m(settings_, dir_.Path(), reference);
         StoreQueueFile file(reference, queue);
-        DrainQueue(m, file, reference, settings_);
+        DrainQueue(m, file, reference);
         EXPECT_TRUE(m.view.lines.empty());
     }
     const auto expected = RecordFiles(reference);
@@ -282,7 +281,7 @@ TEST_F(CollectorCrashTest, EveryQueueRecordOnceWhateverStepTheProgramDiesAt) {
             {
                 Machine m(settings_, dir_.Path(), files);
                 StoreQueueFile file(files, queue);
-                DrainQueue(m, file, files, settings_);
+                DrainQueue(m, file, files);
             }
             ASSERT_TRUE(files.Dead());
             if (end.powerFails)
@@ -290,11 +289,251 @@ TEST_F(CollectorCrashTest, EveryQueueRecordOnceWhateverStepTheProgramDiesAt) {
             files.Revive();
             Machine m(settings_, dir_.Path(), files);
             StoreQueueFile file(files, queue);
-            DrainQueue(m, file, files, settings_);
+            DrainQueue(m, file, files);
             EXPECT_EQ(RecordFiles(files), expected);
             EXPECT_TRUE(m.view.lines.empty());
+            EXPECT_EQ(m.view.problems, std::vector<std::string>{});
         }
     }
+}
+
+// Sends one frame and answers nothing after its ACK: the program is killed before the EOT.
+// False when no ACK left.
+bool SendUntilAck(Machine& m, const std::string& f) {
+    cs_smda_prot& p = m.collector.Protocol();
+    p.RX_Buf[0] = STX;
+    p.SMDA_read_event(1);
+    std::memcpy(&p.RX_Buf[1], f.data() + 1, 3);
+    p.SMDA_read_event(3);
+    std::memcpy(&p.RX_Buf[4], f.data() + 4, f.size() - 4);
+    p.SMDA_read_event(p.Data_Len);
+    return !m.channel.written.empty() && m.channel.written.back() == ACK;
+}
+
+// A call-record frame whose block check is 0, sent with its two BCC digits and its ETX as zero
+// bytes (a non-hexadecimal BCC digit counts as 0, so it passes).
+std::string FrameWithZeroBcc(const std::string& sequence) {
+    test::RecordBuilder r;
+    r.sequence = sequence;
+    std::string f = r.Frame();
+    const size_t L = f.size() - 4;
+    unsigned bcc = 0;
+    for (size_t i = 1; i <= L; ++i)
+        bcc ^= static_cast<unsigned char>(f[i]);
+    f[L - 2] = static_cast<char>(static_cast<unsigned char>(f[L - 2]) ^ bcc);  // a dialled digit
+    f[L + 1] = f[L + 2] = f[L + 3] = '\0';
+    return f;
+}
+
+// A queue of the given slots (120 bytes each), on the disk.
+void FillQueue(test::FakeFileStore& files, const std::string& path,
+               const std::vector<std::string>& slots) {
+    constexpr uint32_t kSize = 120, kCapacity = 8;
+    std::string bytes(QueueHeader::kSize + kSize * kCapacity, '\xFF');
+    QueueHeader{static_cast<uint32_t>(slots.size()), 0, kSize, kCapacity}.Serialize(
+        reinterpret_cast<uint8_t*>(bytes.data()));
+    for (size_t i = 0; i < slots.size(); ++i)
+        bytes.replace(QueueHeader::kSize + i * kSize, kSize, slots[i].substr(0, kSize));
+    files.files[path] = bytes;
+    files.disk[path] = bytes;
+}
+
+// The journal as the next start reads it, from a copy of the files: what the collector holds,
+// and no complaint about it.
+void ExpectJournalReadsBack(Machine& m, const test::FakeFileStore& files,
+                            const std::filesystem::path& base) {
+    test::FakeFileStore copy = files;
+    std::vector<std::string> reports;
+    DeliveryJournal journal(copy, base, [&reports](const std::string& e, const std::string& d) {
+        reports.push_back(e + ": " + d);
+    });
+    journal.Load();
+    EXPECT_EQ(reports, std::vector<std::string>{});
+    EXPECT_EQ(journal.State(), m.collector.Journal().State());
+}
+
+// Every kind of state the collector writes into the journal is one its reader takes back whole:
+// queue records of zero bytes, of 0xFF bytes and of every byte value, frames with zero bytes
+// for their BCC digits and ETX, with control characters in the text, the longest frame, and
+// each of them pending, being stored and stored.
+TEST_F(CollectorCrashTest, EveryJournalStateTheCollectorWritesReadsBack) {
+    const std::string queue = (dir_.Path() / "buffer" / "PC_pmstx.dq").string();
+    std::string everyByte(120, '\0');
+    for (size_t i = 0; i < everyByte.size(); ++i)
+        everyByte[i] = static_cast<char>(i * 37 + 11);
+    test::FakeFileStore files;
+    FillQueue(files, queue, {std::string(120, '\0'), std::string(120, '\xFF'), everyByte});
+    Machine m(settings_, dir_.Path(), files);
+    ExpectJournalReadsBack(m, files, dir_.Path());
+    {
+        StoreQueueFile file(files, queue);
+        DiskQueueReader r(file);
+        std::vector<BillingRecord> records;
+        for (int i = 0; i < 3; ++i) {
+            SCOPED_TRACE("queue slot " + std::to_string(i));
+            if (r.CommitPending()) {
+                ASSERT_EQ(r.Commit(), DiskQueueReader::Committed::Yes);
+            }
+            ASSERT_EQ(r.PeekBatch(records, 1), DiskQueueReader::Take::Record);
+            EXPECT_EQ(m.collector.DeliverFromDiskBuffer(r.PendingSlot(), records), 1u);
+            ExpectJournalReadsBack(m, files, dir_.Path());
+        }
+    }
+    test::RecordBuilder control;
+    control.sequence = "0004";
+    control.optional = test::RecordBuilder::Opt("22", std::string("\x01\x7F\x1B\r\n\x80") +
+                                                          std::string(14, '7')) + "FF";
+    test::RecordBuilder longest;
+    longest.sequence = "0005";
+    longest.optional = "";
+    while (longest.Text().size() + 3 < 999)
+        longest.optional += 'F';
+    const std::string frames[] = {FrameWithZeroBcc("0003"), control.Frame(), longest.Frame(),
+                                  FrameWithZeroBcc("0006")};
+    for (const std::string& f : frames) {
+        SCOPED_TRACE(f.size());
+        m.channel.written.clear();
+        ASSERT_TRUE(SendUntilAck(m, f));
+        ExpectJournalReadsBack(m, files, dir_.Path());  // pending
+        m.collector.Protocol().RX_Buf[0] = EOT;
+        m.collector.Protocol().SMDA_read_event(1);
+        ExpectJournalReadsBack(m, files, dir_.Path());  // delivered
+        m.collector.Protocol().SMDA_Timer_Expired(ENQ_DATA_PERIOD_TIMER);
+    }
+    EXPECT_EQ(m.view.problems, std::vector<std::string>{});
+}
+
+// A queue slot of zero bytes leaves a journal the next start can read: a frame acknowledged
+// after it and cut short by a kill is stored then.
+TEST_F(CollectorCrashTest, AFrameAcknowledgedAfterAZeroQueueSlotSurvivesAKill) {
+    const std::string queue = (dir_.Path() / "buffer" / "PC_pmstx.dq").string();
+    test::FakeFileStore files;
+    FillQueue(files, queue, {std::string(120, '\0')});
+    {
+        Machine m(settings_, dir_.Path(), files);
+        StoreQueueFile file(files, queue);
+        DrainQueue(m, file, files);
+        ASSERT_TRUE(SendUntilAck(m, pbx_.frames[0]));
+    }
+    Machine m(settings_, dir_.Path(), files);
+    EXPECT_EQ(m.view.problems, std::vector<std::string>{});
+    const std::string raw = files.Content(dir_.Path() / "Bill" / "20261208.raw");
+    EXPECT_NE(raw.find(Raw(0)), std::string::npos) << raw;
+}
+
+// A frame whose BCC digits and ETX are zero bytes is acknowledged, and a kill before its EOT does
+// not lose it.
+TEST_F(CollectorCrashTest, AFrameWithZeroBytesForItsBccSurvivesAKill) {
+    pbx_.frames[0] = FrameWithZeroBcc("0001");
+    test::FakeFileStore files;
+    {
+        Machine m(settings_, dir_.Path(), files);
+        ASSERT_TRUE(SendUntilAck(m, pbx_.frames[0]));
+    }
+    Machine m(settings_, dir_.Path(), files);
+    EXPECT_EQ(m.view.problems, std::vector<std::string>{});
+    EXPECT_EQ(files.Content(dir_.Path() / "Bill" / "20261208.raw"), Raw(0));
+}
+
+// The EOT for the frame acknowledged last, and the pause until the next poll.
+void FinishFrame(Machine& m) {
+    m.collector.Protocol().RX_Buf[0] = EOT;
+    m.collector.Protocol().SMDA_read_event(1);
+    m.collector.Protocol().SMDA_Timer_Expired(ENQ_DATA_PERIOD_TIMER);
+}
+
+// Two calls whose decoded lines are equal (columns without the sequence number and the times)
+// are two records: after a kill that follows the second one's ACK its line is stored too.
+TEST_F(CollectorCrashTest, RecordsWithEqualLinesAreStoredByPositionAfterAKill) {
+    settings_.RawSave = 0;
+    settings_.DoBufferPacked = 0;
+    settings_.f.fill(0);
+    settings_.f[0] = settings_.f[1] = 1;
+    settings_.SaveInd[0] = 3;  // Calling Phone Number
+    settings_.SaveInd[1] = 6;  // Dialled Phone Number
+    test::FakeFileStore files;
+    {
+        Machine m(settings_, dir_.Path(), files);
+        Pbx first;
+        first.frames = {pbx_.frames[0]};
+        first.Serve(m, files);
+        ASSERT_TRUE(SendUntilAck(m, pbx_.frames[1]));
+    }
+    Machine m(settings_, dir_.Path(), files);
+    const std::string csv = files.Content(dir_.Path() / "Bill" / "20261208.csv");
+    const std::string line = csv.substr(csv.find("\r\n") + 2);
+    ASSERT_EQ(line.size() % 2, 0u);
+    EXPECT_EQ(line.substr(0, line.size() / 2), line.substr(line.size() / 2)) << csv;
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3) << csv;  // the header and two lines
+    EXPECT_EQ(files.Content(dir_.Path() / "Bill_Backup" / "20261208.csv"), csv);
+    const auto buffers = RecordFiles(files).at("buffer.csv");
+    EXPECT_EQ(buffers, line) << buffers;
+    EXPECT_EQ(m.view.problems, std::vector<std::string>{});
+}
+
+// A journal copied from another site's directory is told and set aside: none of its records
+// goes into this site's files.
+TEST_F(CollectorCrashTest, AJournalOfAnotherDirectoryIsSetAsideUnused) {
+    const std::string journal = (dir_.Path() / DeliveryJournal::kFileName).string();
+    test::FakeFileStore other;
+    other.identities[dir_.Path().string()] = "2049:100";
+    {
+        Machine m(settings_, dir_.Path(), other);
+        ASSERT_TRUE(SendUntilAck(m, pbx_.frames[0]));
+    }
+    test::FakeFileStore files;
+    files.identities[dir_.Path().string()] = "2049:200";
+    files.files[journal] = files.disk[journal] = other.Content(journal);
+    Machine m(settings_, dir_.Path(), files);
+    EXPECT_EQ(files.Content(journal + ".bad"), other.Content(journal));
+    EXPECT_EQ(files.Content(dir_.Path() / "Bill" / "20261208.raw"), "<missing>");
+    ASSERT_EQ(m.view.problems.size(), 1u);
+    EXPECT_NE(m.view.problems[0].find("does not fit this directory: it belongs to another base "
+                                      "directory (2049:100, this one is 2049:200)"),
+              std::string::npos)
+        << m.view.problems[0];
+    // The new journal is this directory's: a kill now loses nothing.
+    {
+        Machine again(settings_, dir_.Path(), files);
+        ASSERT_TRUE(SendUntilAck(again, pbx_.frames[1]));
+    }
+    Machine last(settings_, dir_.Path(), files);
+    EXPECT_EQ(files.Content(dir_.Path() / "Bill" / "20261208.raw"), Raw(1));
+    EXPECT_EQ(last.view.problems, std::vector<std::string>{});
+}
+
+// A stale copy of the site's own journal put back (a backup restored) names a frame as pending
+// that the files hold since: it is not stored twice, and the journal is told and set aside.
+TEST_F(CollectorCrashTest, AStaleJournalPutBackStoresNothingTwice) {
+    const std::string journal = (dir_.Path() / DeliveryJournal::kFileName).string();
+    test::FakeFileStore files;
+    std::string stale;
+    {
+        Machine m(settings_, dir_.Path(), files);
+        Pbx first;
+        first.frames = {pbx_.frames[0]};
+        first.Serve(m, files);
+        ASSERT_TRUE(SendUntilAck(m, pbx_.frames[1]));
+        stale = files.Content(journal);
+        FinishFrame(m);
+        Pbx rest;
+        rest.frames = {pbx_.frames[2]};
+        rest.Serve(m, files);
+        ASSERT_EQ(rest.next, 1u);
+    }
+    const auto expected = RecordFiles(files);
+    EXPECT_EQ(expected.at("Bill/20261208.raw"), Raw(0) + Raw(1) + Raw(2));
+    files.files[journal] = files.disk[journal] = stale;
+    Machine m(settings_, dir_.Path(), files);
+    auto after = RecordFiles(files);
+    EXPECT_TRUE(files.Exists(journal + ".bad"));
+    for (auto it = after.begin(); it != after.end();)
+        it = it->first.ends_with(".bad") ? after.erase(it) : std::next(it);
+    EXPECT_EQ(after, expected);
+    ASSERT_EQ(m.view.problems.size(), 1u);
+    EXPECT_NE(m.view.problems[0].find("does not fit this directory: it is older than the files"),
+              std::string::npos)
+        << m.view.problems[0];
 }
 
 // A PBX that never saw the ACK of a record sends it again after the program restarted: the

@@ -319,6 +319,64 @@ TEST_F(DiskQueueTest, CommitAfterTheQueueChangedMovesNothing) {
     EXPECT_EQ(file_.Header().read, 2u);
 }
 
+// A batch is the records from the read index on, in order, around the queue's end, never more
+// than asked for or than the file holds; its commit moves the read index past all of them at
+// once (or past the first n taken), and only while every one of them is still in its slot.
+TEST_F(DiskQueueTest, BatchesAreTakenInOrderAroundTheEndAndCommittedAtOnce) {
+    std::vector<BillingRecord> records;
+    const auto firstBytes = [&records] {
+        std::vector<int> v;
+        for (const BillingRecord& r : records)
+            v.push_back(r[0]);
+        return v;
+    };
+    file_.Make({2, 17, 120, 20});  // slots 17, 18, 19, 0, 1 waiting
+    ASSERT_EQ(reader_.PeekBatch(records, 4), DiskQueueReader::Take::Record);
+    EXPECT_EQ(firstBytes(), (std::vector<int>{18, 19, 20, 1}));
+    EXPECT_EQ(records[3][119], 1);
+    EXPECT_EQ(records[3][120], 0);  // the area beyond the slot stays zero
+    EXPECT_EQ(reader_.PendingSlot(), 17u);
+    EXPECT_EQ(reader_.PendingCount(), 4u);
+    const std::string calls = file_.calls;
+    EXPECT_EQ(reader_.Commit(), DiskQueueReader::Committed::Yes);
+    EXPECT_EQ(file_.calls.substr(calls.size()), "OLFUC");  // one move, one flush
+    EXPECT_EQ(file_.Header().read, 1u);
+    ASSERT_EQ(reader_.PeekBatch(records, 500), DiskQueueReader::Take::Record);
+    EXPECT_EQ(firstBytes(), std::vector<int>{2});
+    EXPECT_EQ(reader_.Commit(), DiskQueueReader::Committed::Yes);
+    EXPECT_EQ(reader_.PeekBatch(records, 500), DiskQueueReader::Take::Empty);
+
+    // Only the first records taken leave the queue.
+    file_.Make({9, 3, 120, 20});
+    ASSERT_EQ(reader_.PeekBatch(records, 500), DiskQueueReader::Take::Record);
+    EXPECT_EQ(records.size(), 6u);
+    reader_.TakeFirst(2);
+    EXPECT_EQ(reader_.Commit(), DiskQueueReader::Committed::Yes);
+    EXPECT_EQ(file_.Header().read, 5u);
+    ASSERT_EQ(reader_.PeekBatch(records, 500), DiskQueueReader::Take::Record);
+    reader_.TakeFirst(0);
+    EXPECT_FALSE(reader_.CommitPending());
+
+    // A file that ends inside a later slot gives the whole slots before it.
+    file_.Make({9, 3, 120, 20});
+    file_.bytes.resize(QueueHeader::kSize + 120 * 6 + 50);
+    ASSERT_EQ(reader_.PeekBatch(records, 500), DiskQueueReader::Take::Record);
+    EXPECT_EQ(firstBytes(), (std::vector<int>{4, 5, 6}));
+    EXPECT_EQ(file_.readsPastTheEnd, 0);
+
+    // Another record in the batch's last slot: nothing moves.
+    file_.Make({9, 3, 120, 20});
+    ASSERT_EQ(reader_.PeekBatch(records, 3), DiskQueueReader::Take::Record);
+    file_.bytes[file_.Header().SlotOffset(5)] ^= 1;
+    said_.clear();
+    EXPECT_EQ(reader_.Commit(), DiskQueueReader::Committed::QueueChanged);
+    EXPECT_EQ(file_.Header().read, 3u);
+    EXPECT_EQ(said_, std::vector<std::string>{
+                         "note: the records read from slot 3 of /buf/PC_pmstx.dq were no "
+                         "longer there when they were to be taken out (the queue changed "
+                         "meanwhile): the read index was left as it is"});
+}
+
 // A commit that cannot be made now stays pending and is made later, exactly once.
 TEST_F(DiskQueueTest, CommitThatCannotBeMadeNowStaysPending) {
     file_.Make({3, 1, 120, 20});

@@ -50,7 +50,9 @@ TEST_F(DeliveryJournalTest, EveryPartOfTheStateComesBack) {
     JournalState s = Pending('a', 0x1234);
     s.queueStep = JournalState::QueueStep::Stored;
     s.queueSlot = 19999;
-    s.queueRecord = std::string(120, '\xFF');
+    s.queueCount = 500;
+    s.queueCheck = 0xFFFFFFFFu;
+    s.positions = {{"Bill/20261208.raw", 0}, {"Buffers/buffer_in.csv", 0}};
     journal_->State() = s;
     ASSERT_TRUE(journal_->Save(true));
     EXPECT_EQ(Reload().State(), s);

@@ -40,7 +40,7 @@ public:
             return AppendResult::CannotOpen;
         if (locked.count(p.string()))
             return AppendResult::Busy;
-        if (full || roomForAppends == 0)
+        if (full || roomForAppends == 0 || (refuse && refuse(p.string())))
             return AppendResult::Failed;
         if (roomForAppends > 0)
             --roomForAppends;
@@ -76,6 +76,11 @@ public:
     bool FlushWritten() override {
         if (!Step("flush the record files"))
             return false;
+        WriteBack();
+        return !failFlush;
+    }
+    // What a flush of the record files writes to the disk: the moves and the appends.
+    void WriteBack() {
         for (const auto& [from, to] : moves) {
             const auto it = disk.find(from);
             if (it != disk.end()) {
@@ -89,7 +94,6 @@ public:
                 disk[p] = files[p];
         }
         unflushed.clear();
-        return !failFlush;
     }
     bool ReadWhole(const std::filesystem::path& p, std::string& content, size_t atMost) override {
         const auto it = files.find(p.string());
@@ -160,13 +164,41 @@ public:
             it = it->first == p.string() || it->second == p.string() ? links.erase(it) : std::next(it);
         return true;
     }
+    uint64_t Length(const std::filesystem::path& p) override {
+        const auto it = files.find(p.string());
+        return it == files.end() ? 0 : it->second.size();
+    }
+    bool ReadAt(const std::filesystem::path& p, uint64_t offset, size_t n,
+                std::string& bytes) override {
+        const auto it = files.find(p.string());
+        if (it == files.end() || offset + n > it->second.size())
+            return false;
+        bytes = it->second.substr(offset, n);
+        return true;
+    }
+    bool CutBack(const std::filesystem::path& p, uint64_t length) override {
+        if (!Step("cut back " + p.string()))
+            return false;
+        const auto it = files.find(p.string());
+        if (it == files.end())
+            return false;
+        if (it->second.size() > length)
+            it->second.resize(length);
+        unflushed.insert(p.string());
+        return true;
+    }
+    std::string Identity(const std::filesystem::path& p) override {
+        const auto it = identities.find(p.string());
+        return it == identities.end() ? std::string() : it->second;
+    }
 
     // The power fails: what was not flushed is gone, but for what the system wrote back by itself
     // before: nothing, the state files' writes, or the appends and moves.
     enum class Writeback { Nothing, StateFiles, Appends };
     void PowerCut(Writeback early = Writeback::Nothing) {
+        // The system writes back on its own, whether the program still lives or not.
         if (early == Writeback::Appends)
-            FlushWritten();
+            WriteBack();
         for (const auto& p : stateFiles) {
             if (early == Writeback::StateFiles && files.count(p) != 0)
                 disk[p] = files[p];
@@ -197,6 +229,7 @@ public:
     std::set<std::string> stateFiles;  // written with WriteAt
     std::set<std::string> missingDirs;
     std::set<std::string> locked;
+    std::map<std::string, std::string> identities;  // what Identity answers, by path
     int writes = 0;
     std::vector<std::pair<std::string, uint64_t>> cuts;
     bool failCuts = false;
@@ -204,6 +237,7 @@ public:
     std::set<std::pair<std::string, std::string>> links;
     bool full = false;  // every append fails, as on a full disk (the journal is preallocated)
     int roomForAppends = -1;  // when not negative: the appends that still fit
+    std::function<bool(const std::string& path)> refuse;  // true: this append fails (no room)
     bool failMoves = false;
     bool failFlush = false;
     bool failStateWrites = false;
