@@ -223,7 +223,9 @@ void Collector::SetView(CollectorView* view) {
 //     After it the queue no longer offers B, and the journal names slots behind the read index:
 //     nothing is done with them. The next batch's step 2 comes only after this flush.
 //  A commit that fails leaves the read index at i: the next poll finds B stored (step 5) and
-//  only moves the index on.
+//  only moves the index on. A record of B that a file refuses (a full disk) ends B there: the
+//  journal names B up to that record from the retry on, the batch is held and stays in the queue,
+//  and the retry flushes the journal, appends what was refused, then goes on at step 4.
 size_t Collector::DeliverFromDiskBuffer(uint32_t firstSlot,
                                         const std::vector<BillingRecord>& records) {
     if (records.empty())
@@ -537,6 +539,10 @@ bool Collector::FlushRecords() {
 //  7. The buffer files may be handed over: first the journal's newest state is flushed (a
 //     power failure after the move must not bring back "pending" for a record already in the
 //     handed-over file), and the in-file's position is 0 from then on.
+//  A file that refuses its append in step 4 (a full disk) is left as it was before it; the record
+//  is held: the journal keeps it pending, the PBX is not polled, and a retry first flushes the
+//  journal (with any position added meanwhile), then appends what was refused, then goes on at
+//  step 5. A kill or a power failure while it is held is as after step 3.
 void Collector::Resume() {
     journal_.Load();
     const JournalState& state = journal_.State();

@@ -204,6 +204,43 @@ TEST_F(CollectorFullDiskTest, QueueRecordStaysInTheQueueUntilStored) {
     EXPECT_EQ(m.collector.Counters().Total(EV_NORMAL_DATA), 1);
 }
 
+// A batch of queue records ends at the first record a file refuses: a record after it never
+// reaches a file before it, even where the disk has room again for the next one at once. The
+// records up to it leave the queue once stored; the rest come again in the next batch.
+TEST_F(CollectorFullDiskTest, QueueBatchEndsAtTheRecordItsFilesRefuse) {
+    test::FakeFileStore files;
+    Machine m(settings_, dir_.Path(), files);
+    const auto queueRecord = [](uint8_t sequence) {
+        BillingRecord record{};
+        record[2] = sequence;
+        const char start[] = {0x14, 0x1A, 0x0C, 0x08, 0x0C, 0x1E, 0x2D, 0};  // 2026-12-08
+        std::memcpy(&record[18], start, sizeof start);
+        std::memcpy(&record[26], start, sizeof start);
+        return record;
+    };
+    const std::vector<BillingRecord> batch = {queueRecord(1), queueRecord(2), queueRecord(3)};
+    const std::string backup = (dir_.Path() / "Bill_Backup" / "20261208.raw").string();
+    // Bill_Backup's raw file refuses one append, the second record's; then it has room again.
+    int backupAppends = 0;
+    files.refuse = [&](const std::string& path) { return path == backup && ++backupAppends == 2; };
+    EXPECT_EQ(m.collector.DeliverFromDiskBuffer(5, batch), 0u);
+    EXPECT_TRUE(m.collector.StoreHeld());
+    // Nothing of the third record went anywhere.
+    const std::string bill = File(files, "Bill/20261208.raw");
+    ASSERT_EQ(Count(bill, "\n"), 2u) << bill;
+    EXPECT_EQ(Count(File(files, "Bill_Backup/20261208.raw"), "\n"), 1u);
+
+    // The retry stores the second record where it was refused; the first two leave the queue.
+    EXPECT_EQ(m.collector.DeliverFromDiskBuffer(5, batch), 2u);
+    EXPECT_FALSE(m.collector.StoreHeld());
+    EXPECT_EQ(m.collector.DeliverFromDiskBuffer(7, {batch[2]}), 1u);
+    const std::string all = File(files, "Bill/20261208.raw");
+    EXPECT_EQ(Count(all, "\n"), 3u) << all;
+    EXPECT_EQ(all.find(bill), 0u);
+    EXPECT_EQ(File(files, "Bill_Backup/20261208.raw"), all);
+    EXPECT_EQ(m.collector.Counters().Total(EV_NORMAL_DATA), 3);
+}
+
 TEST_F(CollectorFullDiskTest, ImportStopsAtARecordItsFilesRefuse) {
     test::FakeFileStore files;
     Machine m(settings_, dir_.Path(), files);

@@ -40,7 +40,7 @@ public:
             return AppendResult::CannotOpen;
         if (locked.count(p.string()))
             return AppendResult::Busy;
-        if (full || roomForAppends == 0)
+        if (full || roomForAppends == 0 || (refuse && refuse(p.string())))
             return AppendResult::Failed;
         if (roomForAppends > 0)
             --roomForAppends;
@@ -237,6 +237,7 @@ public:
     std::set<std::pair<std::string, std::string>> links;
     bool full = false;  // every append fails, as on a full disk (the journal is preallocated)
     int roomForAppends = -1;  // when not negative: the appends that still fit
+    std::function<bool(const std::string& path)> refuse;  // true: this append fails (no room)
     bool failMoves = false;
     bool failFlush = false;
     bool failStateWrites = false;
