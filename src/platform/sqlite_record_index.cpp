@@ -99,50 +99,53 @@ std::string RecountTotals() {
            " end_id = (SELECT coalesce(max(id), 0) + 1 FROM calls);\n";
 }
 
+// A day or group as the totals keep it: an absent one as the empty blob, which no call's value
+// is (they are numbers, texts or absent), so that it can be part of the key. It sorts after
+// every text.
+std::string Kept(const std::string& value) {
+    return "coalesce(" + value + ", x'')";
+}
+
+// Adds a call's figures (or a group's of many calls) to the row of its kind, day and group.
+constexpr const char* kAddToTotals =
+    " ON CONFLICT (kind, day, grp) DO UPDATE SET calls = calls + excluded.calls,"
+    " answered = answered + excluded.answered, seconds = seconds + excluded.seconds,"
+    " longest = max(longest, excluded.longest)";
+
 // The totals of the calls with ids in [?1, ?2), per kind, day and group.
 std::string TotalsOfIds() {
     std::string sql;
     for (int kind = 0; kind < kTotalsKinds; ++kind) {
         sql += std::string(kind > 0 ? " UNION ALL " : "") + "SELECT " + std::to_string(kind) +
-               ", " + TotalsDay("c") + ", " + TotalsGroup(kind, "c") +
+               ", " + Kept(TotalsDay("c")) + ", " + Kept(TotalsGroup(kind, "c")) +
                ", count(*), sum(coalesce(c.answered, 0)), sum(" + KnownSeconds("c") + "), max(" +
                KnownSeconds("c") + ") FROM calls c WHERE c.id >= ?1 AND c.id < ?2 GROUP BY 2, 3";
     }
     return sql;
 }
 
-// What schema 3 added: the totals per day, their triggers, and the calls there are to be counted
-// (whatever of them an index already has is forgotten and counted again).
+// What schema 4 added: the totals per day, their triggers, and the calls there are to be counted.
 std::string TotalsSchema() {
     std::string sql =
-        "CREATE TABLE IF NOT EXISTS call_totals (kind INTEGER NOT NULL, day, grp, calls INTEGER NOT NULL,"
-        " answered INTEGER NOT NULL, seconds INTEGER NOT NULL, longest INTEGER NOT NULL);\n"
-        "CREATE INDEX IF NOT EXISTS call_totals_key ON call_totals(kind, day, grp);\n"
+        "CREATE TABLE call_totals (kind INTEGER NOT NULL, day NOT NULL, grp NOT NULL,"
+        " calls INTEGER NOT NULL, answered INTEGER NOT NULL, seconds INTEGER NOT NULL,"
+        " longest INTEGER NOT NULL, PRIMARY KEY (kind, day, grp)) WITHOUT ROWID;\n"
         // sound: 0 when a call was changed or removed (the totals must be counted again); the
         // calls with ids in [next_id, end_id) are not counted yet.
-        "CREATE TABLE IF NOT EXISTS call_totals_state (sound INTEGER NOT NULL,"
+        "CREATE TABLE call_totals_state (sound INTEGER NOT NULL,"
         " next_id INTEGER NOT NULL, end_id INTEGER NOT NULL);\n"
-        "DELETE FROM call_totals_state;\n"
         "INSERT INTO call_totals_state VALUES (0, 0, 0);\n"
-        "CREATE TRIGGER IF NOT EXISTS call_totals_add AFTER INSERT ON calls BEGIN\n";
-    // A group and day can be absent (NULL): they are looked up with IS, never through a unique
-    // key, which would take every NULL for another. One row of them takes the call.
+        "CREATE TRIGGER call_totals_add AFTER INSERT ON calls BEGIN\n";
     for (int kind = 0; kind < kTotalsKinds; ++kind) {
-        const std::string k = std::to_string(kind), group = TotalsGroup(kind, "NEW"),
-                          day = TotalsDay("NEW");
-        const std::string where =
-            " WHERE kind = " + k + " AND day IS " + day + " AND grp IS " + group;
-        sql += "  INSERT INTO call_totals SELECT " + k + ", " + day + ", " + group +
-               ", 0, 0, 0, 0 WHERE NOT EXISTS (SELECT 1 FROM call_totals" + where + ");\n"
-               "  UPDATE call_totals SET calls = calls + 1, answered = answered + "
-               "coalesce(NEW.answered, 0), seconds = seconds + " + KnownSeconds("NEW") +
-               ", longest = max(longest, " + KnownSeconds("NEW") +
-               ") WHERE rowid = (SELECT rowid FROM call_totals" + where + " LIMIT 1);\n";
+        sql += "  INSERT INTO call_totals VALUES (" + std::to_string(kind) + ", " +
+               Kept(TotalsDay("NEW")) + ", " + Kept(TotalsGroup(kind, "NEW")) +
+               ", 1, coalesce(NEW.answered, 0), " + KnownSeconds("NEW") + ", " +
+               KnownSeconds("NEW") + ")" + kAddToTotals + ";\n";
     }
     sql += "END;\n"
-           "CREATE TRIGGER IF NOT EXISTS call_totals_changed AFTER UPDATE ON calls BEGIN\n"
+           "CREATE TRIGGER call_totals_changed AFTER UPDATE ON calls BEGIN\n"
            "  UPDATE call_totals_state SET sound = 0;\nEND;\n"
-           "CREATE TRIGGER IF NOT EXISTS call_totals_removed AFTER DELETE ON calls BEGIN\n"
+           "CREATE TRIGGER call_totals_removed AFTER DELETE ON calls BEGIN\n"
            "  UPDATE call_totals_state SET sound = 0;\nEND;\n";
     return sql + RecountTotals();
 }
@@ -570,20 +573,12 @@ bool SqliteRecordIndex::CountSomeTotals(int64_t most) {
         return false;
     }
     const int64_t until = end - next > most ? next + most : end;
-    // Each group and day of them added to its row (made when missing), as the trigger adds a
-    // call: one row each, whatever the steps.
-    sqlite3_stmt *totals = nullptr, *missing = nullptr, *add = nullptr, *done = nullptr;
-    const std::string where = " WHERE kind = ?1 AND day IS ?2 AND grp IS ?3";
+    // Each group and day of them added to its row, as the trigger adds a call.
+    sqlite3_stmt *totals = nullptr, *add = nullptr, *done = nullptr;
     ok = sqlite3_prepare_v2(db_, TotalsOfIds().c_str(), -1, &totals, nullptr) == SQLITE_OK &&
          sqlite3_prepare_v2(db_,
-                            ("INSERT INTO call_totals SELECT ?1, ?2, ?3, 0, 0, 0, 0 WHERE NOT "
-                             "EXISTS (SELECT 1 FROM call_totals" + where + ")")
-                                .c_str(),
-                            -1, &missing, nullptr) == SQLITE_OK &&
-         sqlite3_prepare_v2(db_,
-                            ("UPDATE call_totals SET calls = calls + ?4, answered = answered + ?5,"
-                             " seconds = seconds + ?6, longest = max(longest, ?7) WHERE rowid = "
-                             "(SELECT rowid FROM call_totals" + where + " LIMIT 1)")
+                            (std::string("INSERT INTO call_totals VALUES (?1, ?2, ?3, ?4, ?5, ?6, "
+                                         "?7)") + kAddToTotals)
                                 .c_str(),
                             -1, &add, nullptr) == SQLITE_OK &&
          sqlite3_prepare_v2(db_, "UPDATE call_totals_state SET next_id = ?1", -1, &done,
@@ -593,19 +588,16 @@ bool SqliteRecordIndex::CountSomeTotals(int64_t most) {
         sqlite3_bind_int64(totals, 2, until);
         int step = SQLITE_ROW;
         while (ok && (step = sqlite3_step(totals)) == SQLITE_ROW) {
-            for (int i = 0; i < 3; ++i)
-                sqlite3_bind_value(missing, i + 1, sqlite3_column_value(totals, i));
             for (int i = 0; i < 7; ++i)
                 sqlite3_bind_value(add, i + 1, sqlite3_column_value(totals, i));
-            ok = sqlite3_step(missing) == SQLITE_DONE && sqlite3_step(add) == SQLITE_DONE;
-            sqlite3_reset(missing);
+            ok = sqlite3_step(add) == SQLITE_DONE;
             sqlite3_reset(add);
         }
         ok = ok && step == SQLITE_DONE;
         sqlite3_bind_int64(done, 1, until);
         ok = ok && sqlite3_step(done) == SQLITE_DONE;
     }
-    for (sqlite3_stmt* statement : {totals, missing, add, done})
+    for (sqlite3_stmt* statement : {totals, add, done})
         sqlite3_finalize(statement);
     if (!ok || sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -627,8 +619,13 @@ bool SqliteRecordIndex::SetUp(int schema) {
         sql = Schema();
     if (now == 1)
         sql = FollowSchema();
-    if (now == 1 || now == 2)
-        sql += TotalsSchema();
+    // Schema 3 kept them in a table of another shape: made anew, as whatever of them an older
+    // index holds.
+    if (now >= 1 && now <= 3)
+        sql += "DROP TRIGGER IF EXISTS call_totals_add; DROP TRIGGER IF EXISTS call_totals_changed;"
+               " DROP TRIGGER IF EXISTS call_totals_removed; DROP TABLE IF EXISTS call_totals;"
+               " DROP TABLE IF EXISTS call_totals_state;\n" +
+               TotalsSchema();
     if (now >= 0 && now < kSchemaVersion)
         sql += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n";
     if (now < 0 || sqlite3_exec(db_, (sql + "COMMIT;").c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
@@ -942,7 +939,7 @@ std::optional<std::vector<GroupTotals>> SqliteRecordIndex::TotalsKept(ReportBy b
     // The calls of the other days in the range are read: those of from's own day at or after
     // from, and those of the days from to's first ten characters on, up to to.
     int kind = kByHour;
-    std::string keptGroup = "grp", callGroup;
+    std::string keptGroup = "nullif(grp, x'')", callGroup;
     switch (by) {
         case ReportBy::Extension:
             kind = kByExtension;
@@ -955,12 +952,12 @@ std::optional<std::vector<GroupTotals>> SqliteRecordIndex::TotalsKept(ReportBy b
             break;
         case ReportBy::DialledPrefix:
             kind = kByPrefix;
-            keptGroup = "substr(grp, 1, " + std::to_string(prefixDigits) + ")";
+            keptGroup = "substr(nullif(grp, x''), 1, " + std::to_string(prefixDigits) + ")";
             break;
         case ReportBy::Hour:
             break;
         case ReportBy::Day:
-            keptGroup = "day";
+            keptGroup = "nullif(day, x'')";
             break;
         case ReportBy::Site:
             return std::nullopt;
@@ -1006,6 +1003,8 @@ std::optional<std::vector<GroupTotals>> SqliteRecordIndex::TotalsKept(ReportBy b
     if (!to.empty()) {
         sql += " AND day < ?" + std::to_string(binds.size() + 1);
         binds.push_back(&toDay);
+    } else if (!from.empty()) {
+        sql += " AND day < x''";  // not the calls without a day (kept as the empty blob)
     }
     read = run(sql + " GROUP BY 1", binds);
     // Through the start times' index, whatever the group: a day of calls, not all of them.

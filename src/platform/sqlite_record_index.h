@@ -27,7 +27,7 @@ inline constexpr const char* kRecordIndexFile = "VELK.db";
 // transaction and opened anew.
 class SqliteRecordIndex : public RecordIndex, public IndexWriter {
 public:
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
     // Long enough for the sender's and a reader's short transactions and a rebuild's batch.
     static constexpr int kWriteWaitMs = 5000;
     static constexpr int kReadWaitMs = 5000;
