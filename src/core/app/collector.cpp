@@ -273,6 +273,11 @@ size_t Collector::DeliverFromDiskBuffer(uint32_t firstSlot,
     files_.Begin(named ? ResumingFileStore::Mode::Resuming : ResumingFileStore::Mode::Storing,
                  state.byPosition, KeepPositions());
     source_ = RecordSource::DiskBuffer;
+    // The index takes the batch's rows in one commit, not one commit a record (it reads them back
+    // from the files, so a kill between the two only delays them).
+    const bool batchIndex = !pipeline_.ImportRunning();
+    if (batchIndex)
+        indexer_.SetImporting(true);
     size_t done = 0;
     while (done < n && !files_.Owes()) {
         const std::vector<uint8_t> frame =
@@ -284,6 +289,10 @@ size_t Collector::DeliverFromDiskBuffer(uint32_t firstSlot,
         ++done;
     }
     source_ = RecordSource::Link;
+    if (batchIndex) {
+        indexer_.SetImporting(false);
+        ScheduleIndex();
+    }
     if (done < n) {
         // A record its files refused ends the batch there: nothing after it may reach a file
         // before it does. The journal names the shorter batch from the retry on (a kill before
@@ -407,6 +416,7 @@ bool Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
                                         "); the import stops");
         return false;
     }
+    files_.EndRecord();
     recorder_.HandOffAfterRecord();
     if (++importedSinceFlush_ >= kImportFlushBatch)
         FlushRecords();

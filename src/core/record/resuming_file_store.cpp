@@ -86,7 +86,7 @@ AppendResult ResumingFileStore::Append(const std::filesystem::path& path, std::s
     const AppendResult result = AppendUnit(path, bytes, headerIfNew);
     if (result == AppendResult::Failed)
         owed_.push_back({path, std::string(bytes), headerIfNew});
-    if (result == AppendResult::Written)
+    if (result == AppendResult::Written && undoable_)
         appended_.push_back({path, std::string(bytes), nullptr});
     return result;
 }

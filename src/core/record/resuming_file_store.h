@@ -74,8 +74,16 @@ public:
     }
     AppendResult Append(const std::filesystem::path& path, std::string_view bytes,
                         const Header& headerIfNew = nullptr) override;
-    // A record's appends begin: Undo takes back those that went through since.
-    void BeginRecord() { appended_.clear(); }
+    // A record's appends begin: Undo takes back those that went through since, until EndRecord
+    // (appends outside BeginRecord and EndRecord are not kept for an Undo).
+    void BeginRecord() {
+        appended_.clear();
+        undoable_ = true;
+    }
+    void EndRecord() {
+        appended_.clear();
+        undoable_ = false;
+    }
     // Cuts each file the record went into back to its length before, so that the record stands
     // in none of its files (an import stopped at it stores it whole when run again).
     void Undo() {
@@ -86,6 +94,7 @@ public:
                 files_.CutTo(it->path, size - it->bytes.size());
         }
         appended_.clear();
+        undoable_ = false;
     }
     bool Owes() const { return !owed_.empty(); }
     // Writes the owed appends again, in their order; true when none is owed any more. A file
@@ -186,6 +195,7 @@ private:
     std::string error_;
     std::vector<Owed> owed_;
     std::vector<Owed> appended_;  // since BeginRecord
+    bool undoable_ = false;
     std::vector<std::filesystem::path> leaveOut_;
 };
 

@@ -14,6 +14,7 @@
 #include "core/app/collector.h"
 #include "core/archive/index_fakes.h"
 #include "core/decode/record_builder.h"
+#include "core/link/billing_record.h"
 #include "core/link/link_fakes.h"
 #include "core/record/fake_file_store.h"
 #include "support/scripted_prompt.h"
@@ -208,6 +209,30 @@ TEST(CollectorIndexTest, EveryRecordOnceInTheIndexWhateverStepTheProgramIsKilled
             }
         }
     }
+}
+
+// A batch of the hard-disk buffer's records goes into the index in one commit, not one a record.
+TEST(CollectorIndexTest, QueueBatchIsOneCommit) {
+    test::TempDir dir;
+    AppSettings settings;
+    settings.RawSave = 1;
+    settings.RawSaveDaily = 1;
+    test::FakeFileStore files;
+    test::FakeIndexWriter index;
+    Machine m(settings, dir.Path(), files, index);
+    m.IndexTimer();
+    std::vector<BillingRecord> batch(3);
+    for (size_t i = 0; i < batch.size(); ++i) {
+        batch[i][2] = static_cast<uint8_t>(i + 1);  // the sequence number, low byte first
+        const char start[] = {0x14, 0x1A, 0x0C, 0x08, 0x0C, 0x1E, 0x2D, 0};  // 2026-12-08
+        std::memcpy(&batch[i][18], start, sizeof start);
+        std::memcpy(&batch[i][26], start, sizeof start);
+    }
+    const int before = index.commits;
+    ASSERT_EQ(m.collector.DeliverFromDiskBuffer(0, batch), 3u);
+    m.IndexTimer();
+    EXPECT_EQ(index.committed.rows.size(), 3u);
+    EXPECT_EQ(index.commits - before, 1);
 }
 
 }  // namespace
