@@ -187,6 +187,47 @@ TEST_F(CollectorCrashTest, EveryRecordOnceWhateverStepTheProgramDiesAt) {
     }
 }
 
+// The power fails at each step from a buffer file's hand-off on: the journal's newest state
+// ("delivered") reached the disk before the in-file was moved, so the start after it never takes
+// the record handed over for pending and stores it again into a new in-file.
+TEST_F(CollectorCrashTest, APowerCutAfterAHandOffStoresNothingTwice) {
+    test::FakeFileStore reference;
+    reference.recordSteps = true;
+    {
+        Machine m(settings_, dir_.Path(), reference);
+        Pbx pbx = pbx_;
+        pbx.Serve(m, reference);
+    }
+    const auto expected = RecordFiles(reference);
+    const std::string journal = "flush " + (dir_.Path() / DeliveryJournal::kFileName).string();
+    const auto& names = reference.stepNames;
+    const auto move = std::find_if(names.begin(), names.end(), [](const std::string& n) {
+        return n.rfind("move ", 0) == 0 && n.find("buffer_in") != std::string::npos;
+    });
+    ASSERT_NE(move, names.end());
+    // Right before the move: the journal flushed, after the record's last append.
+    const auto lastAppend = std::find_if(std::make_reverse_iterator(move), names.rend(),
+                                         [](const std::string& n) { return n.rfind("append ", 0) == 0; });
+    ASSERT_NE(lastAppend, names.rend());
+    EXPECT_NE(std::find(lastAppend.base(), move, journal), move);
+    for (int step = static_cast<int>(move - names.begin()) + 1; step <= reference.steps; ++step) {
+        SCOPED_TRACE("power fails at step " + std::to_string(step) + " (" + names[step - 1] + ")");
+        test::FakeFileStore files;
+        files.dieAtStep = step;
+        Pbx pbx = pbx_;
+        {
+            Machine m(settings_, dir_.Path(), files);
+            pbx.Serve(m, files);
+        }
+        files.PowerCut();
+        files.Revive();
+        Machine m(settings_, dir_.Path(), files);
+        pbx.Serve(m, files);
+        ASSERT_EQ(pbx.next, pbx.frames.size());
+        EXPECT_EQ(RecordFiles(files), expected);
+    }
+}
+
 // The billing server's queue file, kept in the fake store: the reader's writes are steps of the
 // machine and reach the disk only when flushed. The producer is not part of the test: it wrote
 // its records and flushed them before.
