@@ -34,7 +34,8 @@ const velk::ProgramHelp kHelp = {
     "Without VELK.INI (a mistyped --dir, settings not yet written) it does not start and\n"
     "ends with code 78, unless told to start on the default settings.",
     "  --defaults   start on the default settings when VELK.INI is missing (and make\n"
-    "               the directory given with --dir when it is missing)\n"};
+    "               the directory given with --dir when it is missing)\n",
+    false};
 
 // No settings to run on (sysexits' EX_CONFIG): the service is not restarted for it.
 constexpr int kNoSettingsExit = 78;
