@@ -33,7 +33,8 @@ const velk::ProgramHelp kHelp = {
     "left alone, so it can run again, and beside velk or velk-collector.\n"
     "check reads the index without changing it: whether it reads as sound and how many calls it\n"
     "holds (exit code 1 when it cannot be read or is damaged).",
-    ""};
+    "",
+    false};
 
 // The index read only, as a billing application's user reads it.
 int Check(const std::filesystem::path& base) {

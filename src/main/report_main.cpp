@@ -43,7 +43,8 @@ const velk::ProgramHelp kHelp = {
     "  --format FORMAT  table, csv or json\n"
     "  --db CONNECTION  the database server of many sites: a libpq connection string or URI\n"
     "                   (the password from ~/.pgpass or the file of passfile=)\n"
-    "  --site NAME      with --db, the calls of that site only\n"};
+    "  --site NAME      with --db, the calls of that site only\n",
+    false};
 
 }  // namespace
 

@@ -52,9 +52,10 @@ std::string FollowSchema() {
 
 // What the reports count, kept per day: for each kind of group (kTotalsKinds) and day (the start
 // time's first ten characters) the figures of each group, so that a report over a long time adds
-// up a row per group and day instead of reading every call. Triggers keep them with every call
-// added, whoever adds it; a call changed or removed (nothing of VELK's does either) marks them
-// unsound, and the next writer to open the index counts them again.
+// up a row per group and day instead of reading every call. Each commit of a writer counts the
+// calls added since the last one (in one statement per kind, not a statement per call), whoever
+// added them: until then the reports read the calls. A call changed or removed (nothing of VELK's
+// does either) marks them unsound, and the next writer to open the index counts them again.
 enum TotalsKind { kByExtension = 0, kByTrunk = 1, kByCallType = 2, kByPrefix = 3, kByHour = 4 };
 constexpr int kTotalsKinds = 5;
 // The dialled numbers' prefixes are kept this long: a report by a shorter prefix adds them up,
@@ -90,13 +91,14 @@ std::string KnownSeconds(const std::string& c) {
 }
 
 // Counts the kept totals again from the calls: forgets them, and has the calls there are now
-// counted in steps (CountSomeTotals); the calls added meanwhile count through the trigger.
-// Either way a group's day has one row.
+// counted in steps (CountSomeTotals); the calls added meanwhile count at the commits that add
+// them. Either way a group's day has one row.
 std::string RecountTotals() {
     return "DELETE FROM call_totals;\n"
            "UPDATE call_totals_state SET sound = 1,"
            " next_id = (SELECT coalesce(min(id), 1) FROM calls),"
-           " end_id = (SELECT coalesce(max(id), 0) + 1 FROM calls);\n";
+           " end_id = (SELECT coalesce(max(id), 0) + 1 FROM calls),"
+           " counted_to = (SELECT coalesce(max(id), 0) + 1 FROM calls);\n";
 }
 
 // A day or group as the totals keep it: an absent one as the empty blob, which no call's value
@@ -124,30 +126,28 @@ std::string TotalsOfIds() {
     return sql;
 }
 
-// What schema 4 added: the totals per day, their triggers, and the calls there are to be counted.
-std::string TotalsSchema() {
-    std::string sql =
-        "CREATE TABLE call_totals (kind INTEGER NOT NULL, day NOT NULL, grp NOT NULL,"
-        " calls INTEGER NOT NULL, answered INTEGER NOT NULL, seconds INTEGER NOT NULL,"
-        " longest INTEGER NOT NULL, PRIMARY KEY (kind, day, grp)) WITHOUT ROWID;\n"
-        // sound: 0 when a call was changed or removed (the totals must be counted again); the
-        // calls with ids in [next_id, end_id) are not counted yet.
-        "CREATE TABLE call_totals_state (sound INTEGER NOT NULL,"
-        " next_id INTEGER NOT NULL, end_id INTEGER NOT NULL);\n"
-        "INSERT INTO call_totals_state VALUES (0, 0, 0);\n"
-        "CREATE TRIGGER call_totals_add AFTER INSERT ON calls BEGIN\n";
-    for (int kind = 0; kind < kTotalsKinds; ++kind) {
-        sql += "  INSERT INTO call_totals VALUES (" + std::to_string(kind) + ", " +
-               Kept(TotalsDay("NEW")) + ", " + Kept(TotalsGroup(kind, "NEW")) +
-               ", 1, coalesce(NEW.answered, 0), " + KnownSeconds("NEW") + ", " +
-               KnownSeconds("NEW") + ")" + kAddToTotals + ";\n";
-    }
-    sql += "END;\n"
-           "CREATE TRIGGER call_totals_changed AFTER UPDATE ON calls BEGIN\n"
+// A call changed or removed under the index leaves the totals to be counted again.
+std::string ChangeTriggers() {
+    return "CREATE TRIGGER call_totals_changed AFTER UPDATE ON calls BEGIN\n"
            "  UPDATE call_totals_state SET sound = 0;\nEND;\n"
            "CREATE TRIGGER call_totals_removed AFTER DELETE ON calls BEGIN\n"
            "  UPDATE call_totals_state SET sound = 0;\nEND;\n";
-    return sql + RecountTotals();
+}
+
+// What schema 4 added (without the trigger that counted each call as it came, which schema 5
+// left for the counting at each commit): the totals per day, and the calls there are to be
+// counted.
+std::string TotalsSchema() {
+    return "CREATE TABLE call_totals (kind INTEGER NOT NULL, day NOT NULL, grp NOT NULL,"
+           " calls INTEGER NOT NULL, answered INTEGER NOT NULL, seconds INTEGER NOT NULL,"
+           " longest INTEGER NOT NULL, PRIMARY KEY (kind, day, grp)) WITHOUT ROWID;\n"
+           // sound: 0 when a call was changed or removed (the totals must be counted again); the
+           // calls with ids in [next_id, end_id) are not counted yet, nor those from counted_to
+           // on (added since the last commit that counted).
+           "CREATE TABLE call_totals_state (sound INTEGER NOT NULL,"
+           " next_id INTEGER NOT NULL, end_id INTEGER NOT NULL, counted_to INTEGER NOT NULL);\n"
+           "INSERT INTO call_totals_state VALUES (0, 0, 0, 0);\n" +
+           ChangeTriggers() + RecountTotals();
 }
 
 // The view of the calls with the text of every coded field beside its code; a code the table has
@@ -353,7 +353,7 @@ bool SqliteRecordIndex::Fail(const std::string& what) {
 }
 
 void SqliteRecordIndex::Finalize() {
-    for (sqlite3_stmt** s : {&insert_, &same_, &mark_, &setMark_}) {
+    for (sqlite3_stmt** s : {&insert_, &same_, &mark_, &setMark_, &totals_, &addTotals_}) {
         sqlite3_finalize(*s);
         *s = nullptr;
     }
@@ -499,7 +499,10 @@ bool SqliteRecordIndex::Open() {
             !Prepare(mark_, "SELECT device, inode, position, checking, check_until FROM "
                             "followed_files WHERE file = ?1") ||
             !Prepare(setMark_,
-                     "INSERT OR REPLACE INTO followed_files VALUES (?1, ?2, ?3, ?4, ?5, ?6)"))
+                     "INSERT OR REPLACE INTO followed_files VALUES (?1, ?2, ?3, ?4, ?5, ?6)") ||
+            !Prepare(totals_, TotalsOfIds()) ||
+            !Prepare(addTotals_, std::string("INSERT INTO call_totals VALUES (?1, ?2, ?3, ?4, ?5, "
+                                             "?6, ?7)") + kAddToTotals))
             return Fail("cannot prepare the record index");
         // The files SQLite keeps beside this database now (made by the statements above).
         wal_ = shm_ = FileIdentity{};
@@ -546,11 +549,52 @@ bool SqliteRecordIndex::KeptTotalsSound() {
     // An index of an older schema, read only, has none.
     sqlite3_stmt* s = nullptr;
     const bool sound =
-        sqlite3_prepare_v2(db_, "SELECT sound = 1 AND next_id >= end_id FROM call_totals_state",
+        sqlite3_prepare_v2(db_,
+                           "SELECT sound = 1 AND next_id >= end_id AND counted_to > (SELECT "
+                           "coalesce(max(id), 0) FROM calls) FROM call_totals_state",
                            -1, &s, nullptr) == SQLITE_OK &&
         sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 1;
     sqlite3_finalize(s);
     return sound;
+}
+
+bool SqliteRecordIndex::AddTotalsOfIds(int64_t from, int64_t until) {
+    // Each group and day of them added to its row.
+    sqlite3_bind_int64(totals_, 1, from);
+    sqlite3_bind_int64(totals_, 2, until);
+    bool ok = true;
+    int step = SQLITE_ROW;
+    while (ok && (step = sqlite3_step(totals_)) == SQLITE_ROW) {
+        for (int i = 0; i < 7; ++i)
+            sqlite3_bind_value(addTotals_, i + 1, sqlite3_column_value(totals_, i));
+        ok = sqlite3_step(addTotals_) == SQLITE_DONE;
+        sqlite3_reset(addTotals_);
+    }
+    ok = ok && step == SQLITE_DONE;
+    sqlite3_reset(totals_);
+    return ok;
+}
+
+bool SqliteRecordIndex::CountNewTotals() {
+    // The calls added since the last commit that counted (by this writer, or by hand).
+    sqlite3_stmt* s = nullptr;
+    int64_t from = 0, until = 0;
+    bool ok = sqlite3_prepare_v2(db_,
+                                 "SELECT counted_to, (SELECT coalesce(max(id), 0) + 1 FROM calls) "
+                                 "FROM call_totals_state",
+                                 -1, &s, nullptr) == SQLITE_OK &&
+              sqlite3_step(s) == SQLITE_ROW;
+    if (ok) {
+        from = sqlite3_column_int64(s, 0);
+        until = sqlite3_column_int64(s, 1);
+    }
+    sqlite3_finalize(s);
+    if (!ok || from >= until)
+        return ok;
+    const std::string counted =
+        "UPDATE call_totals_state SET counted_to = " + std::to_string(until);
+    return AddTotalsOfIds(from, until) &&
+           sqlite3_exec(db_, counted.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 bool SqliteRecordIndex::CountSomeTotals(int64_t most) {
@@ -573,32 +617,15 @@ bool SqliteRecordIndex::CountSomeTotals(int64_t most) {
         return false;
     }
     const int64_t until = end - next > most ? next + most : end;
-    // Each group and day of them added to its row, as the trigger adds a call.
-    sqlite3_stmt *totals = nullptr, *add = nullptr, *done = nullptr;
-    ok = sqlite3_prepare_v2(db_, TotalsOfIds().c_str(), -1, &totals, nullptr) == SQLITE_OK &&
-         sqlite3_prepare_v2(db_,
-                            (std::string("INSERT INTO call_totals VALUES (?1, ?2, ?3, ?4, ?5, ?6, "
-                                         "?7)") + kAddToTotals)
-                                .c_str(),
-                            -1, &add, nullptr) == SQLITE_OK &&
+    sqlite3_stmt* done = nullptr;
+    ok = AddTotalsOfIds(next, until) &&
          sqlite3_prepare_v2(db_, "UPDATE call_totals_state SET next_id = ?1", -1, &done,
                             nullptr) == SQLITE_OK;
     if (ok) {
-        sqlite3_bind_int64(totals, 1, next);
-        sqlite3_bind_int64(totals, 2, until);
-        int step = SQLITE_ROW;
-        while (ok && (step = sqlite3_step(totals)) == SQLITE_ROW) {
-            for (int i = 0; i < 7; ++i)
-                sqlite3_bind_value(add, i + 1, sqlite3_column_value(totals, i));
-            ok = sqlite3_step(add) == SQLITE_DONE;
-            sqlite3_reset(add);
-        }
-        ok = ok && step == SQLITE_DONE;
         sqlite3_bind_int64(done, 1, until);
-        ok = ok && sqlite3_step(done) == SQLITE_DONE;
+        ok = sqlite3_step(done) == SQLITE_DONE;
     }
-    for (sqlite3_stmt* statement : {totals, add, done})
-        sqlite3_finalize(statement);
+    sqlite3_finalize(done);
     if (!ok || sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         return true;
@@ -626,6 +653,13 @@ bool SqliteRecordIndex::SetUp(int schema) {
                " DROP TRIGGER IF EXISTS call_totals_removed; DROP TABLE IF EXISTS call_totals;"
                " DROP TABLE IF EXISTS call_totals_state;\n" +
                TotalsSchema();
+    // Schema 4 counted each call through a trigger, every one of them by now: the commits count
+    // from the next call on.
+    if (now == 4)
+        sql = "DROP TRIGGER IF EXISTS call_totals_add;\n"
+              "ALTER TABLE call_totals_state ADD COLUMN counted_to INTEGER NOT NULL DEFAULT 0;\n"
+              "UPDATE call_totals_state SET counted_to = (SELECT coalesce(max(id), 0) + 1 FROM "
+              "calls);\n";
     if (now >= 0 && now < kSchemaVersion)
         sql += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n";
     if (now < 0 || sqlite3_exec(db_, (sql + "COMMIT;").c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
@@ -667,7 +701,7 @@ void SqliteRecordIndex::Rollback() {
 bool SqliteRecordIndex::Commit() {
     if (!InTransaction("commit"))
         return false;
-    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (!CountNewTotals() || sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         return Fail("cannot write the record index");
     }

@@ -27,7 +27,7 @@ inline constexpr const char* kRecordIndexFile = "VELK.db";
 // transaction and opened anew.
 class SqliteRecordIndex : public RecordIndex, public IndexWriter {
 public:
-    static constexpr int kSchemaVersion = 4;
+    static constexpr int kSchemaVersion = 5;
     // Long enough for the sender's and a reader's short transactions and a rebuild's batch.
     static constexpr int kWriteWaitMs = 5000;
     static constexpr int kReadWaitMs = 5000;
@@ -98,6 +98,10 @@ private:
     // Whether the report totals kept per day can be used (an older index has none).
     bool KeptTotalsSound();
     void RecountTotalsIfUnsound();
+    // Adds the calls with ids in [from, until) to the kept totals (in the transaction under way).
+    bool AddTotalsOfIds(int64_t from, int64_t until);
+    // Adds the calls not counted since the last commit that counted; part of every commit.
+    bool CountNewTotals();
     // A report from the kept totals and the calls of the days they cannot count whole; nullopt
     // when they cannot be used (read false: when they cannot be read).
     std::optional<std::vector<GroupTotals>> TotalsKept(ReportBy by, int prefixDigits,
@@ -126,6 +130,8 @@ private:
     sqlite3_stmt* same_ = nullptr;
     sqlite3_stmt* mark_ = nullptr;
     sqlite3_stmt* setMark_ = nullptr;
+    sqlite3_stmt* totals_ = nullptr;
+    sqlite3_stmt* addTotals_ = nullptr;
     std::string error_;
     bool damaged_ = false;
     bool transaction_ = false;

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/foundation/command_line.h"
@@ -77,6 +79,25 @@ TEST(PackagedPrograms, AnswerHelpVersionAndWrongOptionsAlike) {
             const std::string file = entry.path().filename().string();
             EXPECT_TRUE(file == "out.txt" || file == "err.txt") << name << " made " << file;
         }
+    }
+}
+
+// The programs that only read a base directory refuse a missing one, and their help says it
+// must exist (their manual pages are made from it).
+TEST(PackagedPrograms, ReadingProgramsSayTheDirectoryMustExist) {
+    const std::vector<std::pair<std::string, std::string>> programs = {{"velk-report", ""},
+                                                                        {"velk-index", "check"}};
+    for (const auto& [name, command] : programs) {
+        test::TempDir dir;
+        ProgramRun r = Program(dir, name, "--help");
+        EXPECT_NE(r.out.find("--dir DIR    the base directory (default: the current directory), "
+                             "which\n               must exist"),
+                  std::string::npos)
+            << name << ": " << r.out;
+        const std::string missing = (dir / "missing").string();
+        r = Program(dir, name, "--dir '" + missing + "' " + command);
+        EXPECT_NE(r.code, 0) << name;
+        EXPECT_FALSE(std::filesystem::exists(dir / "missing")) << name;
     }
 }
 
