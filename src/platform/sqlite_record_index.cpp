@@ -62,7 +62,7 @@ constexpr int kTotalsKinds = 5;
 // one by a longer one reads the calls.
 constexpr int kKeptPrefixDigits = 4;
 
-// The group of a call of `kind` in SQL, of the row `c` ("NEW" in a trigger).
+// The group of a call of `kind` in SQL, of the row named `c`.
 std::string TotalsGroup(int kind, const std::string& c) {
     switch (kind) {
         case kByExtension:
