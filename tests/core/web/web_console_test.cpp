@@ -60,6 +60,12 @@ public:
             GroupTotals& g = groups[GroupOf(r, by, digits)];
             g.group = GroupOf(r, by, digits);
             ++g.calls;
+            const auto* answered = std::get_if<int64_t>(&r.values[kAnsweredColumn]);
+            g.answered += answered != nullptr ? *answered : 0;
+            const auto* seconds = std::get_if<int64_t>(&r.values[32]);
+            const int64_t known = seconds != nullptr && *seconds > 0 ? *seconds : 0;
+            g.totalSeconds += known;
+            g.longestSeconds = std::max(g.longestSeconds, known);
         }
         std::vector<GroupTotals> out;
         for (auto& [k, g] : groups)
@@ -337,6 +343,26 @@ TEST_F(Console, TheApiAnswersAsTheReportProgramDoes) {
     EXPECT_THAT(report.body, HasSubstr("\"group\": \"06\", \"calls\": 2"));
     EXPECT_EQ(Get("/api/report?by=site", token).status, 400);
     EXPECT_EQ(Get("/api/report?prefix_digits=25", token).status, 400);
+}
+
+// The Reports page's average is the mean duration rounded to the nearest second, a half up, as
+// velk-report's average_seconds.
+TEST_F(Console, TheReportsPageRoundsTheAverage) {
+    const auto lasting = [](int64_t id, const std::string& dialled, int64_t seconds) {
+        IndexRow row = Call(id, dialled);
+        row.values[32] = seconds;
+        return row;
+    };
+    // Means of 1.5 and 1.33 seconds.
+    archive.rows = {lasting(1, "0612", 1), lasting(2, "0699", 2), lasting(3, "0712", 1),
+                    lasting(4, "0713", 1), lasting(5, "0714", 2)};
+    const std::string token = Session();
+    const WebResponse page = Get("/reports?by=dialled-prefix&prefix_digits=2", token);
+    EXPECT_EQ(page.status, 200);
+    EXPECT_THAT(page.body, HasSubstr("<tr><td>06</td><td>2</td><td>2</td><td>000:00:03</td>"
+                                     "<td>000:00:02</td><td>000:00:02</td></tr>"));
+    EXPECT_THAT(page.body, HasSubstr("<tr><td>07</td><td>3</td><td>3</td><td>000:00:04</td>"
+                                     "<td>000:00:01</td><td>000:00:02</td></tr>"));
 }
 
 TEST_F(Console, ALongSearchStopsAndSaysSo) {
