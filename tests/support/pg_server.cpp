@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <ios>
 #include <vector>
 #include <thread>
 
@@ -136,7 +137,14 @@ std::vector<pid_t> ServerProcesses(pid_t postmaster) {
         const std::string name = e.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        const std::string stat = ReadFile(e.path() / "stat");
+        // A process that ends while its file is read fails the read (ESRCH), which the stream
+        // throws: it is no longer one to signal.
+        std::string stat;
+        try {
+            stat = ReadFile(e.path() / "stat");
+        } catch (const std::ios_base::failure&) {
+            continue;
+        }
         // "pid (comm) state ppid ...": the command may hold blanks and parentheses.
         const size_t close = stat.rfind(')');
         if (close == std::string::npos)
