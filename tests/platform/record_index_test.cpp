@@ -159,6 +159,38 @@ TEST_F(GroupReader, ReadsTheLogAKilledWriterLeft) {
     EXPECT_EQ(CallsSeen(error), 3) << error;
 }
 
+// The service's own user or an administrator may write the files, and reads them all the same:
+// without touching them. The log files the collector keeps for the group stay as they are, the
+// same files with the same access, and a group member reads on after such a reader has gone.
+TEST_F(GroupReader, AReaderWhoMayWriteLeavesTheLogFilesAsTheyWere) {
+    {
+        SqliteRecordIndex writer(db_, SqliteRecordIndex::Mode::Write);
+        std::vector<IndexRow> rows = {Row("2026-12-01 08:00:00", "2041"),
+                                      Row("2026-12-01 09:00:00", "2042")};
+        ASSERT_TRUE(writer.Add(rows)) << writer.ErrorText();
+    }
+    struct stat before[2] {};
+    const char* extras[2] = {"-wal", "-shm"};
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(::stat((db_.string() + extras[i]).c_str(), &before[i]), 0) << extras[i];
+    {
+        // The last connection to close: a writer's would tidy the log files away here.
+        SqliteRecordIndex reader(db_, SqliteRecordIndex::Mode::Read);
+        EXPECT_EQ(reader.Count(), 2) << reader.ErrorText();
+    }
+    for (int i = 0; i < 2; ++i) {
+        struct stat after {};
+        ASSERT_EQ(::stat((db_.string() + extras[i]).c_str(), &after), 0)
+            << extras[i] << " is gone after a read";
+        EXPECT_EQ(after.st_ino, before[i].st_ino) << extras[i];
+        EXPECT_EQ(after.st_mode & 0777, before[i].st_mode & 0777) << extras[i];
+        EXPECT_EQ(after.st_gid, before[i].st_gid) << extras[i];
+    }
+    CloseDirectory();
+    std::string error;
+    EXPECT_EQ(CallsSeen(error), 2) << error;
+}
+
 // An index an earlier VELK wrote has no log files once its writer closed: read as it is.
 TEST_F(GroupReader, ReadsAnIndexWithoutLogFiles) {
     {
