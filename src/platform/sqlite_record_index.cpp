@@ -126,12 +126,22 @@ std::string TotalsOfIds() {
     return sql;
 }
 
+// A call put in below the ids the commits have counted (a row restored by hand with its old id,
+// or replaced in place) would never be counted: the totals are counted again instead. VELK's
+// own calls take the next id and pass by.
+std::string BehindTrigger() {
+    return "CREATE TRIGGER call_totals_behind AFTER INSERT ON calls"
+           " WHEN NEW.id < (SELECT counted_to FROM call_totals_state) BEGIN\n"
+           "  UPDATE call_totals_state SET sound = 0;\nEND;\n";
+}
+
 // A call changed or removed under the index leaves the totals to be counted again.
 std::string ChangeTriggers() {
     return "CREATE TRIGGER call_totals_changed AFTER UPDATE ON calls BEGIN\n"
            "  UPDATE call_totals_state SET sound = 0;\nEND;\n"
            "CREATE TRIGGER call_totals_removed AFTER DELETE ON calls BEGIN\n"
-           "  UPDATE call_totals_state SET sound = 0;\nEND;\n";
+           "  UPDATE call_totals_state SET sound = 0;\nEND;\n" +
+           BehindTrigger();
 }
 
 // What schema 4 added (without the trigger that counted each call as it came, which schema 5
@@ -650,7 +660,8 @@ bool SqliteRecordIndex::SetUp(int schema) {
     // index holds.
     if (now >= 1 && now <= 3)
         sql += "DROP TRIGGER IF EXISTS call_totals_add; DROP TRIGGER IF EXISTS call_totals_changed;"
-               " DROP TRIGGER IF EXISTS call_totals_removed; DROP TABLE IF EXISTS call_totals;"
+               " DROP TRIGGER IF EXISTS call_totals_removed;"
+               " DROP TRIGGER IF EXISTS call_totals_behind; DROP TABLE IF EXISTS call_totals;"
                " DROP TABLE IF EXISTS call_totals_state;\n" +
                TotalsSchema();
     // Schema 4 counted each call through a trigger, every one of them by now: the commits count
@@ -659,7 +670,8 @@ bool SqliteRecordIndex::SetUp(int schema) {
         sql = "DROP TRIGGER IF EXISTS call_totals_add;\n"
               "ALTER TABLE call_totals_state ADD COLUMN counted_to INTEGER NOT NULL DEFAULT 0;\n"
               "UPDATE call_totals_state SET counted_to = (SELECT coalesce(max(id), 0) + 1 FROM "
-              "calls);\n";
+              "calls);\n" +
+              BehindTrigger();
     if (now >= 0 && now < kSchemaVersion)
         sql += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n";
     if (now < 0 || sqlite3_exec(db_, (sql + "COMMIT;").c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
