@@ -90,15 +90,17 @@ std::string KnownSeconds(const std::string& c) {
     return "iif(" + duration + " BETWEEN 1 AND 999999999999, " + duration + ", 0)";
 }
 
+// The id the next call added takes.
+constexpr const char* kNextId = "(SELECT coalesce(max(id), 0) + 1 FROM calls)";
+
 // Counts the kept totals again from the calls: forgets them, and has the calls there are now
 // counted in steps (CountSomeTotals); the calls added meanwhile count at the commits that add
 // them. Either way a group's day has one row.
 std::string RecountTotals() {
-    return "DELETE FROM call_totals;\n"
-           "UPDATE call_totals_state SET sound = 1,"
-           " next_id = (SELECT coalesce(min(id), 1) FROM calls),"
-           " end_id = (SELECT coalesce(max(id), 0) + 1 FROM calls),"
-           " counted_to = (SELECT coalesce(max(id), 0) + 1 FROM calls);\n";
+    return std::string("DELETE FROM call_totals;\n"
+                       "UPDATE call_totals_state SET sound = 1,"
+                       " next_id = (SELECT coalesce(min(id), 1) FROM calls), end_id = ") +
+           kNextId + ", counted_to = " + kNextId + ";\n";
 }
 
 // A day or group as the totals keep it: an absent one as the empty blob, which no call's value
@@ -140,8 +142,7 @@ std::string ChangeTriggers() {
     return "CREATE TRIGGER call_totals_changed AFTER UPDATE ON calls BEGIN\n"
            "  UPDATE call_totals_state SET sound = 0;\nEND;\n"
            "CREATE TRIGGER call_totals_removed AFTER DELETE ON calls BEGIN\n"
-           "  UPDATE call_totals_state SET sound = 0;\nEND;\n" +
-           BehindTrigger();
+           "  UPDATE call_totals_state SET sound = 0;\nEND;\n";
 }
 
 // What schema 4 added (without the trigger that counted each call as it came, which schema 5
@@ -157,7 +158,7 @@ std::string TotalsSchema() {
            "CREATE TABLE call_totals_state (sound INTEGER NOT NULL,"
            " next_id INTEGER NOT NULL, end_id INTEGER NOT NULL, counted_to INTEGER NOT NULL);\n"
            "INSERT INTO call_totals_state VALUES (0, 0, 0, 0);\n" +
-           ChangeTriggers() + RecountTotals();
+           ChangeTriggers() + BehindTrigger() + RecountTotals();
 }
 
 // The view of the calls with the text of every coded field beside its code; a code the table has
@@ -363,7 +364,8 @@ bool SqliteRecordIndex::Fail(const std::string& what) {
 }
 
 void SqliteRecordIndex::Finalize() {
-    for (sqlite3_stmt** s : {&insert_, &same_, &mark_, &setMark_, &totals_, &addTotals_}) {
+    for (sqlite3_stmt** s :
+         {&insert_, &same_, &mark_, &setMark_, &totals_, &addTotals_, &uncounted_, &countedTo_}) {
         sqlite3_finalize(*s);
         *s = nullptr;
     }
@@ -512,7 +514,10 @@ bool SqliteRecordIndex::Open() {
                      "INSERT OR REPLACE INTO followed_files VALUES (?1, ?2, ?3, ?4, ?5, ?6)") ||
             !Prepare(totals_, TotalsOfIds()) ||
             !Prepare(addTotals_, std::string("INSERT INTO call_totals VALUES (?1, ?2, ?3, ?4, ?5, "
-                                             "?6, ?7)") + kAddToTotals))
+                                             "?6, ?7)") + kAddToTotals) ||
+            !Prepare(uncounted_,
+                     std::string("SELECT counted_to, ") + kNextId + " FROM call_totals_state") ||
+            !Prepare(countedTo_, "UPDATE call_totals_state SET counted_to = ?1"))
             return Fail("cannot prepare the record index");
         // The files SQLite keeps beside this database now (made by the statements above).
         wal_ = shm_ = FileIdentity{};
@@ -560,8 +565,9 @@ bool SqliteRecordIndex::KeptTotalsSound() {
     sqlite3_stmt* s = nullptr;
     const bool sound =
         sqlite3_prepare_v2(db_,
-                           "SELECT sound = 1 AND next_id >= end_id AND counted_to > (SELECT "
-                           "coalesce(max(id), 0) FROM calls) FROM call_totals_state",
+                           (std::string("SELECT sound = 1 AND next_id >= end_id AND ") +
+                            "counted_to >= " + kNextId + " FROM call_totals_state")
+                               .c_str(),
                            -1, &s, nullptr) == SQLITE_OK &&
         sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 1;
     sqlite3_finalize(s);
@@ -587,24 +593,18 @@ bool SqliteRecordIndex::AddTotalsOfIds(int64_t from, int64_t until) {
 
 bool SqliteRecordIndex::CountNewTotals() {
     // The calls added since the last commit that counted (by this writer, or by hand).
-    sqlite3_stmt* s = nullptr;
-    int64_t from = 0, until = 0;
-    bool ok = sqlite3_prepare_v2(db_,
-                                 "SELECT counted_to, (SELECT coalesce(max(id), 0) + 1 FROM calls) "
-                                 "FROM call_totals_state",
-                                 -1, &s, nullptr) == SQLITE_OK &&
-              sqlite3_step(s) == SQLITE_ROW;
-    if (ok) {
-        from = sqlite3_column_int64(s, 0);
-        until = sqlite3_column_int64(s, 1);
-    }
-    sqlite3_finalize(s);
-    if (!ok || from >= until)
-        return ok;
-    const std::string counted =
-        "UPDATE call_totals_state SET counted_to = " + std::to_string(until);
-    return AddTotalsOfIds(from, until) &&
-           sqlite3_exec(db_, counted.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    const bool read = sqlite3_step(uncounted_) == SQLITE_ROW;
+    const int64_t from = read ? sqlite3_column_int64(uncounted_, 0) : 0;
+    const int64_t until = read ? sqlite3_column_int64(uncounted_, 1) : 0;
+    sqlite3_reset(uncounted_);
+    if (!read || from >= until)
+        return read;
+    if (!AddTotalsOfIds(from, until))
+        return false;
+    sqlite3_bind_int64(countedTo_, 1, until);
+    const bool moved = sqlite3_step(countedTo_) == SQLITE_DONE;
+    sqlite3_reset(countedTo_);
+    return moved;
 }
 
 bool SqliteRecordIndex::CountSomeTotals(int64_t most) {
@@ -667,10 +667,11 @@ bool SqliteRecordIndex::SetUp(int schema) {
     // Schema 4 counted each call through a trigger, every one of them by now: the commits count
     // from the next call on.
     if (now == 4)
-        sql = "DROP TRIGGER IF EXISTS call_totals_add;\n"
-              "ALTER TABLE call_totals_state ADD COLUMN counted_to INTEGER NOT NULL DEFAULT 0;\n"
-              "UPDATE call_totals_state SET counted_to = (SELECT coalesce(max(id), 0) + 1 FROM "
-              "calls);\n" +
+        sql = std::string("DROP TRIGGER IF EXISTS call_totals_add;\n"
+                          "ALTER TABLE call_totals_state ADD COLUMN counted_to INTEGER NOT "
+                          "NULL DEFAULT 0;\n"
+                          "UPDATE call_totals_state SET counted_to = ") +
+              kNextId + ";\n" +
               BehindTrigger();
     if (now >= 0 && now < kSchemaVersion)
         sql += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n";

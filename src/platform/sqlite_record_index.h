@@ -132,6 +132,8 @@ private:
     sqlite3_stmt* setMark_ = nullptr;
     sqlite3_stmt* totals_ = nullptr;
     sqlite3_stmt* addTotals_ = nullptr;
+    sqlite3_stmt* uncounted_ = nullptr;  // counted_to and the next id
+    sqlite3_stmt* countedTo_ = nullptr;
     std::string error_;
     bool damaged_ = false;
     bool transaction_ = false;

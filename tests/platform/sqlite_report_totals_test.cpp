@@ -107,6 +107,23 @@ int64_t Number(const std::filesystem::path& file, const std::string& sql) {
     return n;
 }
 
+// An index of the edge calls, made by this VELK and then taken back to what an older one kept by
+// `older` (statements run on it).
+void MakeOlderIndex(const std::filesystem::path& file, const std::string& older) {
+    SqliteRecordIndex made(file, SqliteRecordIndex::Mode::Write);
+    std::vector<IndexRow> rows = EdgeCalls();
+    ASSERT_TRUE(made.Add(rows)) << made.ErrorText();
+    ASSERT_TRUE(made.Execute(older));
+}
+
+// The edge calls again, as other calls.
+std::vector<IndexRow> LaterCalls() {
+    std::vector<IndexRow> later = EdgeCalls();
+    for (IndexRow& row : later)
+        row.raw += "later";
+    return later;
+}
+
 using Answers = std::vector<std::vector<GroupTotals>>;
 
 // Every report over every range of the ends, as the index answers it now.
@@ -195,15 +212,10 @@ TEST(SqliteReportTotals, AChangedCallHasTheTotalsCountedAgain) {
 TEST(SqliteReportTotals, AnOlderIndexGetsTheTotalsOfItsCalls) {
     test::TempDir dir;
     const auto file = dir / kRecordIndexFile;
-    {
-        SqliteRecordIndex made(file, SqliteRecordIndex::Mode::Write);
-        std::vector<IndexRow> rows = EdgeCalls();
-        ASSERT_TRUE(made.Add(rows)) << made.ErrorText();
-        ASSERT_TRUE(made.Execute(
-            "DROP TRIGGER call_totals_changed; DROP TRIGGER call_totals_behind; "
-            "DROP TRIGGER call_totals_removed; DROP TABLE call_totals; "
-            "DROP TABLE call_totals_state; PRAGMA user_version = 2"));
-    }
+    MakeOlderIndex(file,
+                   "DROP TRIGGER call_totals_changed; DROP TRIGGER call_totals_behind; "
+                   "DROP TRIGGER call_totals_removed; DROP TABLE call_totals; "
+                   "DROP TABLE call_totals_state; PRAGMA user_version = 2");
     const Answers before = EveryAnswer(file);
     EXPECT_EQ(Number(file, "PRAGMA user_version"), 2);
     SqliteRecordIndex writer(file, SqliteRecordIndex::Mode::Write);
@@ -215,9 +227,7 @@ TEST(SqliteReportTotals, AnOlderIndexGetsTheTotalsOfItsCalls) {
     ASSERT_TRUE(writer.CountSomeTotals(10));
 
     // Calls added meanwhile count once, at the commit that adds them.
-    std::vector<IndexRow> later = EdgeCalls();
-    for (IndexRow& row : later)
-        row.raw += "later";
+    std::vector<IndexRow> later = LaterCalls();
     // The writer's commit counts a step of them (the rest, here) as well.
     ASSERT_TRUE(writer.Add(later)) << writer.ErrorText();
     EXPECT_EQ(Number(file, kCounted), 1);
@@ -238,21 +248,14 @@ TEST(SqliteReportTotals, AnOlderIndexGetsTheTotalsOfItsCalls) {
 TEST(SqliteReportTotals, AnIndexThatCountedThroughATriggerCountsEachCallOnce) {
     test::TempDir dir;
     const auto file = dir / kRecordIndexFile;
-    {
-        SqliteRecordIndex made(file, SqliteRecordIndex::Mode::Write);
-        std::vector<IndexRow> rows = EdgeCalls();
-        ASSERT_TRUE(made.Add(rows)) << made.ErrorText();
-        // The trigger as schema 4 had it, in effect: each call added counts 1000 times more.
-        ASSERT_TRUE(made.Execute(
-            "DROP TRIGGER call_totals_behind; "
-            "ALTER TABLE call_totals_state DROP COLUMN counted_to; "
-            "CREATE TRIGGER call_totals_add AFTER INSERT ON calls BEGIN "
-            "UPDATE call_totals SET calls = calls + 1000; END; PRAGMA user_version = 4"));
-    }
+    // The trigger as schema 4 had it, in effect: each call added counts 1000 times more.
+    MakeOlderIndex(file,
+                   "DROP TRIGGER call_totals_behind; "
+                   "ALTER TABLE call_totals_state DROP COLUMN counted_to; "
+                   "CREATE TRIGGER call_totals_add AFTER INSERT ON calls BEGIN "
+                   "UPDATE call_totals SET calls = calls + 1000; END; PRAGMA user_version = 4");
     SqliteRecordIndex writer(file, SqliteRecordIndex::Mode::Write);
-    std::vector<IndexRow> later = EdgeCalls();
-    for (IndexRow& row : later)
-        row.raw += "later";
+    std::vector<IndexRow> later = LaterCalls();
     ASSERT_TRUE(writer.Add(later)) << writer.ErrorText();
     EXPECT_EQ(Number(file, "PRAGMA user_version"), SqliteRecordIndex::kSchemaVersion);
     EXPECT_EQ(Number(file, kCounted), 1);
