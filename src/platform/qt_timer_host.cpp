@@ -1,5 +1,7 @@
 #include "platform/qt_timer_host.h"
 
+#include <chrono>
+
 namespace velk {
 
 QtTimerHost::QtTimerHost(std::function<void(int)> onExpired, QObject* parent)
@@ -19,6 +21,12 @@ void QtTimerHost::KillTimer(int id) {
     const auto it = timers_.find(id);
     if (it != timers_.end())
         it->second->stop();
+}
+
+int64_t QtTimerHost::Ticks() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 bool QtTimerHost::IsRunning(int id) const {

@@ -16,6 +16,7 @@ public:
     explicit QtTimerHost(std::function<void(int)> onExpired, QObject* parent = nullptr);
     void StartTimer(int id, int milliseconds) override;
     void KillTimer(int id) override;
+    int64_t Ticks() const override;
     bool IsRunning(int id) const;
 
 private:

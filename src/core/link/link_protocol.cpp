@@ -287,7 +287,7 @@ void cs_smda_prot::SMDA_read_event(uint32_t count) {
                 SMDA_Set_State(IDLE);
                 // The pause before the next poll runs while the record is written and flushed to
                 // the disk: the flushes do not lengthen the cycle.
-                SMDA_Start_Timer(ENQ_DATA_PERIOD_TIMER);
+                StartPauseAfterData();
                 Deliver();
             }
             return;
@@ -335,7 +335,10 @@ void cs_smda_prot::CheckBody() {
         // The PBX forgets a record once it has its ACK: the record is on the disk before then.
         // One that cannot be made durable gets no ACK; the PBX keeps it and sends it again when
         // polled once records can be stored.
-        if (journal_ != nullptr && !journal_->Acknowledging(Ack_Frame.data(), L)) {
+        const int64_t before = timers_.Ticks();
+        const bool kept = journal_ == nullptr || journal_->Acknowledging(Ack_Frame.data(), L);
+        ackWait_ = std::max<int64_t>(0, timers_.Ticks() - before);
+        if (!kept) {
             ackPending_ = false;
             SMDA_Set_State(IDLE);
             SMDA_Start_Timer(ENQ_NAK_PERIOD_TIMER);
@@ -580,6 +583,16 @@ bool cs_smda_prot::SMDA_Start_Timer(int id) {
     timers_.KillTimer(id);
     timers_.StartTimer(id, TimerDuration(id));
     return true;
+}
+
+void cs_smda_prot::StartPauseAfterData() {
+    // The pause counts from the frame: the time its ACK waited for the journal to reach the disk
+    // is part of it, so a slow disk does not make the PBX wait longer between records. The EOT
+    // is still followed by at least half the pause.
+    const int pause = TimerDuration(ENQ_DATA_PERIOD_TIMER);
+    const int64_t waited = std::min<int64_t>(ackWait_, pause / 2);
+    timers_.KillTimer(ENQ_DATA_PERIOD_TIMER);
+    timers_.StartTimer(ENQ_DATA_PERIOD_TIMER, pause - static_cast<int>(waited));
 }
 
 void cs_smda_prot::SMDA_Kill_All_timers() {

@@ -207,6 +207,8 @@ public:
     StatisticCounters& StatisticCounters_;
 
 private:
+    // The pause after a delivered record, before the next poll.
+    void StartPauseAfterData();
     LinkChannel* Channel() const { return UsesTcp() ? m_LPort : m_Comport; }
     void Poll();
     void CheckBody();
@@ -232,6 +234,7 @@ private:
     LinkChannel* m_Comport = nullptr;
     HdFrameConverter* hdConverter_ = nullptr;
     LinkJournal* journal_ = nullptr;
+    int64_t ackWait_ = 0;  // milliseconds the last ACK waited for the journal
     std::vector<uint8_t> converted_;
     bool connecting_ = false;
     bool abortConnect_ = false;

@@ -16,7 +16,9 @@ public:
     void KillTimer(int id) override { running.erase(id); }
     bool Running(int id) const { return running.count(id) != 0; }
     int Period(int id) const { return running.count(id) ? running.at(id) : -1; }
+    int64_t Ticks() const override { return ticks; }
     std::map<int, int> running;
+    int64_t ticks = 0;
 };
 
 class FakeClock : public Clock {

@@ -192,6 +192,40 @@ TEST_F(LinkProtocolTest, RequestDelaySetsThePauseBeforeTheNextPoll) {
     EXPECT_EQ(prot_.TimerDuration(ENQ_DATA_PERIOD_TIMER), 200);
 }
 
+// A journal on a disk whose flush takes flushMs.
+struct SlowJournal : LinkJournal {
+    explicit SlowJournal(test::FakeTimers& t) : timers(t) {}
+    bool Acknowledging(const uint8_t*, uint32_t) override {
+        timers.ticks += flushMs;
+        return true;
+    }
+    void Delivered(const uint8_t*) override {}
+    test::FakeTimers& timers;
+    int64_t flushMs = 0;
+};
+
+TEST_F(LinkProtocolTest, TheAckWaitForTheJournalIsPartOfThePauseBeforeTheNextPoll) {
+    settings_.RequestDelayAfterNormalData = 50;
+    SlowJournal journal(timers_);
+    prot_.SetJournal(&journal);
+    Connect();
+    journal.flushMs = 4;
+    FramePieces(MakeFrame(Text52(80, 'A')));
+    timers_.ticks += 30;  // the PBX's time to its EOT is not the collector's wait
+    Byte(EOT);
+    EXPECT_EQ(timers_.Period(ENQ_DATA_PERIOD_TIMER), 46);
+    // A disk slower than the pause: the EOT is still followed by half of it.
+    Expire(ENQ_DATA_PERIOD_TIMER);
+    journal.flushMs = 80;
+    Exchange(MakeFrame(Text52(80, 'B')));
+    EXPECT_EQ(timers_.Period(ENQ_DATA_PERIOD_TIMER), 25);
+    Expire(ENQ_DATA_PERIOD_TIMER);
+    journal.flushMs = 0;
+    Exchange(MakeFrame(Text52(80, 'C')));
+    EXPECT_EQ(timers_.Period(ENQ_DATA_PERIOD_TIMER), 50);
+    EXPECT_EQ(dispatcher_.frames.size(), 3u);
+}
+
 TEST_F(LinkProtocolTest, ReadEventTableInEnqSent) {
     Connect();
     Byte('x');  // unexpected byte: error lamp only
