@@ -13,6 +13,7 @@
 #include "bench_support.h"
 #include "core/analysis/raw_import.h"
 #include "core/app/collector.h"
+#include "core/record/held_appends.h"
 #include "platform/posix_file_store.h"
 #include "platform/posix_followed_files.h"
 #include "platform/raw_import_runner.h"
@@ -67,7 +68,8 @@ struct ImportBase {
     bench::NoTimers timers;
     LastCallsRing ring;
     PosixFileStore files;
-    Collector collector{settings, path, prompt, clock, timers, ring, files};
+    HeldAppends held{files};  // as velk-import stores
+    Collector collector{settings, path, prompt, clock, timers, ring, held};
 };
 
 struct CollectorSink : ImportSink {

@@ -25,6 +25,7 @@
 #include "core/app/console_view.h"
 #include "core/app/startup.h"
 #include "core/foundation/command_line.h"
+#include "core/record/held_appends.h"
 #include "platform/file_instance_lock.h"
 #include "platform/posix_file_store.h"
 #include "platform/posix_followed_files.h"
@@ -174,10 +175,12 @@ int main(int argc, char* argv[]) {
 
     velk::SystemClock clock;
     velk::PosixFileStore fileStore;
+    // A batch of records goes to each file with one write.
+    velk::HeldAppends heldStore(fileStore);
     NoTimers timers;
     velk::SqliteRecordIndex index(base / velk::kRecordIndexFile,
                                   velk::SqliteRecordIndex::Mode::Write);
-    velk::Collector collector(settings, base, prompt, clock, timers, ring, fileStore);
+    velk::Collector collector(settings, base, prompt, clock, timers, ring, heldStore);
     // Settings that store no call record are said plainly; traffic reports are still stored.
     const bool storesCalls = collector.Recorder().StoresRecords();
     if (!storesCalls) {
@@ -240,6 +243,9 @@ int main(int argc, char* argv[]) {
             const uint64_t writtenBefore = collector.Recorder().RecordsWritten();
             const auto started = std::chrono::steady_clock::now();
             const velk::ImportResult result = velk::RunRawImport(source, sink, otherProgram);
+            // The last batch goes to the files before anything is said of the import.
+            if (!sink.notWritten && !collector.StoreImportBatch())
+                sink.notWritten = true;
             const double seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             if (terminal)
@@ -257,7 +263,7 @@ int main(int argc, char* argv[]) {
                              "%s: the record files could not be written (%s); the import "
                              "stopped. Run it again once they can: the records stored are left "
                              "out, the others are stored\n",
-                             file.c_str(), fileStore.ErrorText().c_str());
+                             file.c_str(), heldStore.ErrorText().c_str());
                 exitCode = 1;
             }
             // Nothing counts as imported before it is on the disk.
@@ -275,7 +281,7 @@ int main(int argc, char* argv[]) {
                 "%llu "
                 "not kept by the saving filter, %llu traffic parts (%llu reports stored), %llu of "
                 "other types; %llu rejected for a wrong check\n",
-                file.c_str(), flushed ? result.Status() : velk::kImportStopped,
+                file.c_str(), flushed && !sink.notWritten ? result.Status() : velk::kImportStopped,
                 static_cast<unsigned long long>(result.imported), seconds,
                 seconds > 0 ? result.imported / seconds : 0.0,
                 static_cast<unsigned long long>(written),

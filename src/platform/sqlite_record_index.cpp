@@ -492,7 +492,7 @@ bool SqliteRecordIndex::Open() {
         return Fail("the record index is empty");
     if (mode_ == Mode::Write) {
         if (sqlite3_exec(db_,
-                         "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
+                         "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA temp_store=MEMORY; "
                          "PRAGMA cache_size=-16384; PRAGMA journal_size_limit=67108864",
                          nullptr, nullptr, nullptr) != SQLITE_OK)
             return Fail("cannot set up the record index");

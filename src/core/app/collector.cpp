@@ -183,6 +183,9 @@ void Collector::OnTimer(int id) {
         return;
     }
     if (id == kIndexTimer) {
+        // The index reads the raw files: a batch of an import held in memory goes to them first.
+        // One that cannot be written stops the import at its next record.
+        importWriteFailed_ = !files_.WritePending() || importWriteFailed_;
         indexer_.Step();
         ScheduleIndex();
         return;
@@ -401,7 +404,11 @@ bool Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
     }
     source_ = RecordSource::Import;
     files_.BeginRecord();
+    const size_t rowsBefore = importRows_.size();
+    // A store that can hold the appends of an import keeps them until the batch is written.
+    files_.HoldAppends(true);
     pipeline_.ProcessMessage(frame, length);
+    files_.HoldAppends(false);
     source_ = RecordSource::Link;
     files_.SetLeaveOut({});
     counters_.Count(EV_NORMAL_DATA, clock_.Now().hour);
@@ -412,14 +419,44 @@ bool Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
         // file is handed over.
         files_.ForgetOwed();
         files_.Undo();
+        importRows_.resize(rowsBefore);
         ReportProblem("Not stored", "the record files cannot be written (" + files_.ErrorText() +
                                         "); the import stops");
         return false;
     }
     files_.EndRecord();
     recorder_.HandOffAfterRecord();
-    if (++importedSinceFlush_ >= kImportFlushBatch)
+    if (++importedSinceFlush_ >= kImportFlushBatch || importWriteFailed_)
+        return StoreImportBatch();
+    return true;
+}
+
+bool Collector::StoreImportBatch() {
+    // The batch reaches its files, then the disk, and only then the index, which reads the raw
+    // files: it never names a record its raw file does not hold.
+    const bool written = files_.WritePending() && !importWriteFailed_;
+    importWriteFailed_ = false;
+    if (!written) {
+        // Each file that refused the batch was left as it was before it; the files that took it
+        // keep it. The import file still holds the batch: a run again completes the files that
+        // lack a record. The index learns what the files hold by reading them.
+        importRows_.clear();
+        indexer_.CatchUp();
+        ReportProblem("Not stored", "the record files cannot be written (" + files_.ErrorText() +
+                                        "); the import stops");
         FlushRecords();
+        return false;
+    }
+    FlushRecords();
+    for (ImportRow& r : importRows_) {
+        const BillingMessage message(reinterpret_cast<const uint8_t*>(r.frame.data()), r.length);
+        if (r.again)
+            indexer_.AddAgain(message, r.fields, RecordSource::Import);
+        else
+            indexer_.Add(message, r.fields, RecordSource::Import);
+    }
+    importRows_.clear();
+    ScheduleIndex();
     return true;
 }
 
@@ -437,10 +474,11 @@ void Collector::BeginImport() {
 bool Collector::EndImport() {
     pipeline_.SetImportRunning(false);
     // The records' files reach the disk before the index names them.
-    const bool flushed = FlushRecords();
+    const bool stored = StoreImportBatch();
+    const bool flushed = !flushFailing_;
     indexer_.SetImporting(false);
     ScheduleIndex();
-    return flushed;
+    return stored && flushed;
 }
 
 bool Collector::IndexingSaver::SaveCall_All(const BillingMessage& message) {
@@ -456,6 +494,13 @@ bool Collector::IndexingSaver::SaveDecoded(const BillingMessage& message,
     // A record every file took: the files are writable again.
     if (owner_.notWritten_ == refusedBefore) {
         owner_.alarms_.Clear(alarm_kind::kNotWritten);
+    }
+    if (owner_.source_ == RecordSource::Import) {
+        // An import's records reach the index once their batch is in the files.
+        const auto* data = reinterpret_cast<const char*>(message.Data());
+        owner_.importRows_.push_back({std::string(data, data + message.End()), message.Length(),
+                                      fields, owner_.files_.Resuming()});
+        return true;
     }
     if (owner_.files_.Resuming())
         owner_.indexer_.AddAgain(message, fields, owner_.source_);

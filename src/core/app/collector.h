@@ -137,6 +137,9 @@ public:
     static constexpr int kImportFlushBatch = 5000;
     void BeginImport();
     bool EndImport();
+    // The batch so far to its files, the disk and the index; false when its files could not be
+    // written (reported: the import stops).
+    bool StoreImportBatch();
     // What the sender to the database server reports (on the main thread): its log lines go to
     // VELK.LOG and the view, its status line to the view.
     void DatabaseReport(const std::vector<ShipNote>& notes, const ShipStatus& status);
@@ -290,6 +293,15 @@ private:
     SequenceCheck import_;
     SilenceCheck silence_;
     int importedSinceFlush_ = 0;
+    // The records of the import batch in progress, for the index once the batch is stored.
+    struct ImportRow {
+        std::string frame;
+        uint32_t length = 0;
+        LastCallsRing::Record fields;
+        bool again = false;  // completed in the files that lacked it
+    };
+    std::vector<ImportRow> importRows_;
+    bool importWriteFailed_ = false;
     int indexTimerMs_ = -1;
     bool flushFailing_ = false;
     Held held_ = Held::None;

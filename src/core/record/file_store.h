@@ -45,6 +45,12 @@ public:
     // when one of them failed (ErrorText says which); they are all tried.
     virtual bool FlushWritten() = 0;
 
+    // A store may keep the appends made while they are held in memory (a bulk import's batch);
+    // WritePending writes them, false when that failed. A store that holds nothing writes every
+    // append at once.
+    virtual void HoldAppends(bool hold) { (void)hold; }
+    virtual bool WritePending() { return true; }
+
     // The program's own small state files, rewritten in place: the content, up to atMost bytes
     // (false when the file is missing or cannot be read), a write at an offset (the file is
     // created when missing), and a flush of one such file, its directory entry included.

@@ -122,6 +122,8 @@ public:
         return files_.EndsWith(path, bytes);
     }
     bool FlushWritten() override { return files_.FlushWritten(); }
+    void HoldAppends(bool hold) override { files_.HoldAppends(hold); }
+    bool WritePending() override { return files_.WritePending(); }
     bool ReadWhole(const std::filesystem::path& path, std::string& content,
                    size_t atMost) override {
         return files_.ReadWhole(path, content, atMost);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -17,6 +18,7 @@
 #include "core/link/billing_record.h"
 #include "core/link/link_fakes.h"
 #include "core/record/fake_file_store.h"
+#include "core/record/held_appends.h"
 #include "support/scripted_prompt.h"
 #include "support/temp_dir.h"
 
@@ -92,11 +94,13 @@ private:
 };
 
 struct Machine {
+    // store: what the collector writes through (the fake store itself unless given).
     Machine(AppSettings& settings, const std::filesystem::path& base, test::FakeFileStore& files,
-            IndexWriter& index)
+            IndexWriter& index, FileStore* store = nullptr)
         : channel(files),
           raw(files, base / "Bill"),
-          collector(settings, base, prompt, clock, timers, ring, files) {
+          collector(settings, base, prompt, clock, timers, ring,
+                    store != nullptr ? *store : files) {
         collector.SetChannels(&channel, &channel);
         collector.SetView(&view);
         collector.SetRecordIndex(&index, &raw);
@@ -209,6 +213,58 @@ TEST(CollectorIndexTest, EveryRecordOnceInTheIndexWhateverStepTheProgramIsKilled
             }
         }
     }
+}
+
+// velk-import's records reach their files in batches held in memory: the index takes each record
+// once its raw file holds it, and none of a batch the raw file refused.
+TEST(CollectorIndexTest, AnImportsHeldBatchesReachTheIndexOnceTheirRawFileHoldsThem) {
+    test::TempDir dir;
+    AppSettings settings;
+    settings.RawSave = 1;
+    settings.RawSaveDaily = 1;
+    settings.SaveToFile = 1;
+    test::FakeFileStore files;
+    HeldAppends held(files);
+    test::FakeIndexWriter index;
+    Machine m(settings, dir.Path(), files, index, &held);
+    std::vector<std::string> frames, bodies;
+    for (int i = 0; i < Collector::kImportFlushBatch + 3; ++i) {
+        test::RecordBuilder r;
+        char sequence[8];
+        std::snprintf(sequence, sizeof sequence, "%04X", i);
+        r.sequence = sequence;
+        frames.push_back(r.Frame());
+        bodies.push_back(frames.back().substr(1, frames.back().size() - 2));
+    }
+    const auto import = [&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) {
+            const std::string& f = frames[i];
+            if (!m.collector.ImportMessage(reinterpret_cast<const uint8_t*>(f.data()),
+                                           static_cast<uint32_t>(f.size() - 4)))
+                return false;
+        }
+        return true;
+    };
+    const std::string raw = (dir.Path() / "Bill" / "20261208.raw").string();
+    const size_t batch = Collector::kImportFlushBatch;
+    m.collector.BeginImport();
+    const int writesBefore = files.writes;
+    ASSERT_TRUE(import(0, batch));
+    // One write a file for the whole batch (raw and decoded, Bill and Bill_Backup).
+    EXPECT_EQ(files.writes - writesBefore, 4);
+    std::vector<std::string> expected(bodies.begin(), bodies.begin() + batch);
+    EXPECT_EQ(index.Raws(), expected);
+    EXPECT_EQ(files.disk[raw], files.files[raw]);
+    ASSERT_TRUE(import(batch, frames.size()));
+    EXPECT_EQ(files.files[raw].size(), files.disk[raw].size());  // the last three still held
+    EXPECT_EQ(index.Raws(), expected);
+    files.refuse = [&](const std::string& p) { return p == raw; };
+    EXPECT_FALSE(m.collector.EndImport());
+    m.IndexTimer();
+    EXPECT_EQ(index.Raws(), expected);
+    EXPECT_EQ(index.committed.marks["20261208.raw"].position, files.files[raw].size());
+    const std::string log = test::ReadFile(dir.Path() / "VELK.LOG");
+    EXPECT_NE(log.find("Not stored"), std::string::npos) << log;
 }
 
 // A batch of the hard-disk buffer's records goes into the index in one commit, not one a record.
