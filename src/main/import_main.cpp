@@ -275,7 +275,8 @@ int main(int argc, char* argv[]) {
             }
             callRecordsRead += sink.callRecords;
             const uint64_t kept = view.calls - keptBefore;
-            const uint64_t written = collector.Recorder().RecordsWritten() - writtenBefore;
+            const uint64_t written = collector.Recorder().RecordsWritten() - writtenBefore -
+                                     collector.ImportTakenBack();
             std::printf(
                 "%s: %s %llu messages read in %.1f s (%.0f a second): %llu call records stored, "
                 "%llu "

@@ -437,9 +437,11 @@ bool Collector::StoreImportBatch() {
     const bool written = files_.WritePending() && !importWriteFailed_;
     importWriteFailed_ = false;
     if (!written) {
-        // Each file that refused the batch was left as it was before it; the files that took it
-        // keep it. The import file still holds the batch: a run again completes the files that
-        // lack a record. The index learns what the files hold by reading them.
+        // Every file the batch went to is back where the batch began: each of its records is in
+        // none of its files, and the import file still holds them for a run again. The index
+        // learns what the files hold by reading them.
+        importTakenBack_ += recorder_.RecordsWritten() - writtenAtBatch_;
+        writtenAtBatch_ = recorder_.RecordsWritten();
         importRows_.clear();
         indexer_.CatchUp();
         ReportProblem("Not stored", "the record files cannot be written (" + files_.ErrorText() +
@@ -447,6 +449,7 @@ bool Collector::StoreImportBatch() {
         FlushRecords();
         return false;
     }
+    writtenAtBatch_ = recorder_.RecordsWritten();
     FlushRecords();
     for (ImportRow& r : importRows_) {
         const BillingMessage message(reinterpret_cast<const uint8_t*>(r.frame.data()), r.length);
@@ -467,6 +470,9 @@ void Collector::ImportBadCheck() {
 
 void Collector::BeginImport() {
     import_.Reset();
+    importWriteFailed_ = false;
+    writtenAtBatch_ = recorder_.RecordsWritten();
+    importTakenBack_ = 0;
     pipeline_.SetImportRunning(true);
     indexer_.SetImporting(true);
 }

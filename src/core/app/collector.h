@@ -138,8 +138,10 @@ public:
     void BeginImport();
     bool EndImport();
     // The batch so far to its files, the disk and the index; false when its files could not be
-    // written (reported: the import stops).
+    // written (reported: the import stops, the batch taken back out of its files).
     bool StoreImportBatch();
+    // Call records the recorders wrote in this import that a refused batch took back out.
+    uint64_t ImportTakenBack() const { return importTakenBack_; }
     // What the sender to the database server reports (on the main thread): its log lines go to
     // VELK.LOG and the view, its status line to the view.
     void DatabaseReport(const std::vector<ShipNote>& notes, const ShipStatus& status);
@@ -302,6 +304,8 @@ private:
     };
     std::vector<ImportRow> importRows_;
     bool importWriteFailed_ = false;
+    uint64_t writtenAtBatch_ = 0;  // the recorders' count when the import's batch began
+    uint64_t importTakenBack_ = 0;
     int indexTimerMs_ = -1;
     bool flushFailing_ = false;
     Held held_ = Held::None;

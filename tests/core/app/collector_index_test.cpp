@@ -260,6 +260,7 @@ TEST(CollectorIndexTest, AnImportsHeldBatchesReachTheIndexOnceTheirRawFileHoldsT
     EXPECT_EQ(index.Raws(), expected);
     files.refuse = [&](const std::string& p) { return p == raw; };
     EXPECT_FALSE(m.collector.EndImport());
+    EXPECT_EQ(m.collector.ImportTakenBack(), 3u);
     m.IndexTimer();
     EXPECT_EQ(index.Raws(), expected);
     EXPECT_EQ(index.committed.marks["20261208.raw"].position, files.files[raw].size());
