@@ -492,7 +492,7 @@ bool SqliteRecordIndex::Open() {
         return Fail("the record index is empty");
     if (mode_ == Mode::Write) {
         if (sqlite3_exec(db_,
-                         "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA temp_store=MEMORY; "
+                         "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
                          "PRAGMA cache_size=-16384; PRAGMA journal_size_limit=67108864",
                          nullptr, nullptr, nullptr) != SQLITE_OK)
             return Fail("cannot set up the record index");
@@ -501,6 +501,11 @@ bool SqliteRecordIndex::Open() {
         if (schema > 0)
             RenewTextsView();
         RecountTotalsIfUnsound();
+        // Every insert fires the totals' trigger, for which SQLite keeps a statement journal:
+        // in memory, not in a temporary file written page by page. Whatever else this writer
+        // sorts from here on is one commit's calls or one step's (an upgrade's new indexes over
+        // every call were built above, with temporary files).
+        sqlite3_exec(db_, "PRAGMA temp_store=MEMORY", nullptr, nullptr, nullptr);
         std::string marks;
         for (int c = 0; c < kIndexColumns + 6; ++c)
             marks += c == 0 ? "?" : ", ?";

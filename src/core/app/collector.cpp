@@ -58,8 +58,13 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
     // A hand-off comes only after the journal's newest state is on the disk; the move itself
     // reaches the disk before anything else is written, and only then does the journal say that
     // the in-file starts again empty.
-    recorder_.SetBeforeHandOff(
-        [this](const std::filesystem::path&) { return journal_.MakeDurable(); });
+    recorder_.SetBeforeHandOff([this](const std::filesystem::path&) {
+        // An import's batch reaches every file, the disk and the index first: the billing
+        // application never gets a record that the other files lack.
+        if (importRunning_ && (!StoreImportBatch() || flushFailing_))
+            return false;
+        return journal_.MakeDurable();
+    });
     recorder_.SetAfterHandOff([this](const std::filesystem::path& in) {
         FlushRecords();
         if (files_.Moved(in))
@@ -183,9 +188,6 @@ void Collector::OnTimer(int id) {
         return;
     }
     if (id == kIndexTimer) {
-        // The index reads the raw files: a batch of an import held in memory goes to them first.
-        // One that cannot be written stops the import at its next record.
-        importWriteFailed_ = !files_.WritePending() || importWriteFailed_;
         indexer_.Step();
         ScheduleIndex();
         return;
@@ -425,8 +427,11 @@ bool Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
         return false;
     }
     files_.EndRecord();
+    ++importBatch_;
     recorder_.HandOffAfterRecord();
-    if (++importedSinceFlush_ >= kImportFlushBatch || importWriteFailed_)
+    if (importStopped_)
+        return false;  // a hand-off's batch could not be stored (reported)
+    if (importBatch_ >= kImportFlushBatch)
         return StoreImportBatch();
     return true;
 }
@@ -434,15 +439,15 @@ bool Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
 bool Collector::StoreImportBatch() {
     // The batch reaches its files, then the disk, and only then the index, which reads the raw
     // files: it never names a record its raw file does not hold.
-    const bool written = files_.WritePending() && !importWriteFailed_;
-    importWriteFailed_ = false;
-    if (!written) {
+    importBatch_ = 0;
+    if (!files_.WritePending()) {
         // Every file the batch went to is back where the batch began: each of its records is in
         // none of its files, and the import file still holds them for a run again. The index
         // learns what the files hold by reading them.
         importTakenBack_ += recorder_.RecordsWritten() - writtenAtBatch_;
         writtenAtBatch_ = recorder_.RecordsWritten();
         importRows_.clear();
+        importStopped_ = true;
         indexer_.CatchUp();
         ReportProblem("Not stored", "the record files cannot be written (" + files_.ErrorText() +
                                         "); the import stops");
@@ -470,7 +475,9 @@ void Collector::ImportBadCheck() {
 
 void Collector::BeginImport() {
     import_.Reset();
-    importWriteFailed_ = false;
+    importRunning_ = true;
+    importStopped_ = false;
+    importBatch_ = 0;
     writtenAtBatch_ = recorder_.RecordsWritten();
     importTakenBack_ = 0;
     pipeline_.SetImportRunning(true);
@@ -481,6 +488,7 @@ bool Collector::EndImport() {
     pipeline_.SetImportRunning(false);
     // The records' files reach the disk before the index names them.
     const bool stored = StoreImportBatch();
+    importRunning_ = false;
     const bool flushed = !flushFailing_;
     indexer_.SetImporting(false);
     ScheduleIndex();

@@ -303,7 +303,9 @@ private:
         bool again = false;  // completed in the files that lacked it
     };
     std::vector<ImportRow> importRows_;
-    bool importWriteFailed_ = false;
+    bool importRunning_ = false;
+    bool importStopped_ = false;  // a batch was refused: the import stops
+    int importBatch_ = 0;          // records of the batch in progress
     uint64_t writtenAtBatch_ = 0;  // the recorders' count when the import's batch began
     uint64_t importTakenBack_ = 0;
     int indexTimerMs_ = -1;

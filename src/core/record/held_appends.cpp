@@ -58,18 +58,25 @@ bool HeldAppends::OutUnder(const std::filesystem::path& directory) {
     return ok;
 }
 
-bool HeldAppends::WritePending() {
+bool HeldAppends::WriteHeld() {
     std::vector<Held> held = std::move(held_);
     held_.clear();
     for (Held& h : held)
         Write(h);
-    const bool ok = !failed_;
+    // A write that failed, now or since the batch began, takes the whole batch back, and so
+    // everything written after it until WritePending has said so.
+    if (failed_)
+        TakeBack();
+    before_.clear();
+    return !failed_;
+}
+
+bool HeldAppends::WritePending() {
+    const bool ok = WriteHeld();
+    // Said here once, whatever wrote the batch.
     failed_ = false;
     if (ok)
         error_.clear();
-    else
-        TakeBack();
-    before_.clear();
     return ok;
 }
 
@@ -89,7 +96,8 @@ void HeldAppends::Changed(const std::filesystem::path& path) {
 }
 
 bool HeldAppends::FlushWritten() {
-    const bool written = WritePending();
+    // A failure stays to be said by WritePending, which the importing program asks.
+    const bool written = WriteHeld();
     const bool flushed = files_.FlushWritten();
     return written && flushed;
 }

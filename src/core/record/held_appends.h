@@ -18,9 +18,9 @@ namespace velk {
 // length read, its tail compared, a move, a flush, a cut) writes what it holds first, and so does
 // FlushWritten, for every file. A held append cannot fail when it is made; when a write fails later
 // (a full disk), every file the batch went to is cut back to where the batch began in it (the
-// refusing one by the store below), what was held is dropped, and WritePending says false: the
-// import stops there, each record of the batch in none of its files, and the file to import still
-// holds them for a run again.
+// refusing one by the store below), what was held is dropped, and the next WritePending says false
+// (FlushWritten too, but leaves it to be said): the import stops there, each record of the batch in
+// none of its files, and the file to import still holds them for a run again.
 class HeldAppends : public FileStore {
 public:
     explicit HeldAppends(FileStore& files) : files_(files) {}
@@ -131,6 +131,8 @@ private:
     bool Out(const std::filesystem::path& path);
     bool OutUnder(const std::filesystem::path& directory);
     bool Write(Held& held);
+    // Writes everything held; false when a write failed since WritePending last said so.
+    bool WriteHeld();
     void TakeBack();
     void Changed(const std::filesystem::path& path);
 

@@ -268,6 +268,77 @@ TEST(CollectorIndexTest, AnImportsHeldBatchesReachTheIndexOnceTheirRawFileHoldsT
     EXPECT_NE(log.find("Not stored"), std::string::npos) << log;
 }
 
+// A buffer file handed over during an import (the billing application took the last one) holds
+// only records that its other files hold on the disk and the index has: the import's batch goes
+// to them first.
+TEST(CollectorIndexTest, AHandOffDuringAnImportComesAfterTheBatchIsStored) {
+    test::TempDir dir;
+    AppSettings settings;
+    settings.RawSave = 1;
+    settings.RawSaveDaily = 1;
+    settings.DoBufferPacked = 1;
+    test::FakeFileStore files;
+    HeldAppends held(files);
+    test::FakeIndexWriter index;
+    Machine m(settings, dir.Path(), files, index, &held);
+    std::vector<std::string> frames;
+    for (const char* sequence : {"0001", "0002", "0003", "0004"}) {
+        test::RecordBuilder r;
+        r.sequence = sequence;
+        frames.push_back(r.Frame());
+    }
+    const auto import = [&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) {
+            ASSERT_TRUE(m.collector.ImportMessage(reinterpret_cast<const uint8_t*>(frames[i].data()),
+                                                  static_cast<uint32_t>(frames[i].size() - 4)));
+        }
+    };
+    const std::string raw = (dir.Path() / "Bill" / "20261208.raw").string();
+    const std::string out = (dir.Path() / "Buffers" / "buffer_out.raw").string();
+    m.collector.BeginImport();
+    import(0, 1);
+    ASSERT_EQ(files.moves.size() + files.disk.count(out), 1u) << "no hand-off";
+    const size_t record = files.files[out].size();
+    ASSERT_GT(record, 0u);
+    EXPECT_EQ(files.disk[raw], files.files[out]);
+    import(1, 3);  // the out-file is still there: nothing handed over
+    EXPECT_EQ(files.disk[raw].size(), record);
+    files.files.erase(out);  // taken by the billing application
+    files.disk.erase(out);
+    import(3, 4);
+    ASSERT_EQ(files.files.count(out), 1u) << "no hand-off";
+    EXPECT_EQ(files.files[out].size(), 3 * record);
+    EXPECT_EQ(files.disk[raw].size(), 4 * record);
+    EXPECT_EQ(files.disk[raw].substr(record), files.files[out]);
+    EXPECT_TRUE(m.collector.EndImport());
+    m.IndexTimer();
+    EXPECT_EQ(index.committed.rows.size(), 4u);
+
+    // Killed right after the move: what the billing application may take is in Bill on the disk.
+    const auto firstRecord = [&](const std::filesystem::path& base, test::FakeFileStore& store) {
+        HeldAppends h(store);
+        test::FakeIndexWriter i;
+        Machine k(settings, base, store, i, &h);
+        k.collector.BeginImport();
+        k.collector.ImportMessage(reinterpret_cast<const uint8_t*>(frames[0].data()),
+                                  static_cast<uint32_t>(frames[0].size() - 4));
+    };
+    test::TempDir probeDir, killedDir;
+    test::FakeFileStore probe;
+    probe.recordSteps = true;
+    firstRecord(probeDir.Path(), probe);
+    const auto move = std::find_if(probe.stepNames.begin(), probe.stepNames.end(),
+                                   [](const std::string& s) { return s.rfind("move ", 0) == 0; });
+    ASSERT_NE(move, probe.stepNames.end());
+    test::FakeFileStore killed;
+    killed.dieAtStep = static_cast<int>(move - probe.stepNames.begin()) + 2;
+    firstRecord(killedDir.Path(), killed);
+    const std::string killedOut = (killedDir.Path() / "Buffers" / "buffer_out.raw").string();
+    ASSERT_EQ(killed.files.count(killedOut), 1u);
+    EXPECT_EQ(killed.disk[(killedDir.Path() / "Bill" / "20261208.raw").string()],
+              killed.files[killedOut]);
+}
+
 // A batch of the hard-disk buffer's records goes into the index in one commit, not one a record.
 TEST(CollectorIndexTest, QueueBatchIsOneCommit) {
     test::TempDir dir;

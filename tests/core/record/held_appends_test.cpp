@@ -96,6 +96,14 @@ TEST_F(HeldAppendsTest, ABatchAFileRefusesIsTakenBackOutOfEveryFileAndReportedNo
     files_.full = true;
     EXPECT_FALSE(held_.FlushWritten());
     EXPECT_EQ(files_.Content(b_), "b0\r\n");
+    // Left for the importing program to hear: what comes after is taken back until it has.
+    files_.full = false;
+    held_.Append(b_, "s3\r\n");
+    EXPECT_FALSE(held_.WritePending());
+    EXPECT_EQ(files_.Content(b_), "b0\r\n");
+    held_.Append(b_, "s4\r\n");
+    EXPECT_TRUE(held_.WritePending());
+    EXPECT_EQ(files_.Content(b_), "b0\r\ns4\r\n");
 }
 
 // What a file became after its batch was written (moved away, cut) is not taken back.
