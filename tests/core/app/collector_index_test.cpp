@@ -215,6 +215,29 @@ TEST(CollectorIndexTest, EveryRecordOnceInTheIndexWhateverStepTheProgramIsKilled
     }
 }
 
+// n call records of 2026-12-08 with the sequence numbers 0000, 0001, ... (hexadecimal).
+std::vector<std::string> ImportFrames(int n) {
+    std::vector<std::string> frames;
+    for (int i = 0; i < n; ++i) {
+        test::RecordBuilder r;
+        char sequence[8];
+        std::snprintf(sequence, sizeof sequence, "%04X", static_cast<unsigned>(i) & 0xFFFFu);
+        r.sequence = sequence;
+        frames.push_back(r.Frame());
+    }
+    return frames;
+}
+
+// Imports frames [from, to): false at the first the collector refuses.
+bool Import(Collector& collector, const std::vector<std::string>& frames, size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+        if (!collector.ImportMessage(reinterpret_cast<const uint8_t*>(frames[i].data()),
+                                     static_cast<uint32_t>(frames[i].size() - 4)))
+            return false;
+    }
+    return true;
+}
+
 // velk-import's records reach their files in batches held in memory: the index takes each record
 // once its raw file holds it, and none of a batch the raw file refused.
 TEST(CollectorIndexTest, AnImportsHeldBatchesReachTheIndexOnceTheirRawFileHoldsThem) {
@@ -227,23 +250,12 @@ TEST(CollectorIndexTest, AnImportsHeldBatchesReachTheIndexOnceTheirRawFileHoldsT
     HeldAppends held(files);
     test::FakeIndexWriter index;
     Machine m(settings, dir.Path(), files, index, &held);
-    std::vector<std::string> frames, bodies;
-    for (int i = 0; i < Collector::kImportFlushBatch + 3; ++i) {
-        test::RecordBuilder r;
-        char sequence[8];
-        std::snprintf(sequence, sizeof sequence, "%04X", i);
-        r.sequence = sequence;
-        frames.push_back(r.Frame());
-        bodies.push_back(frames.back().substr(1, frames.back().size() - 2));
-    }
+    const std::vector<std::string> frames = ImportFrames(Collector::kImportFlushBatch + 3);
+    std::vector<std::string> bodies;
+    for (const std::string& f : frames)
+        bodies.push_back(f.substr(1, f.size() - 2));
     const auto import = [&](size_t from, size_t to) {
-        for (size_t i = from; i < to; ++i) {
-            const std::string& f = frames[i];
-            if (!m.collector.ImportMessage(reinterpret_cast<const uint8_t*>(f.data()),
-                                           static_cast<uint32_t>(f.size() - 4)))
-                return false;
-        }
-        return true;
+        return Import(m.collector, frames, from, to);
     };
     const std::string raw = (dir.Path() / "Bill" / "20261208.raw").string();
     const size_t batch = Collector::kImportFlushBatch;
@@ -281,17 +293,9 @@ TEST(CollectorIndexTest, AHandOffDuringAnImportComesAfterTheBatchIsStored) {
     HeldAppends held(files);
     test::FakeIndexWriter index;
     Machine m(settings, dir.Path(), files, index, &held);
-    std::vector<std::string> frames;
-    for (const char* sequence : {"0001", "0002", "0003", "0004"}) {
-        test::RecordBuilder r;
-        r.sequence = sequence;
-        frames.push_back(r.Frame());
-    }
+    const std::vector<std::string> frames = ImportFrames(4);
     const auto import = [&](size_t from, size_t to) {
-        for (size_t i = from; i < to; ++i) {
-            ASSERT_TRUE(m.collector.ImportMessage(reinterpret_cast<const uint8_t*>(frames[i].data()),
-                                                  static_cast<uint32_t>(frames[i].size() - 4)));
-        }
+        ASSERT_TRUE(Import(m.collector, frames, from, to));
     };
     const std::string raw = (dir.Path() / "Bill" / "20261208.raw").string();
     const std::string out = (dir.Path() / "Buffers" / "buffer_out.raw").string();
@@ -320,8 +324,7 @@ TEST(CollectorIndexTest, AHandOffDuringAnImportComesAfterTheBatchIsStored) {
         test::FakeIndexWriter i;
         Machine k(settings, base, store, i, &h);
         k.collector.BeginImport();
-        k.collector.ImportMessage(reinterpret_cast<const uint8_t*>(frames[0].data()),
-                                  static_cast<uint32_t>(frames[0].size() - 4));
+        Import(k.collector, frames, 0, 1);
     };
     test::TempDir probeDir, killedDir;
     test::FakeFileStore probe;
