@@ -105,7 +105,9 @@ class WebBrowser(unittest.TestCase):
     def test_console(self):
         # A wrong password is refused; the right one opens the status page.
         self.log_in("wrong horse")
-        self.assertEqual(self.by_id("login-problem").text, "Wrong name or password.")
+        # The answer comes once the password was checked, which takes its time on purpose.
+        problem = wait_for(lambda: self.browser.find_elements(By.ID, "login-problem"))
+        self.assertEqual(problem[0].text, "Wrong name or password.")
         self.shot("1-login-refused")
         self.log_in("right horse")
         wait_for(lambda: self.browser.current_url == URL + "/status")
