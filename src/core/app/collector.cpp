@@ -61,7 +61,7 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
     recorder_.SetBeforeHandOff([this](const std::filesystem::path&) {
         // An import's batch reaches every file, the disk and the index first: the billing
         // application never gets a record that the other files lack.
-        if (importRunning_ && (!StoreImportBatch() || flushFailing_))
+        if (pipeline_.ImportRunning() && (!StoreImportBatch() || flushFailing_))
             return false;
         return journal_.MakeDurable();
     });
@@ -422,8 +422,7 @@ bool Collector::ImportMessage(const uint8_t* frame, uint32_t length) {
         files_.ForgetOwed();
         files_.Undo();
         importRows_.resize(rowsBefore);
-        ReportProblem("Not stored", "the record files cannot be written (" + files_.ErrorText() +
-                                        "); the import stops");
+        ImportNotStored();
         return false;
     }
     files_.EndRecord();
@@ -449,8 +448,7 @@ bool Collector::StoreImportBatch() {
         importRows_.clear();
         importStopped_ = true;
         indexer_.CatchUp();
-        ReportProblem("Not stored", "the record files cannot be written (" + files_.ErrorText() +
-                                        "); the import stops");
+        ImportNotStored();
         FlushRecords();
         return false;
     }
@@ -468,6 +466,11 @@ bool Collector::StoreImportBatch() {
     return true;
 }
 
+void Collector::ImportNotStored() {
+    ReportProblem("Not stored",
+                  "the record files cannot be written (" + files_.ErrorText() + "); the import stops");
+}
+
 void Collector::ImportBadCheck() {
     counters_.Count(EV_BAD_BCC, clock_.Now().hour);
     relay_.StatisticsRowChanged(EV_BAD_BCC);
@@ -475,7 +478,6 @@ void Collector::ImportBadCheck() {
 
 void Collector::BeginImport() {
     import_.Reset();
-    importRunning_ = true;
     importStopped_ = false;
     importBatch_ = 0;
     writtenAtBatch_ = recorder_.RecordsWritten();
@@ -488,7 +490,6 @@ bool Collector::EndImport() {
     pipeline_.SetImportRunning(false);
     // The records' files reach the disk before the index names them.
     const bool stored = StoreImportBatch();
-    importRunning_ = false;
     const bool flushed = !flushFailing_;
     indexer_.SetImporting(false);
     ScheduleIndex();
@@ -554,7 +555,6 @@ void Collector::ResetSequence() {
 }
 
 bool Collector::FlushRecords() {
-    importedSinceFlush_ = 0;
     if (files_.FlushWritten()) {
         if (flushFailing_) {
             ReportProblem("Not flushed", "the record files reach the disk again");

@@ -294,7 +294,6 @@ private:
     SequenceCheck live_;
     SequenceCheck import_;
     SilenceCheck silence_;
-    int importedSinceFlush_ = 0;
     // The records of the import batch in progress, for the index once the batch is stored.
     struct ImportRow {
         std::string frame;
@@ -303,7 +302,8 @@ private:
         bool again = false;  // completed in the files that lacked it
     };
     std::vector<ImportRow> importRows_;
-    bool importRunning_ = false;
+    // Reports that the import stops at records its files refuse.
+    void ImportNotStored();
     bool importStopped_ = false;  // a batch was refused: the import stops
     int importBatch_ = 0;          // records of the batch in progress
     uint64_t writtenAtBatch_ = 0;  // the recorders' count when the import's batch began

@@ -34,22 +34,11 @@ bool HeldAppends::Write(Held& held) {
     return false;
 }
 
-bool HeldAppends::Out(const std::filesystem::path& path) {
-    for (auto it = held_.begin(); it != held_.end(); ++it) {
-        if (it->path.native() == path.native()) {
-            Held held = std::move(*it);
-            held_.erase(it);
-            return Write(held);
-        }
-    }
-    return true;
-}
-
-bool HeldAppends::OutUnder(const std::filesystem::path& directory) {
+bool HeldAppends::OutWhere(const std::function<bool(const Held&)>& which) {
     bool ok = true;
     std::vector<Held> rest;
     for (Held& h : held_) {
-        if (h.path.parent_path() == directory)
+        if (which(h))
             ok = Write(h) && ok;
         else
             rest.push_back(std::move(h));
@@ -58,11 +47,15 @@ bool HeldAppends::OutUnder(const std::filesystem::path& directory) {
     return ok;
 }
 
+bool HeldAppends::Changing(const std::filesystem::path& path) {
+    if (!Out(path))
+        return false;
+    before_.erase(path.native());
+    return true;
+}
+
 bool HeldAppends::WriteHeld() {
-    std::vector<Held> held = std::move(held_);
-    held_.clear();
-    for (Held& h : held)
-        Write(h);
+    OutWhere([](const Held&) { return true; });
     // A write that failed, now or since the batch began, takes the whole batch back, and so
     // everything written after it until WritePending has said so.
     if (failed_)
@@ -88,11 +81,6 @@ void HeldAppends::TakeBack() {
         if (files_.Length(path) > length && !files_.CutBack(path, length))
             error_ += "; " + path.filename().string() + " keeps a part of the batch";
     }
-}
-
-void HeldAppends::Changed(const std::filesystem::path& path) {
-    // A file moved, cut or replaced since is no longer the one the batch went to.
-    before_.erase(path.native());
 }
 
 bool HeldAppends::FlushWritten() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -43,11 +44,7 @@ public:
     }
     bool MoveNoReplace(const std::filesystem::path& from,
                        const std::filesystem::path& to) override {
-        if (!Out(from) || !Out(to))
-            return false;
-        Changed(from);
-        Changed(to);
-        return files_.MoveNoReplace(from, to);
+        return Changing(from) && Changing(to) && files_.MoveNoReplace(from, to);
     }
     bool EndsWith(const std::filesystem::path& path, std::string_view bytes) override {
         return Out(path) && files_.EndsWith(path, bytes);
@@ -58,36 +55,28 @@ public:
     }
     bool WriteAt(const std::filesystem::path& path, uint64_t offset,
                  std::string_view bytes) override {
-        if (!Out(path))
-            return false;
-        Changed(path);
-        return files_.WriteAt(path, offset, bytes);
+        return Changing(path) && files_.WriteAt(path, offset, bytes);
     }
     bool Flush(const std::filesystem::path& path) override {
         return Out(path) && files_.Flush(path);
     }
     bool ListFiles(const std::filesystem::path& directory,
                    std::vector<std::string>& names) override {
-        return OutUnder(directory) && files_.ListFiles(directory, names);
+        return OutWhere([&](const Held& h) { return h.path.parent_path() == directory; }) &&
+               files_.ListFiles(directory, names);
     }
     bool ReadTail(const std::filesystem::path& path, size_t atMost, std::string& tail,
                   uint64_t& size) override {
         return Out(path) && files_.ReadTail(path, atMost, tail, size);
     }
     bool CutTo(const std::filesystem::path& path, uint64_t length) override {
-        if (!Out(path))
-            return false;
-        Changed(path);
-        return files_.CutTo(path, length);
+        return Changing(path) && files_.CutTo(path, length);
     }
     bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) override {
         return Out(a) && Out(b) && files_.SameFile(a, b);
     }
     bool RemoveName(const std::filesystem::path& path) override {
-        if (!Out(path))
-            return false;
-        Changed(path);
-        return files_.RemoveName(path);
+        return Changing(path) && files_.RemoveName(path);
     }
     std::optional<uint64_t> FreeBytes(const std::filesystem::path& path) override {
         return files_.FreeBytes(path);
@@ -101,20 +90,14 @@ public:
         return Out(path) && files_.ReadAt(path, offset, n, bytes);
     }
     bool CutBack(const std::filesystem::path& path, uint64_t length) override {
-        if (!Out(path))
-            return false;
-        Changed(path);
-        return files_.CutBack(path, length);
+        return Changing(path) && files_.CutBack(path, length);
     }
     std::string Identity(const std::filesystem::path& path) override {
         Out(path);
         return files_.Identity(path);
     }
     bool Replace(const std::filesystem::path& path, std::string_view content) override {
-        if (!Out(path))
-            return false;
-        Changed(path);
-        return files_.Replace(path, content);
+        return Changing(path) && files_.Replace(path, content);
     }
     std::string ErrorText() const override { return error_.empty() ? files_.ErrorText() : error_; }
 
@@ -127,14 +110,18 @@ private:
         std::string bytes;
         Header header;  // of the first held append: the file may be new when they are written
     };
-    // Writes what the file holds; false when that failed (what it held is dropped).
-    bool Out(const std::filesystem::path& path);
-    bool OutUnder(const std::filesystem::path& directory);
+    // Writes what the files `which` picks hold; false when that failed (what they held is dropped).
+    bool OutWhere(const std::function<bool(const Held&)>& which);
+    bool Out(const std::filesystem::path& path) {
+        return OutWhere([&](const Held& h) { return h.path.native() == path.native(); });
+    }
+    // Out, for an operation after which the file is no longer the one the batch went to (moved,
+    // cut, replaced): it is not taken back.
+    bool Changing(const std::filesystem::path& path);
     bool Write(Held& held);
     // Writes everything held; false when a write failed since WritePending last said so.
     bool WriteHeld();
     void TakeBack();
-    void Changed(const std::filesystem::path& path);
 
     FileStore& files_;
     bool hold_ = false;

@@ -215,6 +215,16 @@ TEST(CollectorIndexTest, EveryRecordOnceInTheIndexWhateverStepTheProgramIsKilled
     }
 }
 
+// A collector storing through velk-import's held store into `files`, with an index of its own.
+struct ImportingMachine {
+    ImportingMachine(AppSettings& settings, const std::filesystem::path& base,
+                     test::FakeFileStore& files)
+        : held(files), m(settings, base, files, index, &held) {}
+    HeldAppends held;
+    test::FakeIndexWriter index;
+    Machine m;
+};
+
 // n call records of 2026-12-08 with the sequence numbers 0000, 0001, ... (hexadecimal).
 std::vector<std::string> ImportFrames(int n) {
     std::vector<std::string> frames;
@@ -247,9 +257,9 @@ TEST(CollectorIndexTest, AnImportsHeldBatchesReachTheIndexOnceTheirRawFileHoldsT
     settings.RawSaveDaily = 1;
     settings.SaveToFile = 1;
     test::FakeFileStore files;
-    HeldAppends held(files);
-    test::FakeIndexWriter index;
-    Machine m(settings, dir.Path(), files, index, &held);
+    ImportingMachine importing(settings, dir.Path(), files);
+    Machine& m = importing.m;
+    test::FakeIndexWriter& index = importing.index;
     const std::vector<std::string> frames = ImportFrames(Collector::kImportFlushBatch + 3);
     std::vector<std::string> bodies;
     for (const std::string& f : frames)
@@ -290,9 +300,9 @@ TEST(CollectorIndexTest, AHandOffDuringAnImportComesAfterTheBatchIsStored) {
     settings.RawSaveDaily = 1;
     settings.DoBufferPacked = 1;
     test::FakeFileStore files;
-    HeldAppends held(files);
-    test::FakeIndexWriter index;
-    Machine m(settings, dir.Path(), files, index, &held);
+    ImportingMachine importing(settings, dir.Path(), files);
+    Machine& m = importing.m;
+    test::FakeIndexWriter& index = importing.index;
     const std::vector<std::string> frames = ImportFrames(4);
     const auto import = [&](size_t from, size_t to) {
         ASSERT_TRUE(Import(m.collector, frames, from, to));
@@ -320,11 +330,9 @@ TEST(CollectorIndexTest, AHandOffDuringAnImportComesAfterTheBatchIsStored) {
 
     // Killed right after the move: what the billing application may take is in Bill on the disk.
     const auto firstRecord = [&](const std::filesystem::path& base, test::FakeFileStore& store) {
-        HeldAppends h(store);
-        test::FakeIndexWriter i;
-        Machine k(settings, base, store, i, &h);
-        k.collector.BeginImport();
-        Import(k.collector, frames, 0, 1);
+        ImportingMachine k(settings, base, store);
+        k.m.collector.BeginImport();
+        Import(k.m.collector, frames, 0, 1);
     };
     test::TempDir probeDir, killedDir;
     test::FakeFileStore probe;
