@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "core/archive/index_writer.h"
@@ -11,6 +12,8 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 namespace velk {
+
+class NewCallTotals;
 
 inline constexpr const char* kRecordIndexFile = "VELK.db";
 
@@ -134,6 +137,8 @@ private:
     sqlite3_stmt* addTotals_ = nullptr;
     sqlite3_stmt* uncounted_ = nullptr;  // counted_to and the next id
     sqlite3_stmt* countedTo_ = nullptr;
+    // The totals of the calls the transaction under way inserted.
+    std::unique_ptr<NewCallTotals> newTotals_;
     std::string error_;
     bool damaged_ = false;
     bool transaction_ = false;

@@ -13,13 +13,36 @@ namespace {
 
 // One transaction's worth of a file: the rows read from `from` on and where reading stopped.
 struct CallIndexer::Batch {
+    Batch() = default;
+    // A batch whose rows take the room `spare` kept from the last one (thousands of rows while a
+    // backlog or an import is read: fresh memory for each batch costs a page fault every few
+    // rows), and give it back.
+    explicit Batch(std::vector<IndexRow>& spare) : spare_(&spare) {
+        rows.swap(spare);
+        rows.clear();
+    }
+    ~Batch() {
+        if (spare_ != nullptr) {
+            rows.clear();
+            rows.swap(*spare_);
+        }
+    }
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
     std::vector<IndexRow> rows;
     std::vector<size_t> taken;  // waiting records whose rows these are
+    // Where the rows moved out of the taken records stand in `rows`, in the order of `taken`
+    // (empty when they were copied).
+    std::vector<size_t> movedTo;
     std::string error;          // the counter failed
     uint64_t end = 0;
     bool atEnd = false;
     uint64_t badChecks = 0;
     bool readFailed = false;
+
+private:
+    std::vector<IndexRow>* spare_ = nullptr;
 };
 
 CallIndexer::CallIndexer(const AppSettings& settings, const Clock& clock, IndexWriter* index,
@@ -200,7 +223,8 @@ void CallIndexer::ReadBatch(FollowedFile& file, const std::string& name, uint64_
                 if (!w.taken && w.file == name && w.body == body) {
                     w.taken = true;
                     batch.taken.push_back(i);
-                    batch.rows.push_back(w.row);
+                    batch.movedTo.push_back(batch.rows.size());
+                    batch.rows.push_back(std::move(w.row));
                     row = &batch.rows.back();
                     cursor = i + 1;
                 }
@@ -228,9 +252,18 @@ void CallIndexer::ReadBatch(FollowedFile& file, const std::string& name, uint64_
 }
 
 void CallIndexer::Untake(Batch& batch) {
-    for (size_t i : batch.taken)
-        waiting_[i].taken = false;
+    for (size_t k = 0; k < batch.taken.size(); ++k) {
+        Stored& w = waiting_[batch.taken[k]];
+        w.taken = false;
+        if (k < batch.movedTo.size()) {
+            // Back as it waited: without the id and occurrence a failed insert may have left.
+            w.row = std::move(batch.rows[batch.movedTo[k]]);
+            w.row.id = 0;
+            w.row.occurrence = 0;
+        }
+    }
     batch.taken.clear();
+    batch.movedTo.clear();
 }
 
 void CallIndexer::Committed(Batch& batch) {
@@ -277,7 +310,7 @@ CallIndexer::Outcome CallIndexer::Follow(FollowedFiles& files, const std::string
         uint64_t until = mark ? mark->checkUntil : 0;
         if (mark && mark->identity == identity && mark->position > size)
             until = std::max(until, mark->position);
-        Batch batch;
+        Batch batch(spareRows_);
         ReadBatch(*file, name, from, std::min(budget, stepRows_), !plain, true, batch);
         const bool checking = !plain && (!batch.atEnd || batch.end < until);
         const FileMark next{name, identity, batch.end, checking, checking ? until : 0};

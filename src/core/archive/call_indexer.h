@@ -156,6 +156,8 @@ private:
     FieldDecoder decoder_;
     std::array<std::string, 50> fields_;
     std::vector<Stored> waiting_;
+    // The room of the last batch's rows, kept for the next.
+    std::vector<IndexRow> spareRows_;
     Pass pass_;
     MemoryOccurrenceCounter memoryCounter_;
     OccurrenceCounter* counter_ = &memoryCounter_;

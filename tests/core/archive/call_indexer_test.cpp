@@ -134,6 +134,28 @@ TEST_F(CallIndexerTest, ALockedIndexDelaysRowsAndLosesNoneThroughAKill) {
     ExpectIndexHoldsTheFile();
 }
 
+// A commit the index refuses gives its rows back to the records they came from, whole: the next
+// commit puts them in with their source and fields, not as records read back from the file.
+TEST_F(CallIndexerTest, ARefusedCommitLeavesItsRowsWaitingWhole) {
+    Store(1);
+    index.failCommit = true;
+    Store(2, RecordSource::DiskBuffer);
+    EXPECT_EQ(index.committed.rows.size(), 1u);
+    EXPECT_EQ(indexer->Waiting(), 2u);
+    index.failCommit = false;
+    clock.seconds += 10;
+    EXPECT_TRUE(indexer->Finish());
+    ExpectIndexHoldsTheFile();
+    ASSERT_EQ(index.committed.rows.size(), 3u);
+    for (size_t i = 1; i < 3; ++i) {
+        const IndexRow& r = index.committed.rows[i];
+        EXPECT_EQ(r.source, RecordSource::DiskBuffer);
+        EXPECT_EQ(r.id, static_cast<int64_t>(i + 1));
+        EXPECT_EQ(r.occurrence, 0);
+        EXPECT_EQ(r.Field(4), index.committed.rows[0].Field(4));
+    }
+}
+
 // A file put in place of the one read (same name, another inode), one cut shorter than its mark,
 // and files without marks beside rows read from them before (an index of an older VELK) are
 // checked: each record is looked for first, the n-th identical one of a file as the n-th.
