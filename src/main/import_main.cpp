@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "core/foundation/command_line.h"
 #include "core/record/held_appends.h"
 #include "platform/file_instance_lock.h"
+#include "platform/index_follower.h"
 #include "platform/posix_file_store.h"
 #include "platform/posix_followed_files.h"
 #include "platform/raw_import_runner.h"
@@ -192,13 +194,33 @@ int main(int argc, char* argv[]) {
                      startup.SettingsComplete() ? "" : ", or the file is missing");
     }
     velk::PosixFollowedFiles rawFiles(velk::OutputDirectories::Under(base).bill, ".raw");
-    collector.SetRecordIndex(&index, &rawFiles);
+    // With the records in raw files, the index reads them there on a thread of its own, each
+    // batch once it is stored, while the next is decoded and stored; otherwise it takes them from
+    // the collector, batch by batch.
+    std::unique_ptr<velk::IndexFollower> follower;
+    if (settings.RawSave == 1)
+        follower = std::make_unique<velk::IndexFollower>(settings, base);
+    else
+        collector.SetRecordIndex(&index, &rawFiles);
     ImportView view;
     collector.SetView(&view);
+    const auto sayIndexProblems = [&] {
+        for (const auto& [event, detail] : follower->TakeProblems())
+            collector.Problem(event, detail);
+    };
+    if (follower) {
+        collector.SetImportStored([&] {
+            follower->Publish();
+            sayIndexProblems();
+        });
+    }
     // The saving filter's lists, what the journal kept from the last run, and whatever the index
     // lacks of the record files.
     collector.Start();
-    collector.Indexer().Finish();
+    if (follower)
+        follower->Start();
+    else
+        collector.Indexer().Finish();
 
     const velk::OutputDirectories dirs = velk::OutputDirectories::Under(base);
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
@@ -314,7 +336,10 @@ int main(int argc, char* argv[]) {
             exitCode = 1;
         }
     // The records are in their files; the import is done only once the index has them too.
-    if (!collector.Indexer().Finish()) {
+    const bool indexed = follower ? follower->Finish() : collector.Indexer().Finish();
+    if (follower)
+        sayIndexProblems();
+    if (!indexed) {
         std::fprintf(stderr,
                      settings.RawSave == 1
                          ? "velk-import: the record index %s does not have every record stored "

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <tuple>
 #include <system_error>
 #include <utility>
@@ -355,15 +356,18 @@ class NewCallTotals {
 public:
     void Clear() {
         groups_.clear();
-        first_ = next_ = 0;
+        first_ = 0;
+        next_.reset();
         usable_ = true;
     }
+    // Calls went in another way (a statement run in the transaction).
+    void Forget() { usable_ = false; }
     void Add(const IndexRow& row, int64_t id) {
         if (!usable_)
             return;
-        if (next_ == 0)
+        if (!next_)
             first_ = id;
-        usable_ = id == (next_ == 0 ? first_ : next_);
+        usable_ = id == next_.value_or(id) && id < INT64_MAX;
         next_ = id + 1;
         Kept start, dialled;
         int64_t answered = 0;
@@ -388,7 +392,7 @@ public:
     }
     // Whether these are the totals of the calls with ids in [from, until).
     bool Cover(int64_t from, int64_t until) const {
-        return usable_ && next_ != 0 && first_ == from && next_ == until;
+        return usable_ && next_ && first_ == from && *next_ == until;
     }
     // Adds each group's figures to its row through `add` (the kept totals' upsert).
     bool AddTo(sqlite3_stmt* add) const {
@@ -471,7 +475,8 @@ private:
     }
 
     std::map<std::tuple<int, Kept, Kept>, Figures> groups_;
-    int64_t first_ = 0, next_ = 0;
+    int64_t first_ = 0;
+    std::optional<int64_t> next_;  // the id after the last call added
     bool usable_ = true;
 };
 
@@ -529,6 +534,7 @@ bool SqliteRecordIndex::Prepare(sqlite3_stmt*& statement, const std::string& sql
 bool SqliteRecordIndex::Execute(const std::string& sql) {
     if (!OpenCurrent())
         return false;
+    newTotals_->Forget();
     return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK ||
            Fail("cannot run a statement");
 }
@@ -599,6 +605,8 @@ bool SqliteRecordIndex::Open() {
                             nullptr) != SQLITE_OK)
             return Fail("cannot open the record index");
         sqlite3_busy_timeout(db_, busyMs_);
+        if (checkpointPages_ > 0)
+            sqlite3_wal_autocheckpoint(db_, checkpointPages_);
         // The last writer to close leaves the -wal and -shm files in place, so that a reader
         // who cannot create them finds them.
         int persist = 1;

@@ -46,6 +46,10 @@ public:
 
     // How long a statement waits for another connection's lock (from the next opening on).
     void SetBusyTimeout(int milliseconds) { busyMs_ = milliseconds; }
+    // How many pages the log of a writer may hold before they are copied into the database (from
+    // the next opening on; SQLite's 1000 unless set). A writer adding many calls at once (an
+    // import) copies each page less often and waits for the disk less often.
+    void SetCheckpointPages(int pages) { checkpointPages_ = pages; }
 
     // In one transaction.
     bool Add(std::vector<IndexRow>& rows, bool onlyMissing = false) override;
@@ -128,6 +132,7 @@ private:
     std::filesystem::path file_;
     Mode mode_;
     int busyMs_;
+    int checkpointPages_ = 0;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
     sqlite3_stmt* same_ = nullptr;

@@ -351,6 +351,10 @@ TEST(SqliteReportTotals, TheTotalsCountedAtEachCommitAreThoseOfTheCalls) {
         Call(std::string("2026-12-01 23:00:00"), std::string("2041"), std::string("0044"),
              int64_t{0}, 2, 0, 203),
         Call(std::string("2026-12-01 23:00:00"), std::string("2041"), std::string("0044"),
+             int64_t{999999999999}, 2, 1, 205),
+        Call(std::string("2026-12-01 23:00:00"), std::string("2041"), std::string("0044"),
+             int64_t{1000000000000}, 2, 1, 206),
+        Call(std::string("2026-12-01 23:00:00"), std::string("2041"), std::string("0044"),
              int64_t{30}, 2, 0, 204)};
     odd.back().values[kAnsweredColumn] = std::string("1");
     {

@@ -453,7 +453,8 @@ bool Collector::StoreImportBatch() {
         return false;
     }
     writtenAtBatch_ = recorder_.RecordsWritten();
-    FlushRecords();
+    if (FlushRecords() && importStored_)
+        importStored_();
     for (ImportRow& r : importRows_) {
         const BillingMessage message(reinterpret_cast<const uint8_t*>(r.frame.data()), r.length);
         if (r.again)
@@ -511,6 +512,8 @@ bool Collector::IndexingSaver::SaveDecoded(const BillingMessage& message,
         owner_.alarms_.Clear(alarm_kind::kNotWritten);
     }
     if (owner_.source_ == RecordSource::Import) {
+        if (!owner_.indexer_.HasIndex())
+            return true;
         // An import's records reach the index once their batch is in the files.
         const auto* data = reinterpret_cast<const char*>(message.Data());
         owner_.importRows_.push_back({std::string(data, data + message.End()), message.Length(),

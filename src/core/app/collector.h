@@ -119,6 +119,14 @@ public:
     // records go to the files only).
     void SetRecordIndex(IndexWriter* index, FollowedFiles* files) { indexer_.SetIndex(index, files); }
     CallIndexer& Indexer() { return indexer_; }
+    // Called each time an import's batch is in every file it goes to and on the disk (a reader
+    // of the files beside the import may read it now).
+    void SetImportStored(std::function<void()> stored) { importStored_ = std::move(stored); }
+    // What another part of the program has to say (the index of an import, kept on a thread of
+    // its own), said as the collector's own problems are: in the log and to the view.
+    void Problem(const std::string& event, const std::string& detail) {
+        ReportProblem(event, detail);
+    }
     // A message from a raw-file import (on the main thread): stored like a received one and
     // counted as normal data; one whose check failed is only counted. Neither touches the link's
     // status.
@@ -287,6 +295,7 @@ private:
     LinkState linkState_{*this};
     CallRecorder recorder_;
     CallIndexer indexer_;
+    std::function<void()> importStored_;
     IndexingSaver saver_{*this};
     RecordSource source_ = RecordSource::Link;
     SavingFilter filter_;

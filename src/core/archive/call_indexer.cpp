@@ -184,6 +184,10 @@ bool CallIndexer::Step() {
         return true;
     behind_ = false;
     bytesBehind_ = 0;
+    // Nothing left to read: the room of a backlog's batches is not kept while records come one
+    // at a time.
+    if (!importing_)
+        spareRows_ = {};
     return false;
 }
 
@@ -233,8 +237,11 @@ void CallIndexer::ReadBatch(FollowedFile& file, const std::string& name, uint64_
         if (row == nullptr) {
             const BillingMessage message(reader.Frame(), reader.Length());
             decoder_.DecodeRecord(message, settings_.Hex_Type, fields_);
+            const auto after = readBackAfter_.find(name);
+            const bool past = after == readBackAfter_.end() || reader.End() > after->second;
             batch.rows.push_back(MakeIndexRow(message, fields_, settings_.Hex_Type,
-                                              settings_.Server_Port_index, RecordSource::RawFile,
+                                              settings_.Server_Port_index,
+                                              past ? readBackSource_ : RecordSource::RawFile,
                                               clock_.Seconds()));
             row = &batch.rows.back();
         }

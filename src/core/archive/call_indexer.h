@@ -70,6 +70,13 @@ public:
     void SetCounter(OccurrenceCounter* counter) { counter_ = counter; }
     // Rows are committed when kImportBatch records were stored instead of one at a time.
     void SetImporting(bool importing);
+    // Rows read back from the files that end past `after` in their file (anywhere in a file it
+    // does not name) came from `source`; the others, as without this, from a raw file.
+    void SetReadBackSource(RecordSource source, std::map<std::string, uint64_t> after) {
+        readBackSource_ = source;
+        readBackAfter_ = std::move(after);
+    }
+    bool HasIndex() const { return index_ != nullptr; }
     // A record stored into its files (after the appends).
     void Add(const BillingMessage& message, const std::array<std::string, 50>& fields,
              RecordSource source);
@@ -158,6 +165,8 @@ private:
     std::vector<Stored> waiting_;
     // The room of the last batch's rows, kept for the next.
     std::vector<IndexRow> spareRows_;
+    RecordSource readBackSource_ = RecordSource::RawFile;
+    std::map<std::string, uint64_t> readBackAfter_;
     Pass pass_;
     MemoryOccurrenceCounter memoryCounter_;
     OccurrenceCounter* counter_ = &memoryCounter_;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/archive/index_fakes.h"
+#include "core/archive/published_files.h"
 #include "core/decode/record_builder.h"
 #include "core/link/link_fakes.h"
 
@@ -138,22 +139,68 @@ TEST_F(CallIndexerTest, ALockedIndexDelaysRowsAndLosesNoneThroughAKill) {
 // commit puts them in with their source and fields, not as records read back from the file.
 TEST_F(CallIndexerTest, ARefusedCommitLeavesItsRowsWaitingWhole) {
     Store(1);
+    // A record of an earlier program, read back from the file before the waiting ones.
+    Append(NextFrame());
     index.failCommit = true;
-    Store(2, RecordSource::DiskBuffer);
+    Store(3, RecordSource::DiskBuffer);
     EXPECT_EQ(index.committed.rows.size(), 1u);
-    EXPECT_EQ(indexer->Waiting(), 2u);
+    EXPECT_EQ(indexer->Waiting(), 3u);
     index.failCommit = false;
     clock.seconds += 10;
     EXPECT_TRUE(indexer->Finish());
     ExpectIndexHoldsTheFile();
-    ASSERT_EQ(index.committed.rows.size(), 3u);
-    for (size_t i = 1; i < 3; ++i) {
+    ASSERT_EQ(index.committed.rows.size(), 5u);
+    EXPECT_EQ(index.committed.rows[1].source, RecordSource::RawFile);
+    for (size_t i = 2; i < 5; ++i) {
         const IndexRow& r = index.committed.rows[i];
         EXPECT_EQ(r.source, RecordSource::DiskBuffer);
-        EXPECT_EQ(r.id, static_cast<int64_t>(i + 1));
-        EXPECT_EQ(r.occurrence, 0);
         EXPECT_EQ(r.Field(4), index.committed.rows[0].Field(4));
     }
+}
+
+// The index of an import, on a thread beside it, reads the raw files only as far as the import
+// said they are stored: never a batch still being written, or one that may yet be taken back out.
+// What the files held before is read back as records of the files; what came after (past those
+// lengths, and in a file the import began) as the import's.
+TEST_F(CallIndexerTest, BesideAnImportOnlyWhatTheImportSaidIsStoredIsRead) {
+    // Records without separators: the last one before the import ends where the import begins.
+    settings.APP_CR = 0;
+    settings.APP_LF = 0;
+    Append(NextFrame());
+    Append(NextFrame());
+    PublishedFiles published(files);
+    const std::map<std::string, uint64_t> before = LengthsOf(files);
+    published.Publish(before);
+    CallIndexer beside(settings, clock, &index, &published, nullptr);
+    beside.SetReadBackSource(RecordSource::Import, before);
+    beside.CatchUp();
+
+    // A batch: two records in the day's file, one in a file of another day; said stored.
+    Append(NextFrame());
+    Append(NextFrame());
+    const std::string otherDay = NextFrame();
+    files.Append("20261209.raw", RawRecord(Message(otherDay), settings));
+    published.Publish(LengthsOf(files));
+    const uint64_t said = files.files[kFile].content.size();
+    // The next batch is being written.
+    Append(NextFrame());
+    EXPECT_TRUE(beside.Finish());
+    ASSERT_EQ(index.committed.rows.size(), 5u);
+    const std::vector<RecordSource> sources = {RecordSource::RawFile, RecordSource::RawFile,
+                                               RecordSource::Import, RecordSource::Import,
+                                               RecordSource::Import};
+    for (size_t i = 0; i < 5; ++i)
+        EXPECT_EQ(index.committed.rows[i].source, sources[i]) << i;
+    EXPECT_EQ(index.committed.rows[4].raw, Body(otherDay));
+    EXPECT_EQ(index.committed.marks[kFile].position, said);
+
+    published.Publish(LengthsOf(files));
+    beside.CatchUp();
+    EXPECT_TRUE(beside.Finish());
+    ASSERT_EQ(index.committed.rows.size(), 6u);
+    EXPECT_EQ(index.committed.rows[5].raw, stored.back());
+    EXPECT_EQ(index.committed.rows[5].source, RecordSource::Import);
+    EXPECT_EQ(index.committed.marks[kFile].position, files.files[kFile].content.size());
 }
 
 // A file put in place of the one read (same name, another inode), one cut shorter than its mark,

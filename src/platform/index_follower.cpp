@@ -1,0 +1,109 @@
+#include "platform/index_follower.h"
+
+#include "core/foundation/base_directory.h"
+
+namespace velk {
+
+IndexFollower::IndexFollower(const AppSettings& settings, const std::filesystem::path& base)
+    : settings_(settings),
+      raw_(OutputDirectories::Under(base).bill, ".raw"),
+      measure_(OutputDirectories::Under(base).bill, ".raw"),
+      index_(base / kRecordIndexFile, SqliteRecordIndex::Mode::Write),
+      indexer_(settings_, clock_, &index_, &published_,
+               [this](const std::string& event, const std::string& detail) {
+                   const std::lock_guard<std::mutex> lock(lock_);
+                   problems_.emplace_back(event, detail);
+               }) {
+    index_.SetCheckpointPages(kCheckpointPages);
+}
+
+IndexFollower::~IndexFollower() {
+    stopping_ = true;
+    {
+        const std::lock_guard<std::mutex> lock(lock_);
+        ++asked_;
+    }
+    changed_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void IndexFollower::Start() {
+    if (thread_.joinable())
+        return;
+    std::map<std::string, uint64_t> before = LengthsOf(measure_);
+    published_.Publish(before);
+    indexer_.SetReadBackSource(RecordSource::Import, std::move(before));
+    indexer_.SetImporting(true);  // its batches keep their room between publications
+    indexer_.CatchUp();
+    asked_ = 1;
+    thread_ = std::thread([this] { Run(); });
+}
+
+void IndexFollower::Ask() {
+    {
+        const std::lock_guard<std::mutex> lock(lock_);
+        ++asked_;
+    }
+    changed_.notify_all();
+}
+
+void IndexFollower::Publish() {
+    if (!thread_.joinable())
+        return;
+    published_.Publish(LengthsOf(measure_));
+    Ask();
+}
+
+bool IndexFollower::Finish() {
+    if (!thread_.joinable())
+        return true;
+    std::unique_lock<std::mutex> lock(lock_);
+    finishAt_ = ++asked_;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return read_ >= finishAt_; });
+    return ok_;
+}
+
+std::vector<std::pair<std::string, std::string>> IndexFollower::TakeProblems() {
+    const std::lock_guard<std::mutex> lock(lock_);
+    return std::exchange(problems_, {});
+}
+
+uint64_t IndexFollower::EnteredCount() {
+    const std::lock_guard<std::mutex> lock(lock_);
+    return entered_;
+}
+
+void IndexFollower::Run() {
+    while (true) {
+        uint64_t asked = 0;
+        bool finishing = false;
+        {
+            std::unique_lock<std::mutex> lock(lock_);
+            changed_.wait(lock, [this] { return asked_ != read_; });
+            if (stopping_)
+                return;
+            asked = asked_;
+            finishing = finishAt_ > read_;
+        }
+        indexer_.CatchUp();
+        bool ok = true;
+        if (finishing) {
+            ok = indexer_.Finish();
+        } else {
+            while (!stopping_ && indexer_.Step()) {
+            }
+            ok = !indexer_.Failing();
+        }
+        {
+            const std::lock_guard<std::mutex> lock(lock_);
+            read_ = asked;
+            ok_ = ok;
+            entered_ = indexer_.EnteredCount();
+        }
+        changed_.notify_all();
+    }
+}
+
+}  // namespace velk
