@@ -1,5 +1,9 @@
 #include "platform/index_follower.h"
 
+#include <cstdint>
+#include <exception>
+#include <system_error>
+
 #include "core/foundation/base_directory.h"
 
 namespace velk {
@@ -15,6 +19,7 @@ IndexFollower::IndexFollower(const AppSettings& settings, const std::filesystem:
                    problems_.emplace_back(event, detail);
                }) {
     index_.SetCheckpointPages(kCheckpointPages);
+    indexer_.SetStepRows(kStepRows);
 }
 
 IndexFollower::~IndexFollower() {
@@ -37,7 +42,20 @@ void IndexFollower::Start() {
     indexer_.SetImporting(true);  // its batches keep their room between publications
     indexer_.CatchUp();
     asked_ = 1;
-    thread_ = std::thread([this] { Run(); });
+    try {
+        thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error& e) {
+        Broken(std::string("no thread could be started for it: ") + e.what());
+    }
+}
+
+void IndexFollower::Broken(const std::string& why) {
+    const std::lock_guard<std::mutex> lock(lock_);
+    problems_.emplace_back("Record index", why + "; the records stored from here on reach it at "
+                                                 "the next start");
+    broken_ = true;
+    ok_ = false;
+    read_ = UINT64_MAX;
 }
 
 void IndexFollower::Ask() {
@@ -56,8 +74,10 @@ void IndexFollower::Publish() {
 }
 
 bool IndexFollower::Finish() {
-    if (!thread_.joinable())
-        return true;
+    if (!thread_.joinable()) {
+        const std::lock_guard<std::mutex> lock(lock_);
+        return !broken_;
+    }
     std::unique_lock<std::mutex> lock(lock_);
     finishAt_ = ++asked_;
     changed_.notify_all();
@@ -87,14 +107,21 @@ void IndexFollower::Run() {
             asked = asked_;
             finishing = finishAt_ > read_;
         }
-        indexer_.CatchUp();
         bool ok = true;
-        if (finishing) {
-            ok = indexer_.Finish();
-        } else {
-            while (!stopping_ && indexer_.Step()) {
+        try {
+            indexer_.CatchUp();
+            if (finishing) {
+                ok = indexer_.Finish();
+            } else {
+                while (!stopping_ && indexer_.Step()) {
+                }
+                ok = !indexer_.Failing();
             }
-            ok = !indexer_.Failing();
+        } catch (const std::exception& e) {
+            // Out of memory, most likely: what was committed stays, the rest waits in the files.
+            Broken(e.what());
+            changed_.notify_all();
+            return;
         }
         {
             const std::lock_guard<std::mutex> lock(lock_);

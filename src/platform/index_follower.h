@@ -29,6 +29,8 @@ class IndexFollower {
 public:
     // The pages of VELK.db's log copied into it at once: 32 MiB, a few thousand calls.
     static constexpr int kCheckpointPages = 8192;
+    // The rows of one commit at most.
+    static constexpr size_t kStepRows = 20000;
 
     IndexFollower(const AppSettings& settings, const std::filesystem::path& base);
     // Stops the thread; whatever it had not read yet, the next program to start here reads.
@@ -51,6 +53,8 @@ public:
 private:
     void Run();
     void Ask();
+    // The thread cannot go on (or never started): Finish says false, with why.
+    void Broken(const std::string& why);
 
     const AppSettings settings_;  // a copy: the thread reads it
     SystemClock clock_;
@@ -65,6 +69,7 @@ private:
     uint64_t read_ = 0;   // the last of them it has read for
     uint64_t finishAt_ = 0;  // a Finish waits for this one
     bool ok_ = true;
+    bool broken_ = false;
     uint64_t entered_ = 0;
     std::atomic<bool> stopping_{false};
     std::vector<std::pair<std::string, std::string>> problems_;

@@ -76,9 +76,10 @@ TEST_F(IndexFollowerTest, EachBatchIsReadOnceTheImportSaysItIsStored) {
     EXPECT_TRUE(follower.TakeProblems().empty());
 }
 
-// An import that ends at once (killed, or a file that could not be read) stops the thread with
-// whatever it is reading; the next one reads on from the index's marks, nothing twice.
-TEST_F(IndexFollowerTest, StoppedWhileReadingItLeavesTheRestToTheNext) {
+// An import that ends at once (a file that could not be read, out of memory) stops the thread
+// in the middle of what it reads: the next one reads on from the index's marks, nothing lost and
+// nothing twice.
+TEST_F(IndexFollowerTest, StoppedWhileReadingNothingIsLostOrTwice) {
     Append(3000);
     {
         IndexFollower follower(settings, base.Path());

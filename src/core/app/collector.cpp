@@ -59,8 +59,9 @@ Collector::Collector(AppSettings& settings, const std::filesystem::path& baseDir
     // reaches the disk before anything else is written, and only then does the journal say that
     // the in-file starts again empty.
     recorder_.SetBeforeHandOff([this](const std::filesystem::path&) {
-        // An import's batch reaches every file, the disk and the index first: the billing
-        // application never gets a record that the other files lack.
+        // An import's batch reaches every file and the disk first (and the index, or the reader
+        // that keeps it, is told): the billing application never gets a record that the other
+        // files lack.
         if (pipeline_.ImportRunning() && (!StoreImportBatch() || flushFailing_))
             return false;
         return journal_.MakeDurable();
@@ -453,7 +454,11 @@ bool Collector::StoreImportBatch() {
         return false;
     }
     writtenAtBatch_ = recorder_.RecordsWritten();
-    if (FlushRecords() && importStored_)
+    // After a flush that failed, whatever it left off the disk is in the files past what was
+    // said stored: nothing more is said (a reader takes it up at the next start).
+    if (!FlushRecords())
+        importUnflushed_ = true;
+    else if (importStored_ && !importUnflushed_)
         importStored_();
     for (ImportRow& r : importRows_) {
         const BillingMessage message(reinterpret_cast<const uint8_t*>(r.frame.data()), r.length);

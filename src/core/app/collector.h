@@ -120,7 +120,8 @@ public:
     void SetRecordIndex(IndexWriter* index, FollowedFiles* files) { indexer_.SetIndex(index, files); }
     CallIndexer& Indexer() { return indexer_; }
     // Called each time an import's batch is in every file it goes to and on the disk (a reader
-    // of the files beside the import may read it now).
+    // of the files beside the import may read them that far now); never again once a flush of
+    // them failed.
     void SetImportStored(std::function<void()> stored) { importStored_ = std::move(stored); }
     // What another part of the program has to say (the index of an import, kept on a thread of
     // its own), said as the collector's own problems are: in the log and to the view.
@@ -296,6 +297,7 @@ private:
     CallRecorder recorder_;
     CallIndexer indexer_;
     std::function<void()> importStored_;
+    bool importUnflushed_ = false;
     IndexingSaver saver_{*this};
     RecordSource source_ = RecordSource::Link;
     SavingFilter filter_;

@@ -119,9 +119,9 @@ void StoredRecords::Note(const uint8_t* frame, uint32_t length) {
         if (t.follows)
             continue;
         if (first_.empty())
-            first_ = t.file;
-        ++files_[t.file][t.key].noted;
-        read_.emplace(t.file, t);
+            first_ = t.file.native();
+        ++files_[t.file.native()][t.key].noted;
+        read_.try_emplace(t.file.native(), t);
     }
 }
 
@@ -226,7 +226,7 @@ StoredRecords::Found StoredRecords::TakeStored(const uint8_t* frame, uint32_t le
             bool stored = false;
             if (t.follows) {
                 stored = decided[t.leader];
-            } else if (const auto file = files_.find(t.file); file != files_.end()) {
+            } else if (const auto file = files_.find(t.file.native()); file != files_.end()) {
                 const auto copy = file->second.find(t.key);
                 if (copy != file->second.end() && copy->second.taken < copy->second.stored) {
                     ++copy->second.taken;

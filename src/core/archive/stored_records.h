@@ -107,9 +107,10 @@ private:
     AppSettings settings_;
     OutputDirectories dirs_;
     FieldDecoder decoder_{settings_};
-    std::map<std::filesystem::path, File> files_;
-    std::map<std::filesystem::path, Target> read_;  // how each noted target's files are read
-    std::filesystem::path first_;                   // the first file of the first record noted
+    // By the files' names as text: every record noted looks up each of its files here.
+    std::map<std::string, File> files_;
+    std::map<std::string, Target> read_;  // how each noted target's files are read
+    std::string first_;                   // the first file of the first record noted
     bool anyStored_ = false;
 };
 

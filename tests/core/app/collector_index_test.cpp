@@ -290,6 +290,46 @@ TEST(CollectorIndexTest, AnImportsHeldBatchesReachTheIndexOnceTheirRawFileHoldsT
     EXPECT_NE(log.find("Not stored"), std::string::npos) << log;
 }
 
+// velk-import's index, kept on a thread beside the import, reads a batch of the raw files only
+// once the collector says it is in every file and on the disk; after a flush that failed nothing
+// more is said for the rest of the run.
+TEST(CollectorIndexTest, AnImportSaysABatchIsStoredOnlyOnceItIsOnTheDisk) {
+    test::TempDir dir;
+    AppSettings settings;
+    settings.RawSave = 1;
+    settings.RawSaveDaily = 1;
+    settings.SaveToFile = 1;
+    test::FakeFileStore files;
+    ImportingMachine importing(settings, dir.Path(), files);
+    Collector& collector = importing.m.collector;
+    const std::string raw = (dir.Path() / "Bill" / "20261208.raw").string();
+    std::vector<size_t> said;  // the raw file's length on the disk each time
+    collector.SetImportStored([&] {
+        EXPECT_EQ(files.disk[raw], files.files[raw]);
+        said.push_back(files.disk[raw].size());
+    });
+    const size_t batch = Collector::kImportFlushBatch;
+    const std::vector<std::string> frames = ImportFrames(static_cast<int>(batch) + 6);
+    collector.BeginImport();
+    ASSERT_TRUE(Import(collector, frames, 0, batch + 3));
+    ASSERT_EQ(said.size(), 1u);
+    const size_t first = said[0];
+    EXPECT_EQ(files.disk[raw].size(), first);  // the last three are still held
+    EXPECT_TRUE(collector.EndImport());
+    ASSERT_EQ(said.size(), 2u);
+    EXPECT_GT(said[1], first);
+
+    files.failFlush = true;
+    collector.BeginImport();
+    ASSERT_TRUE(Import(collector, frames, batch + 3, batch + 5));
+    EXPECT_FALSE(collector.EndImport());
+    files.failFlush = false;
+    collector.BeginImport();
+    ASSERT_TRUE(Import(collector, frames, batch + 5, batch + 6));
+    EXPECT_TRUE(collector.EndImport());
+    EXPECT_EQ(said.size(), 2u);
+}
+
 // A buffer file handed over during an import (the billing application took the last one) holds
 // only records that its other files hold on the disk and the index has: the import's batch goes
 // to them first.
