@@ -24,11 +24,7 @@ IndexFollower::IndexFollower(const AppSettings& settings, const std::filesystem:
 
 IndexFollower::~IndexFollower() {
     stopping_ = true;
-    {
-        const std::lock_guard<std::mutex> lock(lock_);
-        ++asked_;
-    }
-    changed_.notify_all();
+    Ask();
     if (thread_.joinable())
         thread_.join();
 }
@@ -50,12 +46,15 @@ void IndexFollower::Start() {
 }
 
 void IndexFollower::Broken(const std::string& why) {
-    const std::lock_guard<std::mutex> lock(lock_);
-    problems_.emplace_back("Record index", why + "; the records stored from here on reach it at "
-                                                 "the next start");
-    broken_ = true;
-    ok_ = false;
-    read_ = UINT64_MAX;
+    {
+        const std::lock_guard<std::mutex> lock(lock_);
+        problems_.emplace_back("Record index", why + "; the records stored from here on reach it "
+                                                     "at the next start");
+        broken_ = true;
+        ok_ = false;
+        read_ = UINT64_MAX;
+    }
+    changed_.notify_all();
 }
 
 void IndexFollower::Ask() {
@@ -120,7 +119,6 @@ void IndexFollower::Run() {
         } catch (const std::exception& e) {
             // Out of memory, most likely: what was committed stays, the rest waits in the files.
             Broken(e.what());
-            changed_.notify_all();
             return;
         }
         {

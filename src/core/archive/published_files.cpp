@@ -31,11 +31,6 @@ void PublishedFiles::Publish(std::map<std::string, uint64_t> lengths) {
     lengths_ = std::move(lengths);
 }
 
-std::map<std::string, uint64_t> PublishedFiles::Lengths() const {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return lengths_;
-}
-
 std::vector<std::string> PublishedFiles::Names() {
     std::vector<std::string> names;
     const std::lock_guard<std::mutex> lock(mutex_);

@@ -20,15 +20,13 @@ public:
 
     // The writer (any thread): the files hold these lengths now, whole records up to each.
     void Publish(std::map<std::string, uint64_t> lengths);
-    // What was published last.
-    std::map<std::string, uint64_t> Lengths() const;
 
     std::vector<std::string> Names() override;
     std::unique_ptr<FollowedFile> Open(const std::string& name) override;
 
 private:
     FollowedFiles& files_;
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::map<std::string, uint64_t> lengths_;
 };
 

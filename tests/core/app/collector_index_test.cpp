@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "core/app/alarm_view.h"
@@ -225,6 +226,24 @@ struct ImportingMachine {
     Machine m;
 };
 
+// A base directory whose settings keep raw files by day in Bill (and what `more` adds), with a
+// collector storing into it as velk-import does.
+struct ImportSite {
+    explicit ImportSite(const std::function<void(AppSettings&)>& more) : settings(DailyRaw(more)) {}
+    static AppSettings DailyRaw(const std::function<void(AppSettings&)>& more) {
+        AppSettings s;
+        s.RawSave = 1;
+        s.RawSaveDaily = 1;
+        more(s);
+        return s;
+    }
+    test::TempDir dir;
+    AppSettings settings;
+    test::FakeFileStore files;
+    ImportingMachine importing{settings, dir.Path(), files};
+    const std::string raw = (dir.Path() / "Bill" / "20261208.raw").string();
+};
+
 // n call records of 2026-12-08 with the sequence numbers 0000, 0001, ... (hexadecimal).
 std::vector<std::string> ImportFrames(int n) {
     std::vector<std::string> frames;
@@ -251,15 +270,11 @@ bool Import(Collector& collector, const std::vector<std::string>& frames, size_t
 // velk-import's records reach their files in batches held in memory: the index takes each record
 // once its raw file holds it, and none of a batch the raw file refused.
 TEST(CollectorIndexTest, AnImportsHeldBatchesReachTheIndexOnceTheirRawFileHoldsThem) {
-    test::TempDir dir;
-    AppSettings settings;
-    settings.RawSave = 1;
-    settings.RawSaveDaily = 1;
-    settings.SaveToFile = 1;
-    test::FakeFileStore files;
-    ImportingMachine importing(settings, dir.Path(), files);
-    Machine& m = importing.m;
-    test::FakeIndexWriter& index = importing.index;
+    ImportSite site([](AppSettings& s) { s.SaveToFile = 1; });
+    test::FakeFileStore& files = site.files;
+    Machine& m = site.importing.m;
+    test::FakeIndexWriter& index = site.importing.index;
+    const std::string& raw = site.raw;
     const std::vector<std::string> frames = ImportFrames(Collector::kImportFlushBatch + 3);
     std::vector<std::string> bodies;
     for (const std::string& f : frames)
@@ -267,7 +282,6 @@ TEST(CollectorIndexTest, AnImportsHeldBatchesReachTheIndexOnceTheirRawFileHoldsT
     const auto import = [&](size_t from, size_t to) {
         return Import(m.collector, frames, from, to);
     };
-    const std::string raw = (dir.Path() / "Bill" / "20261208.raw").string();
     const size_t batch = Collector::kImportFlushBatch;
     m.collector.BeginImport();
     const int writesBefore = files.writes;
@@ -286,7 +300,7 @@ TEST(CollectorIndexTest, AnImportsHeldBatchesReachTheIndexOnceTheirRawFileHoldsT
     m.IndexTimer();
     EXPECT_EQ(index.Raws(), expected);
     EXPECT_EQ(index.committed.marks["20261208.raw"].position, files.files[raw].size());
-    const std::string log = test::ReadFile(dir.Path() / "VELK.LOG");
+    const std::string log = test::ReadFile(site.dir.Path() / "VELK.LOG");
     EXPECT_NE(log.find("Not stored"), std::string::npos) << log;
 }
 
@@ -294,15 +308,10 @@ TEST(CollectorIndexTest, AnImportsHeldBatchesReachTheIndexOnceTheirRawFileHoldsT
 // once the collector says it is in every file and on the disk; after a flush that failed nothing
 // more is said for the rest of the run.
 TEST(CollectorIndexTest, AnImportSaysABatchIsStoredOnlyOnceItIsOnTheDisk) {
-    test::TempDir dir;
-    AppSettings settings;
-    settings.RawSave = 1;
-    settings.RawSaveDaily = 1;
-    settings.SaveToFile = 1;
-    test::FakeFileStore files;
-    ImportingMachine importing(settings, dir.Path(), files);
-    Collector& collector = importing.m.collector;
-    const std::string raw = (dir.Path() / "Bill" / "20261208.raw").string();
+    ImportSite site([](AppSettings& s) { s.SaveToFile = 1; });
+    test::FakeFileStore& files = site.files;
+    Collector& collector = site.importing.m.collector;
+    const std::string& raw = site.raw;
     std::vector<size_t> said;  // the raw file's length on the disk each time
     collector.SetImportStored([&] {
         EXPECT_EQ(files.disk[raw], files.files[raw]);
@@ -334,21 +343,17 @@ TEST(CollectorIndexTest, AnImportSaysABatchIsStoredOnlyOnceItIsOnTheDisk) {
 // only records that its other files hold on the disk and the index has: the import's batch goes
 // to them first.
 TEST(CollectorIndexTest, AHandOffDuringAnImportComesAfterTheBatchIsStored) {
-    test::TempDir dir;
-    AppSettings settings;
-    settings.RawSave = 1;
-    settings.RawSaveDaily = 1;
-    settings.DoBufferPacked = 1;
-    test::FakeFileStore files;
-    ImportingMachine importing(settings, dir.Path(), files);
-    Machine& m = importing.m;
-    test::FakeIndexWriter& index = importing.index;
+    ImportSite site([](AppSettings& s) { s.DoBufferPacked = 1; });
+    AppSettings& settings = site.settings;
+    test::FakeFileStore& files = site.files;
+    Machine& m = site.importing.m;
+    test::FakeIndexWriter& index = site.importing.index;
+    const std::string& raw = site.raw;
     const std::vector<std::string> frames = ImportFrames(4);
     const auto import = [&](size_t from, size_t to) {
         ASSERT_TRUE(Import(m.collector, frames, from, to));
     };
-    const std::string raw = (dir.Path() / "Bill" / "20261208.raw").string();
-    const std::string out = (dir.Path() / "Buffers" / "buffer_out.raw").string();
+    const std::string out = (site.dir.Path() / "Buffers" / "buffer_out.raw").string();
     m.collector.BeginImport();
     import(0, 1);
     ASSERT_EQ(files.moves.size() + files.disk.count(out), 1u) << "no hand-off";
