@@ -313,6 +313,17 @@ TEST_F(DatabaseTest, ACollectorKilledInTheMiddleOfABatchSendsNothingTwice) {
         }
         ASSERT_TRUE(index.Add(rows));
     }
+    // Each batch stays half a second inside its transaction on the server, so that the kill
+    // below meets one there however fast the server takes the rows.
+    {
+        PgRecordServer tables(pg_.Connection());
+        ASSERT_TRUE(tables.Open()) << tables.ErrorText();
+    }
+    pg_.Sql("CREATE FUNCTION slow_batch() RETURNS trigger LANGUAGE plpgsql AS "
+            "$$ BEGIN PERFORM pg_sleep(0.5); RETURN NULL; END $$; "
+            "CREATE TRIGGER slow_batch AFTER INSERT ON velk_calls "
+            "FOR EACH STATEMENT EXECUTE FUNCTION slow_batch()");
+    ASSERT_EQ(pg_.Sql("SELECT count(*) FROM pg_trigger WHERE tgname = 'slow_batch'"), "1");
     ASSERT_NO_FATAL_FAILURE(site.StartCollector());
     // Killed while its session is inside a transaction, after a batch or more arrived.
     ASSERT_TRUE(WaitFor([&] {
