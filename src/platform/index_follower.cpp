@@ -1,5 +1,6 @@
 #include "platform/index_follower.h"
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <system_error>
@@ -13,13 +14,15 @@ IndexFollower::IndexFollower(const AppSettings& settings, const std::filesystem:
       raw_(OutputDirectories::Under(base).bill, ".raw"),
       measure_(OutputDirectories::Under(base).bill, ".raw"),
       index_(base / kRecordIndexFile, SqliteRecordIndex::Mode::Write),
+      log_(base / kRecordIndexFile, SqliteRecordIndex::Mode::Write),
       indexer_(settings_, clock_, &index_, &published_,
                [this](const std::string& event, const std::string& detail) {
                    const std::lock_guard<std::mutex> lock(lock_);
                    problems_.emplace_back(event, detail);
                }) {
     index_.SetCheckpointPages(kCheckpointPages);
-    indexer_.SetStepRows(kStepRows);
+    // The copying thread never waits for the index thread's transactions.
+    log_.SetBusyTimeout(0);
 }
 
 IndexFollower::~IndexFollower() {
@@ -27,6 +30,8 @@ IndexFollower::~IndexFollower() {
     Ask();
     if (thread_.joinable())
         thread_.join();
+    if (copier_.joinable())
+        copier_.join();
 }
 
 void IndexFollower::Start() {
@@ -42,7 +47,32 @@ void IndexFollower::Start() {
         thread_ = std::thread([this] { Run(); });
     } catch (const std::system_error& e) {
         Broken(std::string("no thread could be started for it: ") + e.what());
+        return;
     }
+    try {
+        copier_ = std::thread([this] { CopyLog(); });
+    } catch (const std::system_error&) {
+        // The index thread's own connection copies its log then.
+    }
+}
+
+void IndexFollower::CopyLog() {
+    try {
+        std::unique_lock<std::mutex> lock(lock_);
+        while (!changed_.wait_for(lock, std::chrono::milliseconds(kCopyLogMs),
+                                  [this] { return stopping_.load(); })) {
+            // The index thread opens the database first (and makes it, or brings an older one up
+            // to this schema).
+            if (read_ == 0)
+                continue;
+            lock.unlock();
+            log_.CopyLog();
+            lock.lock();
+        }
+    } catch (const std::exception&) {
+        // Out of memory: the index thread's own connection copies its log from here on.
+    }
+    log_.Close();
 }
 
 void IndexFollower::Broken(const std::string& why) {

@@ -25,12 +25,16 @@ namespace velk {
 // its own connection to VELK.db. What the raw files held before the import is read first, as a
 // start of the collector reads it; the records after it are the import's. What the index has to
 // say is collected for the importing thread (TakeProblems).
+//
+// A second thread with a connection of its own copies the log into the database every
+// kCopyLogMs meanwhile, so that the index thread neither waits for that nor writes into an ever
+// longer log.
 class IndexFollower {
 public:
-    // The pages of VELK.db's log copied into it at once: 32 MiB, a few thousand calls.
+    // The pages of VELK.db's log the index thread lets it hold before it copies them into the
+    // database itself (32 MiB), should the copying thread fall behind or be missing.
     static constexpr int kCheckpointPages = 8192;
-    // The rows of one commit at most.
-    static constexpr size_t kStepRows = 20000;
+    static constexpr int kCopyLogMs = 20;
 
     IndexFollower(const AppSettings& settings, const std::filesystem::path& base);
     // Stops the thread; whatever it had not read yet, the next program to start here reads.
@@ -52,6 +56,8 @@ public:
 
 private:
     void Run();
+    // The copying thread.
+    void CopyLog();
     void Ask();
     // The thread cannot go on (or never started): Finish says false, with why.
     void Broken(const std::string& why);
@@ -62,6 +68,7 @@ private:
     PosixFollowedFiles measure_;  // the importing thread's
     PublishedFiles published_{raw_};
     SqliteRecordIndex index_;
+    SqliteRecordIndex log_;  // the copying thread's connection
     CallIndexer indexer_;
     std::mutex lock_;
     std::condition_variable changed_;
@@ -74,6 +81,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::vector<std::pair<std::string, std::string>> problems_;
     std::thread thread_;
+    std::thread copier_;
 };
 
 }  // namespace velk

@@ -531,6 +531,13 @@ bool SqliteRecordIndex::Prepare(sqlite3_stmt*& statement, const std::string& sql
                               nullptr) == SQLITE_OK;
 }
 
+bool SqliteRecordIndex::CopyLog() {
+    if (mode_ != Mode::Write || transaction_ || !OpenCurrent())
+        return false;
+    return sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) ==
+           SQLITE_OK;
+}
+
 bool SqliteRecordIndex::Execute(const std::string& sql) {
     if (!OpenCurrent())
         return false;

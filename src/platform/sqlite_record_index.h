@@ -96,6 +96,10 @@ public:
     // a commit at most once a second, or the caller counts them all at once.
     bool CountSomeTotals(int64_t most);
     static constexpr int64_t kTotalsStep = 2000;
+    // Copies the pages the log holds into the database, as far as no reader needs them there,
+    // without waiting for anyone: a writer on another connection goes on meanwhile, and its log
+    // starts again from its beginning once all of it is copied. False when it cannot.
+    bool CopyLog();
     // Runs a statement that returns nothing (tests, tools).
     bool Execute(const std::string& sql);
 

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "core/decode/record_builder.h"
 #include "core/foundation/base_directory.h"
@@ -94,6 +96,36 @@ TEST_F(IndexFollowerTest, StoppedWhileReadingNothingIsLostOrTwice) {
     for (const auto& [source, n] : Sources())
         calls += n;
     EXPECT_EQ(calls, 6000);
+}
+
+// While the import runs, a second thread copies the index's log into the database: the database
+// file alone (its log left aside) holds every call before the index thread's connection closes.
+TEST_F(IndexFollowerTest, TheLogIsCopiedIntoTheDatabaseWhileTheImportRuns) {
+    IndexFollower follower(settings, base.Path());
+    follower.Start();
+    Append(2000);
+    follower.Publish();
+    ASSERT_TRUE(follower.Finish());
+    const auto callsInTheFileAlone = [this] {
+        const std::string uri = "file:" + (base / kRecordIndexFile).string() + "?immutable=1";
+        sqlite3* db = nullptr;
+        sqlite3_stmt* s = nullptr;
+        int calls = -1;
+        if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) ==
+                SQLITE_OK &&
+            sqlite3_prepare_v2(db, "SELECT count(*) FROM calls", -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW)
+            calls = sqlite3_column_int(s, 0);
+        sqlite3_finalize(s);
+        sqlite3_close(db);
+        return calls;
+    };
+    int calls = -1;
+    for (int i = 0; i < 100 && calls != 2000; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        calls = callsInTheFileAlone();
+    }
+    EXPECT_EQ(calls, 2000);
 }
 
 }  // namespace

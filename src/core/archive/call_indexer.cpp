@@ -1,6 +1,7 @@
 #include "core/archive/call_indexer.h"
 
 #include <algorithm>
+#include <deque>
 #include <utility>
 
 #include "core/archive/raw_file_reader.h"
@@ -14,18 +15,24 @@ namespace {
 // One transaction's worth of a file: the rows read from `from` on and where reading stopped.
 struct CallIndexer::Batch {
     Batch() = default;
-    // A batch whose rows take the room `spare` kept from the last one (thousands of rows while a
-    // backlog or an import is read: fresh memory for each batch costs a page fault every few
-    // rows), and give it back.
-    explicit Batch(std::vector<IndexRow>& spare) : spare_(&spare) {
-        rows.swap(spare);
-        rows.clear();
+    // A batch whose rows take room kept from earlier batches (thousands of rows while a backlog
+    // or an import is read: fresh memory for each batch costs a page fault every few rows), and
+    // give it back, as long as the room kept stays below `most` rows.
+    Batch(std::vector<std::vector<IndexRow>>& spare, size_t most) : spare_(&spare), most_(most) {
+        if (!spare.empty()) {
+            rows = std::move(spare.back());
+            spare.pop_back();
+        }
     }
     ~Batch() {
-        if (spare_ != nullptr) {
-            rows.clear();
-            rows.swap(*spare_);
-        }
+        if (spare_ == nullptr)
+            return;
+        rows.clear();
+        size_t kept = rows.capacity();
+        for (const std::vector<IndexRow>& room : *spare_)
+            kept += room.capacity();
+        if (kept <= most_)
+            spare_->push_back(std::move(rows));
     }
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
@@ -42,7 +49,16 @@ struct CallIndexer::Batch {
     bool readFailed = false;
 
 private:
-    std::vector<IndexRow>* spare_ = nullptr;
+    std::vector<std::vector<IndexRow>>* spare_ = nullptr;
+    size_t most_ = 0;
+};
+
+// The transaction under way in a step: the files read in it, committed together. A step that
+// follows many files (the days of an import, a backlog) commits once, not once a file.
+struct CallIndexer::Transaction {
+    bool open = false;
+    bool changed = false;  // rows went in or a mark moved
+    std::deque<Batch> batches;
 };
 
 CallIndexer::CallIndexer(const AppSettings& settings, const Clock& clock, IndexWriter* index,
@@ -162,19 +178,25 @@ bool CallIndexer::Step() {
     }
     size_t budget = stepRows_;
     std::set<std::string> done;
+    Transaction open;
+    Outcome outcome = Outcome::Done;
     for (const std::string& name : names) {
         if (budget == 0) {
-            Recovered();
-            return true;
+            outcome = Outcome::More;
+            break;
         }
-        const Outcome outcome = Follow(*files_, name, budget);
-        if (outcome == Outcome::Failed)
-            return Failed();
-        if (outcome == Outcome::More) {
-            Recovered();
-            return true;
-        }
+        outcome = Follow(*files_, name, budget, open);
+        if (outcome != Outcome::Done)
+            break;
         done.insert(name);
+    }
+    if (outcome == Outcome::Failed || !CommitOpen(open)) {
+        Abandon(open);
+        return Failed();
+    }
+    if (outcome == Outcome::More) {
+        Recovered();
+        return true;
     }
     const Outcome rest = CommitLeftOver(done);
     if (rest == Outcome::Failed)
@@ -273,32 +295,38 @@ void CallIndexer::Untake(Batch& batch) {
     batch.movedTo.clear();
 }
 
-void CallIndexer::Committed(Batch& batch) {
-    for (size_t i : batch.taken)
-        waiting_[i].taken = true;
+void CallIndexer::Committed(std::deque<Batch>& batches) {
+    // The positions in `taken` hold until the waiting records are let go, all at once.
+    uint64_t entered = 0;
+    for (Batch& batch : batches) {
+        for (size_t i : batch.taken)
+            waiting_[i].taken = true;
+        entered += EnteredRows(batch.rows);
+    }
     std::erase_if(waiting_, [](const Stored& w) { return w.taken; });
-    Entered(batch.rows);
+    Entered(entered);
 }
 
 CallIndexer::Outcome CallIndexer::Follow(FollowedFiles& files, const std::string& name,
-                                         size_t& budget) {
+                                         size_t& budget, Transaction& open) {
     const auto file = files.Open(name);
     if (!file)
         return Outcome::Done;  // its waiting records go in as records of no file
     const FileIdentity identity = file->Identity();
     const uint64_t size = file->Size();
     while (true) {
-        if (!index_->Begin())
-            return Outcome::Failed;
-        if (Renew()) {
-            index_->Rollback();
-            return Outcome::More;
+        if (!open.open) {
+            if (!index_->Begin())
+                return Outcome::Failed;
+            if (Renew()) {
+                index_->Rollback();
+                return Outcome::More;
+            }
+            open.open = true;
         }
         std::optional<FileMark> mark;
-        if (!index_->Mark(name, mark)) {
-            index_->Rollback();
+        if (!index_->Mark(name, mark))
             return Outcome::Failed;
-        }
         // Read on from the mark of this very file; anything else is checked from the start.
         const bool plain = mark && !mark->checking && mark->identity == identity &&
                            mark->position <= size;
@@ -317,42 +345,67 @@ CallIndexer::Outcome CallIndexer::Follow(FollowedFiles& files, const std::string
         uint64_t until = mark ? mark->checkUntil : 0;
         if (mark && mark->identity == identity && mark->position > size)
             until = std::max(until, mark->position);
-        Batch batch(spareRows_);
+        Batch& batch = open.batches.emplace_back(spareRows_, 2 * stepRows_);
         ReadBatch(*file, name, from, std::min(budget, stepRows_), !plain, true, batch);
         const bool checking = !plain && (!batch.atEnd || batch.end < until);
         const FileMark next{name, identity, batch.end, checking, checking ? until : 0};
         const bool moved = !mark || !(*mark == next);
-        // The counter has counted the batch: a pass that fails begins again.
-        const auto fail = [&](bool rollback) {
-            if (rollback)
-                index_->Rollback();
-            Untake(batch);
-            pass_.active = false;
+        if (!batch.error.empty()) {
             error_ = batch.error;
             return Outcome::Failed;
-        };
-        if (!batch.error.empty())
-            return fail(true);
+        }
         if ((!batch.rows.empty() && !index_->Insert(batch.rows, !plain)) ||
             (moved && !index_->SetMark(next)))
-            return fail(true);
-        if (!batch.rows.empty() || moved) {
-            if (!index_->Commit())
-                return fail(false);
-        } else {
-            index_->Rollback();
-        }
-        if (!plain) {
-            pass_.next = batch.end;
+            return Outcome::Failed;
+        open.changed = open.changed || !batch.rows.empty() || moved;
+        const size_t rows = batch.rows.size();
+        const uint64_t end = batch.end;
+        const bool atEnd = batch.atEnd;
+        if (checking) {
+            // The counter has counted the batch: it is committed before the pass goes on, in a
+            // later transaction.
+            if (!CommitOpen(open))
+                return Outcome::Failed;
+            pass_.next = end;
             pass_.active = checking;
+        } else if (!plain) {
+            // The file is read to its end: its pass ends with the transaction. Should the
+            // transaction fail, the file is checked again from its start.
+            pass_.active = false;
         }
-        Committed(batch);
-        budget -= std::min(budget, batch.rows.size());
-        if (batch.atEnd)
+        budget -= std::min(budget, rows);
+        if (atEnd)
             return Outcome::Done;
         if (budget == 0)
             return Outcome::More;
     }
+}
+
+bool CallIndexer::CommitOpen(Transaction& open) {
+    if (!open.open)
+        return true;
+    open.open = false;
+    if (!open.changed) {
+        index_->Rollback();
+        open.batches.clear();
+        return true;
+    }
+    open.changed = false;
+    if (!index_->Commit())
+        return false;
+    Committed(open.batches);
+    open.batches.clear();
+    return true;
+}
+
+void CallIndexer::Abandon(Transaction& open) {
+    if (open.open)
+        index_->Rollback();
+    for (Batch& batch : open.batches)
+        Untake(batch);
+    open = Transaction{};
+    // A pass that fails begins again: its counter may have counted rows that are not in.
+    pass_.active = false;
 }
 
 bool CallIndexer::Check(FollowedFiles& files, const std::string& name, bool followed,
@@ -407,7 +460,7 @@ bool CallIndexer::Check(FollowedFiles& files, const std::string& name, bool foll
         count.callRecords += batch.rows.size();
         count.badChecks += batch.badChecks;
         count.readFailed = count.readFailed || batch.readFailed;
-        Entered(batch.rows);
+        Entered(EnteredRows(batch.rows));
         for (const IndexRow& r : batch.rows)
             count.added += r.id != 0 ? 1 : 0;
         if (batch.atEnd) {
@@ -420,7 +473,9 @@ bool CallIndexer::Check(FollowedFiles& files, const std::string& name, bool foll
 CallIndexer::Outcome CallIndexer::CommitLeftOver(const std::set<std::string>& done) {
     // Records of no raw file go in as they are; those whose file was read to its end without
     // them (another writer kept the append out, or a rebuild read them first) only if missing.
-    Batch loose, missing;
+    std::deque<Batch> both(2);
+    Batch& loose = both[0];
+    Batch& missing = both[1];
     for (size_t i = 0; i < waiting_.size(); ++i) {
         Stored& w = waiting_[i];
         const bool own = w.file.empty() && !w.again;
@@ -457,9 +512,7 @@ CallIndexer::Outcome CallIndexer::CommitLeftOver(const std::set<std::string>& do
         undo();
         return Outcome::Failed;
     }
-    loose.rows.insert(loose.rows.end(), missing.rows.begin(), missing.rows.end());
-    loose.taken.insert(loose.taken.end(), missing.taken.begin(), missing.taken.end());
-    Committed(loose);
+    Committed(both);
     return Outcome::Done;
 }
 
@@ -505,12 +558,15 @@ void CallIndexer::Recovered() {
     lost_ = 0;
 }
 
-void CallIndexer::Entered(const std::vector<IndexRow>& rows) {
-    const auto entered = static_cast<uint64_t>(
+uint64_t CallIndexer::EnteredRows(const std::vector<IndexRow>& rows) {
+    return static_cast<uint64_t>(
         std::count_if(rows.begin(), rows.end(), [](const IndexRow& r) { return r.id != 0; }));
-    enteredCount_ += entered;
-    if (entered_ && entered > 0)
-        entered_(entered);
+}
+
+void CallIndexer::Entered(uint64_t rows) {
+    enteredCount_ += rows;
+    if (entered_ && rows > 0)
+        entered_(rows);
 }
 
 int64_t CallIndexer::NextStepMs() const {

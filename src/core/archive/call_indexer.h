@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <set>
@@ -133,26 +134,35 @@ private:
     };
     enum class Outcome { Done, More, Failed };
     struct Batch;
+    struct Transaction;
 
     void Queue(const BillingMessage& message, const std::array<std::string, 50>& fields,
                RecordSource source, bool again);
     // A database found replaced or deleted: everything is read again from the files' marks in it.
     bool Renew();
-    // Reads one file on from its mark, in transactions, at most `budget` rows in all.
-    Outcome Follow(FollowedFiles& files, const std::string& name, size_t& budget);
+    // Reads one file on from its mark, at most `budget` rows in all, in the open transaction (a
+    // checking pass in transactions of its own). Failed leaves the transaction to Abandon.
+    Outcome Follow(FollowedFiles& files, const std::string& name, size_t& budget,
+                   Transaction& open);
+    // Commits the open transaction; false when the commit failed (Abandon it then).
+    bool CommitOpen(Transaction& open);
+    // Rolls the open transaction back and gives its records back to the waiting ones.
+    void Abandon(Transaction& open);
     // Up to `limit` call records of the file from `from`, their rows those of the waiting records
     // they match (useWaiting) or read back; in a checking pass (pass) with their occurrences.
     void ReadBatch(FollowedFile& file, const std::string& name, uint64_t from, size_t limit,
                    bool checking, bool useWaiting, Batch& batch);
     // The waiting records of a batch are in (Committed), or not (Untake).
-    void Committed(Batch& batch);
+    void Committed(std::deque<Batch>& batches);
     void Untake(Batch& batch);
     // The records of no followed file, and those whose file was read to its end without them.
     Outcome CommitLeftOver(const std::set<std::string>& done);
     // Always false: a step that failed. A damaged database is set aside at once.
     bool Failed();
     void Recovered();
-    void Entered(const std::vector<IndexRow>& rows);
+    // The rows that went in (those given an id), and telling that they did.
+    static uint64_t EnteredRows(const std::vector<IndexRow>& rows);
+    void Entered(uint64_t rows);
 
     const AppSettings& settings_;
     const Clock& clock_;
@@ -163,8 +173,8 @@ private:
     FieldDecoder decoder_;
     std::array<std::string, 50> fields_;
     std::vector<Stored> waiting_;
-    // The room of the last batch's rows, kept for the next.
-    std::vector<IndexRow> spareRows_;
+    // The room of the last batches' rows, kept for the next.
+    std::vector<std::vector<IndexRow>> spareRows_;
     RecordSource readBackSource_ = RecordSource::RawFile;
     std::map<std::string, uint64_t> readBackAfter_;
     Pass pass_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 
 #include "core/archive/index_fakes.h"
@@ -155,6 +156,50 @@ TEST_F(CallIndexerTest, ARefusedCommitLeavesItsRowsWaitingWhole) {
         const IndexRow& r = index.committed.rows[i];
         EXPECT_EQ(r.source, RecordSource::DiskBuffer);
         EXPECT_EQ(r.Field(4), index.committed.rows[0].Field(4));
+    }
+}
+
+// A step reads on every file it has news of in one transaction (the days of an import, a backlog
+// over midnight), not one each. A commit refused gives every record back to the wait, whole,
+// whatever file it was read from; the next commit puts each in once, with its own source.
+TEST_F(CallIndexerTest, AStepReadsEveryFileInOneCommitAndARefusedOneLeavesEveryRecordWaiting) {
+    indexer->SetImporting(true);  // the records wait for a batch instead of a commit each
+    Append(NextFrame());          // stored by an earlier program: read back from its file
+    std::vector<std::string> bodies = {stored.back()};
+    // The start's day in hex, and the day's file.
+    for (const auto& [day, file] : {std::pair{"08", "20261208.raw"}, std::pair{"09", "20261209.raw"},
+                                    std::pair{"0A", "20261210.raw"}}) {
+        for (int i = 0; i < 2; ++i) {
+            test::RecordBuilder r;
+            char seq[8];
+            std::snprintf(seq, sizeof seq, "%04X", ++sequence);
+            r.sequence = seq;
+            r.start = std::string("141A0C") + day + "0C1E2D";
+            const std::string f = r.Frame();
+            files.Append(file, RawRecord(Message(f), settings));
+            indexer->Add(Message(f), Fields(f), RecordSource::DiskBuffer);
+            bodies.push_back(Body(f));
+        }
+    }
+    ASSERT_EQ(files.files.size(), 3u);
+    index.failCommit = true;
+    indexer->Flush();
+    EXPECT_TRUE(index.committed.rows.empty());
+    EXPECT_EQ(indexer->Waiting(), 6u);
+    index.failCommit = false;
+    clock.seconds += CallIndexer::kRetrySeconds;
+    const int commits = index.commits;
+    EXPECT_TRUE(indexer->Finish());
+    EXPECT_EQ(index.commits, commits + 1);
+    EXPECT_EQ(indexer->Waiting(), 0u);
+    EXPECT_EQ(index.Raws(), bodies);
+    ASSERT_EQ(index.committed.rows.size(), 7u);
+    EXPECT_EQ(index.committed.rows[0].source, RecordSource::RawFile);
+    for (size_t i = 1; i < 7; ++i)
+        EXPECT_EQ(index.committed.rows[i].source, RecordSource::DiskBuffer) << i;
+    for (const auto& [name, file] : files.files) {
+        EXPECT_EQ(index.committed.marks[name].position, file.content.size()) << name;
+        EXPECT_FALSE(index.committed.marks[name].checking) << name;
     }
 }
 
