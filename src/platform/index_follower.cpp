@@ -61,10 +61,6 @@ void IndexFollower::CopyLog() {
         std::unique_lock<std::mutex> lock(lock_);
         while (!changed_.wait_for(lock, std::chrono::milliseconds(kCopyLogMs),
                                   [this] { return stopping_.load(); })) {
-            // The index thread opens the database first (and makes it, or brings an older one up
-            // to this schema).
-            if (read_ == 0)
-                continue;
             lock.unlock();
             log_.CopyLog();
             lock.lock();

@@ -13,8 +13,9 @@
 #include <cstring>
 #include <map>
 #include <optional>
-#include <tuple>
 #include <system_error>
+#include <tuple>
+#include <unordered_map>
 #include <utility>
 
 #include "core/decode/code_tables.h"
@@ -474,7 +475,19 @@ private:
             sqlite3_bind_zeroblob(s, at, 0);
     }
 
-    std::map<std::tuple<int, Kept, Kept>, Figures> groups_;
+    using Key = std::tuple<int, Kept, Kept>;  // kind, day, group
+    struct KeyHash {
+        size_t operator()(const Key& key) const {
+            const auto one = [](const Kept& k) {
+                return k.type == Kept::kText ? std::hash<std::string>{}(k.text)
+                                             : std::hash<int64_t>{}(k.number) + k.type;
+            };
+            return (static_cast<size_t>(std::get<0>(key)) * 1000003u ^ one(std::get<1>(key))) *
+                       1000003u ^
+                   one(std::get<2>(key));
+        }
+    };
+    std::unordered_map<Key, Figures, KeyHash> groups_;
     int64_t first_ = 0;
     std::optional<int64_t> next_;  // the id after the last call added
     bool usable_ = true;
@@ -532,8 +545,36 @@ bool SqliteRecordIndex::Prepare(sqlite3_stmt*& statement, const std::string& sql
 }
 
 bool SqliteRecordIndex::CopyLog() {
-    if (mode_ != Mode::Write || transaction_ || !OpenCurrent())
+    if (mode_ != Mode::Write || transaction_)
         return false;
+    // Another database under the name now (deleted, set aside, rebuilt): the writer's connection
+    // opens it, and takes care of what the old one left beside it.
+    FileIdentity now;
+    if (db_ != nullptr && (!Identify(file_, now) || !(now == opened_)))
+        Close();
+    if (db_ == nullptr) {
+        // Only a database a writer has made and brought up to this schema: this connection makes
+        // nothing, and leaves the log in place when it closes. The database, its log and its
+        // shared memory are opened by name: one the name left meanwhile is not used (its log
+        // could be another database's).
+        if (!Identify(file_, opened_) ||
+            sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                            nullptr) != SQLITE_OK) {
+            Close();
+            return false;
+        }
+        int persist = 1;
+        sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+        sqlite3_stmt* version = nullptr;
+        const bool current = Prepare(version, "PRAGMA user_version") &&
+                             sqlite3_step(version) == SQLITE_ROW &&
+                             sqlite3_column_int(version, 0) == kSchemaVersion;
+        sqlite3_finalize(version);
+        if (!current || !Identify(file_, now) || !(now == opened_)) {
+            Close();
+            return false;
+        }
+    }
     return sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) ==
            SQLITE_OK;
 }

@@ -98,7 +98,8 @@ public:
     static constexpr int64_t kTotalsStep = 2000;
     // Copies the pages the log holds into the database, as far as no reader needs them there,
     // without waiting for anyone: a writer on another connection goes on meanwhile, and its log
-    // starts again from its beginning once all of it is copied. False when it cannot.
+    // starts again from its beginning once all of it is copied. An object used for this alone
+    // opens only a database another writer has made and set up. False when it cannot.
     bool CopyLog();
     // Runs a statement that returns nothing (tests, tools).
     bool Execute(const std::string& sql);

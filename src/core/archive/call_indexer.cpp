@@ -12,7 +12,7 @@ namespace {
 
 }  // namespace
 
-// One transaction's worth of a file: the rows read from `from` on and where reading stopped.
+// One file's share of a transaction: the rows read from `from` on and where reading stopped.
 struct CallIndexer::Batch {
     Batch() = default;
     // A batch whose rows take room kept from earlier batches (thousands of rows while a backlog
@@ -31,7 +31,7 @@ struct CallIndexer::Batch {
         size_t kept = rows.capacity();
         for (const std::vector<IndexRow>& room : *spare_)
             kept += room.capacity();
-        if (kept <= most_)
+        if (rows.capacity() > 0 && kept <= most_)
             spare_->push_back(std::move(rows));
     }
     Batch(const Batch&) = delete;

@@ -140,8 +140,9 @@ private:
                RecordSource source, bool again);
     // A database found replaced or deleted: everything is read again from the files' marks in it.
     bool Renew();
-    // Reads one file on from its mark, at most `budget` rows in all, in the open transaction (a
-    // checking pass in transactions of its own). Failed leaves the transaction to Abandon.
+    // Reads one file on from its mark, at most `budget` rows in all, in the open transaction. A
+    // checking pass that goes on past this step commits what the transaction holds first. Failed
+    // leaves the transaction to Abandon.
     Outcome Follow(FollowedFiles& files, const std::string& name, size_t& budget,
                    Transaction& open);
     // Commits the open transaction; false when the commit failed (Abandon it then).

@@ -203,6 +203,26 @@ TEST_F(CallIndexerTest, AStepReadsEveryFileInOneCommitAndARefusedOneLeavesEveryR
     }
 }
 
+// A checking pass counts every record it reads; one whose commit fails has counted records that
+// did not go in, so it begins again from the file's start rather than go on from its mark.
+TEST_F(CallIndexerTest, ACheckingPassWhoseCommitFailsBeginsAgainAndPutsInNothingTwice) {
+    Store(6);
+    ASSERT_EQ(index.committed.rows.size(), 6u);
+    index.committed.marks.clear();  // an older VELK's index: every record is looked for
+    Kill();
+    Start();
+    indexer->SetStepRows(2);
+    EXPECT_TRUE(indexer->Step());
+    EXPECT_TRUE(index.committed.marks[kFile].checking);
+    index.failCommit = true;
+    EXPECT_FALSE(indexer->Step());
+    EXPECT_TRUE(indexer->Failing());
+    index.failCommit = false;
+    clock.seconds += CallIndexer::kRetrySeconds;
+    EXPECT_TRUE(indexer->Finish());
+    ExpectIndexHoldsTheFile();
+}
+
 // The index of an import, on a thread beside it, reads the raw files only as far as the import
 // said they are stored: never a batch still being written, or one that may yet be taken back out.
 // What the files held before is read back as records of the files; what came after (past those
