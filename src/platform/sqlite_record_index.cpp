@@ -544,6 +544,14 @@ bool SqliteRecordIndex::Prepare(sqlite3_stmt*& statement, const std::string& sql
                               nullptr) == SQLITE_OK;
 }
 
+int SqliteRecordIndex::SchemaVersion() {
+    sqlite3_stmt* version = nullptr;
+    const bool read = Prepare(version, "PRAGMA user_version") && sqlite3_step(version) == SQLITE_ROW;
+    const int schema = read ? sqlite3_column_int(version, 0) : -1;
+    sqlite3_finalize(version);
+    return schema;
+}
+
 bool SqliteRecordIndex::CopyLog() {
     if (mode_ != Mode::Write || transaction_)
         return false;
@@ -565,12 +573,7 @@ bool SqliteRecordIndex::CopyLog() {
         }
         int persist = 1;
         sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-        sqlite3_stmt* version = nullptr;
-        const bool current = Prepare(version, "PRAGMA user_version") &&
-                             sqlite3_step(version) == SQLITE_ROW &&
-                             sqlite3_column_int(version, 0) == kSchemaVersion;
-        sqlite3_finalize(version);
-        if (!current || !Identify(file_, now) || !(now == opened_)) {
+        if (SchemaVersion() != kSchemaVersion || !Identify(file_, now) || !(now == opened_)) {
             Close();
             return false;
         }
@@ -667,14 +670,7 @@ bool SqliteRecordIndex::Open() {
         renewed_ = true;
     opened_ = identity;
     known_ = true;
-    sqlite3_stmt* version = nullptr;
-    if (!Prepare(version, "PRAGMA user_version")) {
-        sqlite3_finalize(version);
-        return Fail("cannot read the record index");
-    }
-    const int step = sqlite3_step(version);
-    const int schema = step == SQLITE_ROW ? sqlite3_column_int(version, 0) : -1;
-    sqlite3_finalize(version);
+    const int schema = SchemaVersion();
     if (schema < 0)
         return Fail("cannot read the record index");
     if (schema > kSchemaVersion)
@@ -845,10 +841,7 @@ bool SqliteRecordIndex::SetUp(int schema) {
     // Two programs meeting a new database: the second finds it made once it has the lock.
     if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
         return Fail("cannot create the record index");
-    sqlite3_stmt* version = nullptr;
-    const bool read = Prepare(version, "PRAGMA user_version") && sqlite3_step(version) == SQLITE_ROW;
-    const int now = read ? sqlite3_column_int(version, 0) : -1;
-    sqlite3_finalize(version);
+    const int now = SchemaVersion();
     std::string sql;
     if (now == 0)
         sql = Schema();

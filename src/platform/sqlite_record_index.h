@@ -128,6 +128,8 @@ private:
     bool OpenCurrent();
     // Makes the schema (a new database) or adds what a newer one has (an older database).
     bool SetUp(int schema);
+    // The schema version of the open database (its user_version); -1 when it cannot be read.
+    int SchemaVersion();
     // The one whole number a statement answers; -1 when it cannot.
     int64_t Number(const std::string& sql);
     bool Prepare(sqlite3_stmt*& statement, const std::string& sql);

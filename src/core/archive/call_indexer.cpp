@@ -460,9 +460,9 @@ bool CallIndexer::Check(FollowedFiles& files, const std::string& name, bool foll
         count.callRecords += batch.rows.size();
         count.badChecks += batch.badChecks;
         count.readFailed = count.readFailed || batch.readFailed;
-        Entered(EnteredRows(batch.rows));
-        for (const IndexRow& r : batch.rows)
-            count.added += r.id != 0 ? 1 : 0;
+        const uint64_t added = EnteredRows(batch.rows);
+        Entered(added);
+        count.added += added;
         if (batch.atEnd) {
             pass_.active = false;
             return true;
