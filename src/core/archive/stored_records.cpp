@@ -53,25 +53,29 @@ StoredRecords::Key StoredRecords::KeyOf(std::string_view text) {
     return {fnv, std::hash<std::string_view>{}(text)};
 }
 
-bool StoredRecords::Targets(const uint8_t* frame, uint32_t length, std::vector<Target>& targets) {
-    targets.clear();
+const std::vector<StoredRecords::Target>* StoredRecords::Targets(const uint8_t* frame,
+                                                                 uint32_t length) {
     if (!Comparable() || length < 3 || !IsCallRecord(frame))
-        return false;
-    const BillingMessage message(frame, length);
-    std::string text;
-    decoder_.DecodeField(4, message, RecordBase::FromHexType(settings_.Hex_Type), text);
-    const std::string base = BaseName(text);
-    const Key rawKey =
-        KeyOf(std::string_view(reinterpret_cast<const char*>(frame) + 1, length + 2));
+        return nullptr;
+    decoder_.DecodeField(4, BillingMessage(frame, length),
+                         RecordBase::FromHexType(settings_.Hex_Type), text_);
+    std::string base = BaseName(text_);
+    auto day = days_.find(base);
+    if (day == days_.end())
+        day = days_.emplace(base, TargetsOfDay(base)).first;
+    return day->second.empty() ? nullptr : &day->second;
+}
+
+std::vector<StoredRecords::Target> StoredRecords::TargetsOfDay(const std::string& base) const {
+    std::vector<Target> targets;
     const bool lines = LinesTellCalls();
-    Key lineKey{};
-    if (lines && (settings_.SaveToFile == 1 || settings_.DoBufferDecoded != 0)) {
-        text = MakeDecodedLine(settings_, decoder_, message);
-        lineKey = KeyOf(std::string_view(text).substr(0, text.size() - 2));  // without CR LF
-    }
     const auto add = [&](const std::filesystem::path& file, std::vector<std::filesystem::path> read,
                          bool raw) {
-        targets.push_back({file, std::move(read), raw, !raw && !lines, raw ? rawKey : lineKey, {}});
+        std::error_code ec;
+        const bool present = std::any_of(read.begin(), read.end(), [&ec](const auto& f) {
+            return std::filesystem::exists(f, ec);
+        });
+        targets.push_back({file, std::move(read), raw, !raw && !lines, present, {}});
     };
     for (const auto& dir : {dirs_.bill, dirs_.billBackup}) {
         if (settings_.RawSave == 1) {
@@ -108,19 +112,41 @@ bool StoredRecords::Targets(const uint8_t* frame, uint32_t length, std::vector<T
                 break;
         }
     }
-    return !targets.empty();
+    return targets;
+}
+
+StoredRecords::Key StoredRecords::RecordKeys::Of(const Target& target) {
+    if (target.raw) {
+        if (!raw_) {
+            rawKey_ =
+                KeyOf(std::string_view(reinterpret_cast<const char*>(frame_) + 1, length_ + 2));
+            raw_ = true;
+        }
+        return rawKey_;
+    }
+    if (!line_) {
+        const std::string text =
+            MakeDecodedLine(records_.settings_, records_.decoder_, BillingMessage(frame_, length_));
+        lineKey_ = KeyOf(std::string_view(text).substr(0, text.size() - 2));  // without CR LF
+        line_ = true;
+    }
+    return lineKey_;
 }
 
 void StoredRecords::Note(const uint8_t* frame, uint32_t length) {
-    std::vector<Target> targets;
-    if (!Targets(frame, length, targets))
+    const std::vector<Target>* targets = Targets(frame, length);
+    if (targets == nullptr)
         return;
-    for (const Target& t : targets) {
+    RecordKeys keys(*this, frame, length);
+    for (const Target& t : *targets) {
         if (t.follows)
             continue;
         if (first_.empty())
             first_ = t.file.native();
-        ++files_[t.file.native()][t.key].noted;
+        // A file that is not there holds no copy: nothing to note.
+        if (!t.present)
+            continue;
+        ++files_[t.file.native()][keys.Of(t)].noted;
         read_.try_emplace(t.file.native(), t);
     }
 }
@@ -202,9 +228,10 @@ uint64_t StoredRecords::Look() {
     uint64_t stored = 0;
     for (auto& [path, file] : files_) {
         Count(read_.at(path), file);
+        const bool first = path == first_;
         for (const auto& [key, copies] : file) {
             anyStored_ = anyStored_ || std::min(copies.noted, copies.stored) > 0;
-            if (path == first_)
+            if (first)
                 stored += std::min(copies.noted, copies.stored);
         }
     }
@@ -213,21 +240,22 @@ uint64_t StoredRecords::Look() {
 
 StoredRecords::Found StoredRecords::TakeStored(const uint8_t* frame, uint32_t length) {
     Found found;
-    std::vector<Target> targets;
-    if (!Targets(frame, length, targets))
+    const std::vector<Target>* targets = Targets(frame, length);
+    if (targets == nullptr)
         return found;
+    RecordKeys keys(*this, frame, length);
     found.everywhere = true;
     std::map<std::filesystem::path, bool> decided;
     // The files searched first; the decoded files that follow a raw file after them.
     for (const bool following : {false, true}) {
-        for (const Target& t : targets) {
+        for (const Target& t : *targets) {
             if (t.follows != following)
                 continue;
             bool stored = false;
             if (t.follows) {
                 stored = decided[t.leader];
             } else if (const auto file = files_.find(t.file.native()); file != files_.end()) {
-                const auto copy = file->second.find(t.key);
+                const auto copy = file->second.find(keys.Of(t));
                 if (copy != file->second.end() && copy->second.taken < copy->second.stored) {
                     ++copy->second.taken;
                     stored = true;

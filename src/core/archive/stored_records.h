@@ -85,22 +85,39 @@ private:
     };
     using File = std::unordered_map<Key, Copies, KeyHash>;
     // A file a record goes to, the files read for it (a buffer in-file and its out-file), how its
-    // records are written, and the record's key there; a decoded file whose lines do not tell
-    // calls apart follows a raw file (of its own directory where there is one) and takes its
-    // decision.
+    // records are written, and whether any of those files is there (one that is not holds no
+    // copy); a decoded file whose lines do not tell calls apart follows a raw file (of its own
+    // directory where there is one) and takes its decision.
     struct Target {
         std::filesystem::path file;
         std::vector<std::filesystem::path> read;
         bool raw = true;
         bool follows = false;
-        Key key{};
+        bool present = false;
         std::filesystem::path leader;
+    };
+    // The keys of one record, each made when a file that is there asks for it (a decoded line is
+    // made only for a decoded file that is there).
+    class RecordKeys {
+    public:
+        RecordKeys(StoredRecords& records, const uint8_t* frame, uint32_t length)
+            : records_(records), frame_(frame), length_(length) {}
+        Key Of(const Target& target);
+
+    private:
+        StoredRecords& records_;
+        const uint8_t* frame_;
+        uint32_t length_;
+        bool raw_ = false, line_ = false;
+        Key rawKey_{}, lineKey_{};
     };
 
     static Key KeyOf(std::string_view text);
     bool LinesTellCalls() const;
-    // The files of a call record; false for another message.
-    bool Targets(const uint8_t* frame, uint32_t length, std::vector<Target>& targets);
+    // The files of a call record, the same for every record of its day (worked out once a day);
+    // nullptr for another message.
+    const std::vector<Target>* Targets(const uint8_t* frame, uint32_t length);
+    std::vector<Target> TargetsOfDay(const std::string& base) const;
     // Counts the copies of the noted records that the target's files hold.
     void Count(const Target& target, File& file) const;
 
@@ -112,6 +129,9 @@ private:
     std::map<std::string, Target> read_;  // how each noted target's files are read
     std::string first_;                   // the first file of the first record noted
     bool anyStored_ = false;
+    // The files of each day a record was noted or looked up for, by the day's name.
+    std::unordered_map<std::string, std::vector<Target>> days_;
+    std::string text_;  // a record's start, for its day's name
 };
 
 // What an import finds of a file before it stores anything: how many call records pass their

@@ -170,6 +170,17 @@ TEST(StoredRecords, DecidedForEachFileTheRecordGoesTo) {
                                    : Paths{dirs.bill / "20261208.raw", dirs.bill / "20261208.csv",
                                            dirs.buffers / "buffer_in.raw",
                                            dirs.buffers / "buffer_in.csv"}));
+
+        // The raw buffer taken away by the billing application and no in-file begun since: the
+        // out-file still answers for the in-file.
+        std::filesystem::remove(dirs.buffers / "buffer_in.raw");
+        StoredRecords handedOff(s, dirs);
+        handedOff.Note(reinterpret_cast<const uint8_t*>(one.data()), Message(one).Length());
+        handedOff.Look();
+        const StoredRecords::Found again = handedOff.TakeStored(
+            reinterpret_cast<const uint8_t*>(one.data()), Message(one).Length());
+        EXPECT_NE(std::find(again.files.begin(), again.files.end(), dirs.buffers / "buffer_in.raw"),
+                  again.files.end());
     }
 }
 
