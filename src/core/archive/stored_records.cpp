@@ -61,8 +61,10 @@ const std::vector<StoredRecords::Target>* StoredRecords::Targets(const uint8_t* 
                          RecordBase::FromHexType(settings_.Hex_Type), text_);
     std::string base = BaseName(text_);
     auto day = days_.find(base);
-    if (day == days_.end())
-        day = days_.emplace(base, TargetsOfDay(base)).first;
+    if (day == days_.end()) {
+        std::vector<Target> targets = TargetsOfDay(base);
+        day = days_.try_emplace(std::move(base), std::move(targets)).first;
+    }
     return day->second.empty() ? nullptr : &day->second;
 }
 

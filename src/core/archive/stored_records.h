@@ -85,8 +85,8 @@ private:
     };
     using File = std::unordered_map<Key, Copies, KeyHash>;
     // A file a record goes to, the files read for it (a buffer in-file and its out-file), how its
-    // records are written, and whether any of those files is there (one that is not holds no
-    // copy); a decoded file whose lines do not tell calls apart follows a raw file (of its own
+    // records are written, and whether any of those files was there when the first record of its
+    // day was noted (one that was not holds no copy); a decoded file whose lines do not tell calls apart follows a raw file (of its own
     // directory where there is one) and takes its decision.
     struct Target {
         std::filesystem::path file;
@@ -114,8 +114,8 @@ private:
 
     static Key KeyOf(std::string_view text);
     bool LinesTellCalls() const;
-    // The files of a call record, the same for every record of its day (worked out once a day);
-    // nullptr for another message.
+    // The files of a call record, the same for every record of its day (worked out once for each
+    // day); nullptr for another message.
     const std::vector<Target>* Targets(const uint8_t* frame, uint32_t length);
     std::vector<Target> TargetsOfDay(const std::string& base) const;
     // Counts the copies of the noted records that the target's files hold.

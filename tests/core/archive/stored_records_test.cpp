@@ -171,17 +171,46 @@ TEST(StoredRecords, DecidedForEachFileTheRecordGoesTo) {
                                            dirs.buffers / "buffer_in.raw",
                                            dirs.buffers / "buffer_in.csv"}));
 
-        // The raw buffer taken away by the billing application and no in-file begun since: the
-        // out-file still answers for the in-file.
+        // The raw buffer handed over to its out-file, and no in-file begun since: the out-file
+        // still answers for the in-file.
         std::filesystem::remove(dirs.buffers / "buffer_in.raw");
         StoredRecords handedOff(s, dirs);
         handedOff.Note(reinterpret_cast<const uint8_t*>(one.data()), Message(one).Length());
-        handedOff.Look();
+        EXPECT_EQ(handedOff.Look(), 1u);  // in Bill's raw file
         const StoredRecords::Found again = handedOff.TakeStored(
             reinterpret_cast<const uint8_t*>(one.data()), Message(one).Length());
+        EXPECT_FALSE(again.everywhere);  // Bill_Backup lacks it
         EXPECT_NE(std::find(again.files.begin(), again.files.end(), dirs.buffers / "buffer_in.raw"),
                   again.files.end());
     }
+}
+
+// Each day has its own files, and a file that is not there holds no copy: the count of records
+// stored already is that of the first file of the first record even where that file is missing,
+// while another file of the record still answers for it.
+TEST(StoredRecords, EachDayHasItsFilesAndAMissingOneHoldsNoCopy) {
+    test::TempDir base;
+    const OutputDirectories dirs = OutputDirectories::Under(base.Path());
+    MakeSaveDir(dirs);
+    AppSettings s;
+    s.RawSave = 1;
+    s.RawSaveDaily = 1;
+    const std::string first = Frame(1), second = Frame(2, "141A0C090C1E2D");  // the 9th
+    Store(s, dirs.billBackup, {first});  // Bill has no file of the 8th
+    Store(s, dirs.bill, {second});       // Bill_Backup has none of the 9th
+    StoredRecords stored(s, dirs);
+    for (const std::string& f : {first, second})
+        stored.Note(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
+    EXPECT_EQ(stored.Look(), 0u);  // Bill's file of the 8th holds nothing
+    EXPECT_TRUE(stored.AnyStored());
+    const auto take = [&stored](const std::string& f) {
+        return stored.TakeStored(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
+    };
+    const StoredRecords::Found one = take(first), two = take(second);
+    EXPECT_FALSE(one.everywhere);
+    EXPECT_FALSE(two.everywhere);
+    EXPECT_EQ(one.files, std::vector<std::filesystem::path>{dirs.billBackup / "20261208.raw"});
+    EXPECT_EQ(two.files, std::vector<std::filesystem::path>{dirs.bill / "20261209.raw"});
 }
 
 // Decoded lines without the sequence number or without the start cannot tell calls apart; a
