@@ -134,7 +134,9 @@ void IndexFollower::Run() {
         }
         bool ok = true;
         try {
-            indexer_.CatchUp();
+            // Only the files the import wrote to since are read on; the rest of Bill was looked
+            // at once, at the start.
+            indexer_.LookAt(published_.TakeChanged());
             if (finishing) {
                 ok = indexer_.Finish();
             } else {

@@ -140,9 +140,11 @@ bool CallIndexer::Renew() {
 }
 
 bool CallIndexer::Step() {
-    if (files_ == nullptr)
+    if (files_ == nullptr) {
         behind_ = false;  // no files to read: records go in from memory only
-    if (index_ == nullptr || (!behind_ && waiting_.empty()))
+        lookAt_.clear();
+    }
+    if (index_ == nullptr || (!behind_ && lookAt_.empty() && waiting_.empty()))
         return false;
     if (failing_ && clock_.Seconds() - lastAttempt_ < kRetrySeconds)
         return false;
@@ -171,6 +173,11 @@ bool CallIndexer::Step() {
             names.push_back(name);
             bytesBehind_ += file->Size() - (known ? m->second.position : 0);
         }
+        // Every file is looked at until one step finds nothing behind: those said to have grown
+        // are among them.
+        lookAt_.clear();
+    } else {
+        names.assign(lookAt_.begin(), lookAt_.end());
     }
     for (const Stored& w : waiting_) {
         if (!w.file.empty() && std::find(names.begin(), names.end(), w.file) == names.end())
@@ -194,6 +201,8 @@ bool CallIndexer::Step() {
         Abandon(open);
         return Failed();
     }
+    for (const std::string& name : done)
+        lookAt_.erase(name);
     if (outcome == Outcome::More) {
         Recovered();
         return true;
@@ -218,7 +227,8 @@ bool CallIndexer::Finish() {
     // attempt made a while ago.
     if (failing_)
         lastAttempt_ = clock_.Seconds() - kRetrySeconds;
-    while (index_ != nullptr && ((behind_ && files_ != nullptr) || !waiting_.empty())) {
+    while (index_ != nullptr &&
+           ((files_ != nullptr && (behind_ || !lookAt_.empty())) || !waiting_.empty())) {
         Step();
         if (failing_)
             return false;
@@ -570,11 +580,12 @@ void CallIndexer::Entered(uint64_t rows) {
 }
 
 int64_t CallIndexer::NextStepMs() const {
-    if (index_ == nullptr || ((!behind_ || files_ == nullptr) && waiting_.empty()))
+    const bool toRead = files_ != nullptr && (behind_ || !lookAt_.empty());
+    if (index_ == nullptr || (!toRead && waiting_.empty()))
         return -1;
     if (failing_)
         return std::max<int64_t>(0, (lastAttempt_ + kRetrySeconds - clock_.Seconds()) * 1000);
-    if (importing_ && !behind_)
+    if (importing_ && !toRead)
         return -1;  // the import's batch commits
     return 0;
 }

@@ -87,6 +87,12 @@ public:
                   RecordSource source);
     // Every followed file is looked at in the next steps (at start, after a recovery).
     void CatchUp() { behind_ = true; }
+    // These files have grown (their writer, on another thread, says so): the next steps read them
+    // on from their marks without looking at every other file. A step that looks at every file
+    // reads them too.
+    void LookAt(const std::vector<std::string>& names) {
+        lookAt_.insert(names.begin(), names.end());
+    }
 
     // One step: what waits is committed and the files are read on from their marks, up to
     // kStepRows rows. True when there is more to do at once (a backlog). A failing index is tried
@@ -109,7 +115,7 @@ public:
     size_t Waiting() const { return waiting_.size(); }
     bool Failing() const { return failing_; }
     // Files are still to be read on (a backlog, or the index failing).
-    bool Behind() const { return behind_; }
+    bool Behind() const { return behind_ || !lookAt_.empty(); }
     uint64_t EnteredCount() const { return enteredCount_; }
     // Bytes of the followed files past their marks, as the last look at every file found them.
     uint64_t BytesBehind() const { return bytesBehind_; }
@@ -179,6 +185,7 @@ private:
     RecordSource readBackSource_ = RecordSource::RawFile;
     std::map<std::string, uint64_t> readBackAfter_;
     Pass pass_;
+    std::set<std::string> lookAt_;  // files said to have grown, to read on without a full look
     MemoryOccurrenceCounter memoryCounter_;
     OccurrenceCounter* counter_ = &memoryCounter_;
     // Why the step failed when the index did not (the counter).

@@ -28,7 +28,19 @@ private:
 
 void PublishedFiles::Publish(std::map<std::string, uint64_t> lengths) {
     const std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [name, length] : lengths) {
+        const auto was = lengths_.find(name);
+        if (was == lengths_.end() || was->second != length)
+            changed_.insert(name);
+    }
     lengths_ = std::move(lengths);
+}
+
+std::vector<std::string> PublishedFiles::TakeChanged() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> names(changed_.begin(), changed_.end());
+    changed_.clear();
+    return names;
 }
 
 std::vector<std::string> PublishedFiles::Names() {

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ public:
 
     // The writer (any thread): the files hold these lengths now, whole records up to each.
     void Publish(std::map<std::string, uint64_t> lengths);
+    // The reader: the files whose length is not what it was at the last call (new ones too).
+    std::vector<std::string> TakeChanged();
 
     std::vector<std::string> Names() override;
     std::unique_ptr<FollowedFile> Open(const std::string& name) override;
@@ -28,6 +31,7 @@ private:
     FollowedFiles& files_;
     std::mutex mutex_;
     std::map<std::string, uint64_t> lengths_;
+    std::set<std::string> changed_;  // since the last TakeChanged
 };
 
 // The length of every file of `files` as it is now.

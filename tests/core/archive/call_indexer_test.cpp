@@ -268,6 +268,61 @@ TEST_F(CallIndexerTest, BesideAnImportOnlyWhatTheImportSaidIsStoredIsRead) {
     EXPECT_EQ(index.committed.marks[kFile].position, files.files[kFile].content.size());
 }
 
+// Beside an import that says which files it wrote to, a step reads those on and opens no other
+// file of Bill; a refused commit leaves them to read again, with a look at every file.
+TEST_F(CallIndexerTest, BesideAnImportOnlyTheFilesItWroteToAreRead) {
+    constexpr int kDays = 40;
+    const auto day = [](int d) {
+        char name[16];
+        std::snprintf(name, sizeof name, "202601%02d.raw", d);
+        return std::string(name);
+    };
+    for (int d = 1; d <= kDays; ++d)
+        files.Append(day(d), RawRecord(Message(NextFrame()), settings));
+    PublishedFiles published(files);
+    published.Publish(LengthsOf(files));
+    CallIndexer beside(settings, clock, &index, &published, nullptr);
+    beside.CatchUp();
+    beside.LookAt(published.TakeChanged());
+    ASSERT_TRUE(beside.Finish());
+    ASSERT_EQ(index.committed.rows.size(), static_cast<size_t>(kDays));
+    EXPECT_FALSE(beside.Behind());
+
+    // A batch into two of the days; LengthsOf opens every file, the step must not.
+    const std::string first = NextFrame(), second = NextFrame();
+    files.Append(day(3), RawRecord(Message(first), settings));
+    files.Append(day(kDays), RawRecord(Message(second), settings));
+    published.Publish(LengthsOf(files));
+    files.opened = 0;
+    const std::vector<std::string> changed = published.TakeChanged();
+    EXPECT_EQ(changed, (std::vector<std::string>{day(3), day(kDays)}));
+    EXPECT_TRUE(published.TakeChanged().empty());
+    beside.LookAt(changed);
+    EXPECT_TRUE(beside.Behind());
+    ASSERT_TRUE(beside.Finish());
+    EXPECT_EQ(files.opened, 2);
+    ASSERT_EQ(index.committed.rows.size(), static_cast<size_t>(kDays + 2));
+    EXPECT_EQ(index.committed.rows[kDays].raw, Body(first));
+    EXPECT_EQ(index.committed.rows[kDays + 1].raw, Body(second));
+    EXPECT_EQ(index.committed.marks[day(3)].position, files.files[day(3)].content.size());
+
+    // The next batch's commit is refused: nothing is lost, the retry looks at every file.
+    const std::string third = NextFrame();
+    files.Append(day(7), RawRecord(Message(third), settings));
+    published.Publish(LengthsOf(files));
+    beside.LookAt(published.TakeChanged());
+    index.failCommit = true;
+    EXPECT_FALSE(beside.Finish());
+    EXPECT_TRUE(beside.Behind());
+    index.failCommit = false;
+    files.opened = 0;
+    ASSERT_TRUE(beside.Finish());
+    EXPECT_GE(files.opened, kDays);
+    ASSERT_EQ(index.committed.rows.size(), static_cast<size_t>(kDays + 3));
+    EXPECT_EQ(index.committed.rows.back().raw, Body(third));
+    EXPECT_FALSE(beside.Behind());
+}
+
 // A file put in place of the one read (same name, another inode), one cut shorter than its mark,
 // and files without marks beside rows read from them before (an index of an older VELK) are
 // checked: each record is looked for first, the n-th identical one of a file as the n-th.
