@@ -135,9 +135,11 @@ void IndexFollower::Run() {
         bool ok = true;
         try {
             // Only the files the import wrote to since are read on; the rest of Bill was looked
-            // at once, at the start.
+            // at once, at the start, and is looked at once more at the end (a file that could not
+            // be opened meanwhile is read then).
             indexer_.LookAt(published_.TakeChanged());
             if (finishing) {
+                indexer_.CatchUp();
                 ok = indexer_.Finish();
             } else {
                 while (!stopping_ && indexer_.Step()) {

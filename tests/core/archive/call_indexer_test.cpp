@@ -306,6 +306,20 @@ TEST_F(CallIndexerTest, BesideAnImportOnlyTheFilesItWroteToAreRead) {
     EXPECT_EQ(index.committed.rows[kDays + 1].raw, Body(second));
     EXPECT_EQ(index.committed.marks[day(3)].position, files.files[day(3)].content.size());
 
+    // A file read in more than one step stays to be read on until its end.
+    beside.SetStepRows(1);
+    const std::string one = NextFrame(), two = NextFrame();
+    files.Append(day(5), RawRecord(Message(one), settings) + RawRecord(Message(two), settings));
+    published.Publish(LengthsOf(files));
+    beside.LookAt(published.TakeChanged());
+    EXPECT_TRUE(beside.Step());  // one row, more to come
+    EXPECT_TRUE(beside.Behind());
+    ASSERT_TRUE(beside.Finish());
+    ASSERT_EQ(index.committed.rows.size(), static_cast<size_t>(kDays + 4));
+    EXPECT_EQ(index.committed.rows.back().raw, Body(two));
+    EXPECT_FALSE(beside.Behind());
+    beside.SetStepRows(CallIndexer::kStepRows);
+
     // The next batch's commit is refused: nothing is lost, the retry looks at every file.
     const std::string third = NextFrame();
     files.Append(day(7), RawRecord(Message(third), settings));
@@ -318,7 +332,7 @@ TEST_F(CallIndexerTest, BesideAnImportOnlyTheFilesItWroteToAreRead) {
     files.opened = 0;
     ASSERT_TRUE(beside.Finish());
     EXPECT_GE(files.opened, kDays);
-    ASSERT_EQ(index.committed.rows.size(), static_cast<size_t>(kDays + 3));
+    ASSERT_EQ(index.committed.rows.size(), static_cast<size_t>(kDays + 5));
     EXPECT_EQ(index.committed.rows.back().raw, Body(third));
     EXPECT_FALSE(beside.Behind());
 }
