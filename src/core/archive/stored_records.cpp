@@ -149,7 +149,7 @@ void StoredRecords::Note(const uint8_t* frame, uint32_t length) {
         if (!t.present)
             continue;
         ++files_[t.file.native()][keys.Of(t)].noted;
-        read_.try_emplace(t.file.native(), t);
+        read_.try_emplace(t.file.native(), &t);
     }
 }
 
@@ -229,7 +229,7 @@ uint64_t CallRecordsOfDay(const AppSettings& settings, const OutputDirectories& 
 uint64_t StoredRecords::Look() {
     uint64_t stored = 0;
     for (auto& [path, file] : files_) {
-        Count(read_.at(path), file);
+        Count(*read_.at(path), file);
         const bool first = path == first_;
         for (const auto& [key, copies] : file) {
             anyStored_ = anyStored_ || std::min(copies.noted, copies.stored) > 0;

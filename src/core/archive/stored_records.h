@@ -86,8 +86,8 @@ private:
     using File = std::unordered_map<Key, Copies, KeyHash>;
     // A file a record goes to, the files read for it (a buffer in-file and its out-file), how its
     // records are written, and whether any of those files was there when the first record of its
-    // day was noted (one that was not holds no copy); a decoded file whose lines do not tell calls apart follows a raw file (of its own
-    // directory where there is one) and takes its decision.
+    // day was noted (one that was not holds no copy); a decoded file whose lines do not tell calls
+    // apart follows a raw file (of its own directory where there is one) and takes its decision.
     struct Target {
         std::filesystem::path file;
         std::vector<std::filesystem::path> read;
@@ -126,8 +126,9 @@ private:
     FieldDecoder decoder_{settings_};
     // By the files' names as text: every record noted looks up each of its files here.
     std::map<std::string, File> files_;
-    std::map<std::string, Target> read_;  // how each noted target's files are read
-    std::string first_;                   // the first file of the first record noted
+    // How each noted target's files are read (its day's entry in days_).
+    std::map<std::string, const Target*> read_;
+    std::string first_;  // the first file of the first record noted
     bool anyStored_ = false;
     // The files of each day a record was noted or looked up for, by the day's name.
     std::unordered_map<std::string, std::vector<Target>> days_;

@@ -31,6 +31,15 @@ BillingMessage Message(const std::string& frame) {
                           static_cast<uint32_t>(frame.size() - 4));
 }
 
+// An import's survey noting the frame, and its asking for the frame's stored copies.
+void Note(StoredRecords& stored, const std::string& frame) {
+    stored.Note(reinterpret_cast<const uint8_t*>(frame.data()), Message(frame).Length());
+}
+StoredRecords::Found Take(StoredRecords& stored, const std::string& frame) {
+    return stored.TakeStored(reinterpret_cast<const uint8_t*>(frame.data()),
+                             Message(frame).Length());
+}
+
 // The record files as the recorders write them for these frames, in Bill.
 void Store(const AppSettings& s, const std::filesystem::path& bill,
            const std::vector<std::string>& frames) {
@@ -94,12 +103,11 @@ TEST(StoredRecords, EachStoredCopyAnswersForOneRecord) {
         StoredRecords stored(s, dirs);
         ASSERT_TRUE(stored.Comparable());
         for (const std::string& f : {one, one, two, three})
-            stored.Note(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
+            Note(stored, f);
         EXPECT_EQ(stored.Look(), 2u);  // one of the two ones, the two
         // Only Bill holds them: found in its file, and not everywhere.
         const auto take = [&](const std::string& f) {
-            const StoredRecords::Found found =
-                stored.TakeStored(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
+            const StoredRecords::Found found = Take(stored, f);
             EXPECT_FALSE(found.everywhere);
             return std::find(found.files.begin(), found.files.end(),
                              dirs.bill / expected[&c - cases]) != found.files.end();
@@ -146,12 +154,9 @@ TEST(StoredRecords, DecidedForEachFileTheRecordGoesTo) {
         test::WriteFile(dirs.buffers / "buffer_in.raw", raw2);
         StoredRecords stored(s, dirs);
         for (const std::string& f : {one, two})
-            stored.Note(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
+            Note(stored, f);
         EXPECT_EQ(stored.Look(), 2u);  // in Bill's raw file
-        const auto take = [&stored](const std::string& f) {
-            return stored.TakeStored(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
-        };
-        const StoredRecords::Found first = take(one), second = take(two);
+        const StoredRecords::Found first = Take(stored, one), second = Take(stored, two);
         EXPECT_FALSE(first.everywhere);
         EXPECT_FALSE(second.everywhere);
         using Paths = std::vector<std::filesystem::path>;
@@ -175,10 +180,9 @@ TEST(StoredRecords, DecidedForEachFileTheRecordGoesTo) {
         // still answers for the in-file.
         std::filesystem::remove(dirs.buffers / "buffer_in.raw");
         StoredRecords handedOff(s, dirs);
-        handedOff.Note(reinterpret_cast<const uint8_t*>(one.data()), Message(one).Length());
+        Note(handedOff, one);
         EXPECT_EQ(handedOff.Look(), 1u);  // in Bill's raw file
-        const StoredRecords::Found again = handedOff.TakeStored(
-            reinterpret_cast<const uint8_t*>(one.data()), Message(one).Length());
+        const StoredRecords::Found again = Take(handedOff, one);
         EXPECT_FALSE(again.everywhere);  // Bill_Backup lacks it
         EXPECT_NE(std::find(again.files.begin(), again.files.end(), dirs.buffers / "buffer_in.raw"),
                   again.files.end());
@@ -200,13 +204,10 @@ TEST(StoredRecords, EachDayHasItsFilesAndAMissingOneHoldsNoCopy) {
     Store(s, dirs.bill, {second});       // Bill_Backup has none of the 9th
     StoredRecords stored(s, dirs);
     for (const std::string& f : {first, second})
-        stored.Note(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
+        Note(stored, f);
     EXPECT_EQ(stored.Look(), 0u);  // Bill's file of the 8th holds nothing
     EXPECT_TRUE(stored.AnyStored());
-    const auto take = [&stored](const std::string& f) {
-        return stored.TakeStored(reinterpret_cast<const uint8_t*>(f.data()), Message(f).Length());
-    };
-    const StoredRecords::Found one = take(first), two = take(second);
+    const StoredRecords::Found one = Take(stored, first), two = Take(stored, second);
     EXPECT_FALSE(one.everywhere);
     EXPECT_FALSE(two.everywhere);
     EXPECT_EQ(one.files, std::vector<std::filesystem::path>{dirs.billBackup / "20261208.raw"});
@@ -278,7 +279,7 @@ TEST(StoredRecords, WhatCannotBeCompared) {
     test::WriteFile(dirs.bill / "20261208.raw", test::ReadFile(dirs.bill / "20261208.raw") +
                                                     traffic.substr(1, traffic.size() - 2));
     StoredRecords stored(s, dirs);
-    stored.Note(reinterpret_cast<const uint8_t*>(traffic.data()), Message(traffic).Length());
+    Note(stored, traffic);
     EXPECT_EQ(stored.Look(), 0u);
 }
 
